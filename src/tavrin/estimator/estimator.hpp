@@ -1,0 +1,15 @@
+// The estimator's own steps: construction, fit and tree growth.
+#pragma once
+
+#include "runtime/python.hpp"
+
+namespace tavrin::estimator {
+
+// __init__(self, max_depth=inf)
+PyObject* init(PyObject* const* args);
+// fit(self, X, y)
+PyObject* fit(PyObject* const* args);
+// _grow_tree(self, X, y, depth=0)
+PyObject* grow_tree(PyObject* const* args);
+
+}  // namespace tavrin::estimator

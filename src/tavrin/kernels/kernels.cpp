@@ -1,0 +1,2 @@
+// Pure C++ kernels of the tree learner.
+#include "kernels/kernels.hpp"

@@ -1,0 +1,107 @@
+// Message texts, formatted where they are raised.
+#include "runtime/errors.hpp"
+
+#include "runtime/globals.hpp"
+
+namespace tavrin::rt {
+
+TAVRIN_COLD Ref raise_name_error(PyObject* name) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return nullptr;
+}
+
+TAVRIN_COLD void raise_arg_count(const char* func, bool exact, Py_ssize_t min,
+                                 Py_ssize_t max, Py_ssize_t given) {
+    Py_ssize_t expected;
+    const char* word;
+    if (given < min) {
+        expected = min;
+        word = "at least";
+    } else {
+        expected = max;
+        word = "at most";
+    }
+    if (exact) word = "exactly";
+    PyErr_Format(PyExc_TypeError,
+                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func, word,
+                 expected, expected == 1 ? "" : "s", given);
+}
+
+TAVRIN_COLD void raise_unexpected_keyword(const char* func, PyObject* key) {
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, key);
+}
+
+TAVRIN_COLD void raise_multiple_values(const char* func, PyObject* key) {
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", func,
+                 key);
+}
+
+TAVRIN_COLD void raise_keywords_must_be_strings(const char* func) {
+    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", func);
+}
+
+TAVRIN_COLD void raise_too_many_values(Py_ssize_t expected) {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+}
+
+TAVRIN_COLD void raise_need_more_values(Py_ssize_t got) {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
+                 got == 1 ? "" : "s");
+}
+
+TAVRIN_COLD void raise_interpreter_change() {
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one "
+                    "interpreter per process.");
+}
+
+TAVRIN_COLD void raise_reinitialisation() {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Module 'tavrin' has already been imported. Re-initialisation is not "
+                    "supported.");
+}
+
+TAVRIN_COLD void raise_cannot_import_name(PyObject* name) {
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+}
+
+TAVRIN_COLD int warn_version_mismatch(const char* built_for, const char* module,
+                                      const char* running) {
+    char message[200];
+    PyOS_snprintf(message, sizeof message,
+                  "compiletime version %s of module '%.100s' does not match runtime version %s",
+                  built_for, module, running);
+    return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
+}
+
+TAVRIN_COLD void raise_init_failed() { PyErr_SetString(PyExc_ImportError, "init tavrin"); }
+
+TAVRIN_COLD void raise_buffer_ndim(int expected, int got) {
+    PyErr_Format(PyExc_ValueError,
+                 "Buffer has wrong number of dimensions (expected %d, got %d)", expected, got);
+}
+
+TAVRIN_COLD void raise_buffer_dtype(const char* expected, const char* got) {
+    PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'",
+                 expected, "'", got);
+}
+
+TAVRIN_COLD void raise_buffer_index(int axis) {
+    PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis);
+}
+
+TAVRIN_COLD void raise_argument_type(const char* arg, const char* expected, PyObject* got) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 arg, expected, Py_TYPE(got)->tp_name);
+}
+
+TAVRIN_COLD void raise_int_overflow() {
+    PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+}
+
+TAVRIN_COLD Ref raise_unsupported_feature() {
+    PyErr_SetString(PyExc_ValueError, "This tree supports only numeric or categorical features");
+    return nullptr;
+}
+
+}  // namespace tavrin::rt

@@ -1,0 +1,42 @@
+// Every message the module raises, each formatted in one place. The
+// builders are cold and out of line: they run only when something fails.
+// Each returns the null Ref (or -1 where noted) so callers can write
+// `return raise_...(...)`.
+#pragma once
+
+#include "runtime/ref.hpp"
+
+namespace tavrin::rt {
+
+// Name resolution.
+Ref raise_name_error(PyObject* name);
+
+// Argument binding; `func` is the bare method name.
+void raise_arg_count(const char* func, bool exact, Py_ssize_t min, Py_ssize_t max,
+                     Py_ssize_t given);
+void raise_unexpected_keyword(const char* func, PyObject* key);
+void raise_multiple_values(const char* func, PyObject* key);
+void raise_keywords_must_be_strings(const char* func);
+
+// Strict unpacking.
+void raise_too_many_values(Py_ssize_t expected);
+void raise_need_more_values(Py_ssize_t got);
+
+// Module start-up.
+void raise_interpreter_change();
+void raise_reinitialisation();
+void raise_cannot_import_name(PyObject* name);
+int warn_version_mismatch(const char* built_for, const char* module, const char* running);
+void raise_init_failed();
+
+// Typed buffers and typed arguments.
+void raise_buffer_ndim(int expected, int got);
+void raise_buffer_dtype(const char* expected, const char* got);
+void raise_buffer_index(int axis);
+void raise_argument_type(const char* arg, const char* expected, PyObject* got);
+void raise_int_overflow();
+
+// The estimator's own message.
+Ref raise_unsupported_feature();
+
+}  // namespace tavrin::rt

@@ -1,0 +1,18 @@
+// Storage and start-up of the interned names.
+#include "runtime/names.hpp"
+
+namespace tavrin::rt::names {
+
+#define TAVRIN_DEFINE_NAME(n) PyObject* n = nullptr;
+TAVRIN_NAMES(TAVRIN_DEFINE_NAME)
+#undef TAVRIN_DEFINE_NAME
+
+int init() {
+#define TAVRIN_INTERN_NAME(n)                                 \
+    if (!n && !(n = PyUnicode_InternFromString(#n))) return -1;
+    TAVRIN_NAMES(TAVRIN_INTERN_NAME)
+#undef TAVRIN_INTERN_NAME
+    return 0;
+}
+
+}  // namespace tavrin::rt::names

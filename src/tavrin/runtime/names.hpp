@@ -1,0 +1,33 @@
+// Interned strings for every attribute, global and keyword name the module
+// uses, made once when the module executes and kept for the process.
+#pragma once
+
+#include "runtime/python.hpp"
+
+#define TAVRIN_NAMES(X)                                                       \
+    X(np) X(pd) X(Node) X(is_datetime64_any_dtype) X(is_bool_dtype)           \
+    X(is_categorical_dtype) X(is_numeric_dtype) X(is_object_dtype)            \
+    X(is_string_dtype) X(__module__) X(__qualname__) X(__builtins__)          \
+    X(predicted_class) X(feature_index) X(threshold) X(left) X(right)         \
+    X(node_type) X(probability) X(max_depth) X(n_classes_) X(tree_)           \
+    X(_prep_data) X(_get_dtype) X(_format_categorical) X(_format_feature)     \
+    X(_best_split) X(_gini_loop) X(_grow_tree) X(_predict)                    \
+    X(feature_names) X(classes) X(numeric_features) X(string_features)        \
+    X(categorical_features) X(date_features) X(bool_features) X(feature_map)  \
+    X(rev_feature_map) X(taget_map) X(rev_taget_map) X(feature_value_maps)    \
+    X(columns) X(values) X(map) X(size) X(index) X(unique) X(sum) X(argmax)   \
+    X(array) X(copy) X(nan) X(dtype) X(DataFrame) X(Series) X(groupby) X(y)   \
+    X(mean) X(sort_values) X(keys) X(ptype) X(inf) X(rev_map) X(name)         \
+    X(loader) X(origin) X(parent) X(submodule_search_locations) X(__loader__) \
+    X(__file__) X(__package__) X(__path__)
+
+namespace tavrin::rt::names {
+
+#define TAVRIN_DECLARE_NAME(n) extern PyObject* n;
+TAVRIN_NAMES(TAVRIN_DECLARE_NAME)
+#undef TAVRIN_DECLARE_NAME
+
+// Interns all names; safe to call again (a name made once is kept).
+int init();
+
+}  // namespace tavrin::rt::names
