@@ -237,3 +237,36 @@ def test_no_reference_leaks_on_success_and_failure():
             est.fit(X, y, **{"z": 1})
     del est.tree_, est.n_classes_
     assert [sys.getrefcount(o) for o in objects] == before
+
+
+def test_deep_nesting_ends_in_recursion_error_even_with_a_huge_limit():
+    import subprocess
+    import textwrap
+    import os
+
+    code = textwrap.dedent("""
+        import sys, threading, tavrin
+        sys.setrecursionlimit(10**7)
+
+        class Deep(tavrin.BinaryClassificationTree):
+            def _prep_data(self, X, y):
+                return self.fit(X, y)
+
+        def run():
+            try:
+                Deep().fit([1], [1])
+            except RecursionError as e:
+                print("RecursionError:", e)
+
+        run()
+        threading.stack_size(1 << 20)  # a small thread stack
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+    """)
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(tavrin.__file__), env.get("PYTHONPATH", "")])
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                            timeout=300)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.count("RecursionError:") == 2

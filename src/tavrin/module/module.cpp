@@ -2,6 +2,7 @@
 // with a create step and an execute step, the two process-wide records
 // that guard them, and the module's own statements in order.
 #include "module/classes.hpp"
+#include "runtime/arrays.hpp"
 #include "runtime/call.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/globals.hpp"
@@ -130,6 +131,7 @@ int run_statements(PyObject* dict) {
     namespace n = rt::names;
     if (import_as(dict, "pandas", n::pd) < 0) return -1;
     if (import_as(dict, "numpy", n::np) < 0) return -1;
+    if (rt::bind_numpy(PyDict_GetItem(dict, n::np)) < 0) return -1;
     PyObject* predicates[] = {n::is_datetime64_any_dtype, n::is_bool_dtype,
                               n::is_categorical_dtype,    n::is_numeric_dtype,
                               n::is_object_dtype,         n::is_string_dtype};

@@ -10,6 +10,11 @@ TAVRIN_COLD Ref raise_name_error(PyObject* name) {
     return nullptr;
 }
 
+TAVRIN_COLD void raise_stack_exhausted() {
+    PyErr_SetString(PyExc_RecursionError,
+                    "maximum recursion depth exceeded while calling a Python object");
+}
+
 TAVRIN_COLD void raise_arg_count(const char* func, bool exact, Py_ssize_t min,
                                  Py_ssize_t max, Py_ssize_t given) {
     Py_ssize_t expected;

@@ -11,6 +11,9 @@ namespace tavrin::rt {
 // Name resolution.
 Ref raise_name_error(PyObject* name);
 
+// Calls nested deeper than the C stack allows.
+void raise_stack_exhausted();
+
 // Argument binding; `func` is the bare method name.
 void raise_arg_count(const char* func, bool exact, Py_ssize_t min, Py_ssize_t max,
                      Py_ssize_t given);

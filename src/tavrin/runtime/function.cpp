@@ -6,6 +6,7 @@
 
 #include "runtime/binding.hpp"
 #include "runtime/globals.hpp"
+#include "runtime/stack.hpp"
 #include "runtime/traceback.hpp"
 
 #include <cstddef>
@@ -59,7 +60,7 @@ PyObject* call_bound(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObj
     Signature sig{f->def->name, f->varnames, f->def->nparams, defaults.get()};
     PyObject* result = nullptr;
     if (bind_arguments(sig, args, nargs, kwnames, values) == 0) {
-        if (Py_EnterRecursiveCall(" while calling a Python object") == 0) {
+        if (!stack_exhausted() && Py_EnterRecursiveCall(" while calling a Python object") == 0) {
             result = f->def->impl(values);
             Py_LeaveRecursiveCall();
         }

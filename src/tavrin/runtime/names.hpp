@@ -21,11 +21,20 @@
     X(loader) X(origin) X(parent) X(submodule_search_locations) X(__loader__) \
     X(__file__) X(__package__) X(__path__)
 
+// Words the methods compare with or store, named where the text is not an
+// identifier of its own.
+#define TAVRIN_TEXTS(X)                                                          \
+    X(word_class, "class") X(word_prob, "prob") X(word_numeric, "numeric")       \
+    X(word_categorical, "categorical")
+
 namespace tavrin::rt::names {
 
 #define TAVRIN_DECLARE_NAME(n) extern PyObject* n;
+#define TAVRIN_DECLARE_TEXT(n, text) extern PyObject* n;
 TAVRIN_NAMES(TAVRIN_DECLARE_NAME)
+TAVRIN_TEXTS(TAVRIN_DECLARE_TEXT)
 #undef TAVRIN_DECLARE_NAME
+#undef TAVRIN_DECLARE_TEXT
 
 // Interns all names; safe to call again (a name made once is kept).
 int init();

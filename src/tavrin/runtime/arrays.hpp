@@ -1,0 +1,21 @@
+// numpy arrays as the estimator hands them out and reads them back.
+#pragma once
+
+#include "runtime/ref.hpp"
+
+namespace tavrin::rt {
+
+// Binds numpy's ndarray type; called once by the execute step after numpy
+// is imported. The type is numpy's own, whatever `np` is later rebound to.
+int bind_numpy(PyObject* numpy_module);
+
+// `values` itself when it is a numpy array; otherwise numpy's conversion of
+// it (pandas may hand out an extension array where a numpy array is meant,
+// e.g. for string data).
+Ref as_numpy_array(PyObject* values);
+
+// True when `mask` is a one-dimensional numpy bool array whose entries are
+// all true or all false (an empty one included). Anything else: false.
+bool bool_mask_is_one_sided(PyObject* mask);
+
+}  // namespace tavrin::rt

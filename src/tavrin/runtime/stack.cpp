@@ -1,0 +1,48 @@
+// C stack guard: the lowest safe address of each thread's stack is found
+// once per thread and compared with the address of a local.
+#include "runtime/stack.hpp"
+
+#include "runtime/errors.hpp"
+
+#include <cstdint>
+#if defined(__linux__)
+#include <pthread.h>
+#endif
+
+namespace tavrin::rt {
+
+namespace {
+
+constexpr std::uintptr_t kMargin = 256 * 1024;
+
+std::uintptr_t find_stack_limit() {
+#if defined(__linux__)
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
+    void* addr = nullptr;
+    size_t size = 0;
+    int rc = pthread_attr_getstack(&attr, &addr, &size);
+    pthread_attr_destroy(&attr);
+    if (rc != 0 || size <= 2 * kMargin) return 0;
+    return reinterpret_cast<std::uintptr_t>(addr) + kMargin;
+#else
+    return 0;
+#endif
+}
+
+}  // namespace
+
+bool stack_exhausted() {
+    // 0: not looked up yet; 1: unknown, no guard.
+    static thread_local std::uintptr_t limit = 0;
+    if (limit == 0) {
+        limit = find_stack_limit();
+        if (limit == 0) limit = 1;
+    }
+    char probe;
+    if (reinterpret_cast<std::uintptr_t>(&probe) >= limit) return false;
+    raise_stack_exhausted();
+    return true;
+}
+
+}  // namespace tavrin::rt
