@@ -1,5 +1,10 @@
 // The shared filter behind QuietCategoricalDeprecation: made once, put into
 // warnings.filters by the first call in and taken out by the last call out.
+//
+// The filters' version is left alone (catch_warnings bumps it): a warning
+// that an "ignore" filter drops is never noted in the registries of
+// warnings already shown, so there is nothing stale to drop afterwards, and
+// a bump would make the caller's own once-shown warnings show again.
 #include "runtime/quiet.hpp"
 
 #include "runtime/call.hpp"
@@ -55,24 +60,6 @@ void remove_one(PyObject* list) {
     }
 }
 
-// Tells the interpreter that the filters changed, so that the per-module
-// registries of warnings already seen (where an ignored warning is noted
-// too) are dropped. Private in every version; named differently in newer
-// ones. Without it, a warning silenced here could stay silenced later.
-void filters_mutated(PyObject* warnings) {
-    PyObject* names_to_try[] = {names::_filters_mutated, names::_filters_mutated_lock_held};
-    for (PyObject* name : names_to_try) {
-        Ref f = getattr(warnings, name);
-        if (!f) {
-            PyErr_Clear();
-            continue;
-        }
-        Ref r = call(f.get(), {});
-        PyErr_Clear();
-        return;
-    }
-}
-
 }  // namespace
 
 int QuietCategoricalDeprecation::enter() {
@@ -108,7 +95,6 @@ QuietCategoricalDeprecation::~QuietCategoricalDeprecation() {
         remove_one(g_list);
         if (list && list.get() != g_list) remove_one(list.get());
         Py_CLEAR(g_list);
-        if (warnings) filters_mutated(warnings.get());
     }
     PyErr_Restore(type, value, tb);
 }
