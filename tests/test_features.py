@@ -4,7 +4,6 @@ leaves behind before tree growth."""
 import builtins
 import sys
 import threading
-import traceback
 import warnings
 
 import numpy as np
@@ -12,26 +11,14 @@ import pandas as pd
 import pytest
 
 import tavrin
+from features_support import CLASSES, cls, no_warnings, tb_names  # noqa: F401
 
-CLASSES = [tavrin.BinaryClassificationTree, tavrin.BinaryClassificationTreePy]
 WORDS = ["numeric", "string", "categorical", "date", "bool"]
 PREP_ATTRIBUTES = [
     "feature_names", "classes", "numeric_features", "string_features",
     "categorical_features", "date_features", "bool_features", "feature_map",
     "rev_feature_map", "taget_map", "rev_taget_map", "feature_value_maps",
 ]
-
-
-@pytest.fixture(params=CLASSES, ids=lambda c: c.__name__)
-def cls(request):
-    return request.param
-
-
-@pytest.fixture
-def no_warnings():
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        yield
 
 
 def mixed_frame():
@@ -47,10 +34,6 @@ def mixed_frame():
 
 def kinds(est, X):
     return {w: est._get_dtype(X, w) for w in WORDS}
-
-
-def tb_names(excinfo):
-    return [f.f_code.co_name for f, _ in traceback.walk_tb(excinfo.value.__traceback__)]
 
 
 # --- _get_dtype -------------------------------------------------------------

@@ -2,7 +2,6 @@
 categorical encoding of _format_categorical."""
 
 import sys
-import traceback
 import warnings
 
 import numpy as np
@@ -11,21 +10,9 @@ import pytest
 from hypothesis import given, strategies as st
 
 import tavrin
+from features_support import CLASSES, cls, no_warnings, tb_names  # noqa: F401
 
-CLASSES = [tavrin.BinaryClassificationTree, tavrin.BinaryClassificationTreePy]
 UNSUPPORTED = "This tree supports only numeric or categorical features"
-
-
-@pytest.fixture(params=CLASSES, ids=lambda c: c.__name__)
-def cls(request):
-    return request.param
-
-
-@pytest.fixture
-def no_warnings():
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        yield
 
 
 def frame():
@@ -44,10 +31,6 @@ def prepared(cls, X=None, y=None):
     y = pd.Series([1, 0, 0, 0, 1, 1]) if y is None else y
     values, codes = est._prep_data(X, y)
     return est, values, codes
-
-
-def tb_names(excinfo):
-    return [f.f_code.co_name for f, _ in traceback.walk_tb(excinfo.value.__traceback__)]
 
 
 # --- _format_feature ------------------------------------------------------------
