@@ -48,7 +48,9 @@ constexpr const char* kPredict[] = {"self", "inputs", "ptype"};
 const char* const kEstimatorFile = "src/tavrin/estimator/estimator.cpp";
 const char* const kGrowFile = "src/tavrin/estimator/grow.cpp";
 const char* const kPredictFile = "src/tavrin/predict/predict.cpp";
-const char* const kFeaturesFile = "src/tavrin/features/features.cpp";
+const char* const kPrepFile = "src/tavrin/features/prep.cpp";
+const char* const kDtypeFile = "src/tavrin/features/dtype.cpp";
+const char* const kFormatFile = "src/tavrin/features/format.cpp";
 const char* const kSplitFile = "src/tavrin/split/split.cpp";
 
 const MethodDef kNodeMethods[] = {
@@ -60,12 +62,12 @@ const MethodDef kNodeMethods[] = {
     {"fit", TAVRIN_PARAMS(kXy), estimator::fit, nullptr, kEstimatorFile, 1},               \
     {"predict", TAVRIN_PARAMS(kX), predict::predict, nullptr, kPredictFile, 1},            \
     {"predict_proba", TAVRIN_PARAMS(kX), predict::predict_proba, nullptr, kPredictFile, 1}, \
-    {"_prep_data", TAVRIN_PARAMS(kXy), features::prep_data, nullptr, kFeaturesFile, 1},    \
-    {"_get_dtype", TAVRIN_PARAMS(kDtype), features::get_dtype, nullptr, kFeaturesFile, 1}, \
+    {"_prep_data", TAVRIN_PARAMS(kXy), features::prep_data, nullptr, kPrepFile, 1},        \
+    {"_get_dtype", TAVRIN_PARAMS(kDtype), features::get_dtype, nullptr, kDtypeFile, 1},    \
     {"_format_categorical", TAVRIN_PARAMS(kXyIdx), features::format_categorical, nullptr,  \
-     kFeaturesFile, 1},                                                                    \
+     kFormatFile, 1},                                                                      \
     {"_format_feature", TAVRIN_PARAMS(kXyIdx), features::format_feature, nullptr,          \
-     kFeaturesFile, 1}
+     kFormatFile, 1}
 
 #define TAVRIN_ESTIMATOR_TAIL                                                                 \
     {"_grow_tree", TAVRIN_PARAMS(kGrow), estimator::grow_tree, defaults_zero, kGrowFile, 1}, \

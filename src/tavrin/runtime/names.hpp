@@ -19,22 +19,23 @@
     X(array) X(copy) X(nan) X(dtype) X(DataFrame) X(Series) X(groupby) X(y)   \
     X(mean) X(sort_values) X(keys) X(ptype) X(inf) X(rev_map) X(name)         \
     X(loader) X(origin) X(parent) X(submodule_search_locations) X(__loader__) \
-    X(__file__) X(__package__) X(__path__)
+    X(__file__) X(__package__) X(__path__) X(asarray) X(ndarray) X(filters)
 
-// Words the methods compare with or store, named where the text is not an
-// identifier of its own.
-#define TAVRIN_TEXTS(X)                                                          \
-    X(word_class, "class") X(word_prob, "prob") X(word_numeric, "numeric")       \
-    X(word_categorical, "categorical")
+// Words the module passes as values whose text is not a usable C++
+// identifier (`bool`) or reads better with a prefix: (identifier, text).
+#define TAVRIN_WORDS(X)                                                       \
+    X(word_numeric, "numeric") X(word_string, "string")                       \
+    X(word_categorical, "categorical") X(word_date, "date")                   \
+    X(word_bool, "bool") X(word_class, "class") X(word_prob, "prob")
 
 namespace tavrin::rt::names {
 
 #define TAVRIN_DECLARE_NAME(n) extern PyObject* n;
-#define TAVRIN_DECLARE_TEXT(n, text) extern PyObject* n;
 TAVRIN_NAMES(TAVRIN_DECLARE_NAME)
-TAVRIN_TEXTS(TAVRIN_DECLARE_TEXT)
 #undef TAVRIN_DECLARE_NAME
-#undef TAVRIN_DECLARE_TEXT
+#define TAVRIN_DECLARE_WORD(n, text) extern PyObject* n;
+TAVRIN_WORDS(TAVRIN_DECLARE_WORD)
+#undef TAVRIN_DECLARE_WORD
 
 // Interns all names; safe to call again (a name made once is kept).
 int init();
