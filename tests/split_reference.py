@@ -54,17 +54,22 @@ def _node(tree, y):
     return m, num_parent, best_gini
 
 
+def _features(tree, X, y, num_parent):
+    """Per feature: its position, split type, sorted rows and fresh counts."""
+    for idx in tree.feature_names.map(tree.feature_map):
+        xf, split_type = tree._format_feature(X, y, idx)
+        thresholds, classes = sorted_pairs(xf, y)
+        yield idx, split_type, thresholds, classes, [0] * tree.n_classes_, num_parent.copy()
+
+
 def best_split(tree, X, y):
     """BinaryClassificationTree._best_split."""
     if y.size <= 1:
         return None, None, None
     m, num_parent, best_gini = _node(tree, y)
     best_idx = best_thr = best_split_type = None
-    for idx in tree.feature_names.map(tree.feature_map):
-        xf, split_type = tree._format_feature(X, y, idx)
-        thresholds, classes = sorted_pairs(xf, y)
-        num_left = [0] * tree.n_classes_
-        num_right = num_parent.copy()
+    for idx, split_type, thresholds, classes, num_left, num_right in _features(
+            tree, X, y, num_parent):
         num_left += [0] * (2 - len(num_left))
         num_right += [0] * (2 - len(num_right))
         if best_idx is None:
@@ -87,11 +92,8 @@ def best_split_inline(tree, X, y, square=lambda q: q ** 2):
         return None, None, None
     m, num_parent, best_gini = _node(tree, y)
     best_idx = best_thr = best_split_type = None
-    for idx in tree.feature_names.map(tree.feature_map):
-        xf, split_type = tree._format_feature(X, y, idx)
-        thresholds, classes = sorted_pairs(xf, y)
-        num_left = [0] * tree.n_classes_
-        num_right = num_parent.copy()
+    for idx, split_type, thresholds, classes, num_left, num_right in _features(
+            tree, X, y, num_parent):
         for i in range(1, m):
             c = classes[i - 1]
             num_left[c] += 1
