@@ -69,10 +69,11 @@ class TestBothSearches:
         out = split(cls, column([0, 1, 2]), [0, 1, 1], kinds=["categorical"])
         assert out == (0, 0.5, "categorical")
 
-    def test_nan_values_sort_last_and_never_make_a_threshold(self, cls):
+    @pytest.mark.parametrize("dtype", [float, np.float32, object])
+    def test_nan_values_sort_last_and_never_make_a_threshold(self, cls, dtype):
         # Sorted: 1, 2, 3, nan, nan. The only clean cut puts the NaN rows
         # right, as growth's `value < thr` does.
-        X = column([np.nan, 2.0, 1.0, np.nan, 3.0])
+        X = column([np.nan, 2.0, 1.0, np.nan, 3.0], dtype=dtype)
         assert split(cls, X, [1, 0, 0, 1, 1]) == (0, 2.5, "numeric")
         # Every row NaN: no candidate at all.
         assert split(cls, column([np.nan] * 4), [0, 1, 0, 1]) == (None, None, None)
