@@ -51,7 +51,9 @@ const char* const kPredictFile = "src/tavrin/predict/predict.cpp";
 const char* const kPrepFile = "src/tavrin/features/prep.cpp";
 const char* const kDtypeFile = "src/tavrin/features/dtype.cpp";
 const char* const kFormatFile = "src/tavrin/features/format.cpp";
-const char* const kSplitFile = "src/tavrin/split/split.cpp";
+const char* const kBestSplitFile = "src/tavrin/split/best_split.cpp";
+const char* const kBestSplitInlineFile = "src/tavrin/split/best_split_inline.cpp";
+const char* const kGiniLoopFile = "src/tavrin/split/gini_loop.cpp";
 
 const MethodDef kNodeMethods[] = {
     {"__init__", TAVRIN_PARAMS(kNodeInit), node_init, defaults_leaf, "src/tavrin/module/node.cpp", 1},
@@ -75,14 +77,15 @@ const MethodDef kNodeMethods[] = {
 
 const MethodDef kTreeMethods[] = {
     TAVRIN_ESTIMATOR_HEAD,
-    {"_best_split", TAVRIN_PARAMS(kXy), split::best_split, nullptr, kSplitFile, 1},
-    {"_gini_loop", TAVRIN_PARAMS(kGini), split::gini_loop, nullptr, kSplitFile, 1},
+    {"_best_split", TAVRIN_PARAMS(kXy), split::best_split, nullptr, kBestSplitFile, 1},
+    {"_gini_loop", TAVRIN_PARAMS(kGini), split::gini_loop, nullptr, kGiniLoopFile, 1},
     TAVRIN_ESTIMATOR_TAIL,
 };
 
 const MethodDef kTreePyMethods[] = {
     TAVRIN_ESTIMATOR_HEAD,
-    {"_best_split", TAVRIN_PARAMS(kXy), split::best_split_inline, nullptr, kSplitFile, 1},
+    {"_best_split", TAVRIN_PARAMS(kXy), split::best_split_inline, nullptr, kBestSplitInlineFile,
+     1},
     TAVRIN_ESTIMATOR_TAIL,
 };
 

@@ -91,6 +91,14 @@ TAVRIN_COLD void raise_buffer_dtype(const char* expected, const char* got) {
                  expected, "'", got);
 }
 
+TAVRIN_COLD void raise_buffer_byte_order() {
+#if PY_LITTLE_ENDIAN
+    PyErr_SetString(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
+#else
+    PyErr_SetString(PyExc_ValueError, "Little-endian buffer not supported on big-endian compiler");
+#endif
+}
+
 TAVRIN_COLD void raise_buffer_index(int axis) {
     PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis);
 }

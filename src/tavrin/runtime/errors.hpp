@@ -35,6 +35,7 @@ void raise_init_failed();
 // Typed buffers and typed arguments.
 void raise_buffer_ndim(int expected, int got);
 void raise_buffer_dtype(const char* expected, const char* got);
+void raise_buffer_byte_order();
 void raise_buffer_index(int axis);
 void raise_argument_type(const char* arg, const char* expected, PyObject* got);
 void raise_int_overflow();

@@ -1,2 +1,0 @@
-// Pure C++ kernels of the tree learner.
-#include "kernels/kernels.hpp"
