@@ -155,7 +155,8 @@ class ReferenceTree:
         if idx is None:
             return node
         var, _ = self._format_feature(X, y, idx)
-        left = var < thr
+        with np.errstate(invalid="ignore"):
+            left = var < thr
         if left.all() or not left.any():
             return node
         node.feature_index = idx

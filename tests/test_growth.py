@@ -190,3 +190,19 @@ def test_rebinding_module_globals_reaches_growth(cls):
         tavrin.Node = saved
     assert len(made) == 3 and set(made[0]) == {"predicted_class", "probability"}
     assert type(est.tree_) is CountingNode
+
+
+@pytest.mark.parametrize("cls", ESTIMATORS)
+def test_fit_and_predict_raise_no_warnings(cls):
+    import warnings
+
+    X = pd.DataFrame({"n": [np.nan, 1.0, 2.0, np.nan, 3.0, 0.5],
+                      "c": pd.Categorical(list("abab") + [None, "a"])})
+    y = pd.Series([0, 1, 0, 1, 1, 0])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        est = cls()
+        est.fit(X, y)  # an object matrix with NaN: numpy would warn on "<"
+        est.predict(X)
+        est.predict_proba(X)
+    assert est.tree_.left is not None

@@ -100,7 +100,7 @@ int split_node(PyObject* self, PyObject* node, PyObject* X, PyObject* y, PyObjec
     Ref var_kind[2];
     if (rt::unpack(formatted.get(), 2, var_kind) < 0) return -1;
 
-    Ref indices_left = Ref::steal(PyObject_RichCompare(var_kind[0].get(), thr, Py_LT));
+    Ref indices_left = rt::less_than_quietly(var_kind[0].get(), thr);
     if (!indices_left) return -1;
     Ref X_left = Ref::steal(PyObject_GetItem(X, indices_left.get()));
     if (!X_left) return -1;

@@ -2,6 +2,7 @@
 #include "runtime/arrays.hpp"
 
 #include "runtime/call.hpp"
+#include "runtime/errors.hpp"
 
 namespace tavrin::rt {
 
@@ -15,7 +16,7 @@ int bind_numpy(PyObject* numpy_module) {
     if (!ndarray) return -1;
     if (!PyType_Check(ndarray)) {
         Py_DECREF(ndarray);
-        PyErr_SetString(PyExc_ImportError, "numpy.ndarray is not a type");
+        raise_unexpected_numpy();
         return -1;
     }
     Py_INCREF(numpy_module);
@@ -31,6 +32,31 @@ Ref as_numpy_array(PyObject* values) {
     Ref asarray = Ref::steal(PyObject_GetAttrString(g_numpy, "asarray"));
     if (!asarray) return nullptr;
     return call(asarray.get(), {values});
+}
+
+Ref less_than_quietly(PyObject* values, PyObject* threshold) {
+    // numpy warns "invalid value encountered" when an object array holding
+    // NaN is compared; that is the data, not a fault of the caller's.
+    Ref errstate_type = Ref::steal(PyObject_GetAttrString(g_numpy, "errstate"));
+    if (!errstate_type) return nullptr;
+    static PyObject* kw = kwnames({"invalid"});
+    if (!kw) return nullptr;
+    Ref ignore = Ref::steal(PyUnicode_FromString("ignore"));
+    if (!ignore) return nullptr;
+    Ref state = call(errstate_type.get(), {ignore.get()}, kw);
+    if (!state) return nullptr;
+    Ref entered = Ref::steal(PyObject_CallMethod(state.get(), "__enter__", nullptr));
+    if (!entered) return nullptr;
+    Ref result = Ref::steal(PyObject_RichCompare(values, threshold, Py_LT));
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref left = Ref::steal(PyObject_CallMethod(state.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+    if (type) {
+        PyErr_Restore(type, value, tb);  // the comparison's own error wins
+        return nullptr;
+    }
+    if (!left) return nullptr;
+    return result;
 }
 
 bool bool_mask_is_one_sided(PyObject* mask) {

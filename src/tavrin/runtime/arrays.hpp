@@ -14,6 +14,10 @@ int bind_numpy(PyObject* numpy_module);
 // e.g. for string data).
 Ref as_numpy_array(PyObject* values);
 
+// values < threshold, with numpy's "invalid value" warnings silenced for
+// the comparison alone.
+Ref less_than_quietly(PyObject* values, PyObject* threshold);
+
 // True when `mask` is a one-dimensional numpy bool array whose entries are
 // all true or all false (an empty one included). Anything else: false.
 bool bool_mask_is_one_sided(PyObject* mask);

@@ -112,6 +112,11 @@ TAVRIN_COLD void raise_int_overflow() {
     PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
 }
 
+TAVRIN_COLD Ref raise_unexpected_numpy() {
+    PyErr_SetString(PyExc_ImportError, "numpy is not what tavrin expects (ndarray or scalar types differ)");
+    return nullptr;
+}
+
 TAVRIN_COLD Ref raise_unsupported_feature() {
     PyErr_SetString(PyExc_ValueError, "This tree supports only numeric or categorical features");
     return nullptr;

@@ -40,6 +40,9 @@ void raise_buffer_index(int axis);
 void raise_argument_type(const char* arg, const char* expected, PyObject* got);
 void raise_int_overflow();
 
+// numpy is not the library the module was written for.
+Ref raise_unexpected_numpy();
+
 // The estimator's own message.
 Ref raise_unsupported_feature();
 

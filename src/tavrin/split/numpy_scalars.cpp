@@ -2,6 +2,8 @@
 // arithmetic against the kernels' model of it.
 #include "split/numpy_scalars.hpp"
 
+#include "runtime/errors.hpp"
+
 #include "kernels/class_sweep.hpp"
 #include "runtime/call.hpp"
 
@@ -76,7 +78,7 @@ const NumpyScalars* numpy_scalars() {
     if (!floating) return nullptr;
     if (!PyType_Check(float64.get()) || !PyType_Check(int64.get()) || !PyType_Check(floating.get()) ||
         !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(float64.get()), &PyFloat_Type)) {
-        PyErr_SetString(PyExc_ImportError, "numpy scalar types are not what tavrin expects");
+        rt::raise_unexpected_numpy();
         return nullptr;
     }
     g_scalars.float64 = float64.release();
