@@ -57,12 +57,17 @@ Ref make_leaf(PyObject* self, PyObject* counts) {
 
 // The category values of the codes below `thr` at this node, in code order:
 // pd.Series([x for x in rev_map.keys() if x < thr]).map(rev_map).values
-Ref left_categories(PyObject* self, PyObject* idx, PyObject* thr) {
+// self.feature_value_maps[idx]["rev_map"], read afresh.
+Ref rev_map_of(PyObject* self, PyObject* idx) {
     Ref maps = rt::getattr(self, n::feature_value_maps);
     if (!maps) return nullptr;
     Ref entry = Ref::steal(PyObject_GetItem(maps.get(), idx));
     if (!entry) return nullptr;
-    Ref rev_map = Ref::steal(PyObject_GetItem(entry.get(), n::rev_map));
+    return Ref::steal(PyObject_GetItem(entry.get(), n::rev_map));
+}
+
+Ref left_categories(PyObject* self, PyObject* idx, PyObject* thr) {
+    Ref rev_map = rev_map_of(self, idx);
     if (!rev_map) return nullptr;
     Ref keys = rt::call_method(rev_map.get(), n::keys, {});
     if (!keys) return nullptr;
@@ -79,11 +84,7 @@ Ref left_categories(PyObject* self, PyObject* idx, PyObject* thr) {
     Ref thr_cat = rt::call_global_attr(n::pd, n::Series, {below.get()});
     if (!thr_cat) return nullptr;
     // The map is read from the attribute again, as the expression does.
-    maps = rt::getattr(self, n::feature_value_maps);
-    if (!maps) return nullptr;
-    entry = Ref::steal(PyObject_GetItem(maps.get(), idx));
-    if (!entry) return nullptr;
-    rev_map = Ref::steal(PyObject_GetItem(entry.get(), n::rev_map));
+    rev_map = rev_map_of(self, idx);
     if (!rev_map) return nullptr;
     Ref values = rt::call_method(thr_cat.get(), n::map, {rev_map.get()});
     if (!values) return nullptr;
