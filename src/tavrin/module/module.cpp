@@ -195,4 +195,4 @@ PyModuleDef g_def = {
 
 }  // namespace tavrin::module
 
-PyMODINIT_FUNC PyInit_tavrin(void) { return PyModuleDef_Init(&tavrin::module::g_def); }
+TAVRIN_MODINIT_FUNC PyInit_tavrin(void) { return PyModuleDef_Init(&tavrin::module::g_def); }

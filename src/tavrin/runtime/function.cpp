@@ -29,6 +29,7 @@ struct Function {
     PyObject* code;        // code object for inspect
     PyObject* varnames;    // tuple of interned parameter names
     PyObject* tb_code;     // code object naming the traceback entry, made lazily
+    PyObject* annotations; // dict, made lazily (inspect needs one)
     PyObject* dict;        // instance __dict__, made lazily
     PyObject* weakreflist;
     std::string* tb_name;  // "tavrin.<Class>.<method>"
@@ -133,6 +134,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->doc);
     Py_VISIT(f->defaults);
     Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
     Py_VISIT(f->dict);
     return 0;
 }
@@ -143,6 +145,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
     Py_CLEAR(f->dict);
     return 0;
 }
@@ -220,6 +223,22 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) {
     return set_any(&as_function(self)->kwdefaults, value);
 }
 
+PyObject* get_annotations(PyObject* self, void*) {
+    Function* f = as_function(self);
+    if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
+    Py_INCREF(f->annotations);
+    return f->annotations;
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    return set_any(&as_function(self)->annotations, value);
+}
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -228,6 +247,7 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -292,6 +312,7 @@ Ref make_function(const MethodDef& def, const char* class_name) {
     f->code = code.release();
     f->varnames = varnames.release();
     f->tb_code = nullptr;
+    f->annotations = nullptr;
     f->dict = nullptr;
     f->weakreflist = nullptr;
     f->tb_name = nullptr;

@@ -20,6 +20,14 @@
 #define TAVRIN_INTERPRETER_OF(tstate) PyThreadState_GetInterpreter(tstate)
 #endif
 
+// The module's one export. Before 3.9 PyMODINIT_FUNC does not mark the
+// symbol visible, and the build hides everything else.
+#if defined(__GNUC__)
+#define TAVRIN_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#else
+#define TAVRIN_MODINIT_FUNC PyMODINIT_FUNC
+#endif
+
 #if defined(__GNUC__)
 #define TAVRIN_NOINLINE __attribute__((noinline))
 #define TAVRIN_COLD __attribute__((cold, noinline))
