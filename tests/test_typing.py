@@ -18,7 +18,8 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 STUBS = ROOT / "src" / "stubs"
 USAGE = pathlib.Path(__file__).resolve().parent / "typing_usage"
 # pandas ships no types; numpy does.
-CONFIG = "[mypy]\nwarn_unused_ignores = True\n[mypy-pandas.*]\nignore_missing_imports = True\n"
+CONFIG = ("[mypy]\nwarn_unused_ignores = True\n"
+          "[mypy-pandas.*,matplotlib.*]\nignore_missing_imports = True\n")
 
 
 @pytest.fixture(scope="module")
@@ -68,6 +69,11 @@ def check_usage(result):
 def test_mypy_with_the_source_stub(workdir):
     result = run_mypy(workdir, [str(USAGE / "good_usage.py"), str(USAGE / "bad_usage.py")], mypypath=STUBS)
     check_usage(result)
+
+
+def test_the_companion_package_is_strictly_typed(workdir):
+    result = run_mypy(workdir, ["--strict", str(ROOT / "src" / "tavrin_tools")], mypypath=STUBS)
+    assert result.returncode == 0, result.stdout
 
 
 def installed_stub():

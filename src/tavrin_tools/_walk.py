@@ -76,7 +76,7 @@ def outcome_text(node: Any) -> str:
 
 
 def feature_name(estimator: Any, index: Any) -> str:
-    names = getattr(estimator, "feature_names", None)
+    names: Any = getattr(estimator, "feature_names", None)
     try:
         return str(names[index])
     except (TypeError, IndexError, KeyError):
