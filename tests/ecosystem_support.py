@@ -1,10 +1,27 @@
 """Fitted trees that the pickling, export and plot tests share."""
 import numpy as np
 import pandas as pd
+import pytest
 
 import tavrin
 
 CLASSES = [tavrin.BinaryClassificationTree, tavrin.BinaryClassificationTreePy]
+
+
+@pytest.fixture(autouse=True)
+def class_namespaces():
+    """Pickling with protocol 2 or more makes CPython cache `__slotnames__`
+    (an empty list) on a plain class; the module tests check the classes'
+    namespaces exactly, so the cache is checked and dropped after each test."""
+    classes = CLASSES + [tavrin.Node]
+    before = {cls: set(vars(cls)) for cls in classes}
+    yield
+    for cls in classes:
+        added = set(vars(cls)) - before[cls]
+        assert added <= {"__slotnames__"}, (cls, added)
+        if added:
+            assert vars(cls)["__slotnames__"] == []
+            del cls.__slotnames__
 
 
 def mixed_data(n=120, seed=3):

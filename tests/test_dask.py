@@ -7,6 +7,7 @@ import pandas as pd
 import pytest
 
 import tavrin
+from ecosystem_support import class_namespaces  # noqa: F401 (autouse fixture)
 from tavrin_tools import disable_flat_pickling, enable_flat_pickling, export_text
 
 dd = pytest.importorskip("dask.dataframe")

@@ -3,6 +3,7 @@ leaves behind before tree growth."""
 
 import contextlib
 import builtins
+import gc
 import sys
 import threading
 import warnings
@@ -506,6 +507,9 @@ def test_no_reference_is_lost_or_kept(cls):
     word = "categorical"
     for _ in range(3):  # warm caches first
         est._prep_data(X, y)
+    # Garbage of earlier tests that refers to the same interned word must not
+    # be collected between the two counts.
+    gc.collect()
     counts = [sys.getrefcount(o) for o in (est, X, y, word, X.columns)]
     for _ in range(20):
         est._prep_data(X, y)

@@ -17,6 +17,7 @@ from tavrin_tools import disable_flat_pickling, enable_flat_pickling
 from tavrin_tools.pickling import flatten_tree, rebuild_tree
 
 from ecosystem_support import CLASSES, chain, chain_data, fitted, mixed_data, right_depth
+from ecosystem_support import class_namespaces  # noqa: F401 (autouse fixture)
 from tree_compare import assert_same_tree, assert_same_value_maps, same_value
 
 joblib = pytest.importorskip("joblib")
@@ -93,6 +94,17 @@ def test_unfitted_and_integer_target_estimators_round_trip(cls, flat):
     back = joblib_round_trip(est)
     assert_same_estimator(back, est)
     assert [type(v) for v in back.predict(X)] == [type(v) for v in est.predict(X)]
+
+
+def test_pickling_adds_only_cpythons_slot_names_cache():
+    # Not the module's doing: CPython caches the slot names of any plain
+    # class there the first time one of its instances is pickled.
+    X, y = mixed_data()
+    for cls in CLASSES:
+        names = list(vars(cls))
+        pickle.dumps(fitted(cls, X, y), protocol=2)
+        assert list(vars(cls)) == names + ["__slotnames__"]
+        assert "__slotnames__" in vars(tavrin.Node)
 
 
 def test_a_pickle_loads_in_a_fresh_interpreter(tmp_path):
@@ -180,6 +192,9 @@ def test_flat_records_keep_order_extras_types_and_sharing():
     assert back.right.left is back.left
     assert back.note == root.note
     assert same_value(back.right.threshold, root.right.threshold)
+    # Break the cycles now: the collector would otherwise free them in the
+    # middle of some later test that counts references.
+    root.right.right.left = back.right.right.left = None
 
 
 def test_flat_pickling_spares_subclasses_and_can_be_turned_off():

@@ -2,7 +2,7 @@
 # the parameters they bind, and the attributes that fit leaves on an estimator.
 # Installed twice: as tavrin.pyi next to the extension (editors, pyright) and
 # as the stub-only package tavrin-stubs (mypy's lookup for installed modules).
-from typing import Any, Dict, Hashable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Hashable, List, Optional, Tuple, Union
 
 import numpy
 import numpy.typing as npt
@@ -62,7 +62,7 @@ class _Tree:
         self, X: npt.NDArray[Any], y: Any
     ) -> Tuple[Optional[int], Optional[Any], Optional[str]]: ...
     def _grow_tree(self, X: npt.NDArray[Any], y: pandas.Series, depth: int = 0) -> Node: ...
-    def _predict(self, inputs: Sequence[Any], ptype: str = "class") -> Any: ...
+    def _predict(self, inputs: Any, ptype: str = "class") -> Any: ...
 
 class BinaryClassificationTree(_Tree):
     def _gini_loop(

@@ -35,6 +35,7 @@ if child is not None:
     position: int = child.feature_index
 leaf = tavrin.Node(predicted_class="a", probability=1.0)
 one_row = trees[0]._predict([1.0, "r"], ptype="prob")
+label = default._predict(np.array([1.0, "r"], dtype=object))
 gini, best_idx, best_type, best_thr = trees[0]._gini_loop(
     np.zeros(3, dtype=np.int_), np.zeros(2), np.zeros(2), 1.0, np.zeros(3), -999, 0, "numeric", None, -999.0
 )
