@@ -3,6 +3,7 @@ scikit-learn's DecisionTreeClassifier.
 
 Run from the repository root:  python3 examples/demo.py
 """
+import sys
 import time
 
 import numpy as np
@@ -13,6 +14,7 @@ from sklearn.model_selection import train_test_split
 from sklearn.tree import DecisionTreeClassifier
 
 import tavrin
+from tavrin_tools import export_text, plot_tree
 
 
 def penguins():
@@ -36,27 +38,6 @@ def timed(f, *args):
     return result, time.perf_counter() - start
 
 
-def describe(est, node=None, depth=0, max_levels=3, lines=None):
-    """The top levels of a fitted tree as indented rules."""
-    lines = [] if lines is None else lines
-    node = est.tree_ if node is None else node
-    pad = "  " * depth
-    share = f"{node.predicted_class} ({float(node.probability):.0%})"
-    if node.left is None or depth >= max_levels:
-        lines.append(f"{pad}-> {share}" + ("" if node.left is None else " ..."))
-        return lines
-    name = est.feature_names[node.feature_index]
-    if node.node_type == "categorical":
-        test = f"{name} in {{{', '.join(map(str, node.threshold))}}}"
-    else:
-        test = f"{name} < {float(node.threshold):.4g}"
-    lines.append(f"{pad}if {test}:   [{share}]")
-    describe(est, node.left, depth + 1, max_levels, lines)
-    lines.append(f"{pad}else:")
-    describe(est, node.right, depth + 1, max_levels, lines)
-    return lines
-
-
 def run(name, X, y, max_depth=5):
     X_train, X_test, y_train, y_test = train_test_split(X, y, test_size=0.3, random_state=0, stratify=y)
     print(f"\n== {name}: {len(X_train)} training rows, {len(X_test)} test rows, {X.shape[1]} features")
@@ -78,13 +59,33 @@ def run(name, X, y, max_depth=5):
     print(f"{'sklearn DecisionTreeClassifier':32} {np.mean(pred == y_test.to_numpy()):8.3f} "
           f"{fit_s * 1e3:9.1f} {pred_s * 1e3:11.1f}")
     print("\nBinaryClassificationTree, top levels:")
-    print("\n".join(describe(fitted["BinaryClassificationTree"])))
+    print(export_text(fitted["BinaryClassificationTree"], max_depth=3, precision=4), end="")
+    return fitted["BinaryClassificationTree"]
 
 
-def main():
+def main(picture=None):
+    """Runs both data sets; with a path, also draws the penguin tree there."""
     for name, X, y in (penguins(), breast_cancer()):
-        run(name, X, y)
+        est = run(name, X, y)
+        if picture and name.startswith("penguins"):
+            draw(est, picture)
+
+
+def draw(est, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, ax = plt.subplots(figsize=(13, 5.5))
+    plot_tree(est, ax=ax, max_depth=2, precision=4, fontsize=9)
+    ax.set_title("tavrin.BinaryClassificationTree on penguins (sex), top three levels")
+    fig.tight_layout()
+    fig.savefig(path, dpi=90)
+    plt.close(fig)
+    print(f"\ntree drawn in {path}")
 
 
 if __name__ == "__main__":
-    main()
+    # python3 examples/demo.py --picture docs/tree.png redraws the README's picture.
+    main(sys.argv[2] if len(sys.argv) > 2 and sys.argv[1] == "--picture" else None)

@@ -1,0 +1,26 @@
+"""Tools around the tavrin estimators: text, Graphviz and matplotlib views of
+a fitted tree, and pickling for trees of any depth.
+
+The tavrin module itself holds only its classes; whatever else users need
+lives here, in the same distribution.
+"""
+from __future__ import annotations
+
+from .export import export_graphviz, export_text
+from .pickling import disable_flat_pickling, enable_flat_pickling
+from .plot import plot_tree
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import PackageNotFoundError, version
+    except ImportError:  # pragma: no cover - Python 3.7
+        return "unknown"
+    try:
+        return version("tavrin")
+    except PackageNotFoundError:  # run from a source tree
+        return "unknown"
+
+
+__version__ = _version()
+__all__ = ["export_text", "export_graphviz", "plot_tree", "enable_flat_pickling", "disable_flat_pickling"]
