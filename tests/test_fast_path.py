@@ -273,3 +273,90 @@ def test_what_growth_reaches_decides_the_path(fast_cls, step_cls, monkeypatch):
     assert calls[0] > 0
     step.fit(obj, y)
     assert_same_fit(fast, step)
+
+
+class CountingClasses:
+    """A `classes` whose item reads are counted: predict_proba reads
+    classes[0] once per row step by step, once per call on the fast path."""
+
+    def __init__(self, classes):
+        self.classes, self.reads = classes, 0
+
+    def __getitem__(self, i):
+        self.reads += 1
+        return self.classes[i]
+
+
+def node(pred, prob, kind="leaf", feature=0, thr=0, left=None, right=None):
+    n = tavrin.Node(pred, np.float64(prob))
+    if left is not None:
+        n.feature_index, n.threshold, n.node_type, n.left, n.right = feature, thr, kind, left, right
+    return n
+
+
+def hand_made_trees():
+    leaves = lambda: (node("a", 0.75), node("b", 0.6), node("a", 1.0))
+    a, b, c = leaves()
+    yield node("a", 0.5, "numeric", 0, 1.5, a, node("b", 0.5, "categorical", 1, np.array(["p", "q"], dtype=object), b, c))
+    a, b, c = leaves()
+    yield node("a", 0.5, "categorical", 1, np.array([10, 20]), a, node("b", 0.5, "numeric", 0, np.float64(-0.5), b, c))
+    a, b, c = leaves()
+    yield node("a", 0.5, "categorical", 0, np.array([1.0, 2.5]), a, node("b", 0.5, "categorical", 1, np.array([1, 0]), b, c))
+
+
+FRAMES = {
+    "float": pd.DataFrame({"x": [0.0, 1.5, np.nan, 2.5, -1.0, 1.0], "k": [10.0, 20.0, 1.0, np.nan, 0.0, 30.0]}),
+    "int": pd.DataFrame({"x": [0, 1, 2, 3, -2, 2**62], "k": [10, 20, 1, 0, 30, 2**53 + 1]}),
+    "bool": pd.DataFrame({"x": [True, False, True, False, True, True], "k": [True, False, False, True, True, False]}),
+    "object": pd.DataFrame({"x": [0.5, 2.0, np.nan, 1, True, -3], "k": ["p", "q", None, "z", "p", np.nan]}, dtype=object),
+    "object_numbers": pd.DataFrame({"x": [0.5, 2.0, 7, 1, True, -3], "k": [10, 20.0, None, 1, True, 2.5]}, dtype=object),
+    "unordered": pd.DataFrame({"x": [0.5, "s", 1.0, 2.0, 0.0, 3.0], "k": ["p", "q", "r", "p", "q", "r"]}, dtype=object),
+}
+
+
+@pytest.mark.parametrize("frame", list(FRAMES))
+@pytest.mark.parametrize("tree", range(3))
+def test_fast_walk_matches_the_row_by_row_walk(frame, tree):
+    X = FRAMES[frame]
+    ests = []
+    for cls in (tavrin.BinaryClassificationTree, StepTree):
+        est = cls()
+        est.feature_names = X.columns
+        est.classes = CountingClasses(np.array(["a", "b"], dtype=object))
+        est.tree_ = list(hand_made_trees())[tree]
+        ests.append(est)
+    fast, step = ests
+    try:
+        want = step.predict(X)
+    except TypeError:
+        with pytest.raises(TypeError):
+            fast.predict(X)
+        with pytest.raises(TypeError):
+            fast.predict_proba(X)
+        return
+    got = fast.predict(X)
+    assert got == want
+    want_p, reads = step.predict_proba(X), step.classes.reads
+    got_p = fast.predict_proba(X)
+    assert all(same_value(a, b) for g, w in zip(got_p, want_p) for a, b in zip(g, w))
+    assert reads == len(X)
+    # Rows whose values a node compares only through numpy's own rules
+    # (text against a numeric category array) send the call row by row.
+    row_by_row = (frame == "object" and tree in (1, 2)) or (frame == "unordered" and tree == 2)
+    assert fast.classes.reads == (len(X) if row_by_row else 1)
+
+
+def test_fast_walk_reads_the_classes_once():
+    X, y = mixed_frame(300, 8)
+    est = tavrin.BinaryClassificationTree()
+    est.fit(X, y)
+    want = StepTree.predict_proba(est, X)  # the module's own walk, row by row
+    est.classes = CountingClasses(est.classes)
+    got = est.predict_proba(X)
+    assert est.classes.reads == 1
+    assert all(same_value(a, b) for g, w in zip(got, want) for a, b in zip(g, w))
+    # A tree that is not plain Node objects is walked row by row.
+    est.tree_.left = type("Other", (), dict(vars(est.tree_.left)))()
+    est.classes.reads = 0
+    assert est.predict_proba(X) == got
+    assert est.classes.reads == len(X)

@@ -38,18 +38,6 @@ namespace n = rt::names;
 constexpr long kCallsPerLevel = 2;
 constexpr long kSearchCalls = 250;
 
-// 1 when getattr(self, name) is the module's method object running
-// `impl`, bound to self; 0 when not (lookup errors included).
-int resolves_to(PyObject* self, PyObject* name, rt::MethodImpl impl) {
-    Ref attr = rt::getattr(self, name);
-    if (!attr) {
-        PyErr_Clear();
-        return 0;
-    }
-    return PyMethod_Check(attr.get()) && PyMethod_GET_SELF(attr.get()) == self &&
-           rt::is_function_with(PyMethod_GET_FUNCTION(attr.get()), impl);
-}
-
 // What the estimator's attributes say, read once: growth reads them at
 // every node, and nothing on the fast path writes them.
 struct Plan {
@@ -62,6 +50,7 @@ struct Plan {
 };
 
 int read_rule(PyObject* self, Plan& plan) {
+    using rt::resolves_to;
     if (Py_TYPE(self)->tp_getattro != PyObject_GenericGetAttr) return 0;
     if (!resolves_to(self, n::_grow_tree, grow_tree) ||
         !resolves_to(self, n::_format_feature, features::format_feature) ||
