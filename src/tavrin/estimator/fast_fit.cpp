@@ -24,6 +24,9 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace tavrin::estimator {
 
@@ -257,6 +260,11 @@ int build(const Plan& plan, const FastData& data, kernels::BuiltTree& tree) {
         out_of_memory = true;
     }
     PyEval_RestoreThread(released);
+#ifdef __GLIBC__
+    // The builder's arrays are freed; hand the pages back before the nodes
+    // are made, so that the two do not add up in the process's footprint.
+    malloc_trim(0);
+#endif
     if (out_of_memory) {
         PyErr_NoMemory();
         return -1;

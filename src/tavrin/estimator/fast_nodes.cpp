@@ -50,6 +50,16 @@ Ref category_threshold(const kernels::BuiltTree& tree, const kernels::BuiltNode&
     return rt::call_global_attr(n::np, n::array, {list.get(), dtype}, kw);
 }
 
+// Keeps the cyclic garbage collector off for its lifetime, if it was on.
+struct PauseCollector {
+#if PY_VERSION_HEX >= 0x030A0000
+    int was_enabled = PyGC_Disable();
+    ~PauseCollector() {
+        if (was_enabled) PyGC_Enable();
+    }
+#endif
+};
+
 }  // namespace
 
 int make_nodes(const kernels::BuiltTree& tree, const FastData& data, const std::vector<Ref>& labels,
@@ -61,6 +71,9 @@ int make_nodes(const kernels::BuiltTree& tree, const FastData& data, const std::
     static PyObject* kw = rt::kwnames({"predicted_class", "probability"});
     if (!kw) return -1;
     std::vector<Ref> made(tree.nodes.size());
+    // Nodes hold no cycles: collecting while they are made would only
+    // traverse them again and again.
+    PauseCollector pause;
     // Children follow their parent in depth-first order: made last to first,
     // a split node finds both children made.
     for (std::size_t id = tree.nodes.size(); id-- > 0;) {

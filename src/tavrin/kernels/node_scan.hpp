@@ -36,6 +36,9 @@ struct ScanScratch {
     std::vector<long long> group_rows, group_counts;  // per rank; per rank x class
     std::vector<std::int32_t> present, order;
     std::vector<double> means;
+    std::vector<double> inverse;  // inverse[k] = 1.0 / k for k = 1 .. rows
+    std::vector<double> values;        // a node's values in sorted order
+    std::vector<unsigned char> ones;   // and whether each row is of code 1
 };
 
 // Scans the node's rows `sorted` (m rows, ascending by the feature, NaN

@@ -1,16 +1,16 @@
 // The whole-tree builder. Each numeric feature is sorted once; every node
 // then owns the range [begin, end) of one row array per numeric feature
 // (its rows in that feature's order) and of `rows` (its rows in row order).
-// A split partitions each array's range stably, so both children keep the
-// order the step-by-step growth gives them: a node's rows in training row
-// order, and sorted by value, then class code, then row, with NaN last by
-// class code, then row.
+// A split partitions each array's range stably, so both children keep
+// their rows in training row order in `rows`, and sorted by value, NaN
+// last, in each feature's array.
 #include "kernels/tree_builder.hpp"
 
 #include "kernels/class_sweep.hpp"
 #include "kernels/node_scan.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace tavrin::kernels {
 
@@ -18,46 +18,72 @@ namespace {
 
 using Rows = std::vector<std::uint32_t>;
 
-// The rows sorted by the column's value, class code and row, NaN last.
+// A key whose unsigned order is the order of the (non-NaN) doubles, -0.0
+// and 0.0 side by side.
+std::uint64_t order_key(double v) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits >> 63 ? ~bits : bits | (1ULL << 63);
+}
+
+// The rows in ascending order of the column's value, NaN last. Rows of
+// equal value may come in any order: a scan looks at no position inside
+// a run of equal values, and its counts after the run are the same in any
+// order; NaN rows follow every candidate position.
 void presort(const BuildInput& in, const BuildColumn& col, Rows& out) {
-    out.resize(in.rows);
-    std::size_t lo = 0, hi = in.rows;
+    // Keys and rows in separate arrays: the sort's scratch is 12 bytes a
+    // row, twice.
+    std::vector<std::uint64_t> keys, spare_keys;
+    Rows rows, spare_rows, missing;
+    keys.reserve(in.rows);
+    rows.reserve(in.rows);
     for (std::uint32_t r = 0; r < in.rows; ++r) {
         const double v = col.value(r);
-        if (v == v) out[lo++] = r;
-        else out[--hi] = r;
+        if (v == v) {
+            keys.push_back(order_key(v));
+            rows.push_back(r);
+        } else {
+            missing.push_back(r);
+        }
     }
-    std::reverse(out.begin() + static_cast<std::ptrdiff_t>(hi), out.end());
-    // Keys side by side: the sort touches no column memory.
-    struct Key {
-        double value;
-        std::int32_t code;
-        std::uint32_t row;
-    };
-    std::vector<Key> keys(lo);
-    for (std::size_t k = 0; k < lo; ++k) keys[k] = {col.value(out[k]), in.codes[out[k]], out[k]};
-    std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
-        if (a.value < b.value) return true;
-        if (b.value < a.value) return false;
-        if (a.code != b.code) return a.code < b.code;
-        return a.row < b.row;
-    });
-    for (std::size_t k = 0; k < lo; ++k) out[k] = keys[k].row;
-    std::stable_sort(out.begin() + static_cast<std::ptrdiff_t>(lo), out.end(),
-                     [&](std::uint32_t a, std::uint32_t b) { return in.codes[a] < in.codes[b]; });
+    // Least significant digit first, eight bits at a time; a digit that
+    // every key shares moves nothing and is skipped.
+    const std::size_t n = keys.size();
+    spare_keys.resize(n);
+    spare_rows.resize(n);
+    for (int shift = 0; shift < 64 && n > 0; shift += 8) {
+        std::size_t count[257] = {0};
+        for (std::uint64_t k : keys) ++count[((k >> shift) & 0xFF) + 1];
+        if (count[((keys[0] >> shift) & 0xFF) + 1] == n) continue;
+        for (int d = 0; d < 256; ++d) count[d + 1] += count[d];
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::size_t at = count[(keys[k] >> shift) & 0xFF]++;
+            spare_keys[at] = keys[k];
+            spare_rows[at] = rows[k];
+        }
+        keys.swap(spare_keys);
+        rows.swap(spare_rows);
+    }
+    rows.insert(rows.end(), missing.begin(), missing.end());
+    out.swap(rows);
 }
 
 // Moves the rows flagged left to the front of [begin, end), keeping order
-// on both sides.
-void stable_partition(std::uint32_t* begin, std::uint32_t* end, const std::vector<char>& goes_left,
-                      Rows& spill) {
-    spill.clear();
+// on both sides; `spill` has room for end - begin rows.
+void stable_partition(std::uint32_t* begin, std::uint32_t* end, const char* goes_left,
+                      std::uint32_t* spill) {
     std::uint32_t* out = begin;
+    std::uint32_t* right = spill;
     for (std::uint32_t* p = begin; p != end; ++p) {
-        if (goes_left[*p]) *out++ = *p;
-        else spill.push_back(*p);
+        const std::uint32_t r = *p;
+        // Both stores happen; one of the two pointers moves.
+        *out = r;
+        *right = r;
+        const bool left = goes_left[r] != 0;
+        out += left;
+        right += !left;
     }
-    std::copy(spill.begin(), spill.end(), out);
+    std::copy(spill, right, out);
 }
 
 struct Task {
@@ -78,6 +104,8 @@ public:
         for (std::size_t f = 0; f < in_.columns.size(); ++f)
             if (!in_.columns[f].categorical) presort(in_, in_.columns[f], sorted_[f]);
         goes_left_.assign(in_.rows, 0);
+        scratch_.inverse.resize(in_.rows + 1);
+        for (std::size_t k = 1; k <= in_.rows; ++k) scratch_.inverse[k] = 1.0 / static_cast<double>(k);
         counts_.assign(in_.n_classes, 0);
 
         std::vector<Task> stack{{0, in_.rows, 0, -1, false}};
@@ -176,10 +204,12 @@ private:
             self.cat_count = static_cast<std::uint32_t>(out_.cat_ranks.size()) - self.cat_begin;
         }
 
-        stable_partition(&rows_[t.begin], &rows_[t.begin] + m, goes_left_, spill_);
+        spill_.resize(std::max(spill_.size(), m));
+        stable_partition(&rows_[t.begin], &rows_[t.begin] + m, goes_left_.data(), spill_.data());
         for (std::size_t f = 0; f < in_.columns.size(); ++f)
             if (!in_.columns[f].categorical)
-                stable_partition(&sorted_[f][t.begin], &sorted_[f][t.begin] + m, goes_left_, spill_);
+                stable_partition(&sorted_[f][t.begin], &sorted_[f][t.begin] + m, goes_left_.data(),
+                                 spill_.data());
 
         const std::size_t mid = t.begin + n_left;
         stack.push_back({mid, t.end, t.depth + 1, id, false});

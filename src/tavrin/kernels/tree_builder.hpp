@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <vector>
 
 namespace tavrin::kernels {
@@ -70,7 +71,9 @@ struct BuiltNode {
 };
 
 struct BuiltTree {
-    std::vector<BuiltNode> nodes;  // depth-first, left before right; root first
+    // Depth-first, left before right; root first. A deque grows without
+    // moving what it holds (no second copy at the peak).
+    std::deque<BuiltNode> nodes;
     std::vector<std::int32_t> cat_ranks;
     // The rows of the last node whose split search ran (depth below the
     // limit, at least two rows), ascending; `searched` is false when none ran.
