@@ -46,18 +46,24 @@ void presort(const BuildInput& in, const BuildColumn& col, Rows& out) {
             missing.push_back(r);
         }
     }
-    // Least significant digit first, eight bits at a time; a digit that
-    // every key shares moves nothing and is skipped.
+    // Least significant digit first, eleven bits at a time, all counts
+    // taken in one pass; a digit that every key shares moves nothing and
+    // is skipped.
+    constexpr int kBits = 11, kDigits = (64 + kBits - 1) / kBits;
+    constexpr std::size_t kRadix = std::size_t{1} << kBits;
     const std::size_t n = keys.size();
+    std::vector<std::size_t> count(kDigits * (kRadix + 1), 0);
+    for (std::uint64_t k : keys)
+        for (int d = 0; d < kDigits; ++d) ++count[d * (kRadix + 1) + ((k >> (d * kBits)) & (kRadix - 1)) + 1];
     spare_keys.resize(n);
     spare_rows.resize(n);
-    for (int shift = 0; shift < 64 && n > 0; shift += 8) {
-        std::size_t count[257] = {0};
-        for (std::uint64_t k : keys) ++count[((k >> shift) & 0xFF) + 1];
-        if (count[((keys[0] >> shift) & 0xFF) + 1] == n) continue;
-        for (int d = 0; d < 256; ++d) count[d + 1] += count[d];
+    for (int d = 0; d < kDigits && n > 0; ++d) {
+        std::size_t* c = &count[d * (kRadix + 1)];
+        const int shift = d * kBits;
+        if (c[((keys[0] >> shift) & (kRadix - 1)) + 1] == n) continue;
+        for (std::size_t b = 0; b < kRadix; ++b) c[b + 1] += c[b];
         for (std::size_t k = 0; k < n; ++k) {
-            const std::size_t at = count[(keys[k] >> shift) & 0xFF]++;
+            const std::size_t at = c[(keys[k] >> shift) & (kRadix - 1)]++;
             spare_keys[at] = keys[k];
             spare_rows[at] = rows[k];
         }

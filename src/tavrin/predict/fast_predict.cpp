@@ -19,6 +19,8 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <unordered_set>
 
 namespace tavrin::predict {
@@ -256,6 +258,26 @@ Cell describe(PyObject* v, PyObject* texts) {
     return c;
 }
 
+// Walks rows [0, rows) with the second half on a thread of its own when
+// there are enough rows to pay for it; false when some row stopped.
+bool walk_in_parallel(const kernels::WalkTree& tree, const NumericSource& source, std::size_t rows,
+                      std::int32_t* leaves) {
+    constexpr std::size_t kParallelRows = 1 << 16;
+    const std::size_t half = rows / 2;
+    if (rows >= kParallelRows) {
+        std::size_t second = rows;
+        try {
+            std::thread helper([&] { second = kernels::walk_rows(tree, source, half, rows, leaves); });
+            const std::size_t first = kernels::walk_rows(tree, source, 0, half, leaves);
+            helper.join();
+            return first == half && second == rows;
+        } catch (const std::system_error&) {
+            // No thread to be had: one walk does it all.
+        }
+    }
+    return kernels::walk_rows(tree, source, 0, rows, leaves) == rows;
+}
+
 // Walks every row; false when some row needs the step-by-step path.
 bool walk_all(const Flat& flat, const Held& m, std::vector<std::int32_t>& leaves) {
     const std::size_t rows = static_cast<std::size_t>(m.view.shape[0]);
@@ -263,11 +285,11 @@ bool walk_all(const Flat& flat, const Held& m, std::vector<std::int32_t>& leaves
     const char f = m.format();
     if (f != 'O') {
         NumericSource source{&m, f};
-        std::size_t stopped = rows;
+        bool arrived = true;
         Py_BEGIN_ALLOW_THREADS
-        stopped = kernels::walk_rows(flat.tree, source, 0, rows, leaves.data());
+        arrived = walk_in_parallel(flat.tree, source, rows, leaves.data());
         Py_END_ALLOW_THREADS
-        return stopped == rows;
+        return arrived;
     }
     constexpr std::size_t kChunk = 1 << 14;
     std::vector<Cell> cells;
