@@ -9,7 +9,7 @@ import threading
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 import tavrin
 from frame_strategies import draw_target
@@ -117,7 +117,6 @@ def assert_same_fit(fast, step):
 
 
 @pytest.mark.parametrize("fast_cls, step_cls", PAIRS)
-@settings(max_examples=120)
 @given(problems())
 def test_fast_path_matches_step_path_and_reference(fast_cls, step_cls, problem):
     X, y, depth, fresh = problem
@@ -360,3 +359,14 @@ def test_fast_walk_reads_the_classes_once():
     est.classes.reads = 0
     assert est.predict_proba(X) == got
     assert est.classes.reads == len(X)
+
+
+@pytest.mark.parametrize("fast_cls, step_cls", PAIRS)
+@pytest.mark.parametrize("max_depth", [float("-inf"), -1, 0, 0.5, 2.0, 2.5, float("nan"), 10**30, -(10**30), True, np.int64(2)])
+def test_every_kind_of_depth_limit_grows_the_same_tree(fast_cls, step_cls, max_depth):
+    X, y = mixed_frame(150, 6)
+    X.columns = [3, 1, "a", 0, "b"]  # labels of two kinds
+    fast, step = fast_cls(max_depth), step_cls(max_depth)
+    fast.fit(X, y)
+    step.fit(X, y)
+    assert_same_fit(fast, step)

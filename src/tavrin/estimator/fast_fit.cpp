@@ -75,7 +75,7 @@ int read_depth_limit(PyObject* self, Plan& plan) {
     constexpr long long kUnbounded = 1LL << 40;
     if (PyFloat_CheckExact(max_depth.get())) {
         const double d = PyFloat_AS_DOUBLE(max_depth.get());
-        if (std::isnan(d)) return 0;
+        if (!(d > 0.0)) return 0;  // NaN, or no depth below it
         plan.depth_limit = d >= static_cast<double>(kUnbounded) ? kUnbounded
                                                                   : static_cast<long long>(std::ceil(d));
     } else if (PyLong_CheckExact(max_depth.get())) {
