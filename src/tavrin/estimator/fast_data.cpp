@@ -77,8 +77,7 @@ struct Distinct {
 };
 
 // Ranks the distinct values ascending and writes each row's rank.
-int rank_categories(std::vector<Distinct>& distinct, std::vector<std::int32_t>& first_id,
-                    CategoryKind kind, FastColumn& col) {
+int rank_categories(std::vector<Distinct>& distinct, CategoryKind kind, FastColumn& col) {
     std::vector<std::int32_t> order(distinct.size());
     for (std::size_t k = 0; k < order.size(); ++k) order[k] = static_cast<std::int32_t>(k);
     bool failed = false;
@@ -99,7 +98,7 @@ int rank_categories(std::vector<Distinct>& distinct, std::vector<std::int32_t>& 
     std::vector<std::int32_t> rank_of(distinct.size());
     for (std::size_t k = 0; k < order.size(); ++k) rank_of[static_cast<std::size_t>(order[k])] = static_cast<std::int32_t>(k);
     for (auto& r : col.ranks)
-        if (r >= 0) r = rank_of[static_cast<std::size_t>(first_id[static_cast<std::size_t>(r)])];
+        if (r >= 0) r = rank_of[static_cast<std::size_t>(r)];
     for (std::int32_t k : order) col.categories.push_back(std::move(distinct[static_cast<std::size_t>(k)].value));
     return 0;
 }
@@ -204,9 +203,8 @@ int FastData::read_numeric(std::size_t j, FastColumn& col) {
 
 int FastData::read_categorical(std::size_t j, FastColumn& col) {
     if (format_ == '?') return 0;
-    std::vector<Distinct> distinct;
-    std::vector<std::int32_t> first_id;  // provisional id -> index into distinct
-    col.ranks.assign(rows_, -1);
+    std::vector<Distinct> distinct;  // by id, in order of first appearance
+    col.ranks.assign(rows_, -1);     // ids until ranked
     CategoryKind kind = format_ == 'd' ? CategoryKind::real : CategoryKind::integer;
     bool kind_set = format_ != 'O';
     // Equal values share one id: by object identity first (a categorical
@@ -220,7 +218,6 @@ int FastData::read_categorical(std::size_t j, FastColumn& col) {
     auto add = [&](Distinct d) {
         const std::int32_t id = static_cast<std::int32_t>(distinct.size());
         distinct.push_back(std::move(d));
-        first_id.push_back(id);
         return id;
     };
     for (std::size_t r = 0; r < rows_; ++r) {
@@ -290,7 +287,7 @@ int FastData::read_categorical(std::size_t j, FastColumn& col) {
         col.ranks[r] = id;
     }
     col.kind = kind;
-    return rank_categories(distinct, first_id, kind, col) < 0 ? -1 : 1;
+    return rank_categories(distinct, kind, col) < 0 ? -1 : 1;
 }
 
 std::vector<kernels::BuildColumn> FastData::build_columns() const {
