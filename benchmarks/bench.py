@@ -209,6 +209,13 @@ def plot(points, path):
     fig.savefig(path, dpi=120)
 
 
+def machine_load():
+    try:
+        return " ".join(pathlib.Path("/proc/loadavg").read_text().split()[:3])
+    except OSError:
+        return "unknown"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small sizes, one repeat (smoke run)")
@@ -220,6 +227,7 @@ def main():
     sizes = [1_000, 3_000, 10_000] if q else [1_000, 3_000, 10_000, 30_000, 100_000, 300_000, 1_000_000]
 
     rows = []
+    load_before = machine_load()
 
     def record(case, what, ours, theirs, ratio_text, goal, met):
         rows.append((case, what, ours, theirs, ratio_text, goal, "yes" if met else "**no**"))
@@ -262,6 +270,8 @@ def main():
         f"Command: `python benchmarks/bench.py{' --quick' if q else ''}` (medians of {r} alternating runs).",
         f"Machine: {platform.machine()}, {os.cpu_count()} cores; Python {platform.python_version()}, "
         f"numpy {np.__version__}, pandas {pd.__version__}, scikit-learn {__import__('sklearn').__version__}.",
+        f"Load average (1, 5, 15 min) before the run: {load_before}; after: {machine_load()}. Cases 3 and 5 use "
+        "both cores: another busy process on a 2-core machine lowers them most.",
         "",
         "| case | what | tavrin | scikit-learn / other | ratio | goal | met |",
         "| --- | --- | --- | --- | --- | --- | --- |",

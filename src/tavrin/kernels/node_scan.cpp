@@ -9,6 +9,7 @@
 #include "kernels/class_sweep.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace tavrin::kernels {
 
@@ -84,9 +85,20 @@ void scan_numeric_two_classes(const BuildInput& in, const BuildColumn& col, std:
     s.ones.resize(m);
     double* values = s.values.data();
     unsigned char* ones = s.ones.data();
+    const unsigned char* row_is_one = s.row_is_one.data();
+    const char* data = col.data;
+    const std::ptrdiff_t stride = col.stride;
+    constexpr std::size_t kAhead = 16;  // rows: far rows come from memory, not cache
     for (std::size_t k = 0; k < m; ++k) {
-        values[k] = col.value(sorted[k]);
-        ones[k] = in.codes[sorted[k]] != 0;
+        const std::uint32_t r = sorted[k];
+#if defined(__GNUC__)
+        if (k + kAhead < m) {
+            __builtin_prefetch(data + static_cast<std::ptrdiff_t>(sorted[k + kAhead]) * stride);
+            __builtin_prefetch(row_is_one + sorted[k + kAhead]);
+        }
+#endif
+        std::memcpy(&values[k], data + static_cast<std::ptrdiff_t>(r) * stride, sizeof(double));
+        ones[k] = row_is_one[r];
     }
     double l0 = 0.0, l1 = 0.0;
     double lo = values[0];

@@ -110,6 +110,10 @@ public:
         for (std::size_t f = 0; f < in_.columns.size(); ++f)
             if (!in_.columns[f].categorical) presort(in_, in_.columns[f], sorted_[f]);
         goes_left_.assign(in_.rows, 0);
+        if (in_.n_classes == 2) {
+            scratch_.row_is_one.resize(in_.rows);
+            for (std::size_t r = 0; r < in_.rows; ++r) scratch_.row_is_one[r] = in_.codes[r] == 1;
+        }
         scratch_.inverse.resize(in_.rows + 1);
         for (std::size_t k = 1; k <= in_.rows; ++k) scratch_.inverse[k] = 1.0 / static_cast<double>(k);
         counts_.assign(in_.n_classes, 0);
