@@ -220,7 +220,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small sizes, one repeat (smoke run)")
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--cases", default="1,2,3,4,5,6,7",
+                        help="comma-separated case numbers; a subset writes results-cases-<list>.md")
     args = parser.parse_args()
+    wanted = {int(c) for c in args.cases.split(",")}
     q = args.quick
     r = 1 if q else args.repeats
     n_fit, n_pred, n_step = (5_000, 20_000, 1_000) if q else (100_000, 1_000_000, 10_000)
@@ -233,41 +236,56 @@ def main():
         rows.append((case, what, ours, theirs, ratio_text, goal, "yes" if met else "**no**"))
         print(f"{case}. {what}: {ours} | {theirs} | {ratio_text} (goal {goal}: {'met' if met else 'NOT met'})", flush=True)
 
-    o, t = case_fit_numeric(n_fit, r)
-    record(1, f"fit {n_fit:,} x 20 float64, unbounded depth", f"{o:.3f} s", f"{t:.3f} s",
-           f"{o / t:.2f} x", "<= 0.5 x", o / t <= 0.5)
-    o, t = case_fit_mixed(n_fit, r)
-    record(2, f"fit {n_fit:,} x (10 numeric + 10 categorical)", f"{o:.3f} s", f"{t:.3f} s",
-           f"{o / t:.2f} x", "<= 0.5 x", o / t <= 0.5)
-    o, t = case_predict(n_fit, n_pred, r)
-    record(3, f"predict {n_pred:,} rows, tree of case 1", f"{o:.3f} s", f"{t:.3f} s",
-           f"{o / t:.2f} x", "<= 1.0 x", o / t <= 1.0)
-    o, t = case_step_path(n_step, 1)
-    record(4, f"fast path vs step-by-step path, case 1 at {n_step:,} rows", f"{o:.3f} s", f"{t:.3f} s (step path)",
-           f"{t / o:.0f} x faster", ">= 100 x", t / o >= 100)
-    o, t = case_threads(n_fit, r)
-    record(5, f"two fits of {n_fit:,} rows in two threads vs one after the other", f"{o:.3f} s", f"{t:.3f} s (sequential)",
-           f"{t / o:.2f} x throughput", ">= 1.7 x", t / o >= 1.7)
-    mem = case_memory(n_fit)
-    po, pt, size = mem["ours"]["peak"], mem["sklearn"]["peak"], mem["ours"]["input"]
-    record(6, f"peak memory during fit of case 1 beyond the input (X.values = {size / 2**20:.1f} MiB)",
-           f"{po / 2**20:.1f} MiB", f"{pt / 2**20:.1f} MiB", f"{po / size:.2f} x X.values", "<= 1 x", po <= size)
-    points = case_scaling(sizes, r)
-    # Growth over the last decade of rows against n log n's growth there.
-    top = [p for p in points if p[0] * 10 >= points[-1][0]]
-    (n0, a0, b0), (n1, a1, b1) = top[0], top[-1]
-    nlogn = (n1 * np.log(n1)) / (n0 * np.log(n0))
-    record(7, f"fit time scaling, {sizes[0]:,} to {sizes[-1]:,} rows (log-log slope over all; growth over the last decade)",
-           f"slope {slope(points, 1):.2f}; x{a1 / a0:.1f}", f"slope {slope(points, 2):.2f}; x{b1 / b0:.1f}",
-           f"n log n grows x{nlogn:.1f} from {n0:,} to {n1:,}", "no worse than n log n", a1 / a0 <= nlogn * 1.1)
+    if 1 in wanted:
+        o, t = case_fit_numeric(n_fit, r)
+        record(1, f"fit {n_fit:,} x 20 float64, unbounded depth", f"{o:.3f} s", f"{t:.3f} s",
+               f"{o / t:.2f} x", "<= 0.5 x", o / t <= 0.5)
+    if 2 in wanted:
+        o, t = case_fit_mixed(n_fit, r)
+        record(2, f"fit {n_fit:,} x (10 numeric + 10 categorical)", f"{o:.3f} s", f"{t:.3f} s",
+               f"{o / t:.2f} x", "<= 0.5 x", o / t <= 0.5)
+    if 3 in wanted:
+        o, t = case_predict(n_fit, n_pred, r)
+        record(3, f"predict {n_pred:,} rows, tree of case 1", f"{o:.3f} s", f"{t:.3f} s",
+               f"{o / t:.2f} x", "<= 1.0 x", o / t <= 1.0)
+    if 4 in wanted:
+        o, t = case_step_path(n_step, 1)
+        record(4, f"fast path vs step-by-step path, case 1 at {n_step:,} rows", f"{o:.3f} s",
+               f"{t:.3f} s (step path)", f"{t / o:.0f} x faster", ">= 100 x", t / o >= 100)
+    if 5 in wanted:
+        o, t = case_threads(n_fit, r)
+        record(5, f"two fits of {n_fit:,} rows in two threads vs one after the other", f"{o:.3f} s",
+               f"{t:.3f} s (sequential)", f"{t / o:.2f} x throughput", ">= 1.7 x", t / o >= 1.7)
+    if 6 in wanted:
+        mem = case_memory(n_fit)
+        po, pt, size = mem["ours"]["peak"], mem["sklearn"]["peak"], mem["ours"]["input"]
+        record(6, f"peak memory during fit of case 1 beyond the input (X.values = {size / 2**20:.1f} MiB)",
+               f"{po / 2**20:.1f} MiB", f"{pt / 2**20:.1f} MiB", f"{po / size:.2f} x X.values", "<= 1 x",
+               po <= size)
+    points = []
+    if 7 in wanted:
+        points = case_scaling(sizes, r)
+        # Growth over the last decade of rows against n log n's growth there.
+        top = [p for p in points if p[0] * 10 >= points[-1][0]]
+        (n0, a0, b0), (n1, a1, b1) = top[0], top[-1]
+        nlogn = (n1 * np.log(n1)) / (n0 * np.log(n0))
+        record(7, f"fit time scaling, {sizes[0]:,} to {sizes[-1]:,} rows (log-log slope over all; growth over "
+               "the last decade)", f"slope {slope(points, 1):.2f}; x{a1 / a0:.1f}",
+               f"slope {slope(points, 2):.2f}; x{b1 / b0:.1f}", f"n log n grows x{nlogn:.1f} from {n0:,} to {n1:,}",
+               "no worse than n log n", a1 / a0 <= nlogn * 1.1)
 
     RESULTS.mkdir(exist_ok=True)
     suffix = "-quick" if q else ""
-    plot(points, RESULTS / f"scaling{suffix}.png")
+    if wanted != set(range(1, 8)):
+        suffix += "-cases-" + "-".join(str(c) for c in sorted(wanted))
+    if points:
+        plot(points, RESULTS / f"scaling{suffix}.png")
+    command = "python benchmarks/bench.py" + (" --quick" if q else "") + (
+        f" --cases {args.cases}" if "-cases-" in suffix else "")
     lines = [
         "# tavrin against scikit-learn",
         "",
-        f"Command: `python benchmarks/bench.py{' --quick' if q else ''}` (medians of {r} alternating runs).",
+        f"Command: `{command}` (medians of {r} alternating runs).",
         f"Machine: {platform.machine()}, {os.cpu_count()} cores; Python {platform.python_version()}, "
         f"numpy {np.__version__}, pandas {pd.__version__}, scikit-learn {__import__('sklearn').__version__}.",
         f"Load average (1, 5, 15 min) before the run: {load_before}; after: {machine_load()}. Cases 3 and 5 use "
@@ -277,9 +295,12 @@ def main():
         "| --- | --- | --- | --- | --- | --- | --- |",
     ]
     lines += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
-    lines += ["", "Scaling (case 7), median fit seconds:", "", "| rows | tavrin | scikit-learn |", "| --- | --- | --- |"]
-    lines += [f"| {n:,} | {a:.4f} | {b:.4f} |" for n, a, b in points]
-    lines += ["", f"![fit time against rows](scaling{suffix}.png)", ""]
+    if points:
+        lines += ["", "Scaling (case 7), median fit seconds:", "", "| rows | tavrin | scikit-learn |",
+                  "| --- | --- | --- |"]
+        lines += [f"| {n:,} | {a:.4f} | {b:.4f} |" for n, a, b in points]
+        lines += ["", f"![fit time against rows](scaling{suffix}.png)"]
+    lines += [""]
     (RESULTS / f"results{suffix}.md").write_text("\n".join(lines))
     print(f"wrote {RESULTS / f'results{suffix}.md'}")
 
