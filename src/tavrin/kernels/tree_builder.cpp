@@ -50,22 +50,29 @@ void presort(const BuildInput& in, const BuildColumn& col, Rows& out) {
     // taken in one pass; a digit that every key shares moves nothing and
     // is skipped.
     constexpr int kBits = 11, kDigits = (64 + kBits - 1) / kBits;
-    constexpr std::size_t kRadix = std::size_t{1} << kBits;
-    const std::size_t n = keys.size();
-    std::vector<std::size_t> count(kDigits * (kRadix + 1), 0);
+    constexpr std::uint32_t kMask = (1u << kBits) - 1;
+    constexpr std::size_t kStride = (std::size_t{1} << kBits) + 1;
+    const std::uint32_t n = static_cast<std::uint32_t>(keys.size());
+    std::vector<std::uint32_t> count(kDigits * kStride, 0);
+    std::uint32_t* const counts = count.data();
     for (std::uint64_t k : keys)
-        for (int d = 0; d < kDigits; ++d) ++count[d * (kRadix + 1) + ((k >> (d * kBits)) & (kRadix - 1)) + 1];
+        for (int d = 0; d < kDigits; ++d) ++counts[d * kStride + ((k >> (d * kBits)) & kMask) + 1];
     spare_keys.resize(n);
     spare_rows.resize(n);
     for (int d = 0; d < kDigits && n > 0; ++d) {
-        std::size_t* c = &count[d * (kRadix + 1)];
+        std::uint32_t* const c = counts + d * kStride;
         const int shift = d * kBits;
-        if (c[((keys[0] >> shift) & (kRadix - 1)) + 1] == n) continue;
-        for (std::size_t b = 0; b < kRadix; ++b) c[b + 1] += c[b];
-        for (std::size_t k = 0; k < n; ++k) {
-            const std::size_t at = c[(keys[k] >> shift) & (kRadix - 1)]++;
-            spare_keys[at] = keys[k];
-            spare_rows[at] = rows[k];
+        if (c[((keys[0] >> shift) & kMask) + 1] == n) continue;
+        for (std::size_t b = 0; b + 1 < kStride; ++b) c[b + 1] += c[b];
+        const std::uint64_t* __restrict__ from_keys = keys.data();
+        const std::uint32_t* __restrict__ from_rows = rows.data();
+        std::uint64_t* __restrict__ to_keys = spare_keys.data();
+        std::uint32_t* __restrict__ to_rows = spare_rows.data();
+        for (std::uint32_t k = 0; k < n; ++k) {
+            const std::uint64_t key = from_keys[k];
+            const std::uint32_t at = c[(key >> shift) & kMask]++;
+            to_keys[at] = key;
+            to_rows[at] = from_rows[k];
         }
         keys.swap(spare_keys);
         rows.swap(spare_rows);
