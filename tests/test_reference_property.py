@@ -7,6 +7,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import tavrin
+from frame_strategies import draw_target
 from reference_model import ReferenceTree
 from tree_compare import assert_same_tree, assert_same_value_maps, same_value
 
@@ -37,12 +38,7 @@ def problems(draw):
     ncols = draw(st.integers(1, 4))
     data = {f"c{j}": draw(columns(n)).values for j in range(ncols)}
     X = pd.DataFrame(data)
-    labels = draw(st.sampled_from([["no", "yes"], [0, 1], [3, 1, 2], ["a", "b", "c"], ["only"]]))
-    y = pd.Series(draw(st.lists(st.sampled_from(labels), min_size=n, max_size=n)))
-    if draw(st.booleans()):
-        index = draw(st.permutations(list(range(100, 100 + n))))
-        X.index = index
-        y.index = index
+    y = draw_target(draw, X, n)
     depth = draw(st.sampled_from([float("inf"), 0, 1, 2, 3]))
     fresh = pd.DataFrame({name: draw(columns(5)).values for name in X.columns})
     return X, y, depth, fresh

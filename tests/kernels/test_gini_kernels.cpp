@@ -3,6 +3,8 @@
 // the all-class sweep's float-power arithmetic.
 #include "kernels/kernels.hpp"
 
+#include "check.hpp"
+
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -10,17 +12,6 @@
 using namespace tavrin::kernels;
 
 namespace {
-
-int g_failures = 0;
-
-#define CHECK(cond)                                                         \
-    do {                                                                    \
-        if (!(cond)) {                                                      \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__,     \
-                         __LINE__, #cond);                                  \
-            ++g_failures;                                                   \
-        }                                                                   \
-    } while (0)
 
 template <class T>
 Strided<T> view(std::vector<T>& v) {
@@ -178,6 +169,5 @@ int main() {
     nan_midpoints_are_no_candidates();
     float_power_is_pow_not_a_product();
     sweep_matches_the_expression();
-    if (g_failures) std::fprintf(stderr, "%d check(s) failed\n", g_failures);
-    return g_failures ? 1 : 0;
+    return kernel_test::finish();
 }

@@ -2,6 +2,8 @@
 // the data, grow the tree, keep the root.
 #include "estimator/estimator.hpp"
 
+#include "estimator/fast_fit.hpp"
+
 #include "runtime/call.hpp"
 #include "runtime/names.hpp"
 #include "runtime/unpack.hpp"
@@ -34,7 +36,12 @@ PyObject* fit(PyObject* const* args) {
     Ref data[2];
     if (rt::unpack(prepared.get(), 2, data) < 0) return nullptr;
 
-    Ref tree = rt::call_method(self, n::_grow_tree, {data[0].get(), data[1].get()});
+    // The whole tree in one pass where that gives exactly what growth would;
+    // otherwise growth node by node through self._grow_tree.
+    Ref tree;
+    const int fast = fast_grow(self, data[0].get(), data[1].get(), tree);
+    if (fast < 0) return nullptr;
+    if (fast == 0) tree = rt::call_method(self, n::_grow_tree, {data[0].get(), data[1].get()});
     if (!tree || rt::setattr(self, n::tree_, tree.get()) < 0) return nullptr;
     return rt::none().release();
 }

@@ -138,7 +138,10 @@ int run_statements(PyObject* dict) {
     for (PyObject* name : predicates) {
         if (import_from(dict, "pandas.api.types", name) < 0) return -1;
     }
-    return create_classes(dict);
+    if (create_classes(dict) < 0) return -1;
+    return rt::remember_bound({n::np, n::pd, n::Node, n::is_datetime64_any_dtype, n::is_bool_dtype,
+                               n::is_categorical_dtype, n::is_numeric_dtype, n::is_object_dtype,
+                               n::is_string_dtype});
 }
 
 int exec_steps(PyObject* module) {

@@ -2,6 +2,8 @@
 // the tree once per row through `self._predict`.
 #include "predict/predict.hpp"
 
+#include "predict/fast_predict.hpp"
+
 #include "runtime/call.hpp"
 #include "runtime/globals.hpp"
 #include "runtime/names.hpp"
@@ -21,6 +23,12 @@ PyObject* predict_rows(PyObject* self, PyObject* X, PyObject* ptype) {
     if (!selected) return nullptr;
     Ref values = rt::getattr(selected.get(), n::values);
     if (!values) return nullptr;
+    // Plain trees and arrays are walked in C++, with the same results.
+    Ref fast;
+    const int done = fast_predict(self, values.get(), ptype != nullptr, fast);
+    if (done < 0) return nullptr;
+    if (done > 0) return fast.release();
+
     static PyObject* kw_ptype = rt::kwnames({"ptype"});
     if (!kw_ptype) return nullptr;
 

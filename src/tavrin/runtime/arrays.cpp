@@ -25,6 +25,10 @@ int bind_numpy(PyObject* numpy_module) {
     return 0;
 }
 
+bool is_exact_ndarray(PyObject* obj) {
+    return g_ndarray && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == g_ndarray;
+}
+
 Ref as_numpy_array(PyObject* values) {
     if (g_ndarray && PyObject_TypeCheck(values, reinterpret_cast<PyTypeObject*>(g_ndarray))) {
         return Ref::borrow(values);

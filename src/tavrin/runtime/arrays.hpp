@@ -12,6 +12,10 @@ int bind_numpy(PyObject* numpy_module);
 // `values` itself when it is a numpy array; otherwise numpy's conversion of
 // it (pandas may hand out an extension array where a numpy array is meant,
 // e.g. for string data).
+// True when `obj` is exactly a numpy.ndarray (no subclass), numpy being
+// the module bound at start-up.
+bool is_exact_ndarray(PyObject* obj);
+
 Ref as_numpy_array(PyObject* values);
 
 // values < threshold, with numpy's "invalid value" warnings silenced for

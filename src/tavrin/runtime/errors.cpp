@@ -10,6 +10,10 @@ TAVRIN_COLD Ref raise_name_error(PyObject* name) {
     return nullptr;
 }
 
+TAVRIN_COLD void raise_tie_order_unavailable() {
+    PyErr_SetString(PyExc_SystemError, "numpy's sort order of equal category means is not available");
+}
+
 TAVRIN_COLD void raise_stack_exhausted() {
     PyErr_SetString(PyExc_RecursionError,
                     "maximum recursion depth exceeded while calling a Python object");

@@ -43,6 +43,9 @@ void raise_int_overflow();
 // numpy is not the library the module was written for.
 Ref raise_unexpected_numpy();
 
+// numpy's order of equal values could not be read back.
+void raise_tie_order_unavailable();
+
 // The estimator's own message.
 Ref raise_unsupported_feature();
 

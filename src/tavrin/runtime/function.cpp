@@ -331,4 +331,14 @@ bool is_function_with(PyObject* obj, MethodImpl impl) {
     return Py_TYPE(obj) == &FunctionType && as_function(obj)->def->impl == impl;
 }
 
+bool resolves_to(PyObject* self, PyObject* name, MethodImpl impl) {
+    Ref attr = Ref::steal(PyObject_GetAttr(self, name));
+    if (!attr) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyMethod_Check(attr.get()) && PyMethod_GET_SELF(attr.get()) == self &&
+           is_function_with(PyMethod_GET_FUNCTION(attr.get()), impl);
+}
+
 }  // namespace tavrin::rt

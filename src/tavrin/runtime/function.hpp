@@ -34,6 +34,11 @@ Ref make_function(const MethodDef& def, const char* class_name);
 // True when `obj` is a method object of this module running `impl`.
 bool is_function_with(PyObject* obj, MethodImpl impl);
 
+// True when getattr(self, name) is a method object of this module running
+// `impl`, bound to `self`: nothing on the instance or a subclass replaces
+// it. A failed lookup counts as false (its error is cleared).
+bool resolves_to(PyObject* self, PyObject* name, MethodImpl impl);
+
 int function_type_ready();
 
 }  // namespace tavrin::rt

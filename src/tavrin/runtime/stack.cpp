@@ -3,6 +3,7 @@
 #include "runtime/stack.hpp"
 
 #include "runtime/errors.hpp"
+#include "runtime/python.hpp"
 
 #include <cstdint>
 #if defined(__linux__)
@@ -43,6 +44,18 @@ bool stack_exhausted() {
     if (reinterpret_cast<std::uintptr_t>(&probe) >= limit) return false;
     raise_stack_exhausted();
     return true;
+}
+
+long recursion_headroom() {
+    PyThreadState* ts = PyThreadState_Get();
+#if PY_VERSION_HEX >= 0x030C0000
+    return ts->py_recursion_remaining < ts->c_recursion_remaining ? ts->py_recursion_remaining
+                                                                  : ts->c_recursion_remaining;
+#elif PY_VERSION_HEX >= 0x030B0000
+    return ts->recursion_remaining;
+#else
+    return Py_GetRecursionLimit() - ts->recursion_depth;
+#endif
 }
 
 }  // namespace tavrin::rt

@@ -10,4 +10,8 @@ namespace tavrin::rt {
 // used up; false otherwise.
 bool stack_exhausted();
 
+// How many more nested calls the interpreter's recursion limit allows the
+// calling thread right now (Python frames and guarded C calls alike).
+long recursion_headroom();
+
 }  // namespace tavrin::rt

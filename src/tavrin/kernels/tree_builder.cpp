@@ -1,0 +1,256 @@
+// The whole-tree builder. Each numeric feature is sorted once; every node
+// then owns the range [begin, end) of one row array per numeric feature
+// (its rows in that feature's order) and of `rows` (its rows in row order).
+// A split partitions each array's range stably, so both children keep
+// their rows in training row order in `rows`, and sorted by value, NaN
+// last, in each feature's array.
+#include "kernels/tree_builder.hpp"
+
+#include "kernels/class_sweep.hpp"
+#include "kernels/node_scan.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tavrin::kernels {
+
+namespace {
+
+using Rows = std::vector<std::uint32_t>;
+
+// A key whose unsigned order is the order of the (non-NaN) doubles, -0.0
+// and 0.0 side by side.
+std::uint64_t order_key(double v) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits >> 63 ? ~bits : bits | (1ULL << 63);
+}
+
+// The rows in ascending order of the column's value, NaN last. Rows of
+// equal value may come in any order: a scan looks at no position inside
+// a run of equal values, and its counts after the run are the same in any
+// order; NaN rows follow every candidate position.
+void presort(const BuildInput& in, const BuildColumn& col, Rows& out) {
+    // Keys and rows in separate arrays: the sort's scratch is 12 bytes a
+    // row, twice.
+    std::vector<std::uint64_t> keys, spare_keys;
+    Rows rows, spare_rows, missing;
+    keys.reserve(in.rows);
+    rows.reserve(in.rows);
+    for (std::uint32_t r = 0; r < in.rows; ++r) {
+        const double v = col.value(r);
+        if (v == v) {
+            keys.push_back(order_key(v));
+            rows.push_back(r);
+        } else {
+            missing.push_back(r);
+        }
+    }
+    // Least significant digit first, eleven bits at a time, all counts
+    // taken in one pass; a digit that every key shares moves nothing and
+    // is skipped.
+    constexpr int kBits = 11, kDigits = (64 + kBits - 1) / kBits;
+    constexpr std::uint32_t kMask = (1u << kBits) - 1;
+    constexpr std::size_t kStride = (std::size_t{1} << kBits) + 1;
+    const std::uint32_t n = static_cast<std::uint32_t>(keys.size());
+    std::vector<std::uint32_t> count(kDigits * kStride, 0);
+    std::uint32_t* const counts = count.data();
+    for (std::uint64_t k : keys)
+        for (int d = 0; d < kDigits; ++d) ++counts[d * kStride + ((k >> (d * kBits)) & kMask) + 1];
+    spare_keys.resize(n);
+    spare_rows.resize(n);
+    for (int d = 0; d < kDigits && n > 0; ++d) {
+        std::uint32_t* const c = counts + d * kStride;
+        const int shift = d * kBits;
+        if (c[((keys[0] >> shift) & kMask) + 1] == n) continue;
+        for (std::size_t b = 0; b + 1 < kStride; ++b) c[b + 1] += c[b];
+        const std::uint64_t* __restrict__ from_keys = keys.data();
+        const std::uint32_t* __restrict__ from_rows = rows.data();
+        std::uint64_t* __restrict__ to_keys = spare_keys.data();
+        std::uint32_t* __restrict__ to_rows = spare_rows.data();
+        for (std::uint32_t k = 0; k < n; ++k) {
+            const std::uint64_t key = from_keys[k];
+            const std::uint32_t at = c[(key >> shift) & kMask]++;
+            to_keys[at] = key;
+            to_rows[at] = from_rows[k];
+        }
+        keys.swap(spare_keys);
+        rows.swap(spare_rows);
+    }
+    rows.insert(rows.end(), missing.begin(), missing.end());
+    out.swap(rows);
+}
+
+// Moves the rows flagged left to the front of [begin, end), keeping order
+// on both sides; `spill` has room for end - begin rows.
+void stable_partition(std::uint32_t* begin, std::uint32_t* end, const char* goes_left,
+                      std::uint32_t* spill) {
+    std::uint32_t* out = begin;
+    std::uint32_t* right = spill;
+    for (std::uint32_t* p = begin; p != end; ++p) {
+        const std::uint32_t r = *p;
+        // Both stores happen; one of the two pointers moves.
+        *out = r;
+        *right = r;
+        const bool left = goes_left[r] != 0;
+        out += left;
+        right += !left;
+    }
+    std::copy(spill, right, out);
+}
+
+struct Task {
+    std::size_t begin, end;
+    std::int32_t depth;
+    std::int32_t parent;  // -1 for the root
+    bool is_left;
+};
+
+class Builder {
+public:
+    Builder(const BuildInput& in, BuiltTree& out) : in_(in), out_(out) {}
+
+    BuildStatus run() {
+        rows_.resize(in_.rows);
+        for (std::uint32_t r = 0; r < in_.rows; ++r) rows_[r] = r;
+        sorted_.resize(in_.columns.size());
+        for (std::size_t f = 0; f < in_.columns.size(); ++f)
+            if (!in_.columns[f].categorical) presort(in_, in_.columns[f], sorted_[f]);
+        goes_left_.assign(in_.rows, 0);
+        if (in_.n_classes == 2) {
+            scratch_.row_is_one.resize(in_.rows);
+            for (std::size_t r = 0; r < in_.rows; ++r) scratch_.row_is_one[r] = in_.codes[r] == 1;
+        }
+        scratch_.inverse.resize(in_.rows + 1);
+        for (std::size_t k = 1; k <= in_.rows; ++k) scratch_.inverse[k] = 1.0 / static_cast<double>(k);
+        counts_.assign(in_.n_classes, 0);
+
+        std::vector<Task> stack{{0, in_.rows, 0, -1, false}};
+        while (!stack.empty()) {
+            const Task task = stack.back();
+            stack.pop_back();
+            if (!grow(task, stack)) return BuildStatus::abandoned;
+        }
+        if (out_.searched) {
+            out_.last_searched_rows.assign(rows_.begin() + static_cast<std::ptrdiff_t>(last_begin_),
+                                           rows_.begin() + static_cast<std::ptrdiff_t>(last_end_));
+            std::sort(out_.last_searched_rows.begin(), out_.last_searched_rows.end());
+        }
+        return BuildStatus::ok;
+    }
+
+private:
+    // One node: its summary, its search and, with a split, its children
+    // pushed right first so that the left subtree is grown first.
+    bool grow(const Task& t, std::vector<Task>& stack) {
+        const std::size_t m = t.end - t.begin;
+        const std::size_t n = in_.n_classes;
+        std::fill(counts_.begin(), counts_.end(), 0);
+        for (std::size_t k = t.begin; k < t.end; ++k) ++counts_[static_cast<std::size_t>(in_.codes[rows_[k]])];
+
+        BuiltNode node;
+        node.depth = t.depth;
+        std::size_t majority = 0;
+        for (std::size_t c = 1; c < n; ++c)
+            if (counts_[c] > counts_[majority]) majority = c;
+        node.predicted = static_cast<std::int32_t>(majority);
+        node.majority = counts_[majority];
+        node.total = static_cast<long long>(m);
+        const std::int32_t id = static_cast<std::int32_t>(out_.nodes.size());
+        if (t.parent >= 0) {
+            BuiltNode& parent = out_.nodes[static_cast<std::size_t>(t.parent)];
+            (t.is_left ? parent.left : parent.right) = id;
+        }
+        out_.depth = std::max(out_.depth, t.depth);
+        out_.nodes.push_back(node);
+
+        if (!(t.depth < in_.depth_limit) || m <= 1) return true;
+        out_.searched = true;
+        last_begin_ = t.begin;
+        last_end_ = t.end;
+        if (counts_[majority] == static_cast<long long>(m)) return true;  // pure: no position beats 0
+
+        NodeBest best;
+        best.gini = side_impurity(counts_.data(), n, static_cast<double>(m));
+        for (std::size_t f = 0; f < in_.columns.size(); ++f) {
+            const BuildColumn& col = in_.columns[f];
+            const std::int32_t feature = static_cast<std::int32_t>(f);
+            if (col.categorical) {
+                if (!scan_categorical(in_, col, feature, &rows_[t.begin], m, counts_.data(), scratch_, best))
+                    return false;
+            } else {
+                scan_numeric(in_, col, feature, &sorted_[f][t.begin], m, counts_.data(), scratch_, best);
+            }
+        }
+        if (best.feature < 0) return true;
+        const BuildColumn& col = in_.columns[static_cast<std::size_t>(best.feature)];
+        if (col.categorical && !settle_category_order(in_, scratch_, best)) return false;
+
+        // The split sends left the rows whose value is below the threshold;
+        // NaN and missing categories go right.
+        std::size_t n_left = 0;
+        if (col.categorical) {
+            code_of_rank_.assign(static_cast<std::size_t>(col.n_ranks), -1);
+            for (std::size_t k = 0; k < best.cat_order.size(); ++k)
+                code_of_rank_[static_cast<std::size_t>(best.cat_order[k])] = static_cast<std::int32_t>(k);
+            for (std::size_t k = t.begin; k < t.end; ++k) {
+                const std::uint32_t r = rows_[k];
+                const std::int32_t rank = col.ranks[r];
+                const bool left = rank >= 0 && static_cast<double>(code_of_rank_[static_cast<std::size_t>(rank)]) < best.threshold;
+                goes_left_[r] = left;
+                n_left += left;
+            }
+        } else {
+            for (std::size_t k = t.begin; k < t.end; ++k) {
+                const std::uint32_t r = rows_[k];
+                const bool left = col.value(r) < best.threshold;
+                goes_left_[r] = left;
+                n_left += left;
+            }
+        }
+        // A split that sends every row one way stays a leaf.
+        if (n_left == 0 || n_left == m) return true;
+
+        BuiltNode& self = out_.nodes[static_cast<std::size_t>(id)];
+        self.feature = best.feature;
+        self.threshold = best.threshold;
+        if (col.categorical) {
+            self.cat_begin = static_cast<std::uint32_t>(out_.cat_ranks.size());
+            for (std::size_t k = 0; k < best.cat_order.size() && static_cast<double>(k) < best.threshold; ++k)
+                out_.cat_ranks.push_back(best.cat_order[k]);
+            self.cat_count = static_cast<std::uint32_t>(out_.cat_ranks.size()) - self.cat_begin;
+        }
+
+        spill_.resize(std::max(spill_.size(), m));
+        stable_partition(&rows_[t.begin], &rows_[t.begin] + m, goes_left_.data(), spill_.data());
+        for (std::size_t f = 0; f < in_.columns.size(); ++f)
+            if (!in_.columns[f].categorical)
+                stable_partition(&sorted_[f][t.begin], &sorted_[f][t.begin] + m, goes_left_.data(),
+                                 spill_.data());
+
+        const std::size_t mid = t.begin + n_left;
+        stack.push_back({mid, t.end, t.depth + 1, id, false});
+        stack.push_back({t.begin, mid, t.depth + 1, id, true});
+        return true;
+    }
+
+    const BuildInput& in_;
+    BuiltTree& out_;
+    Rows rows_;                  // every node's rows in training row order
+    std::vector<Rows> sorted_;   // per numeric feature: rows in its order
+    std::vector<char> goes_left_;
+    std::vector<long long> counts_;
+    std::vector<std::int32_t> code_of_rank_;
+    Rows spill_;
+    ScanScratch scratch_;
+    std::size_t last_begin_ = 0, last_end_ = 0;
+};
+
+}  // namespace
+
+BuildStatus build_tree(const BuildInput& in, BuiltTree& out) {
+    out = BuiltTree{};
+    return Builder(in, out).run();
+}
+
+}  // namespace tavrin::kernels

@@ -1,0 +1,195 @@
+// The whole-tree builder and the row walk on their own: the worked
+// examples of growth (numeric and categorical), the depth limit, the
+// one-sided split that stays a leaf, the last searched node, when numpy's
+// tie order is asked for, and the walk's membership rules.
+#include "kernels/tree_builder.hpp"
+#include "kernels/tree_walk.hpp"
+
+#include "check.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+using namespace tavrin::kernels;
+
+namespace {
+
+BuildColumn numeric(const std::vector<double>& v) {
+    BuildColumn c;
+    c.data = reinterpret_cast<const char*>(v.data());
+    c.stride = sizeof(double);
+    return c;
+}
+
+BuildColumn categorical(const std::vector<std::int32_t>& ranks, std::int32_t n_ranks) {
+    BuildColumn c;
+    c.categorical = true;
+    c.ranks = ranks.data();
+    c.n_ranks = n_ranks;
+    return c;
+}
+
+// Records the tie questions and answers with the reversed stable order.
+struct ReversedTies : TieOrder {
+    int asked = 0;
+    bool order(const std::vector<double>& means, std::vector<std::int32_t>& out) override {
+        ++asked;
+        out.clear();
+        for (std::size_t k = 0; k < means.size(); ++k) out.push_back(static_cast<std::int32_t>(k));
+        // Ascending by mean; equal means in descending group order.
+        for (std::size_t a = 0; a < out.size(); ++a)
+            for (std::size_t b = a + 1; b < out.size(); ++b)
+                if (means[out[b]] < means[out[a]] || (means[out[b]] == means[out[a]] && out[b] > out[a]))
+                    std::swap(out[a], out[b]);
+        return true;
+    }
+};
+
+BuildInput input(std::size_t rows, const std::vector<std::int32_t>& codes, std::size_t n_classes,
+                 std::vector<BuildColumn> cols, TieOrder* ties = nullptr) {
+    BuildInput in;
+    in.rows = rows;
+    in.codes = codes.data();
+    in.n_classes = n_classes;
+    in.columns = std::move(cols);
+    in.depth_limit = 1LL << 40;
+    in.ties = ties;
+    return in;
+}
+
+void numeric_worked_example() {
+    // Values 1, 2, 3, 4 with classes 0, 0, 1, 1: one split at 2.5.
+    std::vector<double> x{1, 2, 3, 4};
+    std::vector<std::int32_t> y{0, 0, 1, 1};
+    BuiltTree t;
+    CHECK(build_tree(input(4, y, 2, {numeric(x)}), t) == BuildStatus::ok);
+    CHECK(t.nodes.size() == 3);
+    CHECK(t.nodes[0].feature == 0 && t.nodes[0].threshold == 2.5);
+    CHECK(t.nodes[0].predicted == 0 && t.nodes[0].majority == 2 && t.nodes[0].total == 4);
+    CHECK(t.nodes[0].left == 1 && t.nodes[0].right == 2);
+    CHECK(t.nodes[1].predicted == 0 && t.nodes[2].predicted == 1 && t.nodes[2].majority == 2);
+    // Both children are pure with two rows: searched, the right one last.
+    CHECK(t.searched && t.last_searched_rows == (std::vector<std::uint32_t>{2, 3}));
+    CHECK(t.depth == 1);
+
+    BuildInput limited = input(4, y, 2, {numeric(x)});
+    limited.depth_limit = 0;
+    CHECK(build_tree(limited, t) == BuildStatus::ok);
+    CHECK(t.nodes.size() == 1 && !t.searched);
+}
+
+void categorical_worked_example() {
+    // Categories u, u, v, w, w (ranks 0, 0, 1, 2, 2) with classes 1, 0, 0,
+    // 1, 1: means v 0.0, u 0.5, w 1.0, codes v 0, u 1, w 2, threshold 1.5;
+    // v and u go left, in that order.
+    std::vector<std::int32_t> c{0, 0, 1, 2, 2};
+    std::vector<std::int32_t> y{1, 0, 0, 1, 1};
+    BuiltTree t;
+    CHECK(build_tree(input(5, y, 2, {categorical(c, 3)}), t) == BuildStatus::ok);
+    CHECK(t.nodes[0].feature == 0 && t.nodes[0].threshold == 1.5);
+    CHECK(t.nodes[0].cat_count == 2);
+    CHECK(t.cat_ranks[t.nodes[0].cat_begin] == 1 && t.cat_ranks[t.nodes[0].cat_begin + 1] == 0);
+    CHECK(t.nodes[0].predicted == 1 && t.nodes[0].majority == 3);
+    const BuiltNode& left = t.nodes[static_cast<std::size_t>(t.nodes[0].left)];
+    CHECK(left.total == 3 && left.predicted == 0 && left.majority == 2);
+}
+
+void one_sided_split_stays_a_leaf() {
+    // 1e308 and 1.7e308: their midpoint overflows to inf, which sends
+    // every row left.
+    std::vector<double> x{1e308, 1.7e308};
+    std::vector<std::int32_t> y{0, 1};
+    BuiltTree t;
+    CHECK(build_tree(input(2, y, 2, {numeric(x)}), t) == BuildStatus::ok);
+    CHECK(t.nodes.size() == 1 && t.nodes[0].feature == -1 && t.searched);
+    // NaN rows never make a candidate.
+    std::vector<double> z{NAN, 1.0, NAN};
+    std::vector<std::int32_t> y3{1, 0, 1};
+    CHECK(build_tree(input(3, y3, 2, {numeric(z)}), t) == BuildStatus::ok);
+    CHECK(t.nodes.size() == 1);
+}
+
+void tie_order_is_asked_only_when_it_matters() {
+    // Two classes: groups 0 and 1 both pure class 0 (mean 0), group 2 pure
+    // class 1. Splitting inside the block of equal means cannot win, so
+    // numpy is not asked while scanning; the chosen split lists both
+    // groups of the block, so their order is asked once.
+    std::vector<std::int32_t> c{0, 0, 1, 1, 2, 2};
+    std::vector<std::int32_t> y{0, 0, 0, 0, 1, 1};
+    ReversedTies ties;
+    BuiltTree t;
+    CHECK(build_tree(input(6, y, 2, {categorical(c, 3)}, &ties), t) == BuildStatus::ok);
+    CHECK(ties.asked == 1);
+    CHECK(t.nodes[0].threshold == 1.5 && t.nodes[0].cat_count == 2);
+    CHECK(t.cat_ranks[0] == 1 && t.cat_ranks[1] == 0);  // the tie order given back
+
+    // Three classes: equal means need not mean equal shares; asked at once.
+    std::vector<std::int32_t> y3{0, 2, 1, 1, 0, 0};
+    ReversedTies ties3;
+    CHECK(build_tree(input(6, y3, 3, {categorical(c, 3)}, &ties3), t) == BuildStatus::ok);
+    CHECK(ties3.asked >= 1);
+
+    // Without an answer the build is abandoned.
+    CHECK(build_tree(input(6, y3, 3, {categorical(c, 3)}, nullptr), t) == BuildStatus::abandoned);
+}
+
+struct Cells {
+    std::vector<std::vector<Cell>> rows;
+    Cell cell(std::size_t row, std::size_t column) const { return rows[row][column]; }
+};
+
+Cell number(double v) {
+    Cell c;
+    c.kind = Cell::number;
+    c.real = v;
+    return c;
+}
+
+void walk_rules() {
+    WalkTree t;
+    t.nodes.resize(5);
+    t.nodes[0] = {1, 2, 0, false, 2.5, {}, -1};
+    t.nodes[1].leaf = 0;
+    t.nodes[2] = {3, 4, 1, true, 0.0, {CategorySet::text, 0, 2}, -1};
+    t.nodes[3].leaf = 1;
+    t.nodes[4].leaf = 2;
+    t.text_ids = {7, 9};
+    Cell text9;
+    text9.kind = Cell::text;
+    text9.text_id = 9;
+    Cell unlisted;
+    unlisted.kind = Cell::text;
+    Cell none;
+    none.kind = Cell::nothing;
+    Cells src{{{number(1.0), none}, {number(2.5), text9}, {number(NAN), unlisted},
+               {number(3.0), number(9.0)}}};
+    std::vector<std::int32_t> leaves(4, -1);
+    CHECK(walk_rows(t, src, 0, 4, leaves.data()) == 4);
+    CHECK(leaves == (std::vector<std::int32_t>{0, 1, 2, 2}));
+    // A value a numeric node cannot order stops the walk at its row.
+    Cells bad{{{number(1.0), none}, {text9, none}}};
+    CHECK(walk_rows(t, bad, 0, 2, leaves.data()) == 1);
+
+    CategorySet ints{CategorySet::integer, 0, 2};
+    t.integers = {10, 20};
+    Cell i20 = number(20.0);
+    i20.is_int = true;
+    i20.integer = 20;
+    CHECK(category_member(t, ints, i20) == 1);
+    CHECK(category_member(t, ints, number(10.0)) == 1);
+    CHECK(category_member(t, ints, number(10.5)) == 0);
+    CHECK(category_member(t, ints, none) == 0);
+    CHECK(category_member(t, ints, text9) == -1);
+}
+
+}  // namespace
+
+int main() {
+    numeric_worked_example();
+    categorical_worked_example();
+    one_sided_split_stays_a_leaf();
+    tie_order_is_asked_only_when_it_matters();
+    walk_rules();
+    return kernel_test::finish();
+}
