@@ -61,7 +61,11 @@ class ReferenceTree:
         self.taget_map = dict(zip(self.classes, range(len(self.classes))))
         self.rev_taget_map = dict(zip(self.taget_map.values(), self.taget_map.keys()))
         self.feature_value_maps = {}
-        return X.values, y.map(self.taget_map)
+        with np.errstate(invalid="ignore"):
+            values = X.values
+        if values.dtype.kind in "iub" and X.isna().values.any():
+            values = X.to_numpy(dtype=object)  # pandas would turn NaN into an int
+        return values, y.map(self.taget_map)
 
     def _format_feature(self, X, y, idx):
         if self.rev_feature_map[idx] in self.numeric_features:
@@ -173,11 +177,15 @@ class ReferenceTree:
         return node
 
     # -- prediction -----------------------------------------------------------
+    def _rows(self, X):
+        with np.errstate(invalid="ignore"):
+            return X[self.feature_names].values
+
     def predict(self, X):
-        return [self._predict(row) for row in X[self.feature_names].values]
+        return [self._predict(row) for row in self._rows(X)]
 
     def predict_proba(self, X):
-        return [self._predict(row, "prob") for row in X[self.feature_names].values]
+        return [self._predict(row, "prob") for row in self._rows(X)]
 
     def _predict(self, inputs, ptype="class"):
         node = self.tree_

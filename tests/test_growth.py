@@ -206,3 +206,27 @@ def test_fit_and_predict_raise_no_warnings(cls):
         est.predict(X)
         est.predict_proba(X)
     assert est.tree_.left is not None
+
+
+@pytest.mark.parametrize("cls", ESTIMATORS)
+def test_missing_integer_categories_stay_missing(cls):
+    # pandas turns a missing integer category into the smallest int64 when
+    # the whole frame is integer; the prepared values keep it missing.
+    import warnings
+
+    X = pd.DataFrame({"n": [0, 0, 1, 1, 2], "c": pd.Categorical([10, None, 10, 20, None])})
+    y = pd.Series(["a", "b", "a", "b", "b"])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        values, _ = cls()._prep_data(X, y)
+        est = cls()
+        est.fit(X, y)
+        labels = est.predict(X)
+    assert values.dtype == object and values[1, 1] != values[1, 1]  # NaN
+    assert values[0, 1] == 10 and type(values[0, 0]) is int
+    for entry in est.feature_value_maps.values():
+        assert all(-1000 < k < 1000 for k in entry["map"])
+    ref = ReferenceTree(inline=cls is tavrin.BinaryClassificationTreePy)
+    ref.fit(X, y)
+    assert_same_tree(est.tree_, ref.tree_)
+    assert labels == ref.predict(X)

@@ -2,6 +2,7 @@
 // attribute at a time (each later step reads the earlier ones back from the
 // instance), and the encoded training data.
 #include "features/features.hpp"
+#include "runtime/arrays.hpp"
 
 #include "features/shared.hpp"
 #include "runtime/call.hpp"
@@ -65,7 +66,7 @@ PyObject* prep_data(PyObject* const* args) {
     if (store_reversed(self, n::taget_map, n::rev_taget_map) < 0) return nullptr;
     if (store(self, n::feature_value_maps, Ref::steal(PyDict_New())) < 0) return nullptr;
 
-    Ref values = rt::getattr(X, n::values);
+    Ref values = rt::invalid_ignored([&] { return rt::getattr(X, n::values); });
     if (!values) return nullptr;
     Ref map = rt::getattr(y, n::map);
     if (!map) return nullptr;
@@ -73,7 +74,7 @@ PyObject* prep_data(PyObject* const* args) {
     if (!taget_map) return nullptr;
     Ref codes = rt::call(map.get(), {taget_map.get()});
     if (!codes) return nullptr;
-    values = as_ndarray(std::move(values));
+    values = keep_missing_values(X, as_ndarray(std::move(values)));
     if (!values) return nullptr;
     return PyTuple_Pack(2, values.get(), codes.get());
 }

@@ -40,6 +40,35 @@ Ref as_ndarray(Ref obj) {
     return rt::call_method(np.get(), n::asarray, {obj.get()});
 }
 
+Ref keep_missing_values(PyObject* X, Ref values) {
+    if (!values) return values;
+    Ref dtype = rt::getattr(values.get(), n::dtype);
+    if (!dtype) return nullptr;
+    Ref kind = rt::getattr(dtype.get(), n::kind);
+    if (!kind) return nullptr;
+    const char* k = PyUnicode_Check(kind.get()) ? PyUnicode_AsUTF8(kind.get()) : nullptr;
+    if (!k) {
+        if (PyErr_Occurred()) return nullptr;
+        return values;
+    }
+    if (k[0] != 'i' && k[0] != 'u' && k[0] != 'b') return values;
+    // X.isna().values.any()
+    Ref missing = rt::call_method(X, n::isna, {});
+    if (!missing) return nullptr;
+    missing = rt::getattr(missing.get(), n::values);
+    if (!missing) return nullptr;
+    missing = rt::call_method(missing.get(), n::any, {});
+    if (!missing) return nullptr;
+    int any = PyObject_IsTrue(missing.get());
+    if (any < 0) return nullptr;
+    if (!any) return values;
+    static PyObject* kw = rt::kwnames({"dtype"});
+    if (!kw) return nullptr;
+    Ref to_numpy = rt::getattr(X, n::to_numpy);
+    if (!to_numpy) return nullptr;
+    return rt::call(to_numpy.get(), {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, kw);
+}
+
 Ref column_at(PyObject* X, PyObject* idx) {
     Ref all = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
     if (!all) return nullptr;

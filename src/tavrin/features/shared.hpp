@@ -41,6 +41,13 @@ rt::Ref range_of_len(PyObject* obj);
 // places where a numpy array is what callers are promised.
 rt::Ref as_ndarray(rt::Ref obj);
 
+// The frame's values with its missing values kept. pandas gives a frame of
+// integer columns and integer categories with missing values an integer
+// array, in which a missing category becomes the smallest int64: a value
+// that looks real. Then (and only then) the values are taken again as an
+// object array, X.to_numpy(dtype=object), which keeps NaN.
+rt::Ref keep_missing_values(PyObject* X, rt::Ref values);
+
 // X[:, idx]
 rt::Ref column_at(PyObject* X, PyObject* idx);
 

@@ -73,7 +73,7 @@ inline bool candidate(double hi, double& lo, double& mid) {
 // have an exact impurity below best.
 constexpr double kFilterMargin = 1e-9;
 
-void scan_numeric_two_classes(const BuildInput& in, const BuildColumn& col, std::int32_t feature,
+void scan_numeric_two_classes(const BuildInput& /*in*/, const BuildColumn& col, std::int32_t feature,
                               const std::uint32_t* sorted, std::size_t m, const long long* totals,
                               const double* inverse, ScanScratch& s, NodeBest& best) {
     const double t0 = static_cast<double>(totals[0]), t1 = static_cast<double>(totals[1]);

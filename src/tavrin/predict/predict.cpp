@@ -4,6 +4,7 @@
 
 #include "predict/fast_predict.hpp"
 
+#include "runtime/arrays.hpp"
 #include "runtime/call.hpp"
 #include "runtime/globals.hpp"
 #include "runtime/names.hpp"
@@ -21,7 +22,7 @@ PyObject* predict_rows(PyObject* self, PyObject* X, PyObject* ptype) {
     if (!feature_names) return nullptr;
     Ref selected = Ref::steal(PyObject_GetItem(X, feature_names.get()));
     if (!selected) return nullptr;
-    Ref values = rt::getattr(selected.get(), n::values);
+    Ref values = rt::invalid_ignored([&] { return rt::getattr(selected.get(), n::values); });
     if (!values) return nullptr;
     // Plain trees and arrays are walked in C++, with the same results.
     Ref fast;

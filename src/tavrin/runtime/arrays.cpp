@@ -38,9 +38,7 @@ Ref as_numpy_array(PyObject* values) {
     return call(asarray.get(), {values});
 }
 
-Ref less_than_quietly(PyObject* values, PyObject* threshold) {
-    // numpy warns "invalid value encountered" when an object array holding
-    // NaN is compared; that is the data, not a fault of the caller's.
+Ref enter_invalid_ignored() {
     Ref errstate_type = Ref::steal(PyObject_GetAttrString(g_numpy, "errstate"));
     if (!errstate_type) return nullptr;
     static PyObject* kw = kwnames({"invalid"});
@@ -51,16 +49,22 @@ Ref less_than_quietly(PyObject* values, PyObject* threshold) {
     if (!state) return nullptr;
     Ref entered = Ref::steal(PyObject_CallMethod(state.get(), "__enter__", nullptr));
     if (!entered) return nullptr;
-    Ref result = Ref::steal(PyObject_RichCompare(values, threshold, Py_LT));
+    return state;
+}
+
+int leave_invalid_ignored(PyObject* state) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    Ref left = Ref::steal(PyObject_CallMethod(state.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+    Ref left = Ref::steal(PyObject_CallMethod(state, "__exit__", "OOO", Py_None, Py_None, Py_None));
     if (type) {
-        PyErr_Restore(type, value, tb);  // the comparison's own error wins
-        return nullptr;
+        PyErr_Restore(type, value, tb);  // the guarded step's own error wins
+        return -1;
     }
-    if (!left) return nullptr;
-    return result;
+    return left ? 0 : -1;
+}
+
+Ref less_than_quietly(PyObject* values, PyObject* threshold) {
+    return invalid_ignored([&] { return Ref::steal(PyObject_RichCompare(values, threshold, Py_LT)); });
 }
 
 bool bool_mask_is_one_sided(PyObject* mask) {

@@ -18,8 +18,24 @@ bool is_exact_ndarray(PyObject* obj);
 
 Ref as_numpy_array(PyObject* values);
 
-// values < threshold, with numpy's "invalid value" warnings silenced for
-// the comparison alone.
+// numpy's "invalid value encountered" warnings are about the data (NaN in
+// an object array compared, a missing category cast by pandas), not a fault
+// of the caller's: steps that meet them run under np.errstate(invalid=
+// "ignore"), numpy's own, thread-local setting.
+Ref enter_invalid_ignored();               // the errstate object, entered
+int leave_invalid_ignored(PyObject* state);  // a pending error passes through
+
+// step() (returning Ref) with those warnings off.
+template <class Step>
+Ref invalid_ignored(Step&& step) {
+    Ref state = enter_invalid_ignored();
+    if (!state) return nullptr;
+    Ref result = step();
+    if (leave_invalid_ignored(state.get()) < 0) return nullptr;
+    return result;
+}
+
+// values < threshold, quietly.
 Ref less_than_quietly(PyObject* values, PyObject* threshold);
 
 // True when `mask` is a one-dimensional numpy bool array whose entries are
