@@ -205,22 +205,22 @@ int set_any(PyObject** slot, PyObject* value) {
 int set_module(PyObject* self, PyObject* value, void*) { return set_any(&as_function(self)->module, value); }
 int set_doc(PyObject* self, PyObject* value, void*) { return set_any(&as_function(self)->doc, value); }
 
-int set_defaults(PyObject* self, PyObject* value, void*) {
+// Sets an attribute that holds an object of one type or nothing (None).
+int set_optional(PyObject** slot, PyObject* value, PyTypeObject* type, const char* what) {
     if (value == Py_None) value = nullptr;
-    if (value && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    if (value && !PyObject_TypeCheck(value, type)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", what, type->tp_name);
         return -1;
     }
-    return set_any(&as_function(self)->defaults, value);
+    return set_any(slot, value);
+}
+
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    return set_optional(&as_function(self)->defaults, value, &PyTuple_Type, "__defaults__");
 }
 
 int set_kwdefaults(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    return set_any(&as_function(self)->kwdefaults, value);
+    return set_optional(&as_function(self)->kwdefaults, value, &PyDict_Type, "__kwdefaults__");
 }
 
 PyObject* get_annotations(PyObject* self, void*) {
@@ -231,12 +231,7 @@ PyObject* get_annotations(PyObject* self, void*) {
 }
 
 int set_annotations(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    return set_any(&as_function(self)->annotations, value);
+    return set_optional(&as_function(self)->annotations, value, &PyDict_Type, "__annotations__");
 }
 
 PyGetSetDef function_getset[] = {
