@@ -134,7 +134,8 @@ void tie_order_is_asked_only_when_it_matters() {
     CHECK(build_tree(input(6, y3, 3, {categorical(c, 3)}, nullptr), t) == BuildStatus::abandoned);
 }
 
-struct Cells {
+struct Cells : CellMembership<Cells> {
+    explicit Cells(std::vector<std::vector<Cell>> r) : rows(std::move(r)) {}
     std::vector<std::vector<Cell>> rows;
     Cell cell(std::size_t row, std::size_t column) const { return rows[row][column]; }
 };

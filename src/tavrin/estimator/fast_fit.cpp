@@ -278,7 +278,16 @@ int build(const Plan& plan, const FastData& data, kernels::BuiltTree& tree) {
 
 }  // namespace
 
-int fast_grow(PyObject* self, PyObject* X, PyObject* y, Ref& tree) {
+bool reads_frame_in_place(PyObject* self, PyObject* X, rt::FrameColumns& frame) {
+    Plan plan;
+    if (!rt::bound_as_remembered() || read_rule(self, plan) <= 0 ||
+        !rt::resolves_to(self, n::_prep_data, features::prep_data) ||
+        !rt::resolves_to(self, n::_get_dtype, features::get_dtype))
+        return false;
+    return frame.read(X) == 1;
+}
+
+int fast_grow(PyObject* self, PyObject* X, PyObject* y, Ref& tree, const rt::FrameColumns* frame) {
     if (!rt::bound_as_remembered()) return 0;
     const split::NumpyScalars* ns = split::numpy_scalars();
     if (!ns) return -1;
@@ -291,7 +300,8 @@ int fast_grow(PyObject* self, PyObject* X, PyObject* y, Ref& tree) {
     if (ok <= 0) return ok;
     try {
         FastData data;
-        ok = data.read(X, y, plan.categorical, plan.n_classes);
+        ok = frame ? data.read_frame(*frame, y, plan.categorical, plan.n_classes)
+                   : data.read(X, y, plan.categorical, plan.n_classes);
         if (ok <= 0) return ok;
         kernels::BuiltTree built;
         if (build(plan, data, built) < 0) return -1;
@@ -301,7 +311,7 @@ int fast_grow(PyObject* self, PyObject* X, PyObject* y, Ref& tree) {
         const long needed = (static_cast<long>(built.depth) + 1) * kCallsPerLevel + kSearchCalls;
         if (needed > rt::recursion_headroom()) return 0;
         if (make_nodes(built, data, plan.labels, plan.positions, plan.rule, tree) < 0) return -1;
-        if (restore_value_maps(self, X, y, built, data, plan.positions) < 0) return -1;
+        if (restore_value_maps(self, X, frame != nullptr, y, built, data, plan.positions) < 0) return -1;
         return 1;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
