@@ -232,6 +232,23 @@ def test_many_categories_with_equal_means(fast_cls, step_cls):
     assert_same_fit(fast, step)
 
 
+@pytest.mark.parametrize("fast_cls, step_cls", PAIRS)
+def test_many_classes_and_runs_of_equal_values(fast_cls, step_cls):
+    # Eight classes: the scan rules positions out by an estimate before
+    # their exact impurity, and must never rule out the one the exact scan
+    # keeps (ties between features included).
+    rng = np.random.default_rng(13)
+    n = 2000
+    X = pd.DataFrame({"a": rng.normal(size=n).round(1), "b": rng.integers(0, 30, n).astype(float),
+                      "c": rng.normal(size=n), "d": rng.normal(size=n).round(1)})
+    y = pd.Series((X["a"] * 3 + rng.normal(size=n)).round().clip(-3, 4).astype(int))
+    fast, step = fast_cls(), step_cls()
+    fast.fit(X, y)
+    step.fit(X, y)
+    assert tree_depth(fast.tree_) > 5
+    assert_same_fit(fast, step)
+
+
 def chain(n):
     # Alternating classes along one feature: every split peels off an end.
     return pd.DataFrame({"x": np.arange(n, dtype=float)}), pd.Series(np.arange(n) % 2)

@@ -39,6 +39,7 @@ struct ScanScratch {
     std::vector<double> inverse;  // inverse[k] = 1.0 / k for k = 1 .. rows
     std::vector<double> values;        // a node's values in sorted order
     std::vector<unsigned char> ones;   // and whether each row is of code 1
+    std::vector<std::int32_t> node_codes;  // or its class code
     std::vector<unsigned char> row_is_one;  // by row: class code 1 (two classes only)
 };
 
