@@ -248,6 +248,14 @@ int build(const Plan& plan, const FastData& data, kernels::BuiltTree& tree) {
     in.n_classes = plan.n_classes;
     in.depth_limit = plan.depth_limit;
     in.rule = plan.rule;
+    // Above a few hundred thousand rows a node's values no longer come
+    // from cache; keeping them in sorted order pays for the memory it
+    // takes, up to a bound.
+    constexpr std::size_t kBesideRows = std::size_t{1} << 18;
+    constexpr std::size_t kBesideBytes = std::size_t{1} << 30;
+    std::size_t numeric = 0;
+    for (const kernels::BuildColumn& col : in.columns) numeric += col.categorical ? 0 : 1;
+    in.values_beside_rows = in.rows >= kBesideRows && in.rows * numeric * sizeof(double) <= kBesideBytes;
     PyThreadState* released = nullptr;
     NumpyTies ties(&released);
     in.ties = &ties;

@@ -75,13 +75,20 @@ constexpr double kFilterMargin = 1e-9;
 
 // The node's values and a per-row class mark side by side, in sorted
 // order: independent loads that the processor overlaps, ahead of a scan
-// over contiguous memory.
+// over contiguous memory. Values already kept in sorted order
+// (`sorted_values`) are read where they are. Returns the values.
 template <class Mark>
-void gather(const BuildColumn& col, const std::uint32_t* sorted, std::size_t m, const Mark* by_row,
-            double* values, Mark* marks) {
+const double* gather(const BuildColumn& col, const std::uint32_t* sorted, std::size_t m, const Mark* by_row,
+                     const double* sorted_values, ScanScratch& s, Mark* marks) {
+    constexpr std::size_t kAhead = 16;  // rows: far rows come from memory, not cache
+    if (sorted_values) {
+        for (std::size_t k = 0; k < m; ++k) marks[k] = by_row[sorted[k]];
+        return sorted_values;
+    }
+    s.values.resize(m);
+    double* values = s.values.data();
     const char* data = col.data;
     const std::ptrdiff_t stride = col.stride;
-    constexpr std::size_t kAhead = 16;  // rows: far rows come from memory, not cache
     for (std::size_t k = 0; k < m; ++k) {
         const std::uint32_t r = sorted[k];
 #if defined(__GNUC__)
@@ -93,19 +100,19 @@ void gather(const BuildColumn& col, const std::uint32_t* sorted, std::size_t m, 
         std::memcpy(&values[k], data + static_cast<std::ptrdiff_t>(r) * stride, sizeof(double));
         marks[k] = by_row[r];
     }
+    return values;
 }
 
 void scan_numeric_two_classes(const BuildInput& /*in*/, const BuildColumn& col, std::int32_t feature,
-                              const std::uint32_t* sorted, std::size_t m, const long long* totals,
-                              const double* inverse, ScanScratch& s, NodeBest& best) {
+                              const std::uint32_t* sorted, const double* sorted_values, std::size_t m,
+                              const long long* totals, const double* inverse, ScanScratch& s,
+                              NodeBest& best) {
     const double t0 = static_cast<double>(totals[0]), t1 = static_cast<double>(totals[1]);
     const double md = static_cast<double>(m);
     double need = (1.0 - best.gini - kFilterMargin) * md;
-    s.values.resize(m);
     s.ones.resize(m);
-    double* values = s.values.data();
     unsigned char* ones = s.ones.data();
-    gather(col, sorted, m, s.row_is_one.data(), values, ones);
+    const double* values = gather(col, sorted, m, s.row_is_one.data(), sorted_values, s, ones);
     double l0 = 0.0, l1 = 0.0;
     double lo = values[0];
     for (std::size_t i = 1; i < m; ++i) {
@@ -147,8 +154,8 @@ void scan_numeric_two_classes(const BuildInput& /*in*/, const BuildColumn& col, 
 // estimate and the exact impurity are within about 1e-11 of the true
 // values: far inside kFilterMargin.
 void scan_numeric_filtered(const BuildInput& in, const BuildColumn& col, std::int32_t feature,
-                           const std::uint32_t* sorted, std::size_t m, const long long* totals,
-                           ScanScratch& s, NodeBest& best) {
+                           const std::uint32_t* sorted, const double* sorted_values, std::size_t m,
+                           const long long* totals, ScanScratch& s, NodeBest& best) {
     const std::size_t n = in.n_classes;
     const std::size_t weighed = in.rule == ImpurityRule::two_class && n > 2 ? 2 : n;
     s.left.assign(n, 0);
@@ -157,11 +164,9 @@ void scan_numeric_filtered(const BuildInput& in, const BuildColumn& col, std::in
     long long* right = s.right.data();
     long long sum_left = 0, sum_right = 0;
     for (std::size_t c = 0; c < weighed; ++c) sum_right += totals[c] * totals[c];
-    s.values.resize(m);
     s.node_codes.resize(m);
-    double* values = s.values.data();
     std::int32_t* codes = s.node_codes.data();
-    gather(col, sorted, m, in.codes, values, codes);
+    const double* values = gather(col, sorted, m, in.codes, sorted_values, s, codes);
     const double* inverse = s.inverse.data();
     const double md = static_cast<double>(m);
     double need = (1.0 - best.gini - kFilterMargin) * md;
@@ -198,11 +203,12 @@ void scan_numeric_filtered(const BuildInput& in, const BuildColumn& col, std::in
 }  // namespace
 
 void scan_numeric(const BuildInput& in, const BuildColumn& col, std::int32_t feature,
-                  const std::uint32_t* sorted, std::size_t m, const long long* totals,
-                  ScanScratch& s, NodeBest& best) {
+                  const std::uint32_t* sorted, const double* sorted_values, std::size_t m,
+                  const long long* totals, ScanScratch& s, NodeBest& best) {
     if (in.n_classes == 2 && in.rule == ImpurityRule::two_class)
-        return scan_numeric_two_classes(in, col, feature, sorted, m, totals, s.inverse.data(), s, best);
-    scan_numeric_filtered(in, col, feature, sorted, m, totals, s, best);
+        return scan_numeric_two_classes(in, col, feature, sorted, sorted_values, m, totals, s.inverse.data(),
+                                        s, best);
+    scan_numeric_filtered(in, col, feature, sorted, sorted_values, m, totals, s, best);
 }
 
 namespace {

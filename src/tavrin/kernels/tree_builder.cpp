@@ -99,6 +99,26 @@ void stable_partition(std::uint32_t* begin, std::uint32_t* end, const char* goes
     std::copy(spill, right, out);
 }
 
+// stable_partition of [begin, begin + m) with the values kept beside the
+// rows moved alike; `spill_values` has room for m values.
+void stable_partition_with_values(std::uint32_t* begin, double* values, std::size_t m, const char* goes_left,
+                                  std::uint32_t* spill, double* spill_values) {
+    std::size_t n_left = 0, n_right = 0;
+    for (std::size_t k = 0; k < m; ++k) {
+        const std::uint32_t r = begin[k];
+        const double v = values[k];
+        begin[n_left] = r;
+        values[n_left] = v;
+        spill[n_right] = r;
+        spill_values[n_right] = v;
+        const bool left = goes_left[r] != 0;
+        n_left += left;
+        n_right += !left;
+    }
+    std::copy(spill, spill + n_right, begin + n_left);
+    std::copy(spill_values, spill_values + n_right, values + n_left);
+}
+
 struct Task {
     std::size_t begin, end;
     std::int32_t depth;
@@ -116,6 +136,16 @@ public:
         sorted_.resize(in_.columns.size());
         for (std::size_t f = 0; f < in_.columns.size(); ++f)
             if (!in_.columns[f].categorical) presort(in_, in_.columns[f], sorted_[f]);
+        if (in_.values_beside_rows) {
+            sorted_values_.resize(in_.columns.size());
+            for (std::size_t f = 0; f < in_.columns.size(); ++f) {
+                if (in_.columns[f].categorical) continue;
+                sorted_values_[f].resize(in_.rows);
+                for (std::size_t k = 0; k < in_.rows; ++k)
+                    sorted_values_[f][k] = in_.columns[f].value(sorted_[f][k]);
+            }
+            spill_values_.resize(in_.rows);
+        }
         goes_left_.assign(in_.rows, 0);
         if (in_.n_classes == 2) {
             scratch_.row_is_one.resize(in_.rows);
@@ -179,7 +209,8 @@ private:
                 if (!scan_categorical(in_, col, feature, &rows_[t.begin], m, counts_.data(), scratch_, best))
                     return false;
             } else {
-                scan_numeric(in_, col, feature, &sorted_[f][t.begin], m, counts_.data(), scratch_, best);
+                const double* values = sorted_values_.empty() ? nullptr : &sorted_values_[f][t.begin];
+                scan_numeric(in_, col, feature, &sorted_[f][t.begin], values, m, counts_.data(), scratch_, best);
             }
         }
         if (best.feature < 0) return true;
@@ -223,10 +254,14 @@ private:
 
         spill_.resize(std::max(spill_.size(), m));
         stable_partition(&rows_[t.begin], &rows_[t.begin] + m, goes_left_.data(), spill_.data());
-        for (std::size_t f = 0; f < in_.columns.size(); ++f)
-            if (!in_.columns[f].categorical)
-                stable_partition(&sorted_[f][t.begin], &sorted_[f][t.begin] + m, goes_left_.data(),
-                                 spill_.data());
+        for (std::size_t f = 0; f < in_.columns.size(); ++f) {
+            if (in_.columns[f].categorical) continue;
+            if (sorted_values_.empty())
+                stable_partition(&sorted_[f][t.begin], &sorted_[f][t.begin] + m, goes_left_.data(), spill_.data());
+            else
+                stable_partition_with_values(&sorted_[f][t.begin], &sorted_values_[f][t.begin], m,
+                                             goes_left_.data(), spill_.data(), spill_values_.data());
+        }
 
         const std::size_t mid = t.begin + n_left;
         stack.push_back({mid, t.end, t.depth + 1, id, false});
@@ -238,6 +273,8 @@ private:
     BuiltTree& out_;
     Rows rows_;                  // every node's rows in training row order
     std::vector<Rows> sorted_;   // per numeric feature: rows in its order
+    std::vector<std::vector<double>> sorted_values_;  // and their values, if kept
+    std::vector<double> spill_values_;
     std::vector<char> goes_left_;
     std::vector<long long> counts_;
     std::vector<std::int32_t> code_of_rank_;

@@ -54,6 +54,11 @@ struct BuildInput {
     long long depth_limit = 0;  // a node of depth d is searched when d < depth_limit
     ImpurityRule rule = ImpurityRule::two_class;
     TieOrder* ties = nullptr;
+    // Keep each numeric feature's values in its sorted order beside its
+    // rows (8 bytes a row and feature more): scans then read them in
+    // order instead of gathering them by row, which misses the cache once
+    // the columns outgrow it. The tree is the same either way.
+    bool values_beside_rows = false;
 };
 
 struct BuiltNode {
