@@ -26,11 +26,20 @@ std::uint64_t order_key(double v) {
     return bits >> 63 ? ~bits : bits | (1ULL << 63);
 }
 
-// The rows in ascending order of the column's value, NaN last. Rows of
+// order_key's inverse: the double, bit for bit.
+double key_value(std::uint64_t key) {
+    const std::uint64_t bits = key >> 63 ? key & ~(1ULL << 63) : ~key;
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+// The rows in ascending order of the column's value, NaN last, and with
+// `values` their values in that order. Rows of
 // equal value may come in any order: a scan looks at no position inside
 // a run of equal values, and its counts after the run are the same in any
 // order; NaN rows follow every candidate position.
-void presort(const BuildInput& in, const BuildColumn& col, Rows& out) {
+void presort(const BuildInput& in, const BuildColumn& col, Rows& out, std::vector<double>* values) {
     // Keys and rows in separate arrays: the sort's scratch is 12 bytes a
     // row, twice.
     std::vector<std::uint64_t> keys, spare_keys;
@@ -79,6 +88,11 @@ void presort(const BuildInput& in, const BuildColumn& col, Rows& out) {
     }
     rows.insert(rows.end(), missing.begin(), missing.end());
     out.swap(rows);
+    if (values) {
+        values->resize(in.rows);
+        for (std::uint32_t k = 0; k < n; ++k) (*values)[k] = key_value(keys[k]);
+        for (std::size_t k = n; k < in.rows; ++k) (*values)[k] = col.value(out[k]);  // NaN
+    }
 }
 
 // Moves the rows flagged left to the front of [begin, end), keeping order
@@ -134,18 +148,13 @@ public:
         rows_.resize(in_.rows);
         for (std::uint32_t r = 0; r < in_.rows; ++r) rows_[r] = r;
         sorted_.resize(in_.columns.size());
-        for (std::size_t f = 0; f < in_.columns.size(); ++f)
-            if (!in_.columns[f].categorical) presort(in_, in_.columns[f], sorted_[f]);
         if (in_.values_beside_rows) {
             sorted_values_.resize(in_.columns.size());
-            for (std::size_t f = 0; f < in_.columns.size(); ++f) {
-                if (in_.columns[f].categorical) continue;
-                sorted_values_[f].resize(in_.rows);
-                for (std::size_t k = 0; k < in_.rows; ++k)
-                    sorted_values_[f][k] = in_.columns[f].value(sorted_[f][k]);
-            }
             spill_values_.resize(in_.rows);
         }
+        for (std::size_t f = 0; f < in_.columns.size(); ++f)
+            if (!in_.columns[f].categorical)
+                presort(in_, in_.columns[f], sorted_[f], in_.values_beside_rows ? &sorted_values_[f] : nullptr);
         goes_left_.assign(in_.rows, 0);
         if (in_.n_classes == 2) {
             scratch_.row_is_one.resize(in_.rows);
@@ -231,6 +240,14 @@ private:
                 goes_left_[r] = left;
                 n_left += left;
             }
+        } else if (!sorted_values_.empty()) {
+            // In the feature's order the rows below the threshold are a
+            // prefix (NaN last, never below).
+            const std::size_t f = static_cast<std::size_t>(best.feature);
+            const double* values = &sorted_values_[f][t.begin];
+            const std::uint32_t* sorted = &sorted_[f][t.begin];
+            while (n_left < m && values[n_left] < best.threshold) goes_left_[sorted[n_left++]] = 1;
+            for (std::size_t k = n_left; k < m; ++k) goes_left_[sorted[k]] = 0;
         } else {
             for (std::size_t k = t.begin; k < t.end; ++k) {
                 const std::uint32_t r = rows_[k];
@@ -254,7 +271,10 @@ private:
 
         spill_.resize(std::max(spill_.size(), m));
         stable_partition(&rows_[t.begin], &rows_[t.begin] + m, goes_left_.data(), spill_.data());
-        for (std::size_t f = 0; f < in_.columns.size(); ++f) {
+        // Children that the depth limit keeps from a search need only their
+        // rows, not the features' orders.
+        const bool children_searched = t.depth + 1 < in_.depth_limit;
+        for (std::size_t f = 0; f < in_.columns.size() && children_searched; ++f) {
             if (in_.columns[f].categorical) continue;
             if (sorted_values_.empty())
                 stable_partition(&sorted_[f][t.begin], &sorted_[f][t.begin] + m, goes_left_.data(), spill_.data());
