@@ -249,13 +249,16 @@ int build(const Plan& plan, const FastData& data, kernels::BuiltTree& tree) {
     in.depth_limit = plan.depth_limit;
     in.rule = plan.rule;
     // Above a few hundred thousand rows a node's values no longer come
-    // from cache; keeping them in sorted order pays for the memory it
-    // takes, up to a bound.
+    // from cache; for all-numeric data, whose matrix already takes 8 bytes
+    // a value, keeping them in sorted order pays for the memory it takes,
+    // up to a bound. A frame with category columns is read in place for
+    // its memory's sake, and keeps to that.
     constexpr std::size_t kBesideRows = std::size_t{1} << 18;
     constexpr std::size_t kBesideBytes = std::size_t{1} << 30;
-    std::size_t numeric = 0;
-    for (const kernels::BuildColumn& col : in.columns) numeric += col.categorical ? 0 : 1;
-    in.values_beside_rows = in.rows >= kBesideRows && in.rows * numeric * sizeof(double) <= kBesideBytes;
+    bool all_numeric = true;
+    for (const kernels::BuildColumn& col : in.columns) all_numeric = all_numeric && !col.categorical;
+    in.values_beside_rows = all_numeric && in.rows >= kBesideRows &&
+                            in.rows * in.columns.size() * sizeof(double) <= kBesideBytes;
     PyThreadState* released = nullptr;
     NumpyTies ties(&released);
     in.ties = &ties;
