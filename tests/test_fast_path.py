@@ -5,6 +5,7 @@ and the same errors, on every kind of frame the fast path accepts."""
 import contextlib
 import sys
 import threading
+import traceback
 
 import numpy as np
 import pandas as pd
@@ -200,6 +201,12 @@ def test_mixed_frames_are_read_in_place(fast_cls, step_cls):
     for method in (fast.predict, fast.predict_proba):
         assert frames_whose_values_are_taken(lambda: method(fresh)) == []
     assert_same_predictions(fast, step, [X, fresh])
+    # The preparation is still the method call, traceback entry and all.
+    with pytest.raises(TypeError) as info:
+        fast_cls().fit(X, pd.Series(["a", 1] * (len(X) // 2)))
+    names = [entry.name for entry in traceback.extract_tb(info.value.__traceback__)]
+    at = names.index(f"tavrin.{fast_cls.__name__}.fit")
+    assert names[at + 1] == f"tavrin.{fast_cls.__name__}._prep_data"
 
     # A frame of another type, or a missing value the matrix holds as pd.NA,
     # takes the frame's values, with the same results.

@@ -9,6 +9,8 @@
 #include "runtime/names.hpp"
 #include "runtime/unpack.hpp"
 
+#include <optional>
+
 namespace tavrin::estimator {
 
 using rt::Ref;
@@ -36,23 +38,21 @@ PyObject* fit(PyObject* const* args) {
     // otherwise growth node by node through self._grow_tree. A frame that
     // can be read in place is, and its values are taken only if growth
     // needs them.
-    Ref values, codes, tree;
     rt::FrameColumns frame;
-    if (reads_frame_in_place(self, X, frame)) {
-        codes = features::prep_without_values(self, X, y);
-        if (!codes) return nullptr;
-        const int fast = fast_grow(self, X, codes.get(), tree, &frame);
-        if (fast < 0) return nullptr;
-        if (fast == 0 && !(values = features::prepared_values(X))) return nullptr;
-    } else {
-        Ref prepared = rt::call_method(self, n::_prep_data, {X, y});
-        if (!prepared) return nullptr;
-        Ref data[2];
-        if (rt::unpack(prepared.get(), 2, data) < 0) return nullptr;
-        values = std::move(data[0]);
-        codes = std::move(data[1]);
-        if (fast_grow(self, values.get(), codes.get(), tree) < 0) return nullptr;
+    const bool in_place = reads_frame_in_place(self, X, frame);
+    Ref prepared;
+    {
+        std::optional<features::LeaveValuesOut> leave;
+        if (in_place) leave.emplace();
+        prepared = rt::call_method(self, n::_prep_data, {X, y});
     }
+    if (!prepared) return nullptr;
+    Ref data[2];
+    if (rt::unpack(prepared.get(), 2, data) < 0) return nullptr;
+    Ref values = std::move(data[0]), codes = std::move(data[1]), tree;
+    const int fast = fast_grow(self, in_place ? X : values.get(), codes.get(), tree, in_place ? &frame : nullptr);
+    if (fast < 0) return nullptr;
+    if (fast == 0 && in_place && !(values = features::prepared_values(X))) return nullptr;
     if (!tree) tree = rt::call_method(self, n::_grow_tree, {values.get(), codes.get()});
     if (!tree || rt::setattr(self, n::tree_, tree.get()) < 0) return nullptr;
     return rt::none().release();

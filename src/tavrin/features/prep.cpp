@@ -78,7 +78,13 @@ Ref frame_values(PyObject* X) {
     return rt::invalid_ignored([&] { return rt::getattr(X, n::values); });
 }
 
+// Set for one _prep_data call of this thread by LeaveValuesOut.
+thread_local bool t_leave_values_out = false;
+
 }  // namespace
+
+LeaveValuesOut::LeaveValuesOut() { t_leave_values_out = true; }
+LeaveValuesOut::~LeaveValuesOut() { t_leave_values_out = false; }
 
 Ref prepared_values(PyObject* X) { return keep_missing_values(X, as_ndarray(frame_values(X))); }
 
@@ -86,7 +92,15 @@ PyObject* prep_data(PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* X = args[1];
     PyObject* y = args[2];
+    // Taken at once: a call nested in this one is an ordinary one.
+    const bool leave_values_out = t_leave_values_out;
+    t_leave_values_out = false;
     if (store_schema(self, X, y) < 0) return nullptr;
+    if (leave_values_out) {
+        Ref codes = class_codes(self, y);
+        if (!codes) return nullptr;
+        return PyTuple_Pack(2, Py_None, codes.get());
+    }
     // X.values is taken before the codes, as their errors would come.
     Ref values = frame_values(X);
     if (!values) return nullptr;
@@ -95,11 +109,6 @@ PyObject* prep_data(PyObject* const* args) {
     values = keep_missing_values(X, as_ndarray(std::move(values)));
     if (!values) return nullptr;
     return PyTuple_Pack(2, values.get(), codes.get());
-}
-
-Ref prep_without_values(PyObject* self, PyObject* X, PyObject* y) {
-    if (store_schema(self, X, y) < 0) return nullptr;
-    return class_codes(self, y);
 }
 
 }  // namespace tavrin::features
