@@ -411,13 +411,13 @@ def main():
     command = "python benchmarks/bench.py" + (" --quick" if q else "") + (
         f" --cases {args.cases}" if "-cases-" in suffix else "")
     lines = [
-        "# tavrin against scikit-learn",
+        "# tavrin against scikit-learn and LightGBM",
         "",
         f"Command: `{command}` (medians of {r} alternating runs).",
         f"Machine: {platform.machine()}, {os.cpu_count()} cores; Python {platform.python_version()}, "
         f"numpy {np.__version__}, pandas {pd.__version__}, scikit-learn {__import__('sklearn').__version__}.",
-        f"Load average (1, 5, 15 min) before the run: {load_before}; after: {machine_load()}. Cases 3 and 5 use "
-        "both cores: another busy process on a 2-core machine lowers them most.",
+        f"Load average (1, 5, 15 min) before the run: {load_before}; after: {machine_load()}. Cases 3, 5, 9 and 10 "
+        "use both cores: another busy process on a 2-core machine lowers them most.",
         "",
         "| case | what | tavrin | scikit-learn / other | ratio | goal | met |",
         "| --- | --- | --- | --- | --- | --- | --- |",
