@@ -6,6 +6,12 @@ lives here, in the same distribution.
 """
 from __future__ import annotations
 
+from pkgutil import extend_path
+
+# The compiled _learner sits beside these sources once installed; in a
+# build tree it sits in <build>/tavrin_tools, found through sys.path.
+__path__ = extend_path(__path__, __name__)
+
 from .export import export_graphviz, export_text
 from .pickling import disable_flat_pickling, enable_flat_pickling
 from .plot import plot_tree

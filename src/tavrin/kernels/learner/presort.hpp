@@ -1,0 +1,18 @@
+// The rows of one numeric column in ascending order of value, missing
+// values last.
+#pragma once
+
+#include "kernels/learner/flat_tree.hpp"
+
+#include <cstdint>
+#include <vector>
+
+namespace tavrin::kernels::learner {
+
+// Sorts `rows` (any order) by x.at(row, f) into `out`; rows whose value is
+// NaN follow in the order given. Rows of equal value come in the order
+// given as well (the sort is stable).
+void presort_rows(const RowView& x, std::int64_t f, const std::vector<std::uint32_t>& rows,
+                  std::vector<std::uint32_t>& out);
+
+}  // namespace tavrin::kernels::learner

@@ -1,0 +1,194 @@
+// One node's search of one feature. The running class weights move one
+// row (or one category) at a time from the right to the left; the right
+// side is always the node's totals minus the left, as the proxy expects.
+#include "kernels/learner/split_search.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tavrin::kernels::learner {
+
+namespace {
+
+// The threshold between neighbours a < b: their midpoint, kept inside
+// [a, b) so that `x <= threshold` separates them even where the halves'
+// sum rounds up to b.
+double midpoint(double a, double b) {
+    const double t = a / 2.0 + b / 2.0;
+    return (t >= a && t < b) ? t : a;
+}
+
+}  // namespace
+
+bool FeatureSearch::consider(const SearchShared& sh, const NodeStats& node, std::int64_t n_left,
+                             Candidate& best) {
+    const std::int64_t n_right = node.n - n_left;
+    const std::int64_t msl = sh.params->min_samples_leaf;
+    if (n_left < msl || n_right < msl) return false;
+    const double wl = weight_left_;
+    const double wr = node.weight - wl;
+    const double mwl = sh.params->min_weight_leaf;
+    if (wl < mwl || wr < mwl) return false;
+    const std::size_t n = sh.n_classes;
+    for (std::size_t c = 0; c < n; ++c) right_[c] = node.totals[c] - left_[c];
+    const double proxy = sh.impurity.proxy(left_.data(), wl, right_.data(), wr);
+    if (!(proxy > best.proxy)) return false;
+    best.proxy = proxy;
+    best.n_left = n_left;
+    best.left.assign(left_.begin(), left_.end());
+    best.weight_left = wl;
+    return true;
+}
+
+void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* sorted,
+                            std::size_t m, const NodeStats& node, Candidate& best) {
+    const std::size_t n = sh.n_classes;
+    left_.resize(n);
+    right_.resize(n);
+    // The node's values, codes and weights side by side, then scans over
+    // contiguous memory.
+    values_.resize(m);
+    codes_.resize(m);
+    const RowView& x = sh.data->x;
+    for (std::size_t k = 0; k < m; ++k) {
+        const std::uint32_t r = sorted[k];
+#if defined(__GNUC__)
+        if (k + 16 < m) __builtin_prefetch(&x.data[static_cast<std::ptrdiff_t>(sorted[k + 16]) * x.row_stride + f * x.col_stride]);
+#endif
+        values_[k] = x.at(r, f);
+        codes_[k] = sh.codes[r];
+    }
+    if (sh.weight) {
+        weights_.resize(m);
+        for (std::size_t k = 0; k < m; ++k) weights_[k] = sh.weight[sorted[k]];
+    }
+    const double* w = sh.weight ? weights_.data() : nullptr;
+    auto weight_at = [w](std::size_t k) { return w ? w[k] : 1.0; };
+
+    std::size_t nm = m;  // rows with a value: [0, nm)
+    while (nm > 0 && values_[nm - 1] != values_[nm - 1]) --nm;
+    const std::size_t n_missing = m - nm;
+    if (nm == 0 || (n_missing == 0 && values_[nm - 1] == values_[0])) return;
+    const std::int64_t n_miss = static_cast<std::int64_t>(n_missing);
+
+    // Missing values right: positions p = 1 .. nm, rows [0, p) left; p = nm
+    // (every value left, the missing rows alone right) only with missing rows.
+    std::fill(left_.begin(), left_.end(), 0.0);
+    weight_left_ = 0.0;
+    for (std::size_t k = 0; k < nm; ++k) {
+        add(static_cast<std::size_t>(codes_[k]), weight_at(k));
+        const std::size_t p = k + 1;
+        if (p == nm) {
+            if (n_missing == 0) break;
+        } else if (values_[p] == values_[k]) {
+            continue;
+        }
+        if (consider(sh, node, static_cast<std::int64_t>(p), best)) {
+            best.threshold = p == nm ? std::numeric_limits<double>::infinity()
+                                     : midpoint(values_[k], values_[p]);
+            // A node without missing rows sends them, later, to its larger side.
+            best.missing_left = n_missing == 0 ? static_cast<std::int64_t>(p) > node.n - static_cast<std::int64_t>(p)
+                                               : false;
+        }
+    }
+    if (n_missing == 0) return;
+    // Missing values left: the missing rows and rows [0, k] of the values.
+    std::fill(left_.begin(), left_.end(), 0.0);
+    weight_left_ = 0.0;
+    for (std::size_t k = nm; k < m; ++k) add(static_cast<std::size_t>(codes_[k]), weight_at(k));
+    for (std::size_t k = 0; k + 1 < nm; ++k) {
+        add(static_cast<std::size_t>(codes_[k]), weight_at(k));
+        if (values_[k + 1] == values_[k]) continue;
+        if (consider(sh, node, n_miss + static_cast<std::int64_t>(k + 1), best)) {
+            best.threshold = midpoint(values_[k], values_[k + 1]);
+            best.missing_left = true;
+        }
+    }
+}
+
+void FeatureSearch::categorical(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows,
+                                std::size_t m, const NodeStats& node, Candidate& best) {
+    const std::size_t n = sh.n_classes;
+    const std::size_t k = static_cast<std::size_t>(sh.data->n_categories[f]);
+    left_.resize(n);
+    right_.resize(n);
+    missing_.assign(n, 0.0);
+    cat_counts_.assign(k * n, 0.0);
+    cat_weight_.assign(k, 0.0);
+    cat_rows_.assign(k, 0);
+    double missing_weight = 0.0;
+    std::int64_t n_missing = 0;
+    const RowView& x = sh.data->x;
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint32_t r = rows[i];
+        const double v = x.at(r, f);
+        const double w = sh.weight ? sh.weight[r] : 1.0;
+        const std::size_t code = static_cast<std::size_t>(sh.codes[r]);
+        // The codes were checked before the fit; a value out of range here
+        // (the caller changed X meanwhile) counts as missing, never as an index.
+        if (!(v >= 0.0 && v < static_cast<double>(k))) {  // NaN too
+            missing_[code] += w;
+            missing_weight += w;
+            ++n_missing;
+            continue;
+        }
+        const std::size_t cat = static_cast<std::size_t>(v);
+        cat_counts_[cat * n + code] += w;
+        cat_weight_[cat] += w;
+        ++cat_rows_[cat];
+    }
+    std::vector<std::int32_t>& present = codes_;
+    present.clear();
+    for (std::size_t c = 0; c < k; ++c)
+        if (cat_rows_[c]) present.push_back(static_cast<std::int32_t>(c));
+    const std::size_t g = present.size();
+    if (g == 0 || (g == 1 && n_missing == 0)) return;
+
+    // Orders by the share of one class: with two classes the share of
+    // class 1 (the other order is its reverse, the same subsets); with more,
+    // one order per class.
+    const std::size_t first_class = n == 2 ? 1 : 0;
+    for (std::size_t oc = first_class; oc < n; ++oc) {
+        share_.resize(k);
+        for (std::int32_t c : present)
+            share_[static_cast<std::size_t>(c)] =
+                cat_counts_[static_cast<std::size_t>(c) * n + oc] / cat_weight_[static_cast<std::size_t>(c)];
+        order_.assign(present.begin(), present.end());
+        std::stable_sort(order_.begin(), order_.end(), [&](std::int32_t a, std::int32_t b) {
+            return share_[static_cast<std::size_t>(a)] < share_[static_cast<std::size_t>(b)];
+        });
+        std::int64_t n_left = 0;
+        auto move = [&](std::int32_t c) {
+            const std::size_t cc = static_cast<std::size_t>(c);
+            for (std::size_t j = 0; j < n; ++j) left_[j] += cat_counts_[cc * n + j];
+            weight_left_ += cat_weight_[cc];
+            n_left += cat_rows_[cc];
+        };
+        auto record = [&](std::size_t prefix, bool missing_left) {
+            best.order.assign(order_.begin(), order_.end());
+            best.prefix = prefix;
+            best.missing_left = missing_left;
+            best.threshold = std::numeric_limits<double>::quiet_NaN();
+        };
+        // Missing values right: prefixes 1 .. g-1, and all g with missing rows.
+        std::fill(left_.begin(), left_.end(), 0.0);
+        weight_left_ = 0.0;
+        for (std::size_t j = 0; j < g; ++j) {
+            move(order_[j]);
+            if (j + 1 == g && n_missing == 0) break;
+            if (consider(sh, node, n_left, best))
+                record(j + 1, n_missing == 0 ? n_left > node.n - n_left : false);
+        }
+        if (n_missing == 0) continue;
+        // Missing values left with prefixes 1 .. g-1.
+        std::copy(missing_.begin(), missing_.end(), left_.begin());
+        weight_left_ = missing_weight;
+        n_left = n_missing;
+        for (std::size_t j = 0; j + 1 < g; ++j) {
+            move(order_[j]);
+            if (consider(sh, node, n_left, best)) record(j + 1, true);
+        }
+    }
+}
+
+}  // namespace tavrin::kernels::learner

@@ -1,0 +1,75 @@
+// The search of one node over one feature: every threshold of a numeric
+// column (missing values sent right, then left, then alone to the right)
+// and every prefix of the category orders of a categorical column. A
+// candidate wins only when its proxy is strictly above the best so far, so
+// the first of equal candidates in scan order stays.
+#pragma once
+
+#include "kernels/learner/criterion.hpp"
+#include "kernels/learner/learner.hpp"
+
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace tavrin::kernels::learner {
+
+// What every search of one fit shares (read only during the search).
+struct SearchShared {
+    const LearnerData* data = nullptr;
+    const LearnerParams* params = nullptr;
+    Impurity impurity{Criterion::gini, 1};
+    std::size_t n_classes = 0;
+    const std::int32_t* codes = nullptr;  // by row: class code
+    const double* weight = nullptr;       // by row, or null for unit weights
+};
+
+// The node being searched.
+struct NodeStats {
+    std::int64_t n = 0;             // rows
+    double weight = 0.0;            // their total weight
+    const double* totals = nullptr; // class weights
+};
+
+// The best candidate of one feature.
+struct Candidate {
+    double proxy = -std::numeric_limits<double>::infinity();
+    std::int64_t n_left = 0;
+    double threshold = 0.0;
+    bool missing_left = false;
+    std::vector<double> left;   // class weights on the left
+    double weight_left = 0.0;
+    // Categorical: the categories in the winning order and how many of
+    // them go left.
+    std::vector<std::int32_t> order;
+    std::size_t prefix = 0;
+
+    bool found() const { return proxy != -std::numeric_limits<double>::infinity(); }
+    void reset() { proxy = -std::numeric_limits<double>::infinity(); }
+};
+
+// Scratch of one thread, reused across nodes.
+class FeatureSearch {
+public:
+    // `sorted`: the node's m rows ascending by column f's value, missing last.
+    void numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* sorted, std::size_t m,
+                 const NodeStats& node, Candidate& best);
+    // `rows`: the node's m rows in any order.
+    void categorical(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows,
+                     std::size_t m, const NodeStats& node, Candidate& best);
+
+private:
+    // Looks at the split with n_left rows and class weights left_[] on the
+    // left; records it in `best` when admissible and strictly better.
+    bool consider(const SearchShared& sh, const NodeStats& node, std::int64_t n_left,
+                  Candidate& best);
+    void add(std::size_t code, double w) { left_[code] += w; weight_left_ += w; }
+
+    std::vector<double> values_, weights_, left_, right_, missing_;
+    std::vector<std::int32_t> codes_, order_;
+    std::vector<double> cat_counts_, cat_weight_, share_;
+    std::vector<std::int64_t> cat_rows_;
+    double weight_left_ = 0.0;
+};
+
+}  // namespace tavrin::kernels::learner
