@@ -52,14 +52,12 @@ struct Open {
     std::int64_t depth;
     double improvement;
     bool is_leaf;
-    double impurity_left, impurity_right;
 };
 
 struct Pending {
     std::size_t begin, end;
     std::int64_t depth, parent;
     bool is_left;
-    double impurity;  // NaN: compute from the node's counts (the root)
 };
 
 class Grower {
@@ -69,7 +67,7 @@ public:
 
     void run() {
         prepare();
-        const Pending root{0, rows_.size(), 0, -1, false, std::numeric_limits<double>::quiet_NaN()};
+        const Pending root{0, rows_.size(), 0, -1, false};
         if (p_.max_leaf_nodes < 0) {
             std::vector<Pending> stack{root};
             while (!stack.empty()) {
@@ -77,8 +75,8 @@ public:
                 stack.pop_back();
                 const Open o = evaluate(t);
                 if (o.is_leaf) continue;
-                stack.push_back({o.pos, o.end, o.depth + 1, o.id, false, o.impurity_right});
-                stack.push_back({o.begin, o.pos, o.depth + 1, o.id, true, o.impurity_left});
+                stack.push_back({o.pos, o.end, o.depth + 1, o.id, false});
+                stack.push_back({o.begin, o.pos, o.depth + 1, o.id, true});
             }
         } else {
             auto later = [](const Open& a, const Open& b) {
@@ -95,8 +93,8 @@ public:
                     continue;
                 }
                 --splits_left;
-                frontier.push(evaluate({o.begin, o.pos, o.depth + 1, o.id, true, o.impurity_left}));
-                frontier.push(evaluate({o.pos, o.end, o.depth + 1, o.id, false, o.impurity_right}));
+                frontier.push(evaluate({o.begin, o.pos, o.depth + 1, o.id, true}));
+                frontier.push(evaluate({o.pos, o.end, o.depth + 1, o.id, false}));
             }
         }
     }
@@ -172,13 +170,15 @@ private:
             wn += w;
         }
         const std::int64_t n = static_cast<std::int64_t>(t.end - t.begin);
-        const double impurity = std::isnan(t.impurity) ? shared_.impurity.of(totals_.data(), wn) : t.impurity;
+        // From the node's own counts: a class it lacks weighs exactly zero,
+        // which the parent's totals minus its other side need not give.
+        const double impurity = shared_.impurity.of(totals_.data(), wn);
         std::copy(totals_.begin(), totals_.end(), out_.value.begin() + static_cast<std::ptrdiff_t>(i * nc));
         out_.n_node_samples[i] = n;
         out_.weighted_n_node_samples[i] = wn;
         out_.impurity[i] = impurity;
 
-        Open o{id, t.begin, t.end, t.end, t.depth, 0.0, true, impurity, impurity};
+        Open o{id, t.begin, t.end, t.end, t.depth, 0.0, true};
         const bool stop = (p_.max_depth >= 0 && t.depth >= p_.max_depth) || n < p_.min_samples_split ||
                           n < 2 * p_.min_samples_leaf || wn < 2.0 * p_.min_weight_leaf ||
                           impurity <= kEpsilon;
@@ -211,8 +211,6 @@ private:
         o.pos = t.begin + static_cast<std::size_t>(c.n_left);
         o.improvement = improvement;
         o.is_leaf = false;
-        o.impurity_left = il;
-        o.impurity_right = ir;
         return o;
     }
 
