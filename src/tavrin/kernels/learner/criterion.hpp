@@ -20,6 +20,7 @@ inline double log2_of(double x) {
 class Impurity {
 public:
     Impurity(Criterion kind, std::size_t n_classes) : kind_(kind), n_(n_classes) {}
+    Criterion kind() const { return kind_; }
 
     // The impurity of a node of total weight w with class weights counts[].
     double of(const double* counts, double w) const {

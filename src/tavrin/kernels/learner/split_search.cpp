@@ -13,6 +13,9 @@ namespace {
 // The threshold between neighbours a < b: their midpoint, kept inside
 // [a, b) so that `x <= threshold` separates them even where the halves'
 // sum rounds up to b.
+// Far above the relative rounding error of the proxy and of its estimate.
+constexpr double kFilterMargin = 1e-9;
+
 double midpoint(double a, double b) {
     const double t = a / 2.0 + b / 2.0;
     return (t >= a && t < b) ? t : a;
@@ -20,17 +23,65 @@ double midpoint(double a, double b) {
 
 }  // namespace
 
-bool FeatureSearch::consider(const SearchShared& sh, const NodeStats& node, std::int64_t n_left,
-                             Candidate& best) {
-    const std::int64_t n_right = node.n - n_left;
-    const std::int64_t msl = sh.params->min_samples_leaf;
-    if (n_left < msl || n_right < msl) return false;
-    const double wl = weight_left_;
-    const double wr = node.weight - wl;
-    const double mwl = sh.params->min_weight_leaf;
-    if (wl < mwl || wr < mwl) return false;
-    const std::size_t n = sh.n_classes;
-    for (std::size_t c = 0; c < n; ++c) right_[c] = node.totals[c] - left_[c];
+namespace {
+
+// The running class weights of the left side, for any number of classes.
+struct ManyClasses {
+    double* left;
+    std::size_t n;
+    double weight = 0.0;
+
+    void clear() {
+        std::fill_n(left, n, 0.0);
+        weight = 0.0;
+    }
+    void add(std::size_t code, double w) {
+        left[code] += w;
+        weight += w;
+    }
+    // Scalar on purpose: a vector load of counts just stored one by one
+    // waits for the stores.
+    __attribute__((optimize("no-tree-vectorize"))) void sides(const double* totals, double* l, double* r,
+                                                             double& sq_left, double& sq_right) const {
+        for (std::size_t c = 0; c < n; ++c) {
+            l[c] = left[c];
+            r[c] = totals[c] - left[c];
+            sq_left += l[c] * l[c];
+            sq_right += r[c] * r[c];
+        }
+    }
+};
+
+// Two classes, held in registers: a row adds its weight to one of them
+// and exactly zero to the other.
+struct TwoClasses {
+    double l0 = 0.0, l1 = 0.0, weight = 0.0;
+
+    void clear() { l0 = l1 = weight = 0.0; }
+    void add(std::size_t code, double w) {
+        const double one = code ? w : 0.0;
+        l1 += one;
+        l0 += w - one;
+        weight += w;
+    }
+    void sides(const double* totals, double* l, double* r, double& sq_left, double& sq_right) const {
+        l[0] = l0;
+        l[1] = l1;
+        r[0] = totals[0] - l0;
+        r[1] = totals[1] - l1;
+        sq_left += l[0] * l[0];
+        sq_left += l[1] * l[1];
+        sq_right += r[0] * r[0];
+        sq_right += r[1] * r[1];
+    }
+};
+
+}  // namespace
+
+// The exact proxy of the split in left_ / right_, recorded when strictly
+// better; out of line, since the filter in consider() spares most positions.
+__attribute__((noinline)) bool FeatureSearch::settle(const SearchShared& sh, std::int64_t n_left,
+                                                     double wl, double wr, Candidate& best) {
     const double proxy = sh.impurity.proxy(left_.data(), wl, right_.data(), wr);
     if (!(proxy > best.proxy)) return false;
     best.proxy = proxy;
@@ -40,11 +91,36 @@ bool FeatureSearch::consider(const SearchShared& sh, const NodeStats& node, std:
     return true;
 }
 
+template <class Counts>
+inline __attribute__((always_inline)) bool FeatureSearch::consider(const SearchShared& sh, const NodeStats& node,
+                                                                   const Counts& counts, std::int64_t n_left,
+                                                                   Candidate& best) {
+    const std::int64_t n_right = node.n - n_left;
+    const std::int64_t msl = sh.params->min_samples_leaf;
+    if (n_left < msl || n_right < msl) return false;
+    const double wl = counts.weight;
+    const double wr = node.weight - wl;
+    const double mwl = sh.params->min_weight_leaf;
+    if (wl < mwl || wr < mwl) return false;
+    double sq_left = 0.0, sq_right = 0.0;
+    counts.sides(node.totals, left_.data(), right_.data(), sq_left, sq_right);
+    // Gini: the proxy is -(wl + wr) + sq_left / wl + sq_right / wr up to a
+    // few units in the last place, so a position whose multiplied-out
+    // estimate falls short of the best by far more than that cannot win;
+    // only the others pay for the exact expression and its divisions.
+    if (sh.impurity.kind() == Criterion::gini && wr > 0.0) {
+        const double need = best.proxy + node.weight - kFilterMargin * node.weight;
+        if (!(sq_left * wr + sq_right * wl > need * (wl * wr))) return false;
+    }
+    return settle(sh, n_left, wl, wr, best);
+}
+
 void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* sorted,
                             std::size_t m, const NodeStats& node, Candidate& best) {
     const std::size_t n = sh.n_classes;
     left_.resize(n);
     right_.resize(n);
+    counts_.resize(n);
     // The node's values, codes and weights side by side, then scans over
     // contiguous memory.
     values_.resize(m);
@@ -62,45 +138,57 @@ void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::u
         weights_.resize(m);
         for (std::size_t k = 0; k < m; ++k) weights_[k] = sh.weight[sorted[k]];
     }
-    const double* w = sh.weight ? weights_.data() : nullptr;
-    auto weight_at = [w](std::size_t k) { return w ? w[k] : 1.0; };
-
     std::size_t nm = m;  // rows with a value: [0, nm)
     while (nm > 0 && values_[nm - 1] != values_[nm - 1]) --nm;
+    if (nm == 0 || (nm == m && values_[nm - 1] == values_[0])) return;
+    if (n == 2) {
+        TwoClasses counts;
+        if (sh.weight) scan_sorted<true>(sh, node, nm, m, counts, best);
+        else scan_sorted<false>(sh, node, nm, m, counts, best);
+    } else {
+        ManyClasses counts{counts_.data(), n};
+        if (sh.weight) scan_sorted<true>(sh, node, nm, m, counts, best);
+        else scan_sorted<false>(sh, node, nm, m, counts, best);
+    }
+}
+
+template <bool Weighted, class Counts>
+void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, std::size_t nm,
+                                std::size_t m, Counts& counts, Candidate& best) {
+    const double* values = values_.data();
+    const std::int32_t* codes = codes_.data();
+    const double* w = weights_.data();
+    auto weight_at = [w](std::size_t k) { return Weighted ? w[k] : 1.0; };
     const std::size_t n_missing = m - nm;
-    if (nm == 0 || (n_missing == 0 && values_[nm - 1] == values_[0])) return;
     const std::int64_t n_miss = static_cast<std::int64_t>(n_missing);
 
     // Missing values right: positions p = 1 .. nm, rows [0, p) left; p = nm
     // (every value left, the missing rows alone right) only with missing rows.
-    std::fill(left_.begin(), left_.end(), 0.0);
-    weight_left_ = 0.0;
+    counts.clear();
     for (std::size_t k = 0; k < nm; ++k) {
-        add(static_cast<std::size_t>(codes_[k]), weight_at(k));
+        counts.add(static_cast<std::size_t>(codes[k]), weight_at(k));
         const std::size_t p = k + 1;
         if (p == nm) {
             if (n_missing == 0) break;
-        } else if (values_[p] == values_[k]) {
+        } else if (values[p] == values[k]) {
             continue;
         }
-        if (consider(sh, node, static_cast<std::int64_t>(p), best)) {
-            best.threshold = p == nm ? std::numeric_limits<double>::infinity()
-                                     : midpoint(values_[k], values_[p]);
+        const std::int64_t n_left = static_cast<std::int64_t>(p);
+        if (consider(sh, node, counts, n_left, best)) {
+            best.threshold = p == nm ? std::numeric_limits<double>::infinity() : midpoint(values[k], values[p]);
             // A node without missing rows sends them, later, to its larger side.
-            best.missing_left = n_missing == 0 ? static_cast<std::int64_t>(p) > node.n - static_cast<std::int64_t>(p)
-                                               : false;
+            best.missing_left = n_missing == 0 && n_left > node.n - n_left;
         }
     }
     if (n_missing == 0) return;
     // Missing values left: the missing rows and rows [0, k] of the values.
-    std::fill(left_.begin(), left_.end(), 0.0);
-    weight_left_ = 0.0;
-    for (std::size_t k = nm; k < m; ++k) add(static_cast<std::size_t>(codes_[k]), weight_at(k));
+    counts.clear();
+    for (std::size_t k = nm; k < m; ++k) counts.add(static_cast<std::size_t>(codes[k]), weight_at(k));
     for (std::size_t k = 0; k + 1 < nm; ++k) {
-        add(static_cast<std::size_t>(codes_[k]), weight_at(k));
-        if (values_[k + 1] == values_[k]) continue;
-        if (consider(sh, node, n_miss + static_cast<std::int64_t>(k + 1), best)) {
-            best.threshold = midpoint(values_[k], values_[k + 1]);
+        counts.add(static_cast<std::size_t>(codes[k]), weight_at(k));
+        if (values[k + 1] == values[k]) continue;
+        if (consider(sh, node, counts, n_miss + static_cast<std::int64_t>(k + 1), best)) {
+            best.threshold = midpoint(values[k], values[k + 1]);
             best.missing_left = true;
         }
     }
@@ -112,6 +200,7 @@ void FeatureSearch::categorical(const SearchShared& sh, std::int64_t f, const st
     const std::size_t k = static_cast<std::size_t>(sh.data->n_categories[f]);
     left_.resize(n);
     right_.resize(n);
+    counts_.resize(n);
     missing_.assign(n, 0.0);
     cat_counts_.assign(k * n, 0.0);
     cat_weight_.assign(k, 0.0);
@@ -158,10 +247,11 @@ void FeatureSearch::categorical(const SearchShared& sh, std::int64_t f, const st
             return share_[static_cast<std::size_t>(a)] < share_[static_cast<std::size_t>(b)];
         });
         std::int64_t n_left = 0;
+        ManyClasses counts{counts_.data(), n};
         auto move = [&](std::int32_t c) {
             const std::size_t cc = static_cast<std::size_t>(c);
-            for (std::size_t j = 0; j < n; ++j) left_[j] += cat_counts_[cc * n + j];
-            weight_left_ += cat_weight_[cc];
+            for (std::size_t j = 0; j < n; ++j) counts.left[j] += cat_counts_[cc * n + j];
+            counts.weight += cat_weight_[cc];
             n_left += cat_rows_[cc];
         };
         auto record = [&](std::size_t prefix, bool missing_left) {
@@ -171,22 +261,21 @@ void FeatureSearch::categorical(const SearchShared& sh, std::int64_t f, const st
             best.threshold = std::numeric_limits<double>::quiet_NaN();
         };
         // Missing values right: prefixes 1 .. g-1, and all g with missing rows.
-        std::fill(left_.begin(), left_.end(), 0.0);
-        weight_left_ = 0.0;
+        counts.clear();
         for (std::size_t j = 0; j < g; ++j) {
             move(order_[j]);
             if (j + 1 == g && n_missing == 0) break;
-            if (consider(sh, node, n_left, best))
+            if (consider(sh, node, counts, n_left, best))
                 record(j + 1, n_missing == 0 ? n_left > node.n - n_left : false);
         }
         if (n_missing == 0) continue;
         // Missing values left with prefixes 1 .. g-1.
-        std::copy(missing_.begin(), missing_.end(), left_.begin());
-        weight_left_ = missing_weight;
+        std::copy(missing_.begin(), missing_.end(), counts.left);
+        counts.weight = missing_weight;
         n_left = n_missing;
         for (std::size_t j = 0; j + 1 < g; ++j) {
             move(order_[j]);
-            if (consider(sh, node, n_left, best)) record(j + 1, true);
+            if (consider(sh, node, counts, n_left, best)) record(j + 1, true);
         }
     }
 }

@@ -59,17 +59,23 @@ public:
                      std::size_t m, const NodeStats& node, Candidate& best);
 
 private:
-    // Looks at the split with n_left rows and class weights left_[] on the
-    // left; records it in `best` when admissible and strictly better.
-    bool consider(const SearchShared& sh, const NodeStats& node, std::int64_t n_left,
+    // Looks at the split with n_left rows and the class weights of
+    // `counts` on the left; records it in `best` when admissible and
+    // strictly better.
+    template <class Counts>
+    bool consider(const SearchShared& sh, const NodeStats& node, const Counts& counts, std::int64_t n_left,
                   Candidate& best);
-    void add(std::size_t code, double w) { left_[code] += w; weight_left_ += w; }
+    bool settle(const SearchShared& sh, std::int64_t n_left, double wl, double wr, Candidate& best);
+    // The two passes over a gathered numeric node: values_[0, nm), then
+    // m - nm missing rows.
+    template <bool Weighted, class Counts>
+    void scan_sorted(const SearchShared& sh, const NodeStats& node, std::size_t nm, std::size_t m,
+                     Counts& counts, Candidate& best);
 
-    std::vector<double> values_, weights_, left_, right_, missing_;
+    std::vector<double> values_, weights_, left_, right_, counts_, missing_;
     std::vector<std::int32_t> codes_, order_;
     std::vector<double> cat_counts_, cat_weight_, share_;
     std::vector<std::int64_t> cat_rows_;
-    double weight_left_ = 0.0;
 };
 
 }  // namespace tavrin::kernels::learner
