@@ -7,6 +7,7 @@ lives here, in the same distribution.
 from __future__ import annotations
 
 from pkgutil import extend_path
+from typing import Any
 
 # The compiled _learner sits beside these sources once installed; in a
 # build tree it sits in <build>/tavrin_tools, found through sys.path.
@@ -28,5 +29,14 @@ def _version() -> str:
         return "unknown"
 
 
+def __getattr__(name: str) -> Any:
+    # TreeClassifier needs scikit-learn; the exporters and pickling do not.
+    if name == "TreeClassifier":
+        from .classifier import TreeClassifier
+
+        return TreeClassifier
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
 __version__ = _version()
-__all__ = ["export_text", "export_graphviz", "plot_tree", "enable_flat_pickling", "disable_flat_pickling"]
+__all__ = ["TreeClassifier", "export_text", "export_graphviz", "plot_tree", "enable_flat_pickling", "disable_flat_pickling"]
