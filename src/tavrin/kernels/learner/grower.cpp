@@ -1,7 +1,7 @@
 // The learner's growth. Each numeric column is sorted once; every node owns
-// the range [begin, end) of one row array per numeric column (its rows in
-// that column's order, missing last) and of `rows_` (its rows in row
-// order). A split partitions every array's range stably, so children keep
+// the range [begin, end) of one row array and one value array per numeric
+// column (its rows and their rounded values in that column's order, missing last)
+// and of `rows_` (its rows in row order). A split partitions every array's range stably, so children keep
 // both orders. Nodes are searched when created: depth first (left subtree
 // first, ids in preorder), or best first (the open node of largest impurity
 // decrease next, until the leaf budget is spent).
@@ -29,20 +29,36 @@ constexpr double kEpsilon = DBL_EPSILON;
 constexpr std::size_t kParallelWork = 1 << 16;
 
 // Moves the rows flagged left to the front of [begin, end), keeping order
-// on both sides; `spill` has room for end - begin rows.
-void stable_partition(std::uint32_t* begin, std::uint32_t* end, const std::uint8_t* left,
-                      std::uint32_t* spill) {
-    std::uint32_t* out = begin;
-    std::uint32_t* right = spill;
-    for (std::uint32_t* p = begin; p != end; ++p) {
-        const std::uint32_t r = *p;
-        *out = r;
-        *right = r;
-        const bool l = left[r] != 0;
-        out += l;
-        right += !l;
+// on both sides, and the values beside them (when `values` is not null)
+// the same way; `spill` and `spill_values` have room for end - begin.
+void stable_partition(std::uint32_t* rows, float* values, std::size_t m, const std::uint8_t* left,
+                      std::uint32_t mask, std::uint32_t* spill, float* spill_values) {
+    std::size_t out = 0, right = 0;
+    if (!values) {
+        for (std::size_t k = 0; k < m; ++k) {
+            const std::uint32_t r = rows[k];
+            // Both stores happen; one of the two positions moves.
+            rows[out] = r;
+            spill[right] = r;
+            const bool l = left[r & mask] != 0;
+            out += l;
+            right += !l;
+        }
+    } else {
+        for (std::size_t k = 0; k < m; ++k) {
+            const std::uint32_t r = rows[k];
+            const float v = values[k];
+            rows[out] = r;
+            values[out] = v;
+            spill[right] = r;
+            spill_values[right] = v;
+            const bool l = left[r & mask] != 0;
+            out += l;
+            right += !l;
+        }
+        std::copy(spill_values, spill_values + right, values + out);
     }
-    std::copy(spill, right, out);
+    std::copy(spill, spill + right, rows + out);
 }
 
 // A searched node: where its rows are and what its split would give.
@@ -110,7 +126,7 @@ private:
         out_.words = (max_k + 63) / 64;
 
         codes_.resize(n);
-        for (std::size_t r = 0; r < n; ++r) codes_[r] = static_cast<std::int32_t>(d_.y[r]);
+        for (std::size_t r = 0; r < n; ++r) codes_[r] = static_cast<std::uint16_t>(d_.y[r]);
         // Rows of weight zero take no part, as if absent.
         rows_.reserve(n);
         total_weight_ = 0.0;
@@ -129,12 +145,28 @@ private:
         shared_.weight = unit ? nullptr : d_.weight;
 
         sorted_.resize(p);
-        pool_.run(p, [&](std::size_t f, std::size_t) {
-            if (d_.n_categories[f] == 0) presort_rows(d_.x, static_cast<std::int64_t>(f), rows_, sorted_[f]);
+        values_.resize(p);
+        // With few enough rows and classes, each entry of a column's row
+        // array carries its row's class code in the top bits: the scans
+        // then read no class code from elsewhere.
+        const bool tagged = n < (std::size_t{1} << kRowBits) && nc <= (std::size_t{1} << (32 - kRowBits));
+        shared_.tagged = tagged;
+        row_mask_ = tagged ? kRowMask : ~std::uint32_t{0};
+        std::vector<PresortScratch> scratch(pool_.size());
+        pool_.run(p, [&](std::size_t f, std::size_t worker) {
+            if (d_.n_categories[f] != 0) return;
+            presort_rows(d_.x, static_cast<std::int64_t>(f), rows_, sorted_[f], scratch[worker]);
+            values_[f].resize(sorted_[f].size());
+            for (std::size_t k = 0; k < sorted_[f].size(); ++k) {
+                const std::uint32_t r = sorted_[f][k];
+                values_[f][k] = static_cast<float>(d_.x.at(r, static_cast<std::int64_t>(f)));
+                if (tagged) sorted_[f][k] = r | static_cast<std::uint32_t>(codes_[r]) << kRowBits;
+            }
         });
         goes_left_.assign(n, 0);
         searchers_.resize(pool_.size());
         spills_.resize(pool_.size());
+        spill_values_.resize(pool_.size());
         candidates_.resize(p);
         totals_.resize(nc);
         right_.resize(nc);
@@ -228,7 +260,7 @@ private:
             if (d_.n_categories[f] > 0)
                 s.categorical(shared_, ff, &rows_[begin], m, node, c);
             else
-                s.numeric(shared_, ff, &sorted_[f][begin], m, node, c);
+                s.numeric(shared_, ff, &sorted_[f][begin], &values_[f][begin], m, node, c);
         };
         if (pool_.size() > 1 && m * p >= kParallelWork) {
             pool_.run(p, job);
@@ -257,9 +289,14 @@ private:
         auto job = [&](std::size_t task, std::size_t worker) {
             Rows* target = task == 0 ? &rows_ : &sorted_[task - 1];
             if (target->empty()) return;
+            float* values = task == 0 ? nullptr : values_[task - 1].data() + begin;
             Rows& spill = spills_[worker];
+            std::vector<float>& spill_values = spill_values_[worker];
             if (spill.size() < m) spill.resize(m);
-            stable_partition(target->data() + begin, target->data() + end, goes_left_.data(), spill.data());
+            if (values && spill_values.size() < m) spill_values.resize(m);
+            const std::uint32_t mask = task == 0 ? ~std::uint32_t{0} : row_mask_;
+            stable_partition(target->data() + begin, values, m, goes_left_.data(), mask, spill.data(),
+                             spill_values.data());
         };
         if (pool_.size() > 1 && m * p >= kParallelWork) {
             pool_.run(p + 1, job);
@@ -273,15 +310,22 @@ private:
     FlatTree& out_;
     Pool pool_;
     SearchShared shared_;
-    std::vector<std::int32_t> codes_;
+    std::vector<std::uint16_t> codes_;
     Rows rows_;
-    std::vector<Rows> sorted_;  // per numeric column; empty for categorical ones
+    // Per numeric column (empty for categorical ones): the rows in the
+    // column's order and their values in single precision beside them, so
+    // that a scan reads contiguous memory and goes to the data only where
+    // two roundings are equal and for the threshold.
+    std::vector<Rows> sorted_;
+    std::vector<std::vector<float>> values_;
     std::vector<std::uint8_t> goes_left_;
     std::vector<FeatureSearch> searchers_;  // per thread
     std::vector<Rows> spills_;              // per thread
+    std::vector<std::vector<float>> spill_values_;
     std::vector<Candidate> candidates_;     // per column
     std::vector<double> totals_, right_;
     double total_weight_ = 0.0;
+    std::uint32_t row_mask_ = ~std::uint32_t{0};  // the row id of an entry of sorted_
 };
 
 }  // namespace

@@ -116,47 +116,43 @@ inline __attribute__((always_inline)) bool FeatureSearch::consider(const SearchS
 }
 
 void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* sorted,
-                            std::size_t m, const NodeStats& node, Candidate& best) {
+                            const float* approx, std::size_t m, const NodeStats& node, Candidate& best) {
     const std::size_t n = sh.n_classes;
     left_.resize(n);
     right_.resize(n);
     counts_.resize(n);
-    // The node's values, codes and weights side by side, then scans over
+    // The node's codes and weights beside its values, then scans over
     // contiguous memory.
-    values_.resize(m);
     codes_.resize(m);
-    const RowView& x = sh.data->x;
-    for (std::size_t k = 0; k < m; ++k) {
-        const std::uint32_t r = sorted[k];
-#if defined(__GNUC__)
-        if (k + 16 < m) __builtin_prefetch(&x.data[static_cast<std::ptrdiff_t>(sorted[k + 16]) * x.row_stride + f * x.col_stride]);
-#endif
-        values_[k] = x.at(r, f);
-        codes_[k] = sh.codes[r];
+    const std::uint32_t mask = sh.tagged ? kRowMask : ~std::uint32_t{0};
+    if (sh.tagged) {
+        for (std::size_t k = 0; k < m; ++k) codes_[k] = static_cast<std::uint16_t>(sorted[k] >> kRowBits);
+    } else {
+        for (std::size_t k = 0; k < m; ++k) codes_[k] = sh.codes[sorted[k]];
     }
     if (sh.weight) {
         weights_.resize(m);
-        for (std::size_t k = 0; k < m; ++k) weights_[k] = sh.weight[sorted[k]];
+        for (std::size_t k = 0; k < m; ++k) weights_[k] = sh.weight[sorted[k] & mask];
     }
     std::size_t nm = m;  // rows with a value: [0, nm)
-    while (nm > 0 && values_[nm - 1] != values_[nm - 1]) --nm;
-    if (nm == 0 || (nm == m && values_[nm - 1] == values_[0])) return;
+    const SortedValues values{sorted, approx, &sh.data->x, f, mask};
+    while (nm > 0 && approx[nm - 1] != approx[nm - 1]) --nm;
+    if (nm == 0 || (nm == m && values.same(nm - 1, 0))) return;
     if (n == 2) {
         TwoClasses counts;
-        if (sh.weight) scan_sorted<true>(sh, node, nm, m, counts, best);
-        else scan_sorted<false>(sh, node, nm, m, counts, best);
+        if (sh.weight) scan_sorted<true>(sh, node, values, nm, m, counts, best);
+        else scan_sorted<false>(sh, node, values, nm, m, counts, best);
     } else {
         ManyClasses counts{counts_.data(), n};
-        if (sh.weight) scan_sorted<true>(sh, node, nm, m, counts, best);
-        else scan_sorted<false>(sh, node, nm, m, counts, best);
+        if (sh.weight) scan_sorted<true>(sh, node, values, nm, m, counts, best);
+        else scan_sorted<false>(sh, node, values, nm, m, counts, best);
     }
 }
 
 template <bool Weighted, class Counts>
-void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, std::size_t nm,
-                                std::size_t m, Counts& counts, Candidate& best) {
-    const double* values = values_.data();
-    const std::int32_t* codes = codes_.data();
+void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, const SortedValues& values,
+                                std::size_t nm, std::size_t m, Counts& counts, Candidate& best) {
+    const std::uint16_t* codes = codes_.data();
     const double* w = weights_.data();
     auto weight_at = [w](std::size_t k) { return Weighted ? w[k] : 1.0; };
     const std::size_t n_missing = m - nm;
@@ -170,12 +166,12 @@ void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, s
         const std::size_t p = k + 1;
         if (p == nm) {
             if (n_missing == 0) break;
-        } else if (values[p] == values[k]) {
+        } else if (values.same(p, k)) {
             continue;
         }
         const std::int64_t n_left = static_cast<std::int64_t>(p);
         if (consider(sh, node, counts, n_left, best)) {
-            best.threshold = p == nm ? std::numeric_limits<double>::infinity() : midpoint(values[k], values[p]);
+            best.threshold = p == nm ? std::numeric_limits<double>::infinity() : midpoint(values.exact(k), values.exact(p));
             // A node without missing rows sends them, later, to its larger side.
             best.missing_left = n_missing == 0 && n_left > node.n - n_left;
         }
@@ -186,9 +182,9 @@ void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, s
     for (std::size_t k = nm; k < m; ++k) counts.add(static_cast<std::size_t>(codes[k]), weight_at(k));
     for (std::size_t k = 0; k + 1 < nm; ++k) {
         counts.add(static_cast<std::size_t>(codes[k]), weight_at(k));
-        if (values[k + 1] == values[k]) continue;
+        if (values.same(k + 1, k)) continue;
         if (consider(sh, node, counts, n_miss + static_cast<std::int64_t>(k + 1), best)) {
-            best.threshold = midpoint(values[k], values[k + 1]);
+            best.threshold = midpoint(values.exact(k), values.exact(k + 1));
             best.missing_left = true;
         }
     }
@@ -226,7 +222,7 @@ void FeatureSearch::categorical(const SearchShared& sh, std::int64_t f, const st
         cat_weight_[cat] += w;
         ++cat_rows_[cat];
     }
-    std::vector<std::int32_t>& present = codes_;
+    std::vector<std::int32_t>& present = present_;
     present.clear();
     for (std::size_t c = 0; c < k; ++c)
         if (cat_rows_[c]) present.push_back(static_cast<std::int32_t>(c));

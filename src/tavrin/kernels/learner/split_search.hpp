@@ -14,14 +14,34 @@
 
 namespace tavrin::kernels::learner {
 
+// Entries of a numeric column's row array: the row id, and with `tagged`
+// the row's class code in the bits above kRowBits.
+constexpr int kRowBits = 24;
+constexpr std::uint32_t kRowMask = (std::uint32_t{1} << kRowBits) - 1;
+
 // What every search of one fit shares (read only during the search).
 struct SearchShared {
     const LearnerData* data = nullptr;
     const LearnerParams* params = nullptr;
     Impurity impurity{Criterion::gini, 1};
     std::size_t n_classes = 0;
-    const std::int32_t* codes = nullptr;  // by row: class code
+    const std::uint16_t* codes = nullptr;  // by row: class code (small: the scans gather it)
     const double* weight = nullptr;       // by row, or null for unit weights
+    bool tagged = false;
+};
+
+// A node's rows in a numeric column's order with their values rounded to
+// single precision beside them (rounding keeps order, so values whose
+// roundings differ differ); the exact values come from the data.
+struct SortedValues {
+    const std::uint32_t* rows;
+    const float* approx;
+    const RowView* x;
+    std::int64_t f;
+    std::uint32_t mask;  // an entry's row id bits
+
+    double exact(std::size_t k) const { return x->at(rows[k] & mask, f); }
+    bool same(std::size_t a, std::size_t b) const { return approx[a] == approx[b] && exact(a) == exact(b); }
 };
 
 // The node being searched.
@@ -51,9 +71,10 @@ struct Candidate {
 // Scratch of one thread, reused across nodes.
 class FeatureSearch {
 public:
-    // `sorted`: the node's m rows ascending by column f's value, missing last.
-    void numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* sorted, std::size_t m,
-                 const NodeStats& node, Candidate& best);
+    // `sorted`: the node's m rows ascending by column f's value, missing
+    // last; `approx`: those values in single precision.
+    void numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* sorted, const float* approx,
+                 std::size_t m, const NodeStats& node, Candidate& best);
     // `rows`: the node's m rows in any order.
     void categorical(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows,
                      std::size_t m, const NodeStats& node, Candidate& best);
@@ -66,14 +87,15 @@ private:
     bool consider(const SearchShared& sh, const NodeStats& node, const Counts& counts, std::int64_t n_left,
                   Candidate& best);
     bool settle(const SearchShared& sh, std::int64_t n_left, double wl, double wr, Candidate& best);
-    // The two passes over a gathered numeric node: values_[0, nm), then
-    // m - nm missing rows.
+    // The two passes over a numeric node: values[0, nm), then m - nm
+    // missing rows.
     template <bool Weighted, class Counts>
-    void scan_sorted(const SearchShared& sh, const NodeStats& node, std::size_t nm, std::size_t m,
-                     Counts& counts, Candidate& best);
+    void scan_sorted(const SearchShared& sh, const NodeStats& node, const SortedValues& values, std::size_t nm,
+                     std::size_t m, Counts& counts, Candidate& best);
 
-    std::vector<double> values_, weights_, left_, right_, counts_, missing_;
-    std::vector<std::int32_t> codes_, order_;
+    std::vector<double> weights_, left_, right_, counts_, missing_;
+    std::vector<std::uint16_t> codes_;
+    std::vector<std::int32_t> present_, order_;
     std::vector<double> cat_counts_, cat_weight_, share_;
     std::vector<std::int64_t> cat_rows_;
 };
