@@ -138,6 +138,11 @@ def _array_column(values: np.ndarray, j: int, categories: Any, categorical: bool
         raise _text_error(j, f"values that are not numbers (for example {sample!r})") from None
 
 
+def _checked(out: np.ndarray, estimator: Any) -> np.ndarray:
+    # scikit-learn's errors for no rows and for infinity
+    return check_array(out, allow_nan=True, dtype=np.float64, order=None, estimator=estimator)
+
+
 def to_matrix(X: Any, categorical_features: Any, columns: Optional[Columns], estimator: Any) -> Any:
     """(float64 matrix, columns). With ``columns`` None the column kinds and
     category lists are learnt from X (fit); otherwise X is read with them."""
@@ -165,8 +170,8 @@ def to_matrix(X: Any, categorical_features: Any, columns: Optional[Columns], est
                 out[:, j], learnt[j] = _frame_column(
                     frame.get_column(name), name, None if learn else columns[j], learn, j in declared
                 )
-        return out, learnt
-    arr = check_array(X, allow_nan=True, dtype=None)
+        return _checked(out, estimator), learnt
+    arr = check_array(X, allow_nan=True, dtype=None, estimator=estimator)
     p = arr.shape[1]
     check_n_features(estimator, p, reset=learn)
     if learn:
@@ -174,11 +179,11 @@ def to_matrix(X: Any, categorical_features: Any, columns: Optional[Columns], est
         wanted = [j in declared for j in range(p)]
     else:
         wanted = [c is not None for c in columns]
-    if not any(wanted) and arr.dtype.kind in "biuf":
+    if not any(wanted) and arr.dtype.kind in "biuf":  # already checked: no infinity
         return np.asarray(arr, dtype=np.float64), [None] * p
     out = np.empty(arr.shape, dtype=np.float64, order="F")
     learnt = []
     for j in range(p):
         out[:, j], cats = _array_column(arr[:, j], j, None if learn else columns[j], wanted[j])
         learnt.append(cats)
-    return out, learnt
+    return _checked(out, estimator), learnt

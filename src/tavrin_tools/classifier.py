@@ -196,7 +196,6 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):
             raise ValueError(f"{type(self).__name__} requires y to be passed, but the target y is None.")
         check_feature_names(self, X, reset=True)
         Xf, self.categories_ = to_matrix(X, self.categorical_features, None, self)
-        Xf = check_array(Xf, allow_nan=True, dtype=np.float64, order=None, estimator=self)
         self.is_categorical_ = np.asarray([c is not None for c in self.categories_])
         y = check_array(y, allow_nan=False, ensure_2d=False, dtype=None, input_name="y", estimator=self)
         y = column_or_1d(y, warn=True)
@@ -243,8 +242,7 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):
     def _matrix(self, X: Any) -> np.ndarray:
         check_is_fitted(self)
         check_feature_names(self, X, reset=False)
-        Xf, _ = to_matrix(X, None, self.categories_, self)
-        return check_array(Xf, allow_nan=True, dtype=np.float64, order=None, estimator=self)
+        return to_matrix(X, None, self.categories_, self)[0]
 
     def apply(self, X: Any) -> np.ndarray:
         """The id of the leaf each row of X ends in."""
