@@ -15,7 +15,7 @@ from sklearn.inspection import partial_dependence, permutation_importance
 from sklearn.model_selection import GridSearchCV, cross_val_score
 from sklearn.pipeline import Pipeline
 
-from tavrin_tools import TreeClassifier, export_graphviz, export_text
+from tavrin_tools import TreeClassifier, export_graphviz, export_text, plot_tree
 
 
 def mixed(n=300, seed=0):
@@ -161,6 +161,11 @@ def test_exports_show_sizes_counts_and_the_missing_branch():
         "colour in {'b'}  [a 33.3%, samples 6, counts [2, 2, 2]]", "|-- yes: b 100%, samples 2, counts [0, 2, 0]"]
     dot = export_graphviz(est)
     assert 'label="size <= 3 or missing\\na 50%\\nsamples 6, counts [3, 3]"' in dot
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    ax = plot_tree(est)
+    assert "b 100%\nsamples 3, counts [0, 3]" in [t.get_text() for t in ax.texts]
+    matplotlib.pyplot.close(ax.figure)
 
 
 def test_scikit_learn_tools_take_it():
