@@ -9,7 +9,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstring>
 #include <stdexcept>
+#include <type_traits>
 #include <string>
 #include <vector>
 
@@ -27,8 +29,13 @@ constexpr std::size_t kRowsPerThread = 20000;
 // `ndim` dimensions; `name` goes into the message.
 template <class T>
 py::array_t<T> as_array(const py::handle& obj, int ndim, const char* name) {
-    py::array_t<T> a = py::array_t<T>::ensure(obj);
-    if (!a) {
+    // Numbers only: numpy would parse text into numbers, and floats may
+    // not become integers.
+    const char kinds_int[] = "biu", kinds_real[] = "biuf";
+    const char* kinds = std::is_floating_point<T>::value ? kinds_real : kinds_int;
+    const py::array any = py::module_::import("numpy").attr("asarray")(obj);
+    py::array_t<T> a;
+    if (std::strchr(kinds, any.dtype().kind()) == nullptr || !(a = py::array_t<T>::ensure(any))) {
         PyErr_Clear();
         fail(std::string(name) + " must be an array of " + py::str(py::dtype::of<T>()).cast<std::string>());
     }
