@@ -151,6 +151,9 @@ def test_fitted_attributes_and_methods_agree():
 def test_exports_show_sizes_counts_and_the_missing_branch():
     X = pd.DataFrame({"size": [1.0, 2.0, np.nan, 4.0, 5.0, 6.0], "colour": pd.Categorical(list("rrbgbg"))})
     est = TreeClassifier(max_depth=2).fit(X, ["a", "a", "a", "b", "b", "b"])
+    # Never rounded across a training value: 3537.5 is not 3538 at 4 digits.
+    mass = TreeClassifier().fit(pd.DataFrame({"mass": [3537.0, 3538.0]}), ["a", "b"])
+    assert export_text(mass, precision=4).startswith("mass <= 3537.5  [")
     assert export_text(est) == (
         "size <= 3 or missing  [a 50%, samples 6, counts [3, 3]]\n"
         "|-- yes: a 100%, samples 3, counts [3, 0]\n"

@@ -5,6 +5,7 @@ import warnings
 
 import numpy as np
 import pytest
+import sklearn
 from sklearn.tree import DecisionTreeClassifier
 from sklearn.utils.class_weight import compute_sample_weight
 from sklearn.utils.estimator_checks import parametrize_with_checks
@@ -86,6 +87,9 @@ def same_tree(ours, theirs, X, y, w, params):
     return assert_same_tree(ours.tree_, theirs.tree_, X, codes, weight, criterion)
 
 
+OLD_MISSING = tuple(int(v) for v in sklearn.__version__.split(".")[:2]) < (1, 4)
+
+
 def data(seed, n=500, p=5, n_classes=3, nan=0.0):
     rng = np.random.default_rng(seed)
     # scikit-learn splits float32 values: data that float32 holds exactly.
@@ -118,6 +122,8 @@ CASES = {
 @pytest.mark.parametrize("weights", [False, True])
 @pytest.mark.parametrize("nan", [0.0, 0.15])
 def test_same_tree_and_predictions_as_decision_tree(case, weights, nan):
+    if nan and OLD_MISSING:
+        pytest.skip("scikit-learn 1.3, the first with missing values in trees, routes them differently")
     X, y = data(len(case) * 7 + weights, nan=nan)
     rng = np.random.default_rng(3)
     # Real weights, some zero: rows of weight 0 leave the tree.

@@ -16,6 +16,17 @@ def _number(value: float) -> str:
     return f"{value:.6g}"
 
 
+def threshold_text(value: float, precision: int) -> str:
+    """At least ``precision`` significant digits, and as many more as it takes
+    to write the threshold itself: a rounded threshold could put a training
+    value on the wrong side of the printed test."""
+    for digits in range(max(precision, 1), 18):
+        text = f"{value:.{digits}g}"
+        if float(text) == value:
+            return text
+    return repr(float(value))
+
+
 class FlatNode:
     __slots__ = ("left", "right", "predicted_class", "probability", "node_type", "feature_index",
                  "threshold", "missing_left", "sizes")
@@ -27,7 +38,7 @@ class FlatNode:
             values = ", ".join(value_text(v) for v in self.threshold)
             test = f"{name} in {{{values}}}"
         else:
-            test = f"{name} <= {float(self.threshold):.{precision}g}"
+            test = f"{name} <= {threshold_text(float(self.threshold), precision)}"
         return test + (" or missing" if self.missing_left else "")
 
 
