@@ -91,10 +91,10 @@ __attribute__((noinline)) bool FeatureSearch::settle(const SearchShared& sh, std
     return true;
 }
 
-template <class Counts>
+template <class Counts, class Distinct>
 inline __attribute__((always_inline)) bool FeatureSearch::consider(const SearchShared& sh, const NodeStats& node,
                                                                    const Counts& counts, std::int64_t n_left,
-                                                                   Candidate& best) {
+                                                                   Candidate& best, const Distinct& distinct) {
     const std::int64_t n_right = node.n - n_left;
     const std::int64_t msl = sh.params->min_samples_leaf;
     if (n_left < msl || n_right < msl) return false;
@@ -112,7 +112,7 @@ inline __attribute__((always_inline)) bool FeatureSearch::consider(const SearchS
         const double need = best.proxy + node.weight - kFilterMargin * node.weight;
         if (!(sq_left * wr + sq_right * wl > need * (wl * wr))) return false;
     }
-    return settle(sh, n_left, wl, wr, best);
+    return distinct() && settle(sh, n_left, wl, wr, best);
 }
 
 void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* sorted,
@@ -160,17 +160,21 @@ void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, c
 
     // Missing values right: positions p = 1 .. nm, rows [0, p) left; p = nm
     // (every value left, the missing rows alone right) only with missing rows.
+    // Equal roundings leave it open whether a position lies between two
+    // values; the exact values are read only for a position that could win.
+    const float* approx = values.approx;
     counts.clear();
     for (std::size_t k = 0; k < nm; ++k) {
         counts.add(static_cast<std::size_t>(codes[k]), weight_at(k));
         const std::size_t p = k + 1;
+        bool open = false;
         if (p == nm) {
             if (n_missing == 0) break;
-        } else if (values.same(p, k)) {
-            continue;
+        } else if (approx[p] == approx[k]) {
+            open = true;
         }
         const std::int64_t n_left = static_cast<std::int64_t>(p);
-        if (consider(sh, node, counts, n_left, best)) {
+        if (consider(sh, node, counts, n_left, best, [&] { return !open || values.exact(p) != values.exact(k); })) {
             best.threshold = p == nm ? std::numeric_limits<double>::infinity() : midpoint(values.exact(k), values.exact(p));
             // A node without missing rows sends them, later, to its larger side.
             best.missing_left = n_missing == 0 && n_left > node.n - n_left;
@@ -182,8 +186,9 @@ void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, c
     for (std::size_t k = nm; k < m; ++k) counts.add(static_cast<std::size_t>(codes[k]), weight_at(k));
     for (std::size_t k = 0; k + 1 < nm; ++k) {
         counts.add(static_cast<std::size_t>(codes[k]), weight_at(k));
-        if (values.same(k + 1, k)) continue;
-        if (consider(sh, node, counts, n_miss + static_cast<std::int64_t>(k + 1), best)) {
+        const bool open = approx[k + 1] == approx[k];
+        if (consider(sh, node, counts, n_miss + static_cast<std::int64_t>(k + 1), best,
+                     [&] { return !open || values.exact(k + 1) != values.exact(k); })) {
             best.threshold = midpoint(values.exact(k), values.exact(k + 1));
             best.missing_left = true;
         }
@@ -261,7 +266,7 @@ void FeatureSearch::categorical(const SearchShared& sh, std::int64_t f, const st
         for (std::size_t j = 0; j < g; ++j) {
             move(order_[j]);
             if (j + 1 == g && n_missing == 0) break;
-            if (consider(sh, node, counts, n_left, best))
+            if (consider(sh, node, counts, n_left, best, [] { return true; }))
                 record(j + 1, n_missing == 0 ? n_left > node.n - n_left : false);
         }
         if (n_missing == 0) continue;
@@ -271,7 +276,7 @@ void FeatureSearch::categorical(const SearchShared& sh, std::int64_t f, const st
         n_left = n_missing;
         for (std::size_t j = 0; j + 1 < g; ++j) {
             move(order_[j]);
-            if (consider(sh, node, counts, n_left, best)) record(j + 1, true);
+            if (consider(sh, node, counts, n_left, best, [] { return true; })) record(j + 1, true);
         }
     }
 }

@@ -81,11 +81,11 @@ public:
 
 private:
     // Looks at the split with n_left rows and the class weights of
-    // `counts` on the left; records it in `best` when admissible and
-    // strictly better.
-    template <class Counts>
+    // `counts` on the left; records it in `best` when admissible, a split
+    // at all (`distinct()`, asked last) and strictly better.
+    template <class Counts, class Distinct>
     bool consider(const SearchShared& sh, const NodeStats& node, const Counts& counts, std::int64_t n_left,
-                  Candidate& best);
+                  Candidate& best, const Distinct& distinct);
     bool settle(const SearchShared& sh, std::int64_t n_left, double wl, double wr, Candidate& best);
     // The two passes over a numeric node: values[0, nm), then m - nm
     // missing rows.
