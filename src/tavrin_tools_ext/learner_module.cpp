@@ -66,16 +66,13 @@ Matrix as_matrix(const py::handle& obj, const char* name) {
     return m;
 }
 
-// A 1-D array copied into a vector (the copy cannot change under the fit).
+// A 1-D array of n entries, contiguous (copied only when it is not).
 template <class T>
-std::vector<T> as_vector(const py::handle& obj, std::size_t n, const char* name) {
+py::array_t<T, py::array::c_style> as_column(const py::handle& obj, std::size_t n, const char* name) {
     py::array_t<T> a = as_array<T>(obj, 1, name);
     if (static_cast<std::size_t>(a.shape(0)) != n)
         fail(std::string(name) + " must have " + std::to_string(n) + " entries, not " + std::to_string(a.shape(0)));
-    std::vector<T> out(n);
-    auto u = a.template unchecked<1>();
-    for (std::size_t i = 0; i < n; ++i) out[i] = u(static_cast<py::ssize_t>(i));
-    return out;
+    return py::array_t<T, py::array::c_style>::ensure(a);
 }
 
 std::int64_t threads_of(std::int64_t n_threads) {
@@ -98,9 +95,13 @@ FlatTree fit_tree(const py::object& X, const py::object& y, const py::object& sa
                   double min_weight_leaf, double min_impurity_decrease, std::int64_t max_leaf_nodes,
                   std::int64_t n_threads) {
     Matrix x = as_matrix(X, "X");
-    std::vector<std::int64_t> codes = as_vector<std::int64_t>(y, x.rows, "y");
-    std::vector<double> weights = as_vector<double>(sample_weight, x.rows, "sample_weight");
-    std::vector<std::int64_t> cats = as_vector<std::int64_t>(n_categories, x.cols, "n_categories");
+    // The learner reads these while the interpreter runs on; it copes with
+    // values changed meanwhile (never reading out of bounds), so they are
+    // not copied. n_categories sizes the search's tables: a private copy.
+    const auto codes = as_column<std::int64_t>(y, x.rows, "y");
+    const auto weights = as_column<double>(sample_weight, x.rows, "sample_weight");
+    const auto cats_in = as_column<std::int64_t>(n_categories, x.cols, "n_categories");
+    const std::vector<std::int64_t> cats(cats_in.data(), cats_in.data() + x.cols);
     LearnerParams params;
     if (criterion == "gini") params.criterion = Criterion::gini;
     else if (criterion == "entropy") params.criterion = Criterion::entropy;

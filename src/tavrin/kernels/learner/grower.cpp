@@ -126,7 +126,10 @@ private:
         out_.words = (max_k + 63) / 64;
 
         codes_.resize(n);
-        for (std::size_t r = 0; r < n; ++r) codes_[r] = static_cast<std::uint16_t>(d_.y[r]);
+        // Checked before the fit; a code changed since counts as class 0
+        // rather than index out of bounds.
+        for (std::size_t r = 0; r < n; ++r)
+            codes_[r] = d_.y[r] >= 0 && d_.y[r] < d_.n_classes ? static_cast<std::uint16_t>(d_.y[r]) : 0;
         // Rows of weight zero take no part, as if absent.
         rows_.reserve(n);
         total_weight_ = 0.0;
