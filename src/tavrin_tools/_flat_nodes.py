@@ -30,6 +30,15 @@ def threshold_text(value: float, precision: int) -> str:
 class FlatNode:
     __slots__ = ("left", "right", "predicted_class", "probability", "node_type", "feature_index",
                  "threshold", "missing_left", "sizes")
+    left: Optional["FlatNode"]
+    right: Optional["FlatNode"]
+    predicted_class: Any
+    probability: float
+    node_type: str
+    feature_index: int
+    threshold: Any  # a number, or the list of categories that go left; None on leaves
+    missing_left: bool
+    sizes: str
 
     def rule_text(self, name: str, precision: int) -> str:
         if self.node_type == "categorical":
@@ -64,7 +73,7 @@ def linked_root(estimator: Any) -> FlatNode:
         node.left = nodes[left[i]] if left[i] >= 0 else None
         node.right = nodes[right[i]] if right[i] >= 0 else None
         node.predicted_class = classes[best[i]]
-        node.probability = value[i, best[i]] / total[i] if total[i] > 0 else 0.0
+        node.probability = float(value[i, best[i]] / total[i]) if total[i] > 0 else 0.0
         node.feature_index = int(t.feature[i])
         node.missing_left = bool(t.missing_go_to_left[i]) and node.left is not None
         if node.left is None:

@@ -140,13 +140,15 @@ def _array_column(values: np.ndarray, j: int, categories: Any, categorical: bool
 
 def _checked(out: np.ndarray, estimator: Any) -> np.ndarray:
     # scikit-learn's errors for no rows and for infinity
-    return check_array(out, allow_nan=True, dtype=np.float64, order=None, estimator=estimator)
+    checked: np.ndarray = check_array(out, allow_nan=True, dtype=np.float64, order=None, estimator=estimator)
+    return checked
 
 
 def to_matrix(X: Any, categorical_features: Any, columns: Optional[Columns], estimator: Any) -> Any:
     """(float64 matrix, columns). With ``columns`` None the column kinds and
     category lists are learnt from X (fit); otherwise X is read with them."""
     learn = columns is None
+    known: Columns = [] if columns is None else columns
     frame = _frame(X)
     if frame is not None:
         names = list(frame.columns)
@@ -157,7 +159,7 @@ def to_matrix(X: Any, categorical_features: Any, columns: Optional[Columns], est
         learnt: Columns = [None] * len(names)
         # Plain numeric columns in one block (one conversion instead of one per column).
         block = [j for j, dtype in enumerate(schema) if dtype.is_numeric()
-                 and (j not in declared if learn else columns[j] is None)]
+                 and (j not in declared if learn else known[j] is None)]
         if block:
             values = frame.select([nw.col(names[j]) for j in block]).to_numpy()
             if values.dtype.kind in "iuf":
@@ -168,7 +170,7 @@ def to_matrix(X: Any, categorical_features: Any, columns: Optional[Columns], est
         for j, name in enumerate(names):
             if j not in done:
                 out[:, j], learnt[j] = _frame_column(
-                    frame.get_column(name), name, None if learn else columns[j], learn, j in declared
+                    frame.get_column(name), name, None if learn else known[j], learn, j in declared
                 )
         return _checked(out, estimator), learnt
     arr = check_array(X, allow_nan=True, dtype=None, estimator=estimator)
@@ -178,12 +180,12 @@ def to_matrix(X: Any, categorical_features: Any, columns: Optional[Columns], est
         declared = _declared(categorical_features, range(p))
         wanted = [j in declared for j in range(p)]
     else:
-        wanted = [c is not None for c in columns]
+        wanted = [c is not None for c in known]
     if not any(wanted) and arr.dtype.kind in "biuf":  # already checked: no infinity
         return np.asarray(arr, dtype=np.float64), [None] * p
     out = np.empty(arr.shape, dtype=np.float64, order="F")
     learnt = []
     for j in range(p):
-        out[:, j], cats = _array_column(arr[:, j], j, None if learn else columns[j], wanted[j])
+        out[:, j], cats = _array_column(arr[:, j], j, None if learn else known[j], wanted[j])
         learnt.append(cats)
     return _checked(out, estimator), learnt

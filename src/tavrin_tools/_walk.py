@@ -94,7 +94,7 @@ def rule_text(estimator: Any, node: Any, precision: int) -> str:
     """The test of a split node; rows for which it holds go left."""
     name = feature_name(estimator, node.feature_index)
     if hasattr(node, "rule_text"):  # a TreeClassifier's node words its own test
-        return node.rule_text(name, precision)
+        return str(node.rule_text(name, precision))
     if node.node_type == "categorical":
         values = ", ".join(value_text(v) for v in np.asarray(node.threshold, dtype=object).ravel())
         return f"{name} in {{{values}}}"

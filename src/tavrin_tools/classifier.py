@@ -41,7 +41,7 @@ def _n_threads(n_jobs: Optional[int]) -> int:
     return n_jobs if n_jobs > 0 else max(1, cores + 1 + n_jobs)
 
 
-class TreeClassifier(ClassifierMixin, BaseEstimator):
+class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     """A decision tree classifier with scikit-learn's interface, grown in C++.
 
     Splits, stopping rules, weights, missing values and pruning follow
@@ -166,9 +166,9 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):
         Xf, codes, weight = self._training_data(X, y, sample_weight)
         n = Xf.shape[0]
         leaf = self.min_samples_leaf
-        leaf = leaf if isinstance(leaf, Integral) else int(ceil(leaf * n))
+        leaf = int(leaf) if isinstance(leaf, Integral) else int(ceil(leaf * n))
         split = self.min_samples_split
-        split = split if isinstance(split, Integral) else max(2, int(ceil(split * n)))
+        split = int(split) if isinstance(split, Integral) else max(2, int(ceil(split * n)))
         tree = _learner.fit(
             X=Xf,
             y=codes,
@@ -177,8 +177,8 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):
             n_categories=np.asarray([0 if c is None else len(c) for c in self.categories_], dtype=np.int64),
             criterion="entropy" if self.criterion == "log_loss" else self.criterion,
             max_depth=-1 if self.max_depth is None else int(self.max_depth),
-            min_samples_split=int(max(split, 2 * leaf)),
-            min_samples_leaf=int(leaf),
+            min_samples_split=max(split, 2 * leaf),
+            min_samples_leaf=leaf,
             min_weight_leaf=float(self.min_weight_fraction_leaf * np.sum(weight)),
             min_impurity_decrease=float(self.min_impurity_decrease),
             max_leaf_nodes=-1 if self.max_leaf_nodes is None else int(self.max_leaf_nodes),
@@ -242,7 +242,8 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):
     def _matrix(self, X: Any) -> np.ndarray:
         check_is_fitted(self)
         check_feature_names(self, X, reset=False)
-        return to_matrix(X, None, self.categories_, self)[0]
+        Xf: np.ndarray = to_matrix(X, None, self.categories_, self)[0]
+        return Xf
 
     def apply(self, X: Any) -> np.ndarray:
         """The id of the leaf each row of X ends in."""
@@ -260,16 +261,16 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):
         """Class probabilities per row, columns in the order of ``classes_``:
         the weighted class shares of the row's leaf."""
         leaves = self.apply(X)
-        return self._node_proba[leaves]
+        return np.asarray(self._node_proba[leaves])
 
     def predict_log_proba(self, X: Any) -> np.ndarray:
         with np.errstate(divide="ignore"):
-            return np.log(self.predict_proba(X))
+            return np.asarray(np.log(self.predict_proba(X)))
 
     def predict(self, X: Any) -> np.ndarray:
         """The most probable class of each row (the first in ``classes_`` on a tie)."""
         leaves = self.apply(X)
-        return self.classes_.take(self._node_class[leaves])
+        return np.asarray(self.classes_.take(self._node_class[leaves]))
 
     # -- the fitted tree -----------------------------------------------------
 
