@@ -113,7 +113,7 @@ def test_bad_input_raises_value_error():
     bad_fits = [
         dict(X=X[:, 0]), dict(X=X.astype(object)), dict(X="text"), dict(y=y[:5]), dict(y=y + 5),
         dict(sample_weight=np.full(6, np.nan)), dict(sample_weight=-np.ones(6)), dict(sample_weight=np.zeros(6)),
-        dict(X=np.where(X > 10, np.inf, X)), dict(n_categories=[3, 0]), dict(n_categories=[0]),
+        dict(X=np.where(X > 10, np.inf, X)), dict(n_categories=[3, 0]), dict(n_categories=[0]), dict(n_categories=[70000, 0]),
         dict(criterion="log_loss"), dict(max_depth=-2), dict(min_samples_leaf=0), dict(n_threads=0),
         dict(max_leaf_nodes=1), dict(min_weight_leaf=np.nan), dict(n_classes=0),
     ]

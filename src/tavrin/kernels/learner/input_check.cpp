@@ -44,7 +44,8 @@ std::string check_input(const LearnerData& d, const LearnerParams& p) {
     }
     for (std::size_t f = 0; f < d.cols; ++f) {
         const std::int64_t k = d.n_categories[f];
-        if (k < 0 || k > (std::int64_t{1} << 31)) return "n_categories must be 0 or a category count";
+        // Every node carries a bitset as wide as the largest column's.
+        if (k < 0 || k > kMaxCategories) return "n_categories must be between 0 and 65536";
         const std::int64_t col = static_cast<std::int64_t>(f);
         for (std::size_t r = 0; r < d.rows; ++r) {
             const double v = d.x.at(r, col);

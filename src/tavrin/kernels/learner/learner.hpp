@@ -15,6 +15,8 @@ namespace tavrin::kernels::learner {
 
 enum class Criterion { gini, entropy };
 
+constexpr std::int64_t kMaxCategories = 65536;  // per categorical column
+
 struct LearnerParams {
     Criterion criterion = Criterion::gini;
     std::int64_t max_depth = -1;          // -1: unbounded

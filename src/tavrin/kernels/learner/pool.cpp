@@ -1,8 +1,13 @@
 #include "kernels/learner/pool.hpp"
 
+#include <algorithm>
+
 namespace tavrin::kernels::learner {
 
 Pool::Pool(std::size_t threads) {
+    // More threads than the machine runs at once only add switching.
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    threads = std::min(threads, cores);
     for (std::size_t w = 1; w < threads; ++w) {
         try {
             workers_.emplace_back([this, w] { work(w); });
