@@ -155,17 +155,18 @@ def to_matrix(X: Any, categorical_features: Any, columns: Optional[Columns], est
         check_n_features(estimator, len(names), reset=learn)
         declared = _declared(categorical_features, names) if learn else set()
         schema = list(frame.schema.values())
-        out = np.empty((len(frame), len(names)), dtype=np.float64, order="F")
         learnt: Columns = [None] * len(names)
         # Plain numeric columns in one block (one conversion instead of one per column).
         block = [j for j, dtype in enumerate(schema) if dtype.is_numeric()
                  and (j not in declared if learn else known[j] is None)]
-        if block:
-            values = frame.select([nw.col(names[j]) for j in block]).to_numpy()
-            if values.dtype.kind in "iuf":
-                out[:, block] = values
-            else:  # nullable columns that numpy holds as objects: column by column
-                block = []
+        values = frame.select([nw.col(names[j]) for j in block]).to_numpy() if block else None
+        if values is not None and values.dtype.kind in "iuf" and len(block) == len(names):
+            return _checked(np.asarray(values, dtype=np.float64), estimator), learnt  # no second copy
+        out = np.empty((len(frame), len(names)), dtype=np.float64, order="F")
+        if values is not None and values.dtype.kind in "iuf":
+            out[:, block] = values
+        else:  # nullable columns that numpy holds as objects: column by column
+            block = []
         done = set(block)
         for j, name in enumerate(names):
             if j not in done:
