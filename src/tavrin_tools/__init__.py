@@ -1,5 +1,6 @@
 """Tools around the tavrin estimators: text, Graphviz and matplotlib views of
-a fitted tree, and pickling for trees of any depth.
+a fitted tree, pickling for trees of any depth, and TreeClassifier, a
+scikit-learn estimator grown by a C++ learner of its own.
 
 The tavrin module itself holds only its classes; whatever else users need
 lives here, in the same distribution.
