@@ -101,6 +101,8 @@ def test_bad_input_gets_a_clear_error():
         (lambda: TreeClassifier(max_depth=0).fit(X, y), ValueError, "'max_depth' parameter"),
         (lambda: TreeClassifier(criterion="mse").fit(X, y), ValueError, "'criterion' parameter"),
         (lambda: TreeClassifier(class_weight={"maybe": 2}).fit(X, y), ValueError, "not in class_weight"),
+        (lambda: TreeClassifier(class_weight={"yes": np.nan}).fit(X, y), ValueError, "finite weight"),
+        (lambda: TreeClassifier(categorical_features={"colour": 1}).fit(X, y), ValueError, "names, positions"),
         (lambda: TreeClassifier().set_params(depth=3), ValueError, "Invalid parameter 'depth'"),
         (lambda: TreeClassifier(depth=3), TypeError, "depth"),
         (lambda: TreeClassifier().predict(X), NotFittedError, "not fitted"),

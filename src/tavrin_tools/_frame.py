@@ -43,6 +43,11 @@ def _declared(categorical_features: Any, names: Sequence[Any]) -> Set[int]:
     out = set()
     position = {name: j for j, name in enumerate(names)}
     for item in wanted.ravel().tolist():
+        if isinstance(item, bool) or not isinstance(item, (int, str, bytes, float)) and item is not None:
+            raise ValueError(
+                "categorical_features must be 'from_dtype', or column names, positions or a boolean mask; "
+                f"got {categorical_features!r}"
+            )
         if isinstance(item, int):
             if not -p <= item < p:
                 raise ValueError(f"categorical_features holds {item}, but X has {p} columns")

@@ -38,7 +38,13 @@ def _n_threads(n_jobs: Optional[int]) -> int:
         cores = os.cpu_count() or 1
     if n_jobs is None:
         return cores
-    return n_jobs if n_jobs > 0 else max(1, cores + 1 + n_jobs)
+    return _count(n_jobs) if n_jobs > 0 else max(1, cores + 1 + n_jobs)
+
+
+def _count(value: Any) -> int:
+    # Counts past any possible row count mean the same as the largest the
+    # learner takes.
+    return min(int(value), 2**31 - 1)
 
 
 class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
@@ -166,9 +172,9 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         Xf, codes, weight = self._training_data(X, y, sample_weight)
         n = Xf.shape[0]
         leaf = self.min_samples_leaf
-        leaf = int(leaf) if isinstance(leaf, Integral) else int(ceil(leaf * n))
+        leaf = _count(leaf) if isinstance(leaf, Integral) else int(ceil(leaf * n))
         split = self.min_samples_split
-        split = int(split) if isinstance(split, Integral) else max(2, int(ceil(split * n)))
+        split = _count(split) if isinstance(split, Integral) else max(2, int(ceil(split * n)))
         tree = _learner.fit(
             X=Xf,
             y=codes,
@@ -176,12 +182,12 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             n_classes=len(self.classes_),
             n_categories=np.asarray([0 if c is None else len(c) for c in self.categories_], dtype=np.int64),
             criterion="entropy" if self.criterion == "log_loss" else self.criterion,
-            max_depth=-1 if self.max_depth is None else int(self.max_depth),
-            min_samples_split=max(split, 2 * leaf),
+            max_depth=-1 if self.max_depth is None else _count(self.max_depth),
+            min_samples_split=_count(max(split, 2 * leaf)),
             min_samples_leaf=leaf,
             min_weight_leaf=float(self.min_weight_fraction_leaf * np.sum(weight)),
             min_impurity_decrease=float(self.min_impurity_decrease),
-            max_leaf_nodes=-1 if self.max_leaf_nodes is None else int(self.max_leaf_nodes),
+            max_leaf_nodes=-1 if self.max_leaf_nodes is None else _count(self.max_leaf_nodes),
             n_threads=_n_threads(self.n_jobs),
         )
         if self.ccp_alpha > 0.0:
@@ -213,7 +219,10 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             if (weight < 0).any():
                 raise ValueError("sample_weight holds negative values: every weight must be 0 or more")
         if self.class_weight is not None:
-            weight = weight * compute_sample_weight(self.class_weight, y)
+            per_row = compute_sample_weight(self.class_weight, y)
+            if not np.all(np.isfinite(per_row) & (per_row >= 0)):
+                raise ValueError(f"class_weight must give every class a finite weight of 0 or more, got {self.class_weight!r}")
+            weight = weight * per_row
         if not weight.sum() > 0:
             raise ValueError("Sample weights must contain at least one non-zero number.")
         return Xf, codes.astype(np.intp).ravel(), weight
