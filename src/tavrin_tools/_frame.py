@@ -1,7 +1,8 @@
 """The inputs TreeClassifier accepts, turned into the learner's float64 matrix.
 
-A pandas or polars frame or a pyarrow table goes through narwhals, column by
-column; anything else goes through scikit-learn's ``check_array``. Numeric and
+A pandas or polars frame or a pyarrow table goes through narwhals (its plain
+numeric columns in one block, the others one by one); anything else goes
+through scikit-learn's ``check_array``. Numeric and
 boolean columns become their values (missing values NaN); a categorical column
 becomes the code of each value in the column's category list, learnt at fit
 (NaN for missing values and for categories that fit never saw).
