@@ -10,6 +10,11 @@ import pytest
 from learner_support import compare, fit
 
 sklearn_tree = pytest.importorskip("sklearn.tree")
+import sklearn  # noqa: E402
+
+# Missing values in DecisionTreeClassifier: learned directions from 1.3,
+# the rules compared here (a split of the missing rows alone) from 1.4.
+MISSING_RULES = tuple(int(v) for v in sklearn.__version__.split(".")[:2]) >= (1, 4)
 
 CASES = {
     "unbounded": {},
@@ -53,6 +58,8 @@ def ours_and_sklearn(X, y, w, params):
 @pytest.mark.parametrize("weights", ["unit", "real"])
 @pytest.mark.parametrize("nan", [0.0, 0.1])
 def test_same_tree_as_scikit_learn(case, weights, nan):
+    if nan and not MISSING_RULES:
+        pytest.skip("scikit-learn before 1.4 has other missing-value rules")
     X, y = data(zlib.crc32(case.encode()) % 1000, n_classes=3 if "entropy" in case else 2, nan=nan)
     rng = np.random.default_rng(7)
     w = np.ones(len(y)) if weights == "unit" else rng.uniform(0.2, 3.0, len(y)) * (rng.random(len(y)) > 0.05)
