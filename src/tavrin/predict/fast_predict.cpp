@@ -318,7 +318,10 @@ int prepare_pairs(PyObject* self, Flat& flat) {
     Ref first = Ref::steal(PyObject_GetItem(classes.get(), zero.get()));
     if (!first) return PyErr_Clear(), 0;
     for (Leaf& leaf : flat.leaves) {
-        const int same = PyObject_RichCompareBool(leaf.predicted_class.get(), first.get(), Py_EQ);
+        // The truth of `==` itself, as the row walk takes it: no shortcut
+        // for one object (a NaN label is not equal to itself).
+        Ref eq = Ref::steal(PyObject_RichCompare(leaf.predicted_class.get(), first.get(), Py_EQ));
+        const int same = eq ? PyObject_IsTrue(eq.get()) : -1;
         leaf.complement = Ref::steal(PyNumber_Subtract(one.get(), leaf.probability.get()));
         if (same < 0 || !leaf.complement) return PyErr_Clear(), 0;
         leaf.first_class = same == 1;
