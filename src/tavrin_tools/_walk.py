@@ -100,5 +100,17 @@ def rule_text(estimator: Any, node: Any, precision: int) -> str:
         return f"{name} in {{{values}}}"
     threshold = node.threshold
     if isinstance(threshold, (float, np.floating)):
-        return f"{name} < {float(threshold):.{precision}g}"
+        return f"{name} < {threshold_text(float(threshold), precision)}"
     return f"{name} < {value_text(threshold)}"
+
+
+def threshold_text(threshold: float, precision: int) -> str:
+    """At least `precision` significant digits, and as many more as it takes
+    to read back as the threshold itself: a rounded threshold could put a
+    value between it and the printed one on the wrong side of the test."""
+    digits = max(precision, 1)
+    text = f"{threshold:.{digits}g}"
+    while digits < 17 and float(text) != threshold and threshold == threshold:
+        digits += 1
+        text = f"{threshold:.{digits}g}"
+    return text

@@ -15,7 +15,9 @@ def export_text(estimator: Any, max_depth: Optional[int] = None, precision: int 
     ``no:`` to the others; missing numbers and categories not seen in training
     take the ``no`` branch. A leaf shows its label and share. With
     ``max_depth``, split nodes at that depth end in ``...``. Thresholds are
-    written with ``precision`` significant digits.
+    written with at least ``precision`` significant digits, and with more
+    where fewer would round the threshold: the printed test holds for
+    exactly the values the tree's test holds for.
 
     >>> print(export_text(tree))               # doctest: +SKIP
     size < 2.5  [a 50%]

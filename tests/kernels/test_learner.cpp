@@ -3,12 +3,15 @@
 // one side, a category subset, the leaf budget), the tree check, the
 // input check, and two threads giving the one-thread tree.
 #include "kernels/learner/learner.hpp"
+#include "kernels/learner/pool.hpp"
 #include "kernels/learner/presort.hpp"
 
 #include "check.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <atomic>
+#include <new>
 #include <random>
 #include <vector>
 
@@ -161,9 +164,29 @@ void checks_refuse() {
     CHECK(!check_tree(short_value).empty());
 }
 
+// A job's exception reaches the caller of run() once every task is done,
+// and the pool serves the next round.
+void pool_passes_exceptions_on() {
+    Pool pool(2);
+    std::atomic<int> done{0};
+    bool caught = false;
+    try {
+        pool.run(50, [&](std::size_t task, std::size_t) {
+            if (task == 7) throw std::bad_alloc();
+            ++done;
+        });
+    } catch (const std::bad_alloc&) {
+        caught = true;
+    }
+    CHECK(caught && done == 49);
+    pool.run(10, [&](std::size_t, std::size_t) { ++done; });
+    CHECK(done == 59);
+}
+
 }  // namespace
 
 int main() {
+    pool_passes_exceptions_on();
     presort_matches_stable_sort();
     worked_trees();
     stopping_rules();

@@ -108,14 +108,16 @@ struct Task {
 
 class Builder {
 public:
-    Builder(const BuildInput& in, BuiltTree& out) : in_(in), out_(out) {}
+    Builder(const BuildInput& in, BuiltTree& out) : in_(in), out_(out), poll_(in.cancel) {}
 
     BuildStatus run() {
         rows_.resize(in_.rows);
         for (std::uint32_t r = 0; r < in_.rows; ++r) rows_[r] = r;
         sorted_.resize(in_.columns.size());
-        for (std::size_t f = 0; f < in_.columns.size(); ++f)
+        for (std::size_t f = 0; f < in_.columns.size(); ++f) {
             if (!in_.columns[f].categorical) presort(in_, in_.columns[f], sorted_[f]);
+            if (poll_.stop(in_.rows * 8)) return BuildStatus::cancelled;
+        }
         goes_left_.assign(in_.rows, 0);
         if (in_.n_classes == 2) {
             scratch_.row_is_one.resize(in_.rows);
@@ -129,7 +131,7 @@ public:
         while (!stack.empty()) {
             const Task task = stack.back();
             stack.pop_back();
-            if (!grow(task, stack)) return BuildStatus::abandoned;
+            if (!grow(task, stack)) return status_;
         }
         if (out_.searched) {
             out_.last_searched_rows.assign(rows_.begin() + static_cast<std::ptrdiff_t>(last_begin_),
@@ -173,6 +175,7 @@ private:
         NodeBest best;
         best.gini = side_impurity(counts_.data(), n, static_cast<double>(m));
         for (std::size_t f = 0; f < in_.columns.size(); ++f) {
+            if (poll_.stop(m)) return cancelled();
             const BuildColumn& col = in_.columns[f];
             const std::int32_t feature = static_cast<std::int32_t>(f);
             if (col.categorical) {
@@ -234,8 +237,15 @@ private:
         return true;
     }
 
+    bool cancelled() {
+        status_ = BuildStatus::cancelled;
+        return false;
+    }
+
     const BuildInput& in_;
     BuiltTree& out_;
+    CancelPoll poll_;
+    BuildStatus status_ = BuildStatus::abandoned;  // why grow() returned false
     Rows rows_;                  // every node's rows in training row order
     std::vector<Rows> sorted_;   // per numeric feature: rows in its order
     std::vector<char> goes_left_;

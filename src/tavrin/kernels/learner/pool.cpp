@@ -31,8 +31,14 @@ void Pool::drain(std::size_t worker) {
     while (next_ < tasks_) {
         const std::size_t task = next_++;
         lock.unlock();
-        (*job_)(task, worker);
+        std::exception_ptr failed;
+        try {
+            (*job_)(task, worker);
+        } catch (...) {
+            failed = std::current_exception();
+        }
         lock.lock();
+        if (failed && !error_) error_ = failed;
         if (++finished_ == tasks_) done_.notify_all();
     }
 }
@@ -48,6 +54,7 @@ void Pool::run(std::size_t tasks, const std::function<void(std::size_t, std::siz
         job_ = &job;
         tasks_ = tasks;
         next_ = finished_ = 0;
+        error_ = nullptr;
         ++round_;
     }
     wake_.notify_all();
@@ -56,6 +63,11 @@ void Pool::run(std::size_t tasks, const std::function<void(std::size_t, std::siz
     done_.wait(lock, [this] { return finished_ == tasks_; });
     job_ = nullptr;
     tasks_ = 0;
+    if (error_) {
+        std::exception_ptr failed = error_;
+        error_ = nullptr;
+        std::rethrow_exception(failed);
+    }
 }
 
 void Pool::work(std::size_t worker) {

@@ -1,9 +1,11 @@
 // A fixed set of worker threads for the length of one fit: run(n, job)
 // calls job(task, worker) for tasks 0 .. n-1 on the calling thread and the
-// workers together, and returns when all are done. Jobs must not throw.
+// workers together, and returns when all are done; the first exception a
+// job threw (std::bad_alloc, say) is thrown again from run().
 #pragma once
 
 #include <condition_variable>
+#include <exception>
 #include <cstddef>
 #include <functional>
 #include <mutex>
@@ -34,6 +36,7 @@ private:
     const std::function<void(std::size_t, std::size_t)>* job_ = nullptr;
     std::size_t tasks_ = 0, next_ = 0, finished_ = 0;
     std::size_t round_ = 0;
+    std::exception_ptr error_;
     bool stop_ = false;
 };
 
