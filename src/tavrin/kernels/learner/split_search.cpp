@@ -121,23 +121,21 @@ void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::u
     left_.resize(n);
     right_.resize(n);
     counts_.resize(n);
-    // The node's codes and weights beside its values, then scans over
-    // contiguous memory.
-    codes_.resize(m);
     const std::uint32_t mask = sh.tagged ? kRowMask : ~std::uint32_t{0};
-    if (sh.tagged) {
-        for (std::size_t k = 0; k < m; ++k) codes_[k] = static_cast<std::uint16_t>(sorted[k] >> kRowBits);
-    } else {
+    const SortedValues values{sorted, approx, &sh.data->x, f, mask};
+    std::size_t nm = m;  // rows with a value: [0, nm)
+    while (nm > 0 && approx[nm - 1] != approx[nm - 1]) --nm;
+    if (nm == 0 || (nm == m && values.same(nm - 1, 0))) return;
+    // Codes not carried by the entries, and weights, are gathered beside
+    // the values first, so that the scans read contiguous memory.
+    if (!sh.tagged) {
+        codes_.resize(m);
         for (std::size_t k = 0; k < m; ++k) codes_[k] = sh.codes[sorted[k]];
     }
     if (sh.weight) {
         weights_.resize(m);
         for (std::size_t k = 0; k < m; ++k) weights_[k] = sh.weight[sorted[k] & mask];
     }
-    std::size_t nm = m;  // rows with a value: [0, nm)
-    const SortedValues values{sorted, approx, &sh.data->x, f, mask};
-    while (nm > 0 && approx[nm - 1] != approx[nm - 1]) --nm;
-    if (nm == 0 || (nm == m && values.same(nm - 1, 0))) return;
     if (n == 2) {
         TwoClasses counts;
         if (sh.weight) scan_sorted<true>(sh, node, values, nm, m, counts, best);
@@ -153,6 +151,9 @@ template <bool Weighted, class Counts>
 void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, const SortedValues& values,
                                 std::size_t nm, std::size_t m, Counts& counts, Candidate& best) {
     const std::uint16_t* codes = codes_.data();
+    const std::uint32_t* rows = values.rows;
+    const bool tagged = sh.tagged;
+    auto code_at = [=](std::size_t k) -> std::size_t { return tagged ? rows[k] >> kRowBits : codes[k]; };
     const double* w = weights_.data();
     auto weight_at = [w](std::size_t k) { return Weighted ? w[k] : 1.0; };
     const std::size_t n_missing = m - nm;
@@ -165,7 +166,7 @@ void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, c
     const float* approx = values.approx;
     counts.clear();
     for (std::size_t k = 0; k < nm; ++k) {
-        counts.add(static_cast<std::size_t>(codes[k]), weight_at(k));
+        counts.add(code_at(k), weight_at(k));
         const std::size_t p = k + 1;
         bool open = false;
         if (p == nm) {
@@ -183,9 +184,9 @@ void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, c
     if (n_missing == 0) return;
     // Missing values left: the missing rows and rows [0, k] of the values.
     counts.clear();
-    for (std::size_t k = nm; k < m; ++k) counts.add(static_cast<std::size_t>(codes[k]), weight_at(k));
+    for (std::size_t k = nm; k < m; ++k) counts.add(code_at(k), weight_at(k));
     for (std::size_t k = 0; k + 1 < nm; ++k) {
-        counts.add(static_cast<std::size_t>(codes[k]), weight_at(k));
+        counts.add(code_at(k), weight_at(k));
         const bool open = approx[k + 1] == approx[k];
         if (consider(sh, node, counts, n_miss + static_cast<std::int64_t>(k + 1), best,
                      [&] { return !open || values.exact(k + 1) != values.exact(k); })) {
