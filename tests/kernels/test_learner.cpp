@@ -65,8 +65,14 @@ void presort_matches_stable_sort() {
         return v[a] < v[b];
     });
     PresortScratch scratch;
-    presort_rows(RowView{v.data(), 1, 1}, 0, rows, got, scratch);
+    std::vector<float> approx;
+    presort_rows(RowView{v.data(), 1, 1}, 0, rows, got, approx, scratch);
     CHECK(got == want);
+    CHECK(approx.size() == got.size());
+    for (std::size_t k = 0; k < got.size(); ++k) {
+        const float f = static_cast<float>(v[got[k]]);
+        CHECK(approx[k] == f || (std::isnan(approx[k]) && std::isnan(f)));
+    }
 }
 
 void worked_trees() {

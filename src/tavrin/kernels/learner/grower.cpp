@@ -158,13 +158,9 @@ private:
         std::vector<PresortScratch> scratch(pool_.size());
         pool_.run(p, [&](std::size_t f, std::size_t worker) {
             if (d_.n_categories[f] != 0) return;
-            presort_rows(d_.x, static_cast<std::int64_t>(f), rows_, sorted_[f], scratch[worker]);
-            values_[f].resize(sorted_[f].size());
-            for (std::size_t k = 0; k < sorted_[f].size(); ++k) {
-                const std::uint32_t r = sorted_[f][k];
-                values_[f][k] = static_cast<float>(d_.x.at(r, static_cast<std::int64_t>(f)));
-                if (tagged) sorted_[f][k] = r | static_cast<std::uint32_t>(codes_[r]) << kRowBits;
-            }
+            presort_rows(d_.x, static_cast<std::int64_t>(f), rows_, sorted_[f], values_[f], scratch[worker]);
+            if (tagged)
+                for (std::uint32_t& r : sorted_[f]) r |= static_cast<std::uint32_t>(codes_[r]) << kRowBits;
         });
         goes_left_.assign(n, 0);
         searchers_.resize(pool_.size());

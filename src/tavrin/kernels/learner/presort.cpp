@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace tavrin::kernels::learner {
 
@@ -20,6 +21,13 @@ inline std::uint32_t sort_key(double v) {
     std::uint32_t bits;
     std::memcpy(&bits, &f, sizeof bits);
     return (bits >> 31) ? ~bits : bits ^ (1u << 31);
+}
+
+inline float key_value(std::uint32_t key) {
+    const std::uint32_t bits = (key >> 31) ? key ^ (1u << 31) : ~key;
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
 }
 
 // Orders each run of equal keys by the exact value, stably.
@@ -50,7 +58,7 @@ void order_runs(const RowView& x, std::int64_t f, const std::vector<std::uint32_
 }  // namespace
 
 void presort_rows(const RowView& x, std::int64_t f, const std::vector<std::uint32_t>& rows,
-                  std::vector<std::uint32_t>& out, PresortScratch& s) {
+                  std::vector<std::uint32_t>& out, std::vector<float>& approx, PresortScratch& s) {
     s.keys.clear();
     s.ids.clear();
     s.missing.clear();
@@ -93,6 +101,9 @@ void presort_rows(const RowView& x, std::int64_t f, const std::vector<std::uint3
     order_runs(x, f, s.keys, s.ids);
     out.assign(s.ids.begin(), s.ids.end());
     out.insert(out.end(), s.missing.begin(), s.missing.end());
+    approx.resize(out.size());
+    for (std::size_t k = 0; k < n; ++k) approx[k] = key_value(s.keys[k]);
+    std::fill(approx.begin() + static_cast<std::ptrdiff_t>(n), approx.end(), std::numeric_limits<float>::quiet_NaN());
 }
 
 }  // namespace tavrin::kernels::learner
