@@ -16,17 +16,6 @@ def _number(value: float) -> str:
     return f"{value:.6g}"
 
 
-def threshold_text(value: float, precision: int) -> str:
-    """At least ``precision`` significant digits, and as many more as it takes
-    to write the threshold itself: a rounded threshold could put a training
-    value on the wrong side of the printed test."""
-    for digits in range(max(precision, 1), 18):
-        text = f"{value:.{digits}g}"
-        if float(text) == value:
-            return text
-    return repr(float(value))
-
-
 class FlatNode:
     __slots__ = ("left", "right", "predicted_class", "probability", "node_type", "feature_index",
                  "threshold", "missing_left", "sizes")
@@ -41,9 +30,9 @@ class FlatNode:
     sizes: str
 
     def rule_text(self, name: str, precision: int) -> str:
-        if self.node_type == "categorical":
-            from ._walk import value_text  # _walk imports this module
+        from ._walk import threshold_text, value_text  # _walk imports this module
 
+        if self.node_type == "categorical":
             values = ", ".join(value_text(v) for v in self.threshold)
             test = f"{name} in {{{values}}}"
         else:

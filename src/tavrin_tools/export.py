@@ -19,6 +19,11 @@ def export_text(estimator: Any, max_depth: Optional[int] = None, precision: int 
     where fewer would round the threshold: the printed test holds for
     exactly the values the tree's test holds for.
 
+    A :class:`TreeClassifier` node tests ``x <= threshold``, says ``or
+    missing`` where missing values (and categories it never saw) take the
+    ``yes`` branch, and adds its number of training rows and its (weighted)
+    class counts.
+
     >>> print(export_text(tree))               # doctest: +SKIP
     size < 2.5  [a 50%]
     |-- yes: a 100%
