@@ -29,7 +29,8 @@ std::string check_input(const LearnerData& d, const LearnerParams& p) {
     if (!bad.empty()) return bad;
     if (d.rows == 0) return "X has no row";
     if (d.cols == 0) return "X has no column";
-    if (d.rows >= std::numeric_limits<std::uint32_t>::max()) return "X has too many rows";
+    // Node ids of the walk are 32-bit: a tree has fewer than 2 * rows nodes.
+    if (d.rows >= (std::size_t{1} << 30)) return "X has too many rows";
     if (d.n_classes < 1 || d.n_classes > 65535) return "n_classes must be between 1 and 65535";
     for (std::size_t r = 0; r < d.rows; ++r)
         if (d.y[r] < 0 || d.y[r] >= d.n_classes) return "y holds a class code outside 0 .. n_classes-1";
