@@ -17,9 +17,9 @@ pytest.importorskip("mypy")
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 STUBS = ROOT / "src" / "stubs"
 USAGE = pathlib.Path(__file__).resolve().parent / "typing_usage"
-# pandas ships no types; numpy does.
+# pandas, scikit-learn and scipy ship no types; numpy does.
 CONFIG = ("[mypy]\nwarn_unused_ignores = True\n"
-          "[mypy-pandas.*,matplotlib.*]\nignore_missing_imports = True\n")
+          "[mypy-pandas.*,matplotlib.*,sklearn.*,scipy.*]\nignore_missing_imports = True\n")
 
 
 @pytest.fixture(scope="module")
