@@ -2,12 +2,12 @@
 
 Reach for this when the rows to score do not fit in one machine's memory, or
 already live in Dask: tavrin fits a pandas frame in memory on one core, but
-prediction is row by row, so each partition can be scored on its own, on as
-many worker processes or machines as Dask has. Fit on a sample (or on
+a row's prediction depends on that row alone, so each partition can be
+scored on its own, on as many worker processes or machines as Dask has. Fit on a sample (or on
 training data that fits in memory), ship the fitted estimator to the workers
 (Dask pickles it), and score every partition there. For data that fits in
 memory, plain ``predict`` is simpler and faster. Prefer worker processes to
-threads: prediction runs in the interpreter and holds the GIL.
+threads: prediction holds the GIL while it reads rows and builds its result.
 
 Needs the dask extra:  python3 -m pip install '.[dask]' && python3 examples/dask_predict.py
 """

@@ -29,3 +29,8 @@ def pytest_sessionstart(session):
         assert os.path.dirname(os.path.abspath(tavrin.__file__)) == os.path.abspath(expected), (
             tavrin.__file__
         )
+        from tavrin_tools import _learner
+
+        assert os.path.dirname(os.path.abspath(_learner.__file__)) == os.path.join(
+            os.path.abspath(expected), "tavrin_tools"
+        ), _learner.__file__

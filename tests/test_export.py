@@ -68,11 +68,16 @@ def test_text_of_a_single_leaf_and_of_an_unfitted_estimator(cls):
         export_text(est, max_depth=-1)
 
 
-def test_thresholds_follow_the_precision():
+def test_thresholds_take_the_precision_and_the_digits_that_keep_them_exact():
     est = fitted(tavrin.BinaryClassificationTree, pd.DataFrame({"w": [1.0, 1.23456789, 5.0]}),
                  pd.Series(["p", "q", "q"]))
-    assert export_text(est).splitlines()[0] == "w < 1.11728  [q 66.7%]"
-    assert export_text(est, precision=2).splitlines()[0] == "w < 1.1  [q 66.7%]"
+    assert export_text(est, precision=2).splitlines()[0] == "w < 1.117283945  [q 66.7%]"
+    # Four digits would print "w < 3538", which 3537.8 passes; the tree's test does not.
+    est = fitted(tavrin.BinaryClassificationTree, pd.DataFrame({"w": [3525.0, 3550.0, 3600.0]}),
+                 pd.Series(["p", "q", "q"]))
+    assert export_text(est, precision=4).splitlines()[0] == "w < 3537.5  [q 66.7%]"
+    est.tree_.threshold = 3e-5
+    assert "w < 3e-05  " in export_text(est, precision=4)
 
 
 def test_a_tree_deeper_than_the_recursion_limit():

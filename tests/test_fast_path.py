@@ -443,3 +443,54 @@ def test_every_kind_of_depth_limit_grows_the_same_tree(fast_cls, step_cls, max_d
     fast.fit(X, y)
     step.fit(X, y)
     assert_same_fit(fast, step)
+
+
+def test_fast_walk_takes_the_truth_of_equality_for_a_nan_label():
+    X = pd.DataFrame({"a": [1.0, 2.0, 3.0]})
+    y = pd.Series([np.nan, 1.0, 1.0], dtype=object)
+    est = tavrin.BinaryClassificationTree()
+    est.fit(X, y)
+    got, want = est.predict_proba(X), StepTree.predict_proba(est, X)
+    assert all(same_value(a, b) for g, w in zip(got, want) for a, b in zip(g, w))
+    assert [float(p) for p in got[0]] == [0.0, 1.0]  # nan == nan is false
+
+
+@pytest.mark.parametrize("values, message", [
+    ([1e308, 1.7e308, 1.0, 2.0], "overflow encountered"),
+    ([-np.inf, np.inf, -np.inf, np.inf], "invalid value encountered"),
+])
+def test_midpoints_that_numpy_flags_warn_and_raise_as_step_by_step(values, message):
+    X, y = pd.DataFrame({"a": values}), pd.Series([0, 1, 0, 1])
+    for cls in (tavrin.BinaryClassificationTreePy, StepTreePy):
+        with pytest.warns(RuntimeWarning, match=message), np.errstate(all="warn"):
+            cls().fit(X, y)
+        with pytest.raises(FloatingPointError, match=message), np.errstate(all="raise"):
+            cls().fit(X, y)
+    # Large values whose sums stay finite keep the fast path.
+    with counting_np_sum() as calls, np.errstate(all="raise"):
+        tavrin.BinaryClassificationTreePy().fit(X.clip(-1e300, 1e300), y)
+    assert calls[0] == 0
+
+
+def test_an_error_while_checking_the_arithmetic_is_raised_not_remembered():
+    from test_module import run_child
+
+    result = run_child("""
+        import numpy as np, pandas as pd, tavrin
+        X, y = pd.DataFrame({"a": np.arange(40.0)}), pd.Series([0, 1] * 20)
+        class Failing(np.int64):
+            def __new__(cls, *args):
+                raise MemoryError
+        real, np.int64 = np.int64, Failing  # the first fit's check fails
+        try:
+            tavrin.BinaryClassificationTree().fit(X, y)
+        except MemoryError:
+            print("raised")
+        np.int64 = real
+        calls, np_sum = [], np.sum
+        np.sum = lambda *a, **k: calls.append(1) or np_sum(*a, **k)
+        tavrin.BinaryClassificationTree().fit(X, y)
+        print(len(calls))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["raised", "0"]

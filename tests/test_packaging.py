@@ -59,3 +59,19 @@ def test_help_shows_the_parameters_of_every_method():
     page = pydoc.render_doc(tavrin.BinaryClassificationTree._gini_loop, renderer=pydoc.plaintext)
     assert "_gini_loop(self, classes, num_left, num_right, best_gini, thresholds, best_idx, idx, " \
            "split_type, best_split_type, best_thr)" in page
+
+
+def test_the_readme_states_what_fit_does_where_a_reader_looks_first():
+    import pandas as pd
+
+    X = pd.DataFrame({"colour": pd.Categorical(["red", "blue", "red"]), "flag": [True, False, True]})
+    est = tavrin.BinaryClassificationTree()
+    est.fit(X, pd.Series([0, 1, 2]))
+    assert est.string_features == ["colour"] and est.categorical_features == ["colour"]
+    assert "flag" in est.numeric_features and est.bool_features == ["flag"]
+    readme = " ".join((ROOT / "README.md").read_text().split())
+    assert "a `category` column of text is in `string_features`" in readme
+    # The multi-class caveat comes before the API reference.
+    assert "first two sorted labels" in readme.split("## API")[0]
+    # Prediction walks the tree in C++ where it can: it is not "row by row".
+    assert "row by row" not in (ROOT / "examples" / "dask_predict.py").read_text()

@@ -17,9 +17,9 @@ pytest.importorskip("mypy")
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 STUBS = ROOT / "src" / "stubs"
 USAGE = pathlib.Path(__file__).resolve().parent / "typing_usage"
-# pandas ships no types; numpy does.
+# pandas, scikit-learn and scipy ship no types; numpy does.
 CONFIG = ("[mypy]\nwarn_unused_ignores = True\n"
-          "[mypy-pandas.*,matplotlib.*]\nignore_missing_imports = True\n")
+          "[mypy-pandas.*,matplotlib.*,sklearn.*,scipy.*]\nignore_missing_imports = True\n")
 
 
 @pytest.fixture(scope="module")
@@ -113,3 +113,19 @@ def test_stubtest_catches_a_stub_that_drifted(workdir):
     assert result.returncode == 1
     assert 'BinaryClassificationTree.predict is inconsistent, stub parameter "rows"' in result.stdout
     assert "tavrin.Node.__init__ is inconsistent" in result.stdout
+
+
+def test_the_stub_needs_no_more_of_typed_pandas_than_pandas_stubs_declares(workdir):
+    # A typed stand-in for pandas: everything Any, except that
+    # pandas.api.types declares only the predicates pandas-stubs declares.
+    typed = workdir / "typed_pandas" / "pandas"
+    (typed / "api").mkdir(parents=True)
+    (typed / "__init__.pyi").write_text("from typing import Any\ndef __getattr__(name: str) -> Any: ...\n")
+    (typed / "api" / "__init__.pyi").write_text("from . import types as types\n")
+    (typed / "api" / "types.pyi").write_text("".join(
+        f"def {name}(arr_or_dtype: object) -> bool: ...\n"
+        for name in ("is_bool_dtype", "is_datetime64_any_dtype", "is_numeric_dtype",
+                     "is_object_dtype", "is_string_dtype")))
+    result = run_mypy(workdir, [str(USAGE / "good_usage.py")],
+                      mypypath=os.pathsep.join([str(STUBS), str(typed.parent)]))
+    assert result.returncode == 0, result.stdout

@@ -8,7 +8,6 @@ import numpy
 import numpy.typing as npt
 import pandas
 from pandas.api.types import is_bool_dtype as is_bool_dtype
-from pandas.api.types import is_categorical_dtype as is_categorical_dtype
 from pandas.api.types import is_datetime64_any_dtype as is_datetime64_any_dtype
 from pandas.api.types import is_numeric_dtype as is_numeric_dtype
 from pandas.api.types import is_object_dtype as is_object_dtype
@@ -16,6 +15,10 @@ from pandas.api.types import is_string_dtype as is_string_dtype
 
 np = numpy
 pd = pandas
+
+# Declared here: pandas deprecates it, and its typed stubs (pandas-stubs)
+# leave it out.
+def is_categorical_dtype(arr_or_dtype: Any) -> bool: ...
 
 # A numeric split holds a number; a categorical split the array of the
 # category values that go left; a leaf holds the integer 0.

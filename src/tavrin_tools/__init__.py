@@ -1,10 +1,18 @@
 """Tools around the tavrin estimators: text, Graphviz and matplotlib views of
-a fitted tree, and pickling for trees of any depth.
+a fitted tree, pickling for trees of any depth, and TreeClassifier, a
+scikit-learn estimator grown by a C++ learner of its own.
 
 The tavrin module itself holds only its classes; whatever else users need
 lives here, in the same distribution.
 """
 from __future__ import annotations
+
+from pkgutil import extend_path
+from typing import Any
+
+# The compiled _learner sits beside these sources once installed; in a
+# build tree it sits in <build>/tavrin_tools, found through sys.path.
+__path__ = extend_path(__path__, __name__)
 
 from .export import export_graphviz, export_text
 from .pickling import disable_flat_pickling, enable_flat_pickling
@@ -22,5 +30,14 @@ def _version() -> str:
         return "unknown"
 
 
+def __getattr__(name: str) -> Any:
+    # TreeClassifier needs scikit-learn; the exporters and pickling do not.
+    if name == "TreeClassifier":
+        from .classifier import TreeClassifier
+
+        return TreeClassifier
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
 __version__ = _version()
-__all__ = ["export_text", "export_graphviz", "plot_tree", "enable_flat_pickling", "disable_flat_pickling"]
+__all__ = ["TreeClassifier", "export_text", "export_graphviz", "plot_tree", "enable_flat_pickling", "disable_flat_pickling"]

@@ -9,6 +9,8 @@ from typing import Any, Iterator, List, NamedTuple, Optional, Tuple
 
 import numpy as np
 
+from ._flat_nodes import linked_root
+
 
 class Visit(NamedTuple):
     """One node of the walk, in depth-first order (left before right)."""
@@ -27,6 +29,8 @@ def fitted_root(estimator: Any) -> Any:
         raise ValueError(
             f"this {type(estimator).__name__} is not fitted: call fit(X, y) before exporting its tree"
         )
+    if hasattr(root, "children_left"):  # a TreeClassifier's flat tree
+        return linked_root(estimator)
     return root
 
 
@@ -68,15 +72,18 @@ def share_text(probability: Any) -> str:
     return (text[:-2] if text.endswith(".0") else text) + "%"
 
 
-def outcome_text(node: Any) -> str:
+def outcome_text(node: Any, sep: str = ", ") -> str:
     """What the node predicts: its label and the share of its training rows with it."""
     label = node.predicted_class
     label = label.item() if isinstance(label, np.generic) else label
-    return f"{label} {share_text(node.probability)}"
+    sizes = getattr(node, "sizes", None)  # row count and class counts, when the node has them
+    return f"{label} {share_text(node.probability)}" + (sep + sizes if sizes else "")
 
 
 def feature_name(estimator: Any, index: Any) -> str:
     names: Any = getattr(estimator, "feature_names", None)
+    if names is None:
+        names = getattr(estimator, "feature_names_in_", None)
     try:
         return str(names[index])
     except (TypeError, IndexError, KeyError):
@@ -86,10 +93,24 @@ def feature_name(estimator: Any, index: Any) -> str:
 def rule_text(estimator: Any, node: Any, precision: int) -> str:
     """The test of a split node; rows for which it holds go left."""
     name = feature_name(estimator, node.feature_index)
+    if hasattr(node, "rule_text"):  # a TreeClassifier's node words its own test
+        return str(node.rule_text(name, precision))
     if node.node_type == "categorical":
         values = ", ".join(value_text(v) for v in np.asarray(node.threshold, dtype=object).ravel())
         return f"{name} in {{{values}}}"
     threshold = node.threshold
     if isinstance(threshold, (float, np.floating)):
-        return f"{name} < {float(threshold):.{precision}g}"
+        return f"{name} < {threshold_text(float(threshold), precision)}"
     return f"{name} < {value_text(threshold)}"
+
+
+def threshold_text(threshold: float, precision: int) -> str:
+    """At least `precision` significant digits, and as many more as it takes
+    to read back as the threshold itself: a rounded threshold could put a
+    value between it and the printed one on the wrong side of the test."""
+    digits = max(precision, 1)
+    text = f"{threshold:.{digits}g}"
+    while digits < 17 and float(text) != threshold and threshold == threshold:
+        digits += 1
+        text = f"{threshold:.{digits}g}"
+    return text

@@ -15,7 +15,14 @@ def export_text(estimator: Any, max_depth: Optional[int] = None, precision: int 
     ``no:`` to the others; missing numbers and categories not seen in training
     take the ``no`` branch. A leaf shows its label and share. With
     ``max_depth``, split nodes at that depth end in ``...``. Thresholds are
-    written with ``precision`` significant digits.
+    written with at least ``precision`` significant digits, and with more
+    where fewer would round the threshold: the printed test holds for
+    exactly the values the tree's test holds for.
+
+    A :class:`TreeClassifier` node tests ``x <= threshold``, says ``or
+    missing`` where missing values (and categories it never saw) take the
+    ``yes`` branch, and adds its number of training rows and its (weighted)
+    class counts.
 
     >>> print(export_text(tree))               # doctest: +SKIP
     size < 2.5  [a 50%]
@@ -57,14 +64,16 @@ _FILLS = ["#a6cee3", "#fdbf6f", "#b2df8a", "#fb9a99", "#cab2d6",
 
 
 def class_colours(estimator: Any) -> Dict[Any, str]:
-    classes = getattr(estimator, "classes", [])
+    classes = getattr(estimator, "classes", None)
+    if classes is None:  # scikit-learn's name
+        classes = getattr(estimator, "classes_", [])
     return {label: _FILLS[i % len(_FILLS)] for i, label in enumerate(list(classes))}
 
 
 def box(estimator: Any, visit: Visit, colours: Dict[Any, str], precision: int) -> Tuple[str, str]:
     """The text and fill colour of a node's box in a drawing of the tree."""
     node = visit.node
-    label = outcome_text(node)
+    label = outcome_text(node, "\n")
     if not is_leaf(node):
         label = rule_text(estimator, node, precision) + "\n" + label + ("\n..." if visit.cut else "")
     try:

@@ -229,6 +229,37 @@ void walk_rules() {
 
 }  // namespace
 
+// A hook that says stop at its n-th question: the build ends cancelled
+// after asking it, and never asks it when the work is too short.
+void cancel_hook_stops_the_build() {
+    struct StopAt : CancelHook {
+        int asked = 0, stop_at;
+        explicit StopAt(int n) : stop_at(n) {}
+        bool cancelled() override { return ++asked >= stop_at; }
+    };
+    const std::size_t n = 1 << 18;  // tens of milliseconds of work
+    std::vector<double> x(n);
+    std::vector<std::int32_t> y(n);
+    for (std::size_t r = 0; r < n; ++r) {
+        x[r] = static_cast<double>(r);
+        y[r] = static_cast<std::int32_t>((r * 7919) % 5 < 2);
+    }
+    BuiltTree t;
+    StopAt stop(1);
+    BuildInput in = input(n, y, 2, {numeric(x), numeric(x), numeric(x), numeric(x)});
+    in.depth_limit = 6;
+    in.cancel = &stop;
+    // The poll looks at the clock only every few milliseconds of work.
+    CancelPoll probe(&stop);
+    CHECK(!probe.stop(1));
+    CHECK(stop.asked == 0);
+    CHECK(build_tree(in, t) == BuildStatus::cancelled);
+    CHECK(stop.asked == 1);
+    StopAt never(1 << 30);
+    in.cancel = &never;
+    CHECK(build_tree(in, t) == BuildStatus::ok && t.nodes.size() > 1);
+}
+
 int main() {
     numeric_worked_example();
     categorical_worked_example();
@@ -236,5 +267,6 @@ int main() {
     tie_order_is_asked_only_when_it_matters();
     walk_rules();
     values_beside_rows_change_nothing();
+    cancel_hook_stops_the_build();
     return kernel_test::finish();
 }

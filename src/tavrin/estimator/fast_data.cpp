@@ -194,9 +194,36 @@ using rt::load;
 
 }  // namespace
 
+namespace {
+
+// True when no midpoint (a + b) / 2 of two values of the column can raise a
+// floating-point flag: numpy's scalar arithmetic, which the step-by-step
+// search of BinaryClassificationTreePy applies to these values, turns a
+// flag into a warning or an error (np.seterr), the builder's doubles do not.
+// Flags need a value at or near the largest finite double (overflow), both
+// infinities (inf - inf) or a value near the subnormal range (underflow);
+// NaN propagates quietly.
+bool midpoints_quiet(const Py_buffer& view, std::size_t rows, std::size_t j) {
+    const double huge = std::ldexp(1.0, 1022), tiny = std::ldexp(1.0, -968);
+    bool plus_inf = false, minus_inf = false;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const double v = load<double>(item_at(view, r, j));
+        const double a = std::fabs(v);
+        if (std::isinf(v)) {
+            (v > 0 ? plus_inf : minus_inf) = true;
+        } else if (a >= huge || (a != 0.0 && a < tiny)) {
+            return false;
+        }
+    }
+    return !(plus_inf && minus_inf);
+}
+
+}  // namespace
+
 int FastData::read_numeric(std::size_t j, FastColumn& col) {
     col.numpy_values = format_ != 'O';
     if (format_ == 'd') {  // read in place
+        if (!midpoints_quiet(view_, rows_, j)) return 0;
         col.data = item_at(view_, 0, j);
         col.stride = view_.strides[0];
         return 1;

@@ -17,6 +17,7 @@
 #include "runtime/function.hpp"
 #include "runtime/globals.hpp"
 #include "runtime/names.hpp"
+#include "runtime/signals.hpp"
 #include "runtime/stack.hpp"
 #include "split/numpy_scalars.hpp"
 #include "split/split.hpp"
@@ -176,35 +177,20 @@ public:
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         }
-        if (!ok && !error_) error_ = fetch();
+        if (!ok && !error_) {
+            if (!PyErr_Occurred()) rt::raise_tie_order_unavailable();
+            error_.fetch();
+        }
         *released_ = PyEval_SaveThread();
         return ok;
     }
 
     // Sets the error the callback met; call with the lock held.
     void restore() {
-        if (!error_) {
-            rt::raise_tie_order_unavailable();
-            return;
-        }
-        PyErr_Restore(error_.type.release(), error_.value.release(), error_.tb.release());
+        if (!error_.restore()) rt::raise_tie_order_unavailable();
     }
 
 private:
-    struct Error {
-        Ref type, value, tb;
-        explicit operator bool() const { return static_cast<bool>(type); }
-    };
-    static Error fetch() {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        if (!t) {
-            rt::raise_tie_order_unavailable();
-            PyErr_Fetch(&t, &v, &tb);
-        }
-        return Error{Ref::steal(t), Ref::steal(v), Ref::steal(tb)};
-    }
-
     // np.array(means, dtype=float).argsort(kind="quicksort").tolist()
     static bool ask(const std::vector<double>& means, std::vector<std::int32_t>& out) {
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(means.size())));
@@ -214,9 +200,11 @@ private:
             if (!v) return false;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), v);
         }
-        static PyObject* kw_dtype = rt::kwnames({"dtype"});
-        static PyObject* kw_kind = rt::kwnames({"kind"});
-        if (!kw_dtype || !kw_kind) return false;
+        static rt::KwNames kw_dtype_names{"dtype"};
+        static rt::KwNames kw_kind_names{"kind"};
+        PyObject* kw_dtype = kw_dtype_names.get();
+        PyObject* kw_kind = kw_dtype ? kw_kind_names.get() : nullptr;
+        if (!kw_kind) return false;
         Ref array = rt::call_global_attr(n::np, n::array,
                                          {list.get(), reinterpret_cast<PyObject*>(&PyFloat_Type)},
                                          kw_dtype);
@@ -237,7 +225,7 @@ private:
     }
 
     PyThreadState** released_;
-    Error error_;
+    rt::KeptError error_;
 };
 
 int build(const Plan& plan, const FastData& data, kernels::BuiltTree& tree) {
@@ -262,6 +250,8 @@ int build(const Plan& plan, const FastData& data, kernels::BuiltTree& tree) {
     PyThreadState* released = nullptr;
     NumpyTies ties(&released);
     in.ties = &ties;
+    rt::SignalCheck signals(&released);
+    in.cancel = &signals;
     kernels::BuildStatus status = kernels::BuildStatus::ok;
     bool out_of_memory = false;
     released = PyEval_SaveThread();
@@ -278,6 +268,10 @@ int build(const Plan& plan, const FastData& data, kernels::BuiltTree& tree) {
 #endif
     if (out_of_memory) {
         PyErr_NoMemory();
+        return -1;
+    }
+    if (status == kernels::BuildStatus::cancelled) {
+        signals.restore();
         return -1;
     }
     if (status != kernels::BuildStatus::ok) {

@@ -47,7 +47,8 @@ Ref category_threshold(const kernels::BuiltTree& tree, const kernels::BuiltNode&
     PyObject* dtype = col.kind == CategoryKind::text ? reinterpret_cast<PyObject*>(&PyBaseObject_Type)
                       : col.kind == CategoryKind::integer ? ns.int64
                                                           : ns.float64;
-    static PyObject* kw = rt::kwnames({"dtype"});
+    static rt::KwNames kw_names{"dtype"};
+    PyObject* kw = kw_names.get();
     if (!kw) return nullptr;
     return rt::call_global_attr(n::np, n::array, {list.get(), dtype}, kw);
 }
@@ -61,7 +62,8 @@ int make_nodes(const kernels::BuiltTree& tree, const FastData& data, const std::
     if (!ns) return -1;
     Ref node_class = rt::global(n::Node);
     if (!node_class) return -1;
-    static PyObject* kw = rt::kwnames({"predicted_class", "probability"});
+    static rt::KwNames kw_names{"predicted_class", "probability"};
+    PyObject* kw = kw_names.get();
     if (!kw) return -1;
     std::vector<Ref> made(tree.nodes.size());
     // Nodes hold no cycles: collecting while they are made would only
@@ -109,7 +111,8 @@ int restore_value_maps(PyObject* self, PyObject* X, bool X_is_frame, PyObject* y
     // The node's rows as growth's masks leave them: X[mask], y[mask].
     Ref rows = Ref::steal(PyLong_FromSize_t(data.rows()));
     if (!rows) return -1;
-    static PyObject* kw = rt::kwnames({"dtype"});
+    static rt::KwNames kw_names{"dtype"};
+    PyObject* kw = kw_names.get();
     if (!kw) return -1;
     Ref mask = rt::call_global_attr(n::np, n::zeros, {rows.get(), reinterpret_cast<PyObject*>(&PyBool_Type)}, kw);
     if (!mask) return -1;

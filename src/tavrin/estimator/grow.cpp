@@ -50,7 +50,8 @@ Ref make_leaf(PyObject* self, PyObject* counts) {
     if (!rev_taget_map) return nullptr;
     Ref label = Ref::steal(PyObject_GetItem(rev_taget_map.get(), majority.get()));
     if (!label) return nullptr;
-    static PyObject* kw = rt::kwnames({"predicted_class", "probability"});
+    static rt::KwNames kw_names{"predicted_class", "probability"};
+    PyObject* kw = kw_names.get();
     if (!kw) return nullptr;
     return rt::call_global(n::Node, {label.get(), prob.get()}, kw);
 }

@@ -100,7 +100,8 @@ PyObject* format_categorical(PyObject* const* args) {
     if (!column) return nullptr;
     Ref label_list = one_item_list(idx);
     if (!label_list) return nullptr;
-    static PyObject* kw_columns = rt::kwnames({"columns"});
+    static rt::KwNames kw_columns_names{"columns"};
+    PyObject* kw_columns = kw_columns_names.get();
     if (!kw_columns) return nullptr;
     Ref df = rt::call_global_attr(n::pd, n::DataFrame, {column.get(), label_list.get()},
                                   kw_columns);

@@ -62,7 +62,8 @@ Ref keep_missing_values(PyObject* X, Ref values) {
     int any = PyObject_IsTrue(missing.get());
     if (any < 0) return nullptr;
     if (!any) return values;
-    static PyObject* kw = rt::kwnames({"dtype"});
+    static rt::KwNames kw_names{"dtype"};
+    PyObject* kw = kw_names.get();
     if (!kw) return nullptr;
     Ref to_numpy = rt::getattr(X, n::to_numpy);
     if (!to_numpy) return nullptr;

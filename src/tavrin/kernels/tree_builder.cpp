@@ -142,7 +142,7 @@ struct Task {
 
 class Builder {
 public:
-    Builder(const BuildInput& in, BuiltTree& out) : in_(in), out_(out) {}
+    Builder(const BuildInput& in, BuiltTree& out) : in_(in), out_(out), poll_(in.cancel) {}
 
     BuildStatus run() {
         rows_.resize(in_.rows);
@@ -152,9 +152,11 @@ public:
             sorted_values_.resize(in_.columns.size());
             spill_values_.resize(in_.rows);
         }
-        for (std::size_t f = 0; f < in_.columns.size(); ++f)
+        for (std::size_t f = 0; f < in_.columns.size(); ++f) {
             if (!in_.columns[f].categorical)
                 presort(in_, in_.columns[f], sorted_[f], in_.values_beside_rows ? &sorted_values_[f] : nullptr);
+            if (poll_.stop(in_.rows * 8)) return BuildStatus::cancelled;
+        }
         goes_left_.assign(in_.rows, 0);
         if (in_.n_classes == 2) {
             scratch_.row_is_one.resize(in_.rows);
@@ -168,7 +170,7 @@ public:
         while (!stack.empty()) {
             const Task task = stack.back();
             stack.pop_back();
-            if (!grow(task, stack)) return BuildStatus::abandoned;
+            if (!grow(task, stack)) return status_;
         }
         if (out_.searched) {
             out_.last_searched_rows.assign(rows_.begin() + static_cast<std::ptrdiff_t>(last_begin_),
@@ -212,6 +214,7 @@ private:
         NodeBest best;
         best.gini = side_impurity(counts_.data(), n, static_cast<double>(m));
         for (std::size_t f = 0; f < in_.columns.size(); ++f) {
+            if (poll_.stop(m)) return cancelled();
             const BuildColumn& col = in_.columns[f];
             const std::int32_t feature = static_cast<std::int32_t>(f);
             if (col.categorical) {
@@ -289,8 +292,15 @@ private:
         return true;
     }
 
+    bool cancelled() {
+        status_ = BuildStatus::cancelled;
+        return false;
+    }
+
     const BuildInput& in_;
     BuiltTree& out_;
+    CancelPoll poll_;
+    BuildStatus status_ = BuildStatus::abandoned;  // why grow() returned false
     Rows rows_;                  // every node's rows in training row order
     std::vector<Rows> sorted_;   // per numeric feature: rows in its order
     std::vector<std::vector<double>> sorted_values_;  // and their values, if kept

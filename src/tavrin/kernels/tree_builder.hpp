@@ -4,6 +4,8 @@
 // Pure C++; the caller turns the flat result into Node objects.
 #pragma once
 
+#include "kernels/cancel.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -54,6 +56,7 @@ struct BuildInput {
     long long depth_limit = 0;  // a node of depth d is searched when d < depth_limit
     ImpurityRule rule = ImpurityRule::two_class;
     TieOrder* ties = nullptr;
+    CancelHook* cancel = nullptr;  // asked every few milliseconds; null: never
     // Keep each numeric feature's values in its sorted order beside its
     // rows (8 bytes a row and feature more): scans then read them in
     // order instead of gathering them by row, which misses the cache once
@@ -87,7 +90,8 @@ struct BuiltTree {
     std::int32_t depth = 0;  // the deepest node's depth
 };
 
-enum class BuildStatus { ok, abandoned };
+// abandoned: the tie order was not to be had; cancelled: the hook said stop.
+enum class BuildStatus { ok, abandoned, cancelled };
 
 // Grows the tree. May throw std::bad_alloc.
 BuildStatus build_tree(const BuildInput& in, BuiltTree& out);

@@ -17,8 +17,11 @@
 #include "runtime/function.hpp"
 #include "runtime/globals.hpp"
 #include "runtime/names.hpp"
+#include "runtime/signals.hpp"
 #include "split/numpy_scalars.hpp"
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -281,42 +284,79 @@ struct FrameSource {
     }
 };
 
-// Walks rows [0, rows) with the second half on a thread of its own when
-// there are enough rows to pay for it; false when some row stopped.
+// How a walk of many rows ended.
+enum class Walk : int { arrived, declined, cancelled };
+
+// Walks rows [begin, end) a slice at a time. Between slices it asks `poll`
+// (when given) and stops once `state` says another walk stopped; it sets
+// `state` when it stops itself: at a row that needs the step-by-step path,
+// or when the poll says stop.
 template <class Source>
-bool walk_in_parallel(const kernels::WalkTree& tree, const Source& source, std::size_t rows,
-                      std::int32_t* leaves) {
+void walk_slices(const kernels::WalkTree& tree, const Source& source, std::size_t begin,
+                 std::size_t end, std::int32_t* leaves, kernels::CancelPoll* poll,
+                 std::atomic<int>& state) {
+    constexpr std::size_t kSlice = 256;
+    for (std::size_t first = begin; first < end; first += kSlice) {
+        if (state.load(std::memory_order_relaxed) != static_cast<int>(Walk::arrived)) return;
+        const std::size_t last = std::min(end, first + kSlice);
+        if (kernels::walk_rows(tree, source, first, last, leaves) != last) {
+            state = static_cast<int>(Walk::declined);
+            return;
+        }
+        if (poll && poll->stop(1)) state = static_cast<int>(Walk::cancelled);
+    }
+}
+
+// Walks rows [0, rows) with the second half on a thread of its own when
+// there are enough rows to pay for it. Only the calling thread polls.
+template <class Source>
+Walk walk_in_parallel(const kernels::WalkTree& tree, const Source& source, std::size_t rows,
+                      std::int32_t* leaves, kernels::CancelPoll& poll) {
     constexpr std::size_t kParallelRows = 1 << 16;
     const std::size_t half = rows / 2;
+    std::atomic<int> state{static_cast<int>(Walk::arrived)};
     if (rows >= kParallelRows) {
-        std::size_t second = rows;
+        std::atomic<bool> helper_done{false};
         try {
-            std::thread helper([&] { second = kernels::walk_rows(tree, source, half, rows, leaves); });
-            const std::size_t first = kernels::walk_rows(tree, source, 0, half, leaves);
+            std::thread helper([&] {
+                walk_slices(tree, source, half, rows, leaves, nullptr, state);
+                helper_done = true;
+            });
+            walk_slices(tree, source, 0, half, leaves, &poll, state);
+            while (!helper_done && state == static_cast<int>(Walk::arrived)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                if (poll.stop(1)) state = static_cast<int>(Walk::cancelled);
+            }
             helper.join();
-            return first == half && second == rows;
+            return static_cast<Walk>(state.load());
         } catch (const std::system_error&) {
             // No thread to be had: one walk does it all.
         }
     }
-    return kernels::walk_rows(tree, source, 0, rows, leaves) == rows;
+    walk_slices(tree, source, 0, rows, leaves, &poll, state);
+    return static_cast<Walk>(state.load());
 }
 
-// Walks every row; false when some row needs the step-by-step path.
-bool walk_all(const Flat& flat, const Held& m, std::vector<std::int32_t>& leaves) {
+// Walks every row. A signal handler that raises (Ctrl-C) stops the walk,
+// with its exception set.
+Walk walk_all(const Flat& flat, const Held& m, std::vector<std::int32_t>& leaves) {
     const std::size_t rows = static_cast<std::size_t>(m.shape(0));
     const std::size_t columns = static_cast<std::size_t>(m.shape(1));
     const char f = m.format();
+    PyThreadState* released = nullptr;
+    rt::SignalCheck signals(f == 'O' ? nullptr : &released);
+    kernels::CancelPoll poll(&signals, 1);
     if (f != 'O') {
         NumericSource source{{}, &m, f};
-        bool arrived = true;
-        Py_BEGIN_ALLOW_THREADS
-        arrived = walk_in_parallel(flat.tree, source, rows, leaves.data());
-        Py_END_ALLOW_THREADS
-        return arrived;
+        released = PyEval_SaveThread();
+        const Walk walk = walk_in_parallel(flat.tree, source, rows, leaves.data(), poll);
+        PyEval_RestoreThread(released);
+        if (walk == Walk::cancelled) signals.restore();
+        return walk;
     }
     constexpr std::size_t kChunk = 1 << 14;
     std::vector<Cell> cells;
+    std::atomic<int> state{static_cast<int>(Walk::arrived)};
     for (std::size_t first = 0; first < rows; first += kChunk) {
         const std::size_t last = std::min(rows, first + kChunk);
         cells.assign((last - first) * columns, Cell{});
@@ -326,9 +366,11 @@ bool walk_all(const Flat& flat, const Held& m, std::vector<std::int32_t>& leaves
                     load<PyObject*>(m.item(static_cast<Py_ssize_t>(r), static_cast<Py_ssize_t>(j))),
                     flat.texts.get());
         ObjectSource source{{}, &cells, first, columns};
-        if (kernels::walk_rows(flat.tree, source, first, last, leaves.data()) != last) return false;
+        walk_slices(flat.tree, source, first, last, leaves.data(), &poll, state);
+        if (state != static_cast<int>(Walk::arrived)) break;
     }
-    return true;
+    if (state == static_cast<int>(Walk::cancelled)) signals.restore();
+    return static_cast<Walk>(state.load());
 }
 
 // Per leaf: [p, 1 - p] when its class is classes[0], else [1 - p, p].
@@ -342,7 +384,10 @@ int prepare_pairs(PyObject* self, Flat& flat) {
     Ref first = Ref::steal(PyObject_GetItem(classes.get(), zero.get()));
     if (!first) return PyErr_Clear(), 0;
     for (Leaf& leaf : flat.leaves) {
-        const int same = PyObject_RichCompareBool(leaf.predicted_class.get(), first.get(), Py_EQ);
+        // The truth of `==` itself, as the row walk takes it: no shortcut
+        // for one object (a NaN label is not equal to itself).
+        Ref eq = Ref::steal(PyObject_RichCompare(leaf.predicted_class.get(), first.get(), Py_EQ));
+        const int same = eq ? PyObject_IsTrue(eq.get()) : -1;
         leaf.complement = Ref::steal(PyNumber_Subtract(one.get(), leaf.probability.get()));
         if (same < 0 || !leaf.complement) return PyErr_Clear(), 0;
         leaf.first_class = same == 1;
@@ -412,7 +457,9 @@ int run(PyObject* self, PyObject* values, bool proba, Ref& out) {
     const int flat_ok = plain_tree(self, m.shape(1), flat);
     if (flat_ok <= 0) return flat_ok;
     std::vector<std::int32_t> leaves(static_cast<std::size_t>(m.shape(0)));
-    if (!walk_all(flat, m, leaves)) return 0;
+    const Walk walk = walk_all(flat, m, leaves);
+    if (walk == Walk::cancelled) return -1;
+    if (walk == Walk::declined) return 0;
     return answer(self, flat, leaves, proba, out);
 }
 
@@ -440,11 +487,18 @@ int run_frame(PyObject* self, PyObject* frame, bool proba, Ref& out) {
         for (const Cell& c : fc.by_code)
             source.by_node[at].push_back(static_cast<std::int8_t>(kernels::category_member(flat.tree, node.set, c)));
     }
-    bool arrived = true;
-    Py_BEGIN_ALLOW_THREADS
-    arrived = walk_in_parallel(flat.tree, source, columns.rows(), leaves.data());
-    Py_END_ALLOW_THREADS
-    if (!arrived) return 0;
+    // Ctrl-C stops the walk, as it does a numeric matrix's.
+    PyThreadState* released = nullptr;
+    rt::SignalCheck signals(&released);
+    kernels::CancelPoll poll(&signals, 1);
+    released = PyEval_SaveThread();
+    const Walk walk = walk_in_parallel(flat.tree, source, columns.rows(), leaves.data(), poll);
+    PyEval_RestoreThread(released);
+    if (walk == Walk::cancelled) {
+        signals.restore();
+        return -1;
+    }
+    if (walk == Walk::declined) return 0;
     return answer(self, flat, leaves, proba, out);
 }
 

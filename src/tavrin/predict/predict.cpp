@@ -33,7 +33,8 @@ PyObject* predict_rows(PyObject* self, PyObject* X, PyObject* ptype) {
     if (done < 0) return nullptr;
     if (done > 0) return fast.release();
 
-    static PyObject* kw_ptype = rt::kwnames({"ptype"});
+    static rt::KwNames kw_ptype_names{"ptype"};
+    PyObject* kw_ptype = kw_ptype_names.get();
     if (!kw_ptype) return nullptr;
 
     Ref out = Ref::steal(PyList_New(0));
@@ -110,6 +111,9 @@ PyObject* predict_row(PyObject* const* args) {
     Ref node = rt::getattr(self, n::tree_);
     if (!node) return nullptr;
     for (;;) {
+        // A tree built by hand may hold a cycle: the walk stays
+        // interruptible, as the interpreter's own loops are.
+        if (PyErr_CheckSignals() < 0) return nullptr;
         Ref left = rt::getattr(node.get(), n::left);
         if (!left) return nullptr;
         int is_split = PyObject_IsTrue(left.get());

@@ -41,7 +41,8 @@ Ref as_numpy_array(PyObject* values) {
 Ref enter_invalid_ignored() {
     Ref errstate_type = Ref::steal(PyObject_GetAttrString(g_numpy, "errstate"));
     if (!errstate_type) return nullptr;
-    static PyObject* kw = kwnames({"invalid"});
+    static KwNames kw_names{"invalid"};
+    PyObject* kw = kw_names.get();
     if (!kw) return nullptr;
     Ref ignore = Ref::steal(PyUnicode_FromString("ignore"));
     if (!ignore) return nullptr;

@@ -36,16 +36,22 @@ Ref call_global_attr(PyObject* module_name, PyObject* attr,
     return call_method(module.get(), attr, args, kwnames);
 }
 
-PyObject* kwnames(std::initializer_list<const char*> names) {
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+KwNames::KwNames(std::initializer_list<const char*> names) {
+    for (const char* name : names)
+        if (count_ < kMax) names_[count_++] = name;
+}
+
+PyObject* KwNames::get() {
+    if (tuple_) return tuple_;
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count_)));
     if (!tuple) return nullptr;
-    Py_ssize_t i = 0;
-    for (const char* n : names) {
-        PyObject* s = PyUnicode_InternFromString(n);
+    for (std::size_t i = 0; i < count_; ++i) {
+        PyObject* s = PyUnicode_InternFromString(names_[i]);
         if (!s) return nullptr;
-        PyTuple_SET_ITEM(tuple.get(), i++, s);
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), s);
     }
-    return tuple.release();  // kept for the process by the call site
+    tuple_ = tuple.release();
+    return tuple_;
 }
 
 }  // namespace tavrin::rt

@@ -4,6 +4,7 @@
 
 #include "runtime/ref.hpp"
 
+#include <cstddef>
 #include <initializer_list>
 
 namespace tavrin::rt {
@@ -33,9 +34,21 @@ Ref call_global(PyObject* name, std::initializer_list<PyObject*> args,
 Ref call_global_attr(PyObject* module_name, PyObject* attr,
                      std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
 
-// A tuple of interned keyword names, made once per call site:
-//   static PyObject* kw = kwnames({"ptype"});
-// Returns null (with the error set) only if the first making fails.
-PyObject* kwnames(std::initializer_list<const char*> names);
+// A call site's keyword names, made by the first use that succeeds and kept
+// for the process; a use that fails raises and leaves the next to try again:
+//   static KwNames kw{"ptype"};
+//   PyObject* names = kw.get();
+//   if (!names) return nullptr;
+class KwNames {
+public:
+    KwNames(std::initializer_list<const char*> names);
+    PyObject* get();
+
+private:
+    static constexpr std::size_t kMax = 4;
+    const char* names_[kMax] = {};
+    std::size_t count_ = 0;
+    PyObject* tuple_ = nullptr;  // strong once made
+};
 
 }  // namespace tavrin::rt

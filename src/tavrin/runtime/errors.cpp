@@ -14,6 +14,20 @@ TAVRIN_COLD void raise_tie_order_unavailable() {
     PyErr_SetString(PyExc_SystemError, "numpy's sort order of equal category means is not available");
 }
 
+void KeptError::fetch() {
+    PyObject *t, *v, *b;
+    PyErr_Fetch(&t, &v, &b);
+    type = Ref::steal(t);
+    value = Ref::steal(v);
+    tb = Ref::steal(b);
+}
+
+bool KeptError::restore() {
+    if (!type) return false;
+    PyErr_Restore(type.release(), value.release(), tb.release());
+    return true;
+}
+
 TAVRIN_COLD void raise_stack_exhausted() {
     PyErr_SetString(PyExc_RecursionError,
                     "maximum recursion depth exceeded while calling a Python object");

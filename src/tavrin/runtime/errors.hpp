@@ -8,6 +8,16 @@
 
 namespace tavrin::rt {
 
+// An exception taken out of the thread state, to be set again later.
+struct KeptError {
+    Ref type, value, tb;
+    explicit operator bool() const { return static_cast<bool>(type); }
+    // Takes the current exception (if any) out of the thread state.
+    void fetch();
+    // Sets the kept exception again; false when none is kept.
+    bool restore();
+};
+
 // Name resolution.
 Ref raise_name_error(PyObject* name);
 

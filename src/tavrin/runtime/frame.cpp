@@ -91,7 +91,8 @@ int FrameColumns::read_column(PyObject* series, FrameColumn& col, bool& text) {
         }
         Ref categorical = getattr(pd.get(), n::Categorical);
         Ref from_codes = categorical ? getattr(categorical.get(), n::from_codes) : Ref();
-        static PyObject* kw = kwnames({"dtype"});
+        static KwNames kw_names{"dtype"};
+        PyObject* kw = kw_names.get();
         if (!from_codes || !kw) return 0;
         Ref each = call(from_codes.get(), {all_codes.get(), dtype.get()}, kw);
         Ref objects = each ? call_method(each.get(), n::astype, {reinterpret_cast<PyObject*>(&PyBaseObject_Type)})

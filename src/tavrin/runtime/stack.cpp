@@ -14,6 +14,9 @@ namespace tavrin::rt {
 
 namespace {
 
+// The stack a guarded call may need below the last check: the callee's own
+// calls into the interpreter, numpy and pandas. A small stack keeps half of
+// itself for them instead, so that it too is guarded.
 constexpr std::uintptr_t kMargin = 256 * 1024;
 
 std::uintptr_t find_stack_limit() {
@@ -24,8 +27,9 @@ std::uintptr_t find_stack_limit() {
     size_t size = 0;
     int rc = pthread_attr_getstack(&attr, &addr, &size);
     pthread_attr_destroy(&attr);
-    if (rc != 0 || size <= 2 * kMargin) return 0;
-    return reinterpret_cast<std::uintptr_t>(addr) + kMargin;
+    if (rc != 0 || size == 0) return 0;
+    const std::uintptr_t margin = size < 2 * kMargin ? size / 2 : kMargin;
+    return reinterpret_cast<std::uintptr_t>(addr) + margin;
 #else
     return 0;
 #endif

@@ -26,7 +26,8 @@ int pad_to_two(PyObject* list) {
 }
 
 Ref float_array(PyObject* seq) {
-    static PyObject* kw = rt::kwnames({"dtype"});
+    static rt::KwNames kw_names{"dtype"};
+    PyObject* kw = kw_names.get();
     if (!kw) return nullptr;
     return rt::call_global_attr(names::np, names::array,
                                 {seq, reinterpret_cast<PyObject*>(&PyFloat_Type)}, kw);

@@ -19,49 +19,56 @@ NumpyScalars g_scalars;
 bool g_ready = false;
 
 // One quotient a / b checked through the interpreter: as Python ints, and
-// as numpy.int64 over a Python int, each squared with `** 2`.
-bool quotient_agrees(long a, long b) {
+// as numpy.int64 over a Python int, each squared with `** 2`. 1 when both
+// give what the kernels compute, 0 when not, -1 with the error of an
+// operation that failed.
+int quotient_agrees(const NumpyScalars& ns, long a, long b) {
     const double q = static_cast<double>(a) / static_cast<double>(b);
     const double square = kernels::float_power_square(q);
     Ref pa = Ref::steal(PyLong_FromLong(a));
     Ref pb = Ref::steal(PyLong_FromLong(b));
     Ref two = Ref::steal(PyLong_FromLong(2));
-    if (!pa || !pb || !two) return false;
-    Ref na = rt::call(g_scalars.int64, {pa.get()});
-    if (!na || Py_TYPE(na.get()) != reinterpret_cast<PyTypeObject*>(g_scalars.int64))
-        return false;
+    if (!pa || !pb || !two) return -1;
+    Ref na = rt::call(ns.int64, {pa.get()});
+    if (!na) return -1;
+    if (Py_TYPE(na.get()) != reinterpret_cast<PyTypeObject*>(ns.int64)) return 0;
     struct {
         PyObject* numerator;
         PyObject* quotient_type;
     } cases[] = {{pa.get(), reinterpret_cast<PyObject*>(&PyFloat_Type)},
-                 {na.get(), g_scalars.float64}};
+                 {na.get(), ns.float64}};
     for (const auto& c : cases) {
         Ref quotient = Ref::steal(PyNumber_TrueDivide(c.numerator, pb.get()));
-        if (!quotient || reinterpret_cast<PyObject*>(Py_TYPE(quotient.get())) != c.quotient_type ||
+        if (!quotient) return -1;
+        if (reinterpret_cast<PyObject*>(Py_TYPE(quotient.get())) != c.quotient_type ||
             PyFloat_AS_DOUBLE(quotient.get()) != q)
-            return false;
+            return 0;
         Ref sq = Ref::steal(PyNumber_Power(quotient.get(), two.get(), Py_None));
-        if (!sq || reinterpret_cast<PyObject*>(Py_TYPE(sq.get())) != c.quotient_type ||
+        if (!sq) return -1;
+        if (reinterpret_cast<PyObject*>(Py_TYPE(sq.get())) != c.quotient_type ||
             PyFloat_AS_DOUBLE(sq.get()) != square)
-            return false;
+            return 0;
     }
-    return true;
+    return 1;
 }
 
 // Checks quotients on which pow(q, 2.0) and q * q differ (so a squaring
 // shortcut in either library would show) and a few on which they agree.
-bool arithmetic_agrees() {
+// 1 / 0 as they agree, -1 on error: an error is no answer, so nothing of
+// it may be remembered.
+int arithmetic_agrees(const NumpyScalars& ns) {
     int differing = 0, plain = 0;
     for (long a = 1; a < 2000 && differing < 24; ++a) {
         for (long b = a + 1; b < a + 40 && differing < 24; ++b) {
             const double q = static_cast<double>(a) / static_cast<double>(b);
             const bool differs = kernels::float_power_square(q) != q * q;
             if (!differs && plain >= 8) continue;
-            if (!quotient_agrees(a, b)) return false;
+            const int agrees = quotient_agrees(ns, a, b);
+            if (agrees <= 0) return agrees;
             (differs ? differing : plain) += 1;
         }
     }
-    return differing > 0;
+    return differing > 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -81,12 +88,18 @@ const NumpyScalars* numpy_scalars() {
         rt::raise_unexpected_numpy();
         return nullptr;
     }
-    g_scalars.float64 = float64.release();
-    g_scalars.int64 = int64.release();
-    g_scalars.floating = floating.release();
-    // A failed check only turns the fast paths off; it is no error.
-    g_scalars.kernel_arithmetic = arithmetic_agrees();
-    if (PyErr_Occurred()) PyErr_Clear();
+    NumpyScalars found;
+    found.float64 = float64.get();
+    found.int64 = int64.get();
+    found.floating = floating.get();
+    // A check that fails raises, and the next call checks again.
+    const int agrees = arithmetic_agrees(found);
+    if (agrees < 0) return nullptr;
+    found.kernel_arithmetic = agrees == 1;
+    float64.release();
+    int64.release();
+    floating.release();
+    g_scalars = found;
     g_ready = true;
     return &g_scalars;
 }

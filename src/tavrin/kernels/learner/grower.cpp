@@ -1,0 +1,336 @@
+// The learner's growth. Each numeric column is sorted once; every node owns
+// the range [begin, end) of one row array and one value array per numeric
+// column (its rows and their rounded values in that column's order, missing last)
+// and of `rows_` (its rows in row order). A split partitions every array's range stably, so children keep
+// both orders. Nodes are searched when created: depth first (left subtree
+// first, ids in preorder), or best first (the open node of largest impurity
+// decrease next, until the leaf budget is spent).
+#include "kernels/learner/learner.hpp"
+#include "kernels/learner/pool.hpp"
+#include "kernels/learner/presort.hpp"
+#include "kernels/learner/split_search.hpp"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <limits>
+#include <queue>
+
+namespace tavrin::kernels::learner {
+
+namespace {
+
+using Rows = std::vector<std::uint32_t>;
+
+// Impurity below this counts as zero, and a decrease counts as reaching
+// min_impurity_decrease when within it (the double's epsilon).
+constexpr double kEpsilon = DBL_EPSILON;
+// Below this many row-features a node is searched on one thread.
+constexpr std::size_t kParallelWork = 1 << 16;
+
+// Moves the rows flagged left to the front of [begin, end), keeping order
+// on both sides, and the values beside them (when `values` is not null)
+// the same way; `spill` and `spill_values` have room for end - begin.
+void stable_partition(std::uint32_t* rows, float* values, std::size_t m, const std::uint8_t* left,
+                      std::uint32_t mask, std::uint32_t* spill, float* spill_values) {
+    std::size_t out = 0, right = 0;
+    if (!values) {
+        for (std::size_t k = 0; k < m; ++k) {
+            const std::uint32_t r = rows[k];
+            // Both stores happen; one of the two positions moves.
+            rows[out] = r;
+            spill[right] = r;
+            const bool l = left[r & mask] != 0;
+            out += l;
+            right += !l;
+        }
+    } else {
+        for (std::size_t k = 0; k < m; ++k) {
+            const std::uint32_t r = rows[k];
+            const float v = values[k];
+            rows[out] = r;
+            values[out] = v;
+            spill[right] = r;
+            spill_values[right] = v;
+            const bool l = left[r & mask] != 0;
+            out += l;
+            right += !l;
+        }
+        std::copy(spill_values, spill_values + right, values + out);
+    }
+    std::copy(spill, spill + right, rows + out);
+}
+
+// A searched node: where its rows are and what its split would give.
+struct Open {
+    std::int64_t id;
+    std::size_t begin, end, pos;  // pos: first row of the right child
+    std::int64_t depth;
+    double improvement;
+    bool is_leaf;
+};
+
+struct Pending {
+    std::size_t begin, end;
+    std::int64_t depth, parent;
+    bool is_left;
+};
+
+class Grower {
+public:
+    Grower(const LearnerData& d, const LearnerParams& p, FlatTree& out)
+        : d_(d), p_(p), out_(out), pool_(static_cast<std::size_t>(std::max<std::int64_t>(1, p.n_threads))) {}
+
+    void run() {
+        prepare();
+        const Pending root{0, rows_.size(), 0, -1, false};
+        if (p_.max_leaf_nodes < 0) {
+            std::vector<Pending> stack{root};
+            while (!stack.empty()) {
+                const Pending t = stack.back();
+                stack.pop_back();
+                const Open o = evaluate(t);
+                if (o.is_leaf) continue;
+                stack.push_back({o.pos, o.end, o.depth + 1, o.id, false});
+                stack.push_back({o.begin, o.pos, o.depth + 1, o.id, true});
+            }
+        } else {
+            auto later = [](const Open& a, const Open& b) {
+                return a.improvement < b.improvement || (a.improvement == b.improvement && a.id > b.id);
+            };
+            std::priority_queue<Open, std::vector<Open>, decltype(later)> frontier(later);
+            frontier.push(evaluate(root));
+            std::int64_t splits_left = p_.max_leaf_nodes - 1;
+            while (!frontier.empty()) {
+                const Open o = frontier.top();
+                frontier.pop();
+                if (o.is_leaf || splits_left <= 0) {
+                    make_leaf(o.id);
+                    continue;
+                }
+                --splits_left;
+                frontier.push(evaluate({o.begin, o.pos, o.depth + 1, o.id, true}));
+                frontier.push(evaluate({o.pos, o.end, o.depth + 1, o.id, false}));
+            }
+        }
+    }
+
+private:
+    void prepare() {
+        const std::size_t n = d_.rows, p = d_.cols, nc = static_cast<std::size_t>(d_.n_classes);
+        out_ = FlatTree{};
+        out_.n_classes = d_.n_classes;
+        out_.n_features = static_cast<std::int64_t>(p);
+        std::int64_t max_k = 1;
+        for (std::size_t f = 0; f < p; ++f) max_k = std::max(max_k, d_.n_categories[f]);
+        out_.words = (max_k + 63) / 64;
+
+        codes_.resize(n);
+        // Checked before the fit; a code changed since counts as class 0
+        // rather than index out of bounds.
+        for (std::size_t r = 0; r < n; ++r)
+            codes_[r] = d_.y[r] >= 0 && d_.y[r] < d_.n_classes ? static_cast<std::uint16_t>(d_.y[r]) : 0;
+        // Rows of weight zero take no part, as if absent.
+        rows_.reserve(n);
+        total_weight_ = 0.0;
+        bool unit = true;
+        for (std::size_t r = 0; r < n; ++r) {
+            const double w = d_.weight ? d_.weight[r] : 1.0;
+            total_weight_ += w;
+            if (w != 0.0) rows_.push_back(static_cast<std::uint32_t>(r));
+            unit = unit && w == 1.0;
+        }
+        shared_.data = &d_;
+        shared_.params = &p_;
+        shared_.impurity = Impurity(p_.criterion, nc);
+        shared_.n_classes = nc;
+        shared_.codes = codes_.data();
+        shared_.weight = unit ? nullptr : d_.weight;
+
+        sorted_.resize(p);
+        values_.resize(p);
+        // With few enough rows and classes, each entry of a column's row
+        // array carries its row's class code in the top bits: the scans
+        // then read no class code from elsewhere.
+        const bool tagged = n < (std::size_t{1} << kRowBits) && nc <= (std::size_t{1} << (32 - kRowBits));
+        shared_.tagged = tagged;
+        row_mask_ = tagged ? kRowMask : ~std::uint32_t{0};
+        std::vector<PresortScratch> scratch(pool_.size());
+        pool_.run(p, [&](std::size_t f, std::size_t worker) {
+            if (d_.n_categories[f] != 0) return;
+            presort_rows(d_.x, static_cast<std::int64_t>(f), rows_, sorted_[f], values_[f], scratch[worker]);
+            if (tagged)
+                for (std::uint32_t& r : sorted_[f]) r |= static_cast<std::uint32_t>(codes_[r]) << kRowBits;
+        });
+        goes_left_.assign(n, 0);
+        searchers_.resize(pool_.size());
+        spills_.resize(pool_.size());
+        spill_values_.resize(pool_.size());
+        candidates_.resize(p);
+        totals_.resize(nc);
+        right_.resize(nc);
+    }
+
+    void link(std::int64_t id, std::int64_t parent, bool is_left) {
+        if (parent < 0) return;
+        (is_left ? out_.left : out_.right)[static_cast<std::size_t>(parent)] = id;
+    }
+
+    void make_leaf(std::int64_t id) {
+        const std::size_t i = static_cast<std::size_t>(id);
+        out_.feature[i] = kNoFeature;
+        out_.threshold[i] = std::numeric_limits<double>::quiet_NaN();
+        out_.missing_left[i] = 0;
+        out_.is_categorical[i] = 0;
+        std::fill_n(&out_.category_left[i * static_cast<std::size_t>(out_.words)], out_.words, 0);
+    }
+
+    // Adds the node of `t`, searches it and, when it splits, partitions its
+    // rows: [begin, pos) left, [pos, end) right.
+    Open evaluate(const Pending& t) {
+        const std::size_t nc = shared_.n_classes;
+        const std::int64_t id = out_.add_node();
+        const std::size_t i = static_cast<std::size_t>(id);
+        link(id, t.parent, t.is_left);
+        std::fill(totals_.begin(), totals_.end(), 0.0);
+        double wn = 0.0;
+        for (std::size_t k = t.begin; k < t.end; ++k) {
+            const std::uint32_t r = rows_[k];
+            const double w = shared_.weight ? shared_.weight[r] : 1.0;
+            totals_[static_cast<std::size_t>(codes_[r])] += w;
+            wn += w;
+        }
+        const std::int64_t n = static_cast<std::int64_t>(t.end - t.begin);
+        // From the node's own counts: a class it lacks weighs exactly zero,
+        // which the parent's totals minus its other side need not give.
+        const double impurity = shared_.impurity.of(totals_.data(), wn);
+        std::copy(totals_.begin(), totals_.end(), out_.value.begin() + static_cast<std::ptrdiff_t>(i * nc));
+        out_.n_node_samples[i] = n;
+        out_.weighted_n_node_samples[i] = wn;
+        out_.impurity[i] = impurity;
+
+        Open o{id, t.begin, t.end, t.end, t.depth, 0.0, true};
+        const bool stop = (p_.max_depth >= 0 && t.depth >= p_.max_depth) || n < p_.min_samples_split ||
+                          n < 2 * p_.min_samples_leaf || wn < 2.0 * p_.min_weight_leaf ||
+                          impurity <= kEpsilon;
+        if (stop) return o;
+        const std::int64_t f = search(t.begin, t.end, n, wn);
+        if (f < 0) return o;
+        const Candidate& c = candidates_[static_cast<std::size_t>(f)];
+        const double wl = c.weight_left, wr = wn - wl;
+        for (std::size_t k = 0; k < nc; ++k) right_[k] = totals_[k] - c.left[k];
+        const double il = shared_.impurity.of(c.left.data(), wl);
+        const double ir = shared_.impurity.of(right_.data(), wr);
+        const double improvement = Impurity::improvement(total_weight_, wn, impurity, wl, il, wr, ir);
+        if (improvement + kEpsilon < p_.min_impurity_decrease) return o;
+
+        out_.feature[i] = f;
+        out_.missing_left[i] = c.missing_left;
+        const bool categorical = d_.n_categories[f] > 0;
+        out_.is_categorical[i] = categorical;
+        std::uint64_t* bits = &out_.category_left[i * static_cast<std::size_t>(out_.words)];
+        if (categorical) {
+            // Categories this node never saw go with the missing values.
+            if (c.missing_left) std::fill_n(bits, out_.words, ~std::uint64_t{0});
+            for (std::int32_t cat : c.order) bits[cat / 64] &= ~(std::uint64_t{1} << (cat % 64));
+            for (std::size_t k = 0; k < c.prefix; ++k)
+                bits[c.order[k] / 64] |= std::uint64_t{1} << (c.order[k] % 64);
+        } else {
+            out_.threshold[i] = c.threshold;
+        }
+        partition(t.begin, t.end, f, categorical, c, bits);
+        o.pos = t.begin + static_cast<std::size_t>(c.n_left);
+        o.improvement = improvement;
+        o.is_leaf = false;
+        return o;
+    }
+
+    // The feature of the best split of rows [begin, end), or -1. Features
+    // are searched apart (on both threads for a large node) and compared in
+    // column order, so the first of equal proxies wins either way.
+    std::int64_t search(std::size_t begin, std::size_t end, std::int64_t n, double wn) {
+        const std::size_t p = d_.cols, m = end - begin;
+        const NodeStats node{n, wn, totals_.data()};
+        auto job = [&](std::size_t f, std::size_t worker) {
+            Candidate& c = candidates_[f];
+            c.reset();
+            FeatureSearch& s = searchers_[worker];
+            const std::int64_t ff = static_cast<std::int64_t>(f);
+            if (d_.n_categories[f] > 0)
+                s.categorical(shared_, ff, &rows_[begin], m, node, c);
+            else
+                s.numeric(shared_, ff, &sorted_[f][begin], &values_[f][begin], m, node, c);
+        };
+        if (pool_.size() > 1 && m * p >= kParallelWork) {
+            pool_.run(p, job);
+        } else {
+            for (std::size_t f = 0; f < p; ++f) job(f, 0);
+        }
+        std::int64_t best = -1;
+        double best_proxy = -std::numeric_limits<double>::infinity();
+        for (std::size_t f = 0; f < p; ++f) {
+            if (candidates_[f].found() && candidates_[f].proxy > best_proxy) {
+                best_proxy = candidates_[f].proxy;
+                best = static_cast<std::int64_t>(f);
+            }
+        }
+        return best;
+    }
+
+    void partition(std::size_t begin, std::size_t end, std::int64_t f, bool categorical,
+                   const Candidate& c, const std::uint64_t* bits) {
+        for (std::size_t k = begin; k < end; ++k) {
+            const std::uint32_t r = rows_[k];
+            goes_left_[r] = sends_left(categorical, c.threshold, c.missing_left, bits, out_.words, d_.x.at(r, f));
+        }
+        const std::size_t m = end - begin, p = d_.cols;
+        // Task 0 is the row-order array, task f + 1 column f's.
+        auto job = [&](std::size_t task, std::size_t worker) {
+            Rows* target = task == 0 ? &rows_ : &sorted_[task - 1];
+            if (target->empty()) return;
+            float* values = task == 0 ? nullptr : values_[task - 1].data() + begin;
+            Rows& spill = spills_[worker];
+            std::vector<float>& spill_values = spill_values_[worker];
+            if (spill.size() < m) spill.resize(m);
+            if (values && spill_values.size() < m) spill_values.resize(m);
+            const std::uint32_t mask = task == 0 ? ~std::uint32_t{0} : row_mask_;
+            stable_partition(target->data() + begin, values, m, goes_left_.data(), mask, spill.data(),
+                             spill_values.data());
+        };
+        if (pool_.size() > 1 && m * p >= kParallelWork) {
+            pool_.run(p + 1, job);
+        } else {
+            for (std::size_t t = 0; t <= p; ++t) job(t, 0);
+        }
+    }
+
+    const LearnerData& d_;
+    const LearnerParams& p_;
+    FlatTree& out_;
+    Pool pool_;
+    SearchShared shared_;
+    std::vector<std::uint16_t> codes_;
+    Rows rows_;
+    // Per numeric column (empty for categorical ones): the rows in the
+    // column's order and their values in single precision beside them, so
+    // that a scan reads contiguous memory and goes to the data only where
+    // two roundings are equal and for the threshold.
+    std::vector<Rows> sorted_;
+    std::vector<std::vector<float>> values_;
+    std::vector<std::uint8_t> goes_left_;
+    std::vector<FeatureSearch> searchers_;  // per thread
+    std::vector<Rows> spills_;              // per thread
+    std::vector<std::vector<float>> spill_values_;
+    std::vector<Candidate> candidates_;     // per column
+    std::vector<double> totals_, right_;
+    double total_weight_ = 0.0;
+    std::uint32_t row_mask_ = ~std::uint32_t{0};  // the row id of an entry of sorted_
+};
+
+}  // namespace
+
+void fit(const LearnerData& data, const LearnerParams& params, FlatTree& out) {
+    Grower(data, params, out).run();
+}
+
+}  // namespace tavrin::kernels::learner

@@ -1,0 +1,64 @@
+// What the learner refuses before it starts, as sentences for the user.
+#include "kernels/learner/learner.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace tavrin::kernels::learner {
+
+namespace {
+
+std::string check_params(const LearnerParams& p) {
+    if (p.max_depth < -1) return "max_depth must be -1 (unbounded) or at least 0";
+    if (p.min_samples_split < 2) return "min_samples_split must be at least 2";
+    if (p.min_samples_leaf < 1) return "min_samples_leaf must be at least 1";
+    if (!(p.min_weight_leaf >= 0.0) || !std::isfinite(p.min_weight_leaf))
+        return "min_weight_leaf must be a finite number at least 0";
+    if (!(p.min_impurity_decrease >= 0.0) || !std::isfinite(p.min_impurity_decrease))
+        return "min_impurity_decrease must be a finite number at least 0";
+    if (p.max_leaf_nodes != -1 && p.max_leaf_nodes < 2)
+        return "max_leaf_nodes must be -1 (unbounded) or at least 2";
+    if (p.n_threads < 1) return "n_threads must be at least 1";
+    return {};
+}
+
+}  // namespace
+
+std::string check_input(const LearnerData& d, const LearnerParams& p) {
+    std::string bad = check_params(p);
+    if (!bad.empty()) return bad;
+    if (d.rows == 0) return "X has no row";
+    if (d.cols == 0) return "X has no column";
+    // Node ids of the walk are 32-bit: a tree has fewer than 2 * rows nodes.
+    if (d.rows >= (std::size_t{1} << 30)) return "X has too many rows";
+    if (d.n_classes < 1 || d.n_classes > 65535) return "n_classes must be between 1 and 65535";
+    for (std::size_t r = 0; r < d.rows; ++r)
+        if (d.y[r] < 0 || d.y[r] >= d.n_classes) return "y holds a class code outside 0 .. n_classes-1";
+    if (d.weight) {
+        double total = 0.0;
+        for (std::size_t r = 0; r < d.rows; ++r) {
+            if (!std::isfinite(d.weight[r]) || d.weight[r] < 0.0)
+                return "sample_weight must be finite and not negative";
+            total += d.weight[r];
+        }
+        if (!(total > 0.0)) return "sample_weight sums to zero";
+    }
+    for (std::size_t f = 0; f < d.cols; ++f) {
+        const std::int64_t k = d.n_categories[f];
+        // Every node carries a bitset as wide as the largest column's.
+        if (k < 0 || k > kMaxCategories) return "n_categories must be between 0 and 65536";
+        const std::int64_t col = static_cast<std::int64_t>(f);
+        for (std::size_t r = 0; r < d.rows; ++r) {
+            const double v = d.x.at(r, col);
+            if (v != v) continue;
+            if (k == 0) {
+                if (std::isinf(v)) return "X holds an infinite value";
+            } else if (!(v >= 0.0 && v < static_cast<double>(k)) || v != std::floor(v)) {
+                return "a categorical column holds a code outside 0 .. n_categories-1";
+            }
+        }
+    }
+    return {};
+}
+
+}  // namespace tavrin::kernels::learner

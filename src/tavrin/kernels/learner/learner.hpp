@@ -1,0 +1,49 @@
+// The configurable tree learner: gini or entropy over all classes, the
+// usual stopping rules, depth-first or best-first growth, real sample
+// weights, missing values with a learned direction per split, and
+// categorical columns split into category subsets. Pure C++; the caller
+// holds the data and receives a FlatTree.
+#pragma once
+
+#include "kernels/learner/flat_tree.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace tavrin::kernels::learner {
+
+enum class Criterion { gini, entropy };
+
+constexpr std::int64_t kMaxCategories = 65536;  // per categorical column
+
+struct LearnerParams {
+    Criterion criterion = Criterion::gini;
+    std::int64_t max_depth = -1;          // -1: unbounded
+    std::int64_t min_samples_split = 2;
+    std::int64_t min_samples_leaf = 1;
+    double min_weight_leaf = 0.0;
+    double min_impurity_decrease = 0.0;
+    std::int64_t max_leaf_nodes = -1;     // -1: unbounded, depth first; else best first
+    std::int64_t n_threads = 1;
+};
+
+// Training data, owned by the caller for the duration of the fit.
+struct LearnerData {
+    std::size_t rows = 0, cols = 0;
+    RowView x;                                   // NaN: missing
+    const std::int64_t* y = nullptr;             // class codes 0 .. n_classes-1
+    const double* weight = nullptr;              // null: every row weighs 1
+    std::int64_t n_classes = 0;
+    const std::int64_t* n_categories = nullptr;  // per column: 0 numeric, k categorical
+};
+
+// Empty when `data` and `params` are fit to learn from; otherwise what is
+// wrong, as a sentence for the user.
+std::string check_input(const LearnerData& data, const LearnerParams& params);
+
+// Grows the tree of checked input into `out`. Throws std::bad_alloc when
+// memory runs out; touches nothing of the caller's but `out`.
+void fit(const LearnerData& data, const LearnerParams& params, FlatTree& out);
+
+}  // namespace tavrin::kernels::learner

@@ -1,0 +1,285 @@
+// One node's search of one feature. The running class weights move one
+// row (or one category) at a time from the right to the left; the right
+// side is always the node's totals minus the left, as the proxy expects.
+#include "kernels/learner/split_search.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tavrin::kernels::learner {
+
+namespace {
+
+// The threshold between neighbours a < b: their midpoint, kept inside
+// [a, b) so that `x <= threshold` separates them even where the halves'
+// sum rounds up to b.
+// Far above the relative rounding error of the proxy and of its estimate.
+constexpr double kFilterMargin = 1e-9;
+
+double midpoint(double a, double b) {
+    const double t = a / 2.0 + b / 2.0;
+    return (t >= a && t < b) ? t : a;
+}
+
+}  // namespace
+
+namespace {
+
+// The running class weights of the left side, for any number of classes.
+struct ManyClasses {
+    double* left;
+    std::size_t n;
+    double weight = 0.0;
+
+    void clear() {
+        std::fill_n(left, n, 0.0);
+        weight = 0.0;
+    }
+    void add(std::size_t code, double w) {
+        left[code] += w;
+        weight += w;
+    }
+    // Scalar on purpose: a vector load of counts just stored one by one
+    // waits for the stores.
+    __attribute__((optimize("no-tree-vectorize"))) void sides(const double* totals, double* l, double* r,
+                                                             double& sq_left, double& sq_right) const {
+        for (std::size_t c = 0; c < n; ++c) {
+            l[c] = left[c];
+            r[c] = totals[c] - left[c];
+            sq_left += l[c] * l[c];
+            sq_right += r[c] * r[c];
+        }
+    }
+};
+
+// Two classes, held in registers: a row adds its weight to one of them
+// and exactly zero to the other.
+struct TwoClasses {
+    double l0 = 0.0, l1 = 0.0, weight = 0.0;
+
+    void clear() { l0 = l1 = weight = 0.0; }
+    void add(std::size_t code, double w) {
+        const double one = code ? w : 0.0;
+        l1 += one;
+        l0 += w - one;
+        weight += w;
+    }
+    void sides(const double* totals, double* l, double* r, double& sq_left, double& sq_right) const {
+        l[0] = l0;
+        l[1] = l1;
+        r[0] = totals[0] - l0;
+        r[1] = totals[1] - l1;
+        sq_left += l[0] * l[0];
+        sq_left += l[1] * l[1];
+        sq_right += r[0] * r[0];
+        sq_right += r[1] * r[1];
+    }
+};
+
+}  // namespace
+
+// The exact proxy of the split in left_ / right_, recorded when strictly
+// better; out of line, since the filter in consider() spares most positions.
+__attribute__((noinline)) bool FeatureSearch::settle(const SearchShared& sh, std::int64_t n_left,
+                                                     double wl, double wr, Candidate& best) {
+    const double proxy = sh.impurity.proxy(left_.data(), wl, right_.data(), wr);
+    if (!(proxy > best.proxy)) return false;
+    best.proxy = proxy;
+    best.n_left = n_left;
+    best.left.assign(left_.begin(), left_.end());
+    best.weight_left = wl;
+    return true;
+}
+
+template <class Counts, class Distinct>
+inline __attribute__((always_inline)) bool FeatureSearch::consider(const SearchShared& sh, const NodeStats& node,
+                                                                   const Counts& counts, std::int64_t n_left,
+                                                                   Candidate& best, const Distinct& distinct) {
+    const std::int64_t n_right = node.n - n_left;
+    const std::int64_t msl = sh.params->min_samples_leaf;
+    if (n_left < msl || n_right < msl) return false;
+    const double wl = counts.weight;
+    const double wr = node.weight - wl;
+    const double mwl = sh.params->min_weight_leaf;
+    if (wl < mwl || wr < mwl) return false;
+    double sq_left = 0.0, sq_right = 0.0;
+    counts.sides(node.totals, left_.data(), right_.data(), sq_left, sq_right);
+    // Gini: the proxy is -(wl + wr) + sq_left / wl + sq_right / wr up to a
+    // few units in the last place, so a position whose multiplied-out
+    // estimate falls short of the best by far more than that cannot win;
+    // only the others pay for the exact expression and its divisions.
+    if (sh.impurity.kind() == Criterion::gini && wr > 0.0) {
+        const double need = best.proxy + node.weight - kFilterMargin * node.weight;
+        if (!(sq_left * wr + sq_right * wl > need * (wl * wr))) return false;
+    }
+    return distinct() && settle(sh, n_left, wl, wr, best);
+}
+
+void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* sorted,
+                            const float* approx, std::size_t m, const NodeStats& node, Candidate& best) {
+    const std::size_t n = sh.n_classes;
+    left_.resize(n);
+    right_.resize(n);
+    counts_.resize(n);
+    const std::uint32_t mask = sh.tagged ? kRowMask : ~std::uint32_t{0};
+    const SortedValues values{sorted, approx, &sh.data->x, f, mask};
+    std::size_t nm = m;  // rows with a value: [0, nm)
+    while (nm > 0 && approx[nm - 1] != approx[nm - 1]) --nm;
+    if (nm == 0 || (nm == m && values.same(nm - 1, 0))) return;
+    // Codes not carried by the entries, and weights, are gathered beside
+    // the values first, so that the scans read contiguous memory.
+    if (!sh.tagged) {
+        codes_.resize(m);
+        for (std::size_t k = 0; k < m; ++k) codes_[k] = sh.codes[sorted[k]];
+    }
+    if (sh.weight) {
+        weights_.resize(m);
+        for (std::size_t k = 0; k < m; ++k) weights_[k] = sh.weight[sorted[k] & mask];
+    }
+    if (n == 2) {
+        TwoClasses counts;
+        if (sh.weight) scan_sorted<true>(sh, node, values, nm, m, counts, best);
+        else scan_sorted<false>(sh, node, values, nm, m, counts, best);
+    } else {
+        ManyClasses counts{counts_.data(), n};
+        if (sh.weight) scan_sorted<true>(sh, node, values, nm, m, counts, best);
+        else scan_sorted<false>(sh, node, values, nm, m, counts, best);
+    }
+}
+
+template <bool Weighted, class Counts>
+void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, const SortedValues& values,
+                                std::size_t nm, std::size_t m, Counts& counts, Candidate& best) {
+    const std::uint16_t* codes = codes_.data();
+    const std::uint32_t* rows = values.rows;
+    const bool tagged = sh.tagged;
+    auto code_at = [=](std::size_t k) -> std::size_t { return tagged ? rows[k] >> kRowBits : codes[k]; };
+    const double* w = weights_.data();
+    auto weight_at = [w](std::size_t k) { return Weighted ? w[k] : 1.0; };
+    const std::size_t n_missing = m - nm;
+    const std::int64_t n_miss = static_cast<std::int64_t>(n_missing);
+
+    // Missing values right: positions p = 1 .. nm, rows [0, p) left; p = nm
+    // (every value left, the missing rows alone right) only with missing rows.
+    // Equal roundings leave it open whether a position lies between two
+    // values; the exact values are read only for a position that could win.
+    const float* approx = values.approx;
+    counts.clear();
+    for (std::size_t k = 0; k < nm; ++k) {
+        counts.add(code_at(k), weight_at(k));
+        const std::size_t p = k + 1;
+        bool open = false;
+        if (p == nm) {
+            if (n_missing == 0) break;
+        } else if (approx[p] == approx[k]) {
+            open = true;
+        }
+        const std::int64_t n_left = static_cast<std::int64_t>(p);
+        if (consider(sh, node, counts, n_left, best, [&] { return !open || values.exact(p) != values.exact(k); })) {
+            best.threshold = p == nm ? std::numeric_limits<double>::infinity() : midpoint(values.exact(k), values.exact(p));
+            // A node without missing rows sends them, later, to its larger side.
+            best.missing_left = n_missing == 0 && n_left > node.n - n_left;
+        }
+    }
+    if (n_missing == 0) return;
+    // Missing values left: the missing rows and rows [0, k] of the values.
+    counts.clear();
+    for (std::size_t k = nm; k < m; ++k) counts.add(code_at(k), weight_at(k));
+    for (std::size_t k = 0; k + 1 < nm; ++k) {
+        counts.add(code_at(k), weight_at(k));
+        const bool open = approx[k + 1] == approx[k];
+        if (consider(sh, node, counts, n_miss + static_cast<std::int64_t>(k + 1), best,
+                     [&] { return !open || values.exact(k + 1) != values.exact(k); })) {
+            best.threshold = midpoint(values.exact(k), values.exact(k + 1));
+            best.missing_left = true;
+        }
+    }
+}
+
+void FeatureSearch::categorical(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows,
+                                std::size_t m, const NodeStats& node, Candidate& best) {
+    const std::size_t n = sh.n_classes;
+    const std::size_t k = static_cast<std::size_t>(sh.data->n_categories[f]);
+    left_.resize(n);
+    right_.resize(n);
+    counts_.resize(n);
+    missing_.assign(n, 0.0);
+    cat_counts_.assign(k * n, 0.0);
+    cat_weight_.assign(k, 0.0);
+    cat_rows_.assign(k, 0);
+    double missing_weight = 0.0;
+    std::int64_t n_missing = 0;
+    const RowView& x = sh.data->x;
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint32_t r = rows[i];
+        const double v = x.at(r, f);
+        const double w = sh.weight ? sh.weight[r] : 1.0;
+        const std::size_t code = static_cast<std::size_t>(sh.codes[r]);
+        // The codes were checked before the fit; a value out of range here
+        // (the caller changed X meanwhile) counts as missing, never as an index.
+        if (!(v >= 0.0 && v < static_cast<double>(k))) {  // NaN too
+            missing_[code] += w;
+            missing_weight += w;
+            ++n_missing;
+            continue;
+        }
+        const std::size_t cat = static_cast<std::size_t>(v);
+        cat_counts_[cat * n + code] += w;
+        cat_weight_[cat] += w;
+        ++cat_rows_[cat];
+    }
+    std::vector<std::int32_t>& present = present_;
+    present.clear();
+    for (std::size_t c = 0; c < k; ++c)
+        if (cat_rows_[c]) present.push_back(static_cast<std::int32_t>(c));
+    const std::size_t g = present.size();
+    if (g == 0 || (g == 1 && n_missing == 0)) return;
+
+    // Orders by the share of one class: with two classes the share of
+    // class 1 (the other order is its reverse, the same subsets); with more,
+    // one order per class.
+    const std::size_t first_class = n == 2 ? 1 : 0;
+    for (std::size_t oc = first_class; oc < n; ++oc) {
+        share_.resize(k);
+        for (std::int32_t c : present)
+            share_[static_cast<std::size_t>(c)] =
+                cat_counts_[static_cast<std::size_t>(c) * n + oc] / cat_weight_[static_cast<std::size_t>(c)];
+        order_.assign(present.begin(), present.end());
+        std::stable_sort(order_.begin(), order_.end(), [&](std::int32_t a, std::int32_t b) {
+            return share_[static_cast<std::size_t>(a)] < share_[static_cast<std::size_t>(b)];
+        });
+        std::int64_t n_left = 0;
+        ManyClasses counts{counts_.data(), n};
+        auto move = [&](std::int32_t c) {
+            const std::size_t cc = static_cast<std::size_t>(c);
+            for (std::size_t j = 0; j < n; ++j) counts.left[j] += cat_counts_[cc * n + j];
+            counts.weight += cat_weight_[cc];
+            n_left += cat_rows_[cc];
+        };
+        auto record = [&](std::size_t prefix, bool missing_left) {
+            best.order.assign(order_.begin(), order_.end());
+            best.prefix = prefix;
+            best.missing_left = missing_left;
+            best.threshold = std::numeric_limits<double>::quiet_NaN();
+        };
+        // Missing values right: prefixes 1 .. g-1, and all g with missing rows.
+        counts.clear();
+        for (std::size_t j = 0; j < g; ++j) {
+            move(order_[j]);
+            if (j + 1 == g && n_missing == 0) break;
+            if (consider(sh, node, counts, n_left, best, [] { return true; }))
+                record(j + 1, n_missing == 0 ? n_left > node.n - n_left : false);
+        }
+        if (n_missing == 0) continue;
+        // Missing values left with prefixes 1 .. g-1.
+        std::copy(missing_.begin(), missing_.end(), counts.left);
+        counts.weight = missing_weight;
+        n_left = n_missing;
+        for (std::size_t j = 0; j + 1 < g; ++j) {
+            move(order_[j]);
+            if (consider(sh, node, counts, n_left, best, [] { return true; })) record(j + 1, true);
+        }
+    }
+}
+
+}  // namespace tavrin::kernels::learner

@@ -1,0 +1,103 @@
+// The search of one node over one feature: every threshold of a numeric
+// column (missing values sent right, then left, then alone to the right)
+// and every prefix of the category orders of a categorical column. A
+// candidate wins only when its proxy is strictly above the best so far, so
+// the first of equal candidates in scan order stays.
+#pragma once
+
+#include "kernels/learner/criterion.hpp"
+#include "kernels/learner/learner.hpp"
+
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace tavrin::kernels::learner {
+
+// Entries of a numeric column's row array: the row id, and with `tagged`
+// the row's class code in the bits above kRowBits.
+constexpr int kRowBits = 24;
+constexpr std::uint32_t kRowMask = (std::uint32_t{1} << kRowBits) - 1;
+
+// What every search of one fit shares (read only during the search).
+struct SearchShared {
+    const LearnerData* data = nullptr;
+    const LearnerParams* params = nullptr;
+    Impurity impurity{Criterion::gini, 1};
+    std::size_t n_classes = 0;
+    const std::uint16_t* codes = nullptr;  // by row: class code (small: the scans gather it)
+    const double* weight = nullptr;       // by row, or null for unit weights
+    bool tagged = false;
+};
+
+// A node's rows in a numeric column's order with their values rounded to
+// single precision beside them (rounding keeps order, so values whose
+// roundings differ differ); the exact values come from the data.
+struct SortedValues {
+    const std::uint32_t* rows;
+    const float* approx;
+    const RowView* x;
+    std::int64_t f;
+    std::uint32_t mask;  // an entry's row id bits
+
+    double exact(std::size_t k) const { return x->at(rows[k] & mask, f); }
+    bool same(std::size_t a, std::size_t b) const { return approx[a] == approx[b] && exact(a) == exact(b); }
+};
+
+// The node being searched.
+struct NodeStats {
+    std::int64_t n = 0;             // rows
+    double weight = 0.0;            // their total weight
+    const double* totals = nullptr; // class weights
+};
+
+// The best candidate of one feature.
+struct Candidate {
+    double proxy = -std::numeric_limits<double>::infinity();
+    std::int64_t n_left = 0;
+    double threshold = 0.0;
+    bool missing_left = false;
+    std::vector<double> left;   // class weights on the left
+    double weight_left = 0.0;
+    // Categorical: the categories in the winning order and how many of
+    // them go left.
+    std::vector<std::int32_t> order;
+    std::size_t prefix = 0;
+
+    bool found() const { return proxy != -std::numeric_limits<double>::infinity(); }
+    void reset() { proxy = -std::numeric_limits<double>::infinity(); }
+};
+
+// Scratch of one thread, reused across nodes.
+class FeatureSearch {
+public:
+    // `sorted`: the node's m rows ascending by column f's value, missing
+    // last; `approx`: those values in single precision.
+    void numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* sorted, const float* approx,
+                 std::size_t m, const NodeStats& node, Candidate& best);
+    // `rows`: the node's m rows in any order.
+    void categorical(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows,
+                     std::size_t m, const NodeStats& node, Candidate& best);
+
+private:
+    // Looks at the split with n_left rows and the class weights of
+    // `counts` on the left; records it in `best` when admissible, a split
+    // at all (`distinct()`, asked last) and strictly better.
+    template <class Counts, class Distinct>
+    bool consider(const SearchShared& sh, const NodeStats& node, const Counts& counts, std::int64_t n_left,
+                  Candidate& best, const Distinct& distinct);
+    bool settle(const SearchShared& sh, std::int64_t n_left, double wl, double wr, Candidate& best);
+    // The two passes over a numeric node: values[0, nm), then m - nm
+    // missing rows.
+    template <bool Weighted, class Counts>
+    void scan_sorted(const SearchShared& sh, const NodeStats& node, const SortedValues& values, std::size_t nm,
+                     std::size_t m, Counts& counts, Candidate& best);
+
+    std::vector<double> weights_, left_, right_, counts_, missing_;
+    std::vector<std::uint16_t> codes_;
+    std::vector<std::int32_t> present_, order_;
+    std::vector<double> cat_counts_, cat_weight_, share_;
+    std::vector<std::int64_t> cat_rows_;
+};
+
+}  // namespace tavrin::kernels::learner

@@ -1,0 +1,315 @@
+"""TreeClassifier: a scikit-learn estimator grown by tavrin's C++ learner.
+
+The estimator validates and converts its inputs here, in Python; growth and
+the walk of rows down the tree happen in ``tavrin_tools._learner`` without the
+interpreter lock. Pruning works on the learner's flat tree in numpy.
+"""
+from __future__ import annotations
+
+import os
+from math import ceil
+from numbers import Integral, Real
+from typing import Any, Dict, Optional
+
+import numpy as np
+from scipy.sparse import csr_matrix
+from sklearn.base import BaseEstimator, ClassifierMixin, clone
+from sklearn.utils import Bunch
+from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions
+from sklearn.utils.class_weight import compute_sample_weight
+from sklearn.utils.multiclass import check_classification_targets
+from sklearn.utils.validation import (
+    _check_sample_weight,
+    check_consistent_length,
+    check_is_fitted,
+    column_or_1d,
+)
+
+from . import _learner
+from ._frame import to_matrix
+from ._pruning import prune, subtree
+from ._sk_compat import check_array, check_feature_names
+
+
+def _n_threads(n_jobs: Optional[int]) -> int:
+    try:
+        cores = len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        cores = os.cpu_count() or 1
+    if n_jobs is None:
+        return cores
+    return _count(n_jobs) if n_jobs > 0 else max(1, cores + 1 + n_jobs)
+
+
+def _count(value: Any) -> int:
+    # Counts past any possible row count mean the same as the largest the
+    # learner takes.
+    return min(int(value), 2**31 - 1)
+
+
+class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
+    """A decision tree classifier with scikit-learn's interface, grown in C++.
+
+    Splits, stopping rules, weights, missing values and pruning follow
+    :class:`sklearn.tree.DecisionTreeClassifier` (``splitter="best"`` with all
+    features): numeric splits test ``x <= threshold`` at the midpoint of two
+    neighbouring values; each split learns where missing values (NaN, None,
+    null) go, and a split that saw none sends them to its larger child.
+
+    Categorical columns split natively into two sets of categories: the
+    optimal subset for two classes, for more classes the best of one ordering
+    of the node's categories per class. A category the node never saw in
+    training, including categories unknown at fit, goes with missing values.
+
+    Parameters
+    ----------
+    criterion : {"gini", "entropy", "log_loss"}, default="gini"
+        "entropy" and "log_loss" are the same (Shannon information gain).
+    max_depth : int or None, default=None
+        None grows until the other rules stop it.
+    min_samples_split, min_samples_leaf : int or float, default=2, 1
+        Counts of rows, or fractions of the training rows (rounded up), as in
+        scikit-learn; a split needs at least ``2 * min_samples_leaf`` rows.
+    min_weight_fraction_leaf : float, default=0.0
+        Least share of the total sample weight in each leaf.
+    max_leaf_nodes : int or None, default=None
+        With a number, the tree grows best-first (largest impurity decrease
+        first) until it has that many leaves.
+    min_impurity_decrease : float, default=0.0
+        A node splits only if ``N_t / N * (impurity - N_t_R / N_t * right_impurity
+        - N_t_L / N_t * left_impurity)`` (weighted counts) reaches this.
+    class_weight : dict, "balanced" or None, default=None
+        Weights per class label multiplying ``sample_weight``; "balanced"
+        gives ``n_samples / (n_classes * np.bincount(y))``.
+    ccp_alpha : float, default=0.0
+        Complexity parameter of minimal cost-complexity pruning; see
+        :meth:`cost_complexity_pruning_path`.
+    categorical_features : "from_dtype" or array-like, default="from_dtype"
+        Columns of pandas ``category``, polars ``Categorical``/``Enum`` and
+        pyarrow dictionary type are always categorical. Name more columns here
+        (by label, position or a boolean mask), for example text columns or
+        integer codes in a numpy array.
+    n_jobs : int or None, default=None
+        Threads for growth and prediction; None or -1: every core the process
+        may use, -2: all but one. The tree does not depend on it.
+
+    Attributes
+    ----------
+    tree_ : FlatTree
+        The fitted tree as read-only parallel arrays, node 0 the root:
+        ``children_left``, ``children_right`` (-1 at leaves), ``feature``,
+        ``threshold``, ``missing_go_to_left``, ``is_categorical``,
+        ``category_left`` (bit c set: category code c goes left),
+        ``n_node_samples``, ``weighted_n_node_samples``, ``impurity`` and
+        ``value`` (weighted class counts, not fractions), plus ``node_count``,
+        ``max_depth`` and ``n_leaves``.
+    classes_, n_classes_, n_features_in_, feature_names_in_ :
+        As in scikit-learn (``feature_names_in_`` only for string column names).
+    categories_ : list
+        Per column, None for a numeric column, else the array of its
+        categories: code c in ``tree_`` stands for ``categories_[j][c]``.
+    is_categorical_ : ndarray of bool
+        Which columns were treated as categorical.
+    """
+
+    _parameter_constraints: Dict[str, Any] = {
+        "criterion": [StrOptions({"gini", "entropy", "log_loss"})],
+        "max_depth": [Interval(Integral, 1, None, closed="left"), None],
+        "min_samples_split": [
+            Interval(Integral, 2, None, closed="left"),
+            Interval(RealNotInt, 0.0, 1.0, closed="right"),
+        ],
+        "min_samples_leaf": [
+            Interval(Integral, 1, None, closed="left"),
+            Interval(RealNotInt, 0.0, 1.0, closed="neither"),
+        ],
+        "min_weight_fraction_leaf": [Interval(Real, 0.0, 0.5, closed="both")],
+        "max_leaf_nodes": [Interval(Integral, 2, None, closed="left"), None],
+        "min_impurity_decrease": [Interval(Real, 0.0, None, closed="left")],
+        "class_weight": [dict, StrOptions({"balanced"}), None],
+        "ccp_alpha": [Interval(Real, 0.0, None, closed="left")],
+        "categorical_features": [StrOptions({"from_dtype"}), "array-like"],
+        "n_jobs": [
+            Interval(Integral, 1, None, closed="left"),
+            Interval(Integral, None, -1, closed="right"),
+            None,
+        ],
+    }
+
+    def __init__(
+        self,
+        *,
+        criterion: str = "gini",
+        max_depth: Optional[int] = None,
+        min_samples_split: Any = 2,
+        min_samples_leaf: Any = 1,
+        min_weight_fraction_leaf: float = 0.0,
+        max_leaf_nodes: Optional[int] = None,
+        min_impurity_decrease: float = 0.0,
+        class_weight: Any = None,
+        ccp_alpha: float = 0.0,
+        categorical_features: Any = "from_dtype",
+        n_jobs: Optional[int] = None,
+    ) -> None:
+        self.criterion = criterion
+        self.max_depth = max_depth
+        self.min_samples_split = min_samples_split
+        self.min_samples_leaf = min_samples_leaf
+        self.min_weight_fraction_leaf = min_weight_fraction_leaf
+        self.max_leaf_nodes = max_leaf_nodes
+        self.min_impurity_decrease = min_impurity_decrease
+        self.class_weight = class_weight
+        self.ccp_alpha = ccp_alpha
+        self.categorical_features = categorical_features
+        self.n_jobs = n_jobs
+
+    # -- fitting -----------------------------------------------------------
+
+    def fit(self, X: Any, y: Any, sample_weight: Any = None) -> "TreeClassifier":
+        """Grows the tree on X (pandas or polars frame, pyarrow table or
+        array-like) and labels y; returns self."""
+        self._validate_params()
+        Xf, codes, weight = self._training_data(X, y, sample_weight)
+        n = Xf.shape[0]
+        leaf = self.min_samples_leaf
+        leaf = _count(leaf) if isinstance(leaf, Integral) else int(ceil(leaf * n))
+        split = self.min_samples_split
+        split = _count(split) if isinstance(split, Integral) else max(2, int(ceil(split * n)))
+        tree = _learner.fit(
+            X=Xf,
+            y=codes,
+            sample_weight=weight,
+            n_classes=len(self.classes_),
+            n_categories=np.asarray([0 if c is None else len(c) for c in self.categories_], dtype=np.int64),
+            criterion="entropy" if self.criterion == "log_loss" else self.criterion,
+            max_depth=-1 if self.max_depth is None else _count(self.max_depth),
+            min_samples_split=_count(max(split, 2 * leaf)),
+            min_samples_leaf=leaf,
+            min_weight_leaf=float(self.min_weight_fraction_leaf * np.sum(weight)),
+            min_impurity_decrease=float(self.min_impurity_decrease),
+            max_leaf_nodes=-1 if self.max_leaf_nodes is None else _count(self.max_leaf_nodes),
+            n_threads=_n_threads(self.n_jobs),
+        )
+        if self.ccp_alpha > 0.0:
+            flat = tree.to_dict()
+            _, _, leaves = prune(flat, float(self.ccp_alpha))
+            tree = _learner.FlatTree.from_dict(subtree(flat, leaves))
+        self._set_tree(tree)
+        return self
+
+    def _training_data(self, X: Any, y: Any, sample_weight: Any) -> Any:
+        if y is None:
+            raise ValueError(f"{type(self).__name__} requires y to be passed, but the target y is None.")
+        check_feature_names(self, X, reset=True)
+        Xf, self.categories_ = to_matrix(X, self.categorical_features, None, self)
+        self.is_categorical_ = np.asarray([c is not None for c in self.categories_])
+        y = check_array(y, allow_nan=False, ensure_2d=False, dtype=None, input_name="y", estimator=self)
+        y = column_or_1d(y, warn=True)
+        check_consistent_length(Xf, y)
+        check_classification_targets(y)
+        try:
+            self.classes_, codes = np.unique(y, return_inverse=True)
+        except TypeError as exc:
+            raise ValueError(f"the labels in y must be comparable with each other to be sorted: {exc}") from None
+        self.n_classes_ = len(self.classes_)
+        if sample_weight is None:
+            weight = np.ones(Xf.shape[0], dtype=np.float64)
+        else:
+            weight = np.array(_check_sample_weight(sample_weight, Xf, dtype=np.float64), dtype=np.float64)
+            if (weight < 0).any():
+                raise ValueError("sample_weight holds negative values: every weight must be 0 or more")
+        if self.class_weight is not None:
+            per_row = compute_sample_weight(self.class_weight, y)
+            if not np.all(np.isfinite(per_row) & (per_row >= 0)):
+                raise ValueError(f"class_weight must give every class a finite weight of 0 or more, got {self.class_weight!r}")
+            weight = weight * per_row
+        if not weight.sum() > 0:
+            raise ValueError("Sample weights must contain at least one non-zero number.")
+        return Xf, codes.astype(np.intp).ravel(), weight
+
+    def _set_tree(self, tree: Any) -> None:
+        self.tree_ = tree
+        value = np.asarray(tree.value)
+        total = value.sum(axis=1, keepdims=True)
+        total[total == 0.0] = 1.0
+        # Per node: class probabilities and the predicted class index.
+        self._node_proba = value / total
+        self._node_class = np.argmax(self._node_proba, axis=1)
+
+    def cost_complexity_pruning_path(self, X: Any, y: Any, sample_weight: Any = None) -> Bunch:
+        """The effective alphas of minimal cost-complexity pruning and the
+        total leaf impurity after each step, as scikit-learn defines them: a
+        tree with these parameters but ``ccp_alpha=0`` is grown on X, y, then
+        pruned weakest link first down to its root. ``ccp_alpha`` set to one
+        of the returned alphas gives the tree of that step."""
+        grown = clone(self).set_params(ccp_alpha=0.0).fit(X, y, sample_weight=sample_weight)
+        alphas, impurities, _ = prune(grown.tree_.to_dict(), None)
+        return Bunch(ccp_alphas=alphas, impurities=impurities)
+
+    # -- prediction --------------------------------------------------------
+
+    def _matrix(self, X: Any) -> np.ndarray:
+        check_is_fitted(self)
+        check_feature_names(self, X, reset=False)
+        Xf: np.ndarray = to_matrix(X, None, self.categories_, self)[0]
+        return Xf
+
+    def apply(self, X: Any) -> np.ndarray:
+        """The id of the leaf each row of X ends in."""
+        Xf = self._matrix(X)
+        return np.asarray(self.tree_.apply(Xf, n_threads=_n_threads(self.n_jobs)))
+
+    def decision_path(self, X: Any) -> csr_matrix:
+        """Sparse (n_rows, node_count) indicator of the nodes each row visits."""
+        Xf = self._matrix(X)
+        indptr, indices = self.tree_.decision_path(Xf, n_threads=_n_threads(self.n_jobs))
+        data = np.ones(len(indices), dtype=np.intp)
+        return csr_matrix((data, indices, indptr), shape=(Xf.shape[0], self.tree_.node_count))
+
+    def predict_proba(self, X: Any) -> np.ndarray:
+        """Class probabilities per row, columns in the order of ``classes_``:
+        the weighted class shares of the row's leaf."""
+        leaves = self.apply(X)
+        return np.asarray(self._node_proba[leaves])
+
+    def predict_log_proba(self, X: Any) -> np.ndarray:
+        with np.errstate(divide="ignore"):
+            return np.asarray(np.log(self.predict_proba(X)))
+
+    def predict(self, X: Any) -> np.ndarray:
+        """The most probable class of each row (the first in ``classes_`` on a tie)."""
+        leaves = self.apply(X)
+        return np.asarray(self.classes_.take(self._node_class[leaves]))
+
+    # -- the fitted tree -----------------------------------------------------
+
+    def get_depth(self) -> int:
+        check_is_fitted(self)
+        return int(self.tree_.max_depth)
+
+    def get_n_leaves(self) -> int:
+        check_is_fitted(self)
+        return int(self.tree_.n_leaves)
+
+    @property
+    def feature_importances_(self) -> np.ndarray:
+        """Normalised total impurity decrease per feature (weighted by the
+        share of the sample weight reaching each split), as scikit-learn."""
+        check_is_fitted(self, "tree_")
+        t = self.tree_
+        left, right = np.asarray(t.children_left), np.asarray(t.children_right)
+        split = left >= 0
+        wi = np.asarray(t.weighted_n_node_samples) * np.asarray(t.impurity)
+        out = np.zeros(self.n_features_in_, dtype=np.float64)
+        np.add.at(out, np.asarray(t.feature)[split], wi[split] - wi[left[split]] - wi[right[split]])
+        out /= t.weighted_n_node_samples[0]
+        total = np.sum(out)
+        return out / total if total > 0.0 else out
+
+    def __sklearn_tags__(self) -> Any:
+        tags = super().__sklearn_tags__()
+        tags.input_tags.allow_nan = True
+        return tags
+
+    def _more_tags(self) -> Dict[str, Any]:  # scikit-learn < 1.6
+        return {"allow_nan": True}

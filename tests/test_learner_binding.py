@@ -1,0 +1,149 @@
+"""The learner's binding: category subsets against a search over every
+subset, the walks (apply, decision_path) against the training partition,
+the dict round trip and its checks, pickling, read-only arrays, and the
+errors bad arguments get."""
+import itertools
+import pickle
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from learner_support import fit, our_left, proxy
+from tavrin_tools import _learner
+
+
+@st.composite
+def categorical_data(draw):
+    k = draw(st.integers(2, 6))
+    n_classes = draw(st.integers(2, 3))
+    n = draw(st.integers(4, 40))
+    codes = draw(st.lists(st.integers(0, k), min_size=n, max_size=n))  # k: missing
+    y = draw(st.lists(st.integers(0, n_classes - 1), min_size=n, max_size=n))
+    w = draw(st.lists(st.sampled_from([1.0, 0.5, 2.0, 3.25]), min_size=n, max_size=n))
+    x = np.array([np.nan if c == k else c for c in codes], dtype=np.float64)
+    return x[:, None], np.array(y, np.intp), np.array(w), k, n_classes
+
+
+@settings(max_examples=150, deadline=None)
+@given(categorical_data(), st.sampled_from(["gini", "entropy"]))
+def test_category_subsets_against_every_subset(case, criterion):
+    X, y, w, k, n_classes = case
+    tree = fit(X, y, w, n_categories=[k], n_classes=n_classes, criterion=criterion, max_depth=1)
+    col = X[:, 0]
+    present = sorted(set(col[~np.isnan(col)].astype(int)))
+    has_missing = bool(np.isnan(col).any())
+    best = -np.inf
+    for size in range(len(present) + 1):
+        for subset in itertools.combinations(present, size):
+            for missing_left in ([False, True] if has_missing else [False]):
+                left = np.where(np.isnan(col), missing_left, np.isin(col, subset))
+                if left.all() or not left.any():
+                    continue
+                best = max(best, proxy(y, w, left, n_classes, criterion))
+    if tree.node_count == 1:
+        # No split: the node is pure, or no split decreases the impurity.
+        assert best == -np.inf or np.isclose(tree.impurity[0], 0.0, atol=1e-12) or np.isclose(
+            best, -w.sum() * tree.impurity[0], rtol=1e-12)
+        return
+    left = our_left(tree, 0, col)
+    assert left.sum() == tree.n_node_samples[1]
+    mine = proxy(y, w, left, n_classes, criterion)
+    assert mine <= best + 1e-9 * w.sum()
+    if n_classes == 2:  # ordering by class share is exact for two classes
+        np.testing.assert_allclose(mine, best, rtol=1e-12, atol=1e-12)
+
+
+def test_walks_follow_the_training_partition():
+    rng = np.random.default_rng(1)
+    X = rng.permutation(3000).reshape(1000, 3) / 8.0
+    X[:, 2] = rng.integers(0, 5, 1000)
+    X[rng.random(X.shape) < 0.1] = np.nan
+    y = ((np.nan_to_num(X[:, 0]) > 150) ^ (X[:, 2] == 3)).astype(np.intp)
+    tree = fit(X, y, n_categories=[0, 0, 5], max_leaf_nodes=40, n_threads=2)
+    leaves = tree.apply(X, n_threads=2)
+    assert np.array_equal(leaves, tree.apply(np.asfortranarray(X)))
+    assert (tree.children_left[leaves] == -1).all()
+    counts = np.bincount(leaves, minlength=tree.node_count)
+    assert np.array_equal(counts[tree.children_left == -1], tree.n_node_samples[tree.children_left == -1])
+    indptr, indices = tree.decision_path(X)
+    assert indptr[0] == 0 and len(indptr) == 1001
+    assert np.array_equal(indices[indptr[1:] - 1], leaves)
+    assert (indices[indptr[:-1]] == 0).all()
+    # A category never seen at a node and a code outside the column go with
+    # the missing values.
+    odd = np.array([[np.nan, np.nan, np.nan], [np.nan, np.nan, 7.0], [np.nan, np.nan, 2.5]])
+    assert len(set(tree.apply(odd))) == 1
+
+
+def test_dict_round_trip_pickling_and_read_only_arrays():
+    rng = np.random.default_rng(2)
+    X = rng.normal(size=(300, 4))
+    y = (X[:, 0] + rng.normal(size=300) > 0).astype(np.intp) + (X[:, 1] > 1)
+    tree = fit(X, y, max_depth=4)
+    d = tree.to_dict()
+    again = _learner.FlatTree.from_dict(d)
+    copy = pickle.loads(pickle.dumps(tree))
+    for other in (again, copy):
+        assert np.array_equal(other.apply(X), tree.apply(X))
+        assert np.array_equal(other.value, tree.value)
+    with pytest.raises(ValueError):
+        tree.threshold[0] = 1.0
+    d["value"][:] = 0  # a copy: the tree is untouched
+    assert tree.value.sum() > 0
+    assert (tree.node_count, tree.n_classes, tree.n_features) == (len(tree.feature), 3, 4)
+    assert tree.max_depth == 4 and tree.n_leaves == (tree.children_left == -1).sum()
+
+
+def broken(d, key, change):
+    d = {k: (v.copy() if isinstance(v, np.ndarray) else v) for k, v in d.items()}
+    if callable(change):
+        d[key] = change(d[key])
+    elif change is None:
+        del d[key]
+    else:
+        d[key] = change
+    return d
+
+
+def test_bad_input_raises_value_error():
+    X = np.arange(12.0).reshape(6, 2)
+    y = np.array([0, 1, 0, 1, 0, 1], np.intp)
+    good = fit(X, y).to_dict()
+    bad_fits = [
+        dict(X=X[:, 0]), dict(X=X.astype(object)), dict(X="text"), dict(y=y[:5]), dict(y=y + 5),
+        dict(sample_weight=np.full(6, np.nan)), dict(sample_weight=-np.ones(6)), dict(sample_weight=np.zeros(6)),
+        dict(X=np.where(X > 10, np.inf, X)), dict(n_categories=[3, 0]), dict(n_categories=[0]), dict(n_categories=[70000, 0]),
+        dict(criterion="log_loss"), dict(max_depth=-2), dict(min_samples_leaf=0), dict(n_threads=0),
+        dict(max_leaf_nodes=1), dict(min_weight_leaf=np.nan), dict(n_classes=0),
+    ]
+    for change in bad_fits:
+        args = dict(X=X, y=y, sample_weight=np.ones(6), n_classes=2, n_categories=np.zeros(2, np.int64),
+                    criterion="gini", max_depth=-1, min_samples_split=2, min_samples_leaf=1, min_weight_leaf=0.0,
+                    min_impurity_decrease=0.0, max_leaf_nodes=-1, n_threads=1)
+        args.update(change)
+        with pytest.raises(ValueError):
+            _learner.fit(**args)
+    with pytest.raises(TypeError):
+        _learner.fit(X=X)  # the arguments are all required
+    bad_dicts = [
+        broken(good, "children_left", lambda a: np.where(a > 0, 0, a)),  # a cycle back to the root
+        broken(good, "children_right", lambda a: np.where(a > 0, a + 100, a)),
+        broken(good, "feature", lambda a: np.where(a >= 0, 9, a)),
+        broken(good, "value", lambda a: a[:, :1]),
+        broken(good, "category_left", lambda a: a[:, :0]),
+        broken(good, "threshold", lambda a: a[:-1]),
+        broken(good, "missing_go_to_left", lambda a: a + 2),
+        broken(good, "n_classes", "two"),
+        broken(good, "impurity", None),
+    ]
+    for d in bad_dicts:
+        with pytest.raises(ValueError):
+            _learner.FlatTree.from_dict(d)
+    tree = _learner.FlatTree.from_dict(good)
+    with pytest.raises(ValueError):
+        tree.apply(np.zeros((2, 3)))
+    with pytest.raises(ValueError):
+        tree.apply(np.zeros((2, 2)), n_threads=0)
+    with pytest.raises(ValueError):
+        _learner.FlatTree.from_dict([1, 2])
