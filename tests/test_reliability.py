@@ -7,6 +7,7 @@ import sys
 import textwrap
 import time
 
+import numpy as np
 import pytest
 
 import tavrin
@@ -70,6 +71,8 @@ SWEEPS = {"import": (1200, 10), "fit": (4800, 4), "predict": (3600, 16), "pickle
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.skipif(int(np.__version__.split(".")[0]) < 2,
+                    reason="numpy 1.x itself crashes on some failed allocations (in NpyIter_AdvancedNew)")
 @pytest.mark.parametrize("op", sorted(SWEEPS))
 def test_a_failed_allocation_leaves_later_fits_whole_and_fast(op):
     pytest.importorskip("_testcapi")
