@@ -78,12 +78,19 @@ def timed(fn):
     return time.perf_counter() - start
 
 
-def alternate(ours, theirs, repeats):
+def cpu_timed(fn):
+    gc.collect()
+    start = time.process_time()
+    fn()
+    return time.process_time() - start
+
+
+def alternate(ours, theirs, repeats, clock=timed):
     """Alternating runs; medians in seconds."""
     a, b = [], []
     for _ in range(repeats):
-        a.append(timed(ours))
-        b.append(timed(theirs))
+        a.append(clock(ours))
+        b.append(clock(theirs))
     return statistics.median(a), statistics.median(b)
 
 
@@ -169,6 +176,98 @@ def case_memory(rows):
     return out
 
 
+def case_predict_mixed(rows_fit, rows_predict, repeats):
+    X, y, encoded = mixed_case(rows_fit)
+    ours, theirs = tavrin.BinaryClassificationTree(), sklearn_tree()
+    ours.fit(X, y)
+    theirs.fit(encoded, y)
+    big, _, big_encoded = mixed_case(rows_predict, seed=2)
+    return alternate(lambda: ours.predict(big), lambda: theirs.predict(big_encoded), repeats)
+
+
+def case_predict_proba(rows_fit, rows_predict, repeats):
+    X, y = numeric_case(rows_fit)
+    ours, theirs = tavrin.BinaryClassificationTree(), sklearn_tree()
+    ours.fit(X, y)
+    theirs.fit(X, y)
+    big, _ = numeric_case(rows_predict, seed=2)
+    return alternate(lambda: ours.predict_proba(big), lambda: theirs.predict_proba(big), repeats)
+
+
+def many_classes_case(rows, classes=5, features=20, seed=7):
+    X, _ = numeric_case(rows, features, seed)
+    rng = np.random.default_rng(seed)
+    signal = X["x0"] + 0.5 * X["x1"] - X["x2"] * X["x3"] + rng.normal(scale=1.0, size=rows)
+    edges = np.quantile(signal, np.linspace(0, 1, classes + 1)[1:-1])
+    return X, pd.Series(np.searchsorted(edges, signal).astype(np.int64))
+
+
+def case_py_many_classes(rows, repeats):
+    X, y = many_classes_case(rows)
+    return alternate(lambda: tavrin.BinaryClassificationTreePy().fit(X, y),
+                     lambda: sklearn_tree().fit(X, y), repeats)
+
+
+def case_py_two_classes(rows, repeats):
+    X, y = numeric_case(rows)
+    return alternate(lambda: tavrin.BinaryClassificationTreePy().fit(X, y),
+                     lambda: tavrin.BinaryClassificationTree().fit(X, y), repeats)
+
+
+def lightgbm_tree(X, y, depth):
+    import lightgbm
+
+    params = {"objective": "binary", "num_iterations": 1, "max_depth": depth, "num_leaves": 2 ** depth,
+              "max_bin": 255, "min_data_in_leaf": 1, "min_sum_hessian_in_leaf": 0.0, "num_threads": 1,
+              "verbose": -1, "deterministic": True, "force_row_wise": True}
+    return lightgbm.train(params, lightgbm.Dataset(X, y, params={"verbose": -1, "max_bin": 255}))
+
+
+def case_fit_lightgbm(rows, depth, repeats):
+    """CPU time of one depth-limited tree, LightGBM on one thread."""
+    X, y = numeric_case(rows)
+    return alternate(lambda: tavrin.BinaryClassificationTree(max_depth=depth).fit(X, y),
+                     lambda: lightgbm_tree(X, y, depth), repeats, clock=cpu_timed)
+
+
+MIXED_MEMORY_PROBE = r"""
+import json, sys
+sys.path[:0] = {path!r}
+import bench, tavrin
+
+def rss(field):
+    for line in open("/proc/self/status"):
+        if line.startswith(field):
+            return int(line.split()[1]) * 1024
+
+X, y, encoded = bench.mixed_case({rows})
+who = {who!r}
+if who == "tavrin":
+    est, data = tavrin.BinaryClassificationTree(), X
+    fit = lambda A, b: est.fit(A, b)
+elif who == "scikit-learn":
+    est, data = bench.sklearn_tree(), encoded
+    fit = lambda A, b: est.fit(A, b)
+else:
+    data = X
+    fit = lambda A, b: bench.lightgbm_tree(A, b, 10)
+fit(data.iloc[:200], y.iloc[:200])  # libraries loaded, code paths warm
+base = rss("VmRSS")
+open("/proc/self/clear_refs", "w").write("5")  # peak RSS starts again from here
+fit(data, y)
+print(json.dumps({{"peak": rss("VmHWM") - base, "frame": int(X.memory_usage(deep=True).sum())}}))
+"""
+
+
+def case_memory_mixed(rows):
+    out = {}
+    for who in ("tavrin", "scikit-learn", "LightGBM"):
+        code = MIXED_MEMORY_PROBE.format(path=[str(pathlib.Path(__file__).parent)] + sys.path, rows=rows, who=who)
+        res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+        out[who] = json.loads(res.stdout.strip().splitlines()[-1])
+    return out
+
+
 def case_scaling(sizes, repeats):
     points = []
     for rows in sizes:
@@ -220,13 +319,14 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small sizes, one repeat (smoke run)")
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--cases", default="1,2,3,4,5,6,7",
+    parser.add_argument("--cases", default=",".join(str(c) for c in range(1, 14)),
                         help="comma-separated case numbers; a subset writes results-cases-<list>.md")
     args = parser.parse_args()
     wanted = {int(c) for c in args.cases.split(",")}
     q = args.quick
     r = 1 if q else args.repeats
     n_fit, n_pred, n_step = (5_000, 20_000, 1_000) if q else (100_000, 1_000_000, 10_000)
+    n_big = 20_000 if q else 1_000_000
     sizes = [1_000, 3_000, 10_000] if q else [1_000, 3_000, 10_000, 30_000, 100_000, 300_000, 1_000_000]
 
     rows = []
@@ -272,24 +372,52 @@ def main():
         record(7, f"fit time scaling, {sizes[0]:,} to {sizes[-1]:,} rows (log-log slope over all; growth over "
                "the last decade)", f"slope {slope(points, 1):.2f}; x{a1 / a0:.1f}",
                f"slope {slope(points, 2):.2f}; x{b1 / b0:.1f}", f"n log n grows x{nlogn:.1f} from {n0:,} to {n1:,}",
-               "no worse than n log n", a1 / a0 <= nlogn * 1.1)
+               "<= 1.2 x n log n's growth", a1 / a0 <= nlogn * 1.2)
+    if 8 in wanted:
+        mem = case_memory_mixed(n_big)
+        frame = mem["tavrin"]["frame"]
+        po = mem["tavrin"]["peak"]
+        peers = ", ".join(f"{k} {v['peak'] / 2**20:.0f} MiB" for k, v in mem.items() if k != "tavrin")
+        record(8, f"peak memory of fit {n_big:,} x (10 numeric + 10 categorical) beyond the data "
+               f"(frame: {frame / 2**20:.0f} MiB by memory_usage(deep=True))", f"{po / 2**20:.0f} MiB", peers,
+               f"{po / frame:.2f} x the frame", "<= 2 x", po <= 2 * frame)
+    if 9 in wanted:
+        o, t = case_predict_mixed(n_fit, n_big, r)
+        record(9, f"predict {n_big:,} rows of the mixed frame, tree of case 2 (scikit-learn on ordinal codes)",
+               f"{o:.3f} s", f"{t:.3f} s", f"{o / t:.2f} x", "<= 1.0 x", o / t <= 1.0)
+    if 10 in wanted:
+        o, t = case_predict_proba(n_fit, n_big, r)
+        record(10, f"predict_proba {n_big:,} rows, tree of case 1", f"{o:.3f} s", f"{t:.3f} s",
+               f"{o / t:.2f} x", "<= 2.0 x", o / t <= 2.0)
+    if 11 in wanted:
+        o, t = case_py_many_classes(n_fit, r)
+        record(11, f"BinaryClassificationTreePy fit {n_fit:,} x 20 float64, 5 classes", f"{o:.3f} s", f"{t:.3f} s",
+               f"{o / t:.2f} x", "<= 0.5 x", o / t <= 0.5)
+    if 12 in wanted:
+        o, t = case_py_two_classes(n_fit, r)
+        record(12, f"BinaryClassificationTreePy vs BinaryClassificationTree, case 1 (2 classes, same tree)",
+               f"{o:.3f} s", f"{t:.3f} s (BinaryClassificationTree)", f"{o / t:.2f} x", "<= 2 x", o / t <= 2)
+    if 13 in wanted:
+        o, t = case_fit_lightgbm(n_big, 10, r)
+        record(13, f"fit {n_big:,} x 20 float64 at max_depth=10, CPU time (LightGBM: one tree, 255 bins, "
+               "one thread)", f"{o:.3f} s", f"{t:.3f} s (LightGBM)", f"{o / t:.2f} x", "<= 1.0 x", o / t <= 1.0)
 
     RESULTS.mkdir(exist_ok=True)
     suffix = "-quick" if q else ""
-    if wanted != set(range(1, 8)):
+    if wanted != set(range(1, 14)):
         suffix += "-cases-" + "-".join(str(c) for c in sorted(wanted))
     if points:
         plot(points, RESULTS / f"scaling{suffix}.png")
     command = "python benchmarks/bench.py" + (" --quick" if q else "") + (
         f" --cases {args.cases}" if "-cases-" in suffix else "")
     lines = [
-        "# tavrin against scikit-learn",
+        "# tavrin against scikit-learn and LightGBM",
         "",
         f"Command: `{command}` (medians of {r} alternating runs).",
         f"Machine: {platform.machine()}, {os.cpu_count()} cores; Python {platform.python_version()}, "
         f"numpy {np.__version__}, pandas {pd.__version__}, scikit-learn {__import__('sklearn').__version__}.",
-        f"Load average (1, 5, 15 min) before the run: {load_before}; after: {machine_load()}. Cases 3 and 5 use "
-        "both cores: another busy process on a 2-core machine lowers them most.",
+        f"Load average (1, 5, 15 min) before the run: {load_before}; after: {machine_load()}. Cases 3, 5, 9 and 10 "
+        "use both cores: another busy process on a 2-core machine lowers them most.",
         "",
         "| case | what | tavrin | scikit-learn / other | ratio | goal | met |",
         "| --- | --- | --- | --- | --- | --- | --- |",

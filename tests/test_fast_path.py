@@ -5,6 +5,7 @@ and the same errors, on every kind of frame the fast path accepts."""
 import contextlib
 import sys
 import threading
+import traceback
 
 import numpy as np
 import pandas as pd
@@ -59,7 +60,8 @@ def counting_np_sum():
 @st.composite
 def columns(draw, n):
     kind = draw(st.sampled_from(
-        ["float", "float_nan", "int", "big_int", "bool", "cat_str", "cat_int", "cat_nan", "cat_int_nan", "ties"]))
+        ["float", "float_nan", "int", "big_int", "bool", "cat_str", "cat_int", "cat_nan", "cat_int_nan", "ties",
+         "cat_obj", "cat_na_str"]))
     values = lambda pool: draw(st.lists(st.sampled_from(pool), min_size=n, max_size=n))
     if kind == "float":
         return pd.Series(values([-1.5, 0.0, -0.0, 0.25, 1.0, 2.0, 3.5, -999.0, 1e300, -1e308, np.inf]), dtype="float64")
@@ -79,6 +81,10 @@ def columns(draw, n):
         return pd.Series(values([10, 20, None]), dtype="category")
     if kind == "ties":
         return pd.Series(values([1.0, 1.0, 2.0]), dtype="float64")
+    if kind == "cat_obj":  # object categories in an order of their own
+        return pd.Series(pd.Categorical(values(["b", "a", None]), categories=pd.Index(["b", "z", "a"], dtype=object)))
+    if kind == "cat_na_str":  # text categories whose missing value is pd.NA
+        return pd.Series(values(["p", "q", None]), dtype="string").astype("category")
     return pd.Series(values(["p", "q", "é", None]), dtype="category")
 
 
@@ -164,6 +170,56 @@ def test_fast_path_is_taken_and_exact_on_larger_frames(fast_cls, step_cls, frame
     assert_same_predictions(fast, step, [X, X.sample(40, random_state=2)])
 
 
+def frames_whose_values_are_taken(action):
+    """The row counts of the frames whose `values` the action takes."""
+    code = pd.DataFrame.values.fget.__code__
+    rows = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code is code:
+            rows.append(len(frame.f_locals["self"]))
+
+    sys.setprofile(profile)
+    try:
+        action()
+    finally:
+        sys.setprofile(None)
+    return rows
+
+
+@pytest.mark.parametrize("fast_cls, step_cls", PAIRS)
+def test_mixed_frames_are_read_in_place(fast_cls, step_cls):
+    X, y = mixed_frame(1500, 9)
+    X["many"] = pd.Categorical([f"m{i * 7 % 300:03d}" for i in range(len(X))])  # 16-bit codes
+    X["named"] = pd.Categorical(X["colour"].astype(str), categories=pd.Index(["teal", "red", "grey", "green", "blue"], dtype=object))
+    fast, step = fast_cls(), step_cls()
+    # Only the last searched node's rows are ever made a matrix.
+    assert all(n < len(X) for n in frames_whose_values_are_taken(lambda: fast.fit(X, y)))
+    step.fit(X, y)
+    assert_same_fit(fast, step)
+    fresh = X.sample(300, random_state=1)
+    for method in (fast.predict, fast.predict_proba):
+        assert frames_whose_values_are_taken(lambda: method(fresh)) == []
+    assert_same_predictions(fast, step, [X, fresh])
+    # The preparation is still the method call, traceback entry and all.
+    with pytest.raises(TypeError) as info:
+        fast_cls().fit(X, pd.Series(["a", 1] * (len(X) // 2)))
+    names = [entry.name for entry in traceback.extract_tb(info.value.__traceback__)]
+    at = names.index(f"tavrin.{fast_cls.__name__}.fit")
+    assert names[at + 1] == f"tavrin.{fast_cls.__name__}._prep_data"
+
+    # A frame of another type, or a missing value the matrix holds as pd.NA,
+    # takes the frame's values, with the same results.
+    Frame = type("Frame", (pd.DataFrame,), {})
+    na = X.assign(colour=X["colour"].astype("string").astype("category"))
+    for other in (Frame(X), na):
+        fast, step = fast_cls(), step_cls()
+        assert len(X) in frames_whose_values_are_taken(lambda: fast.fit(other, y))
+        step.fit(other, y)
+        assert_same_fit(fast, step)
+        assert_same_predictions(fast, step, [other])
+
+
 @pytest.mark.parametrize("fast_cls, step_cls", PAIRS)
 def test_many_categories_with_equal_means(fast_cls, step_cls):
     # Many categories whose rows are all of one class: long runs of equal
@@ -180,6 +236,23 @@ def test_many_categories_with_equal_means(fast_cls, step_cls):
     y3 = pd.Series(rng.choice(["a", "b", "c"], n))
     fast.fit(X, y3)
     step.fit(X, y3)
+    assert_same_fit(fast, step)
+
+
+@pytest.mark.parametrize("fast_cls, step_cls", PAIRS)
+def test_many_classes_and_runs_of_equal_values(fast_cls, step_cls):
+    # Eight classes: the scan rules positions out by an estimate before
+    # their exact impurity, and must never rule out the one the exact scan
+    # keeps (ties between features included).
+    rng = np.random.default_rng(13)
+    n = 2000
+    X = pd.DataFrame({"a": rng.normal(size=n).round(1), "b": rng.integers(0, 30, n).astype(float),
+                      "c": rng.normal(size=n), "d": rng.normal(size=n).round(1)})
+    y = pd.Series((X["a"] * 3 + rng.normal(size=n)).round().clip(-3, 4).astype(int))
+    fast, step = fast_cls(), step_cls()
+    fast.fit(X, y)
+    step.fit(X, y)
+    assert tree_depth(fast.tree_) > 5
     assert_same_fit(fast, step)
 
 

@@ -134,7 +134,51 @@ void tie_order_is_asked_only_when_it_matters() {
     CHECK(build_tree(input(6, y3, 3, {categorical(c, 3)}, nullptr), t) == BuildStatus::abandoned);
 }
 
-struct Cells {
+// Values kept beside the rows, or gathered by row: the same tree, node for
+// node, for both rules and with missing values, ties and a categorical
+// column in between.
+void values_beside_rows_change_nothing() {
+    const std::size_t n = 3000;
+    std::vector<double> a(n), b(n);
+    std::vector<std::int32_t> ranks(n), codes(n);
+    std::uint32_t state = 12345;
+    auto next = [&] { return state = state * 1103515245u + 12345u, (state >> 8) % 1000; };
+    for (std::size_t r = 0; r < n; ++r) {
+        a[r] = static_cast<double>(next() % 50) / 4.0;
+        b[r] = r % 17 == 0 ? NAN : static_cast<double>(next());
+        ranks[r] = static_cast<std::int32_t>(next() % 6) - 1;
+        codes[r] = static_cast<std::int32_t>((next() + (a[r] > 6.0 ? 400 : 0)) % 3);
+    }
+    for (std::size_t classes : {2, 3}) {
+        for (ImpurityRule rule : {ImpurityRule::two_class, ImpurityRule::all_classes}) {
+            std::vector<std::int32_t> y(codes);
+            for (auto& c : y) c %= static_cast<std::int32_t>(classes);
+            BuiltTree trees[2];
+            ReversedTies ties;
+            for (int beside = 0; beside < 2; ++beside) {
+                BuildInput in = input(n, y, classes, {numeric(a), categorical(ranks, 5), numeric(b)}, &ties);
+                in.rule = rule;
+                in.values_beside_rows = beside == 1;
+                CHECK(build_tree(in, trees[beside]) == BuildStatus::ok);
+            }
+            // (Three classes weighed as two leave the root unsplit.)
+            const bool deep = classes == 2 || rule == ImpurityRule::all_classes;
+            CHECK(trees[0].nodes.size() == trees[1].nodes.size() && (!deep || trees[0].nodes.size() > 20));
+            bool same = true;
+            for (std::size_t k = 0; k < trees[0].nodes.size() && k < trees[1].nodes.size(); ++k) {
+                const BuiltNode &x = trees[0].nodes[k], &z = trees[1].nodes[k];
+                same = same && x.feature == z.feature && x.threshold == z.threshold && x.left == z.left &&
+                       x.right == z.right && x.total == z.total && x.predicted == z.predicted;
+            }
+            CHECK(same);
+            CHECK(trees[0].cat_ranks == trees[1].cat_ranks);
+            CHECK(trees[0].last_searched_rows == trees[1].last_searched_rows);
+        }
+    }
+}
+
+struct Cells : CellMembership<Cells> {
+    explicit Cells(std::vector<std::vector<Cell>> r) : rows(std::move(r)) {}
     std::vector<std::vector<Cell>> rows;
     Cell cell(std::size_t row, std::size_t column) const { return rows[row][column]; }
 };
@@ -222,6 +266,7 @@ int main() {
     one_sided_split_stays_a_leaf();
     tie_order_is_asked_only_when_it_matters();
     walk_rules();
+    values_beside_rows_change_nothing();
     cancel_hook_stops_the_build();
     return kernel_test::finish();
 }

@@ -3,10 +3,13 @@
 #include "estimator/estimator.hpp"
 
 #include "estimator/fast_fit.hpp"
+#include "features/features.hpp"
 
 #include "runtime/call.hpp"
 #include "runtime/names.hpp"
 #include "runtime/unpack.hpp"
+
+#include <optional>
 
 namespace tavrin::estimator {
 
@@ -31,17 +34,26 @@ PyObject* fit(PyObject* const* args) {
     Ref n_classes = Ref::steal(PyLong_FromSsize_t(PySet_GET_SIZE(distinct.get())));
     if (!n_classes || rt::setattr(self, n::n_classes_, n_classes.get()) < 0) return nullptr;
 
-    Ref prepared = rt::call_method(self, n::_prep_data, {X, y});
+    // The whole tree in one pass where that gives exactly what growth would;
+    // otherwise growth node by node through self._grow_tree. A frame that
+    // can be read in place is, and its values are taken only if growth
+    // needs them.
+    rt::FrameColumns frame;
+    const bool in_place = reads_frame_in_place(self, X, frame);
+    Ref prepared;
+    {
+        std::optional<features::LeaveValuesOut> leave;
+        if (in_place) leave.emplace();
+        prepared = rt::call_method(self, n::_prep_data, {X, y});
+    }
     if (!prepared) return nullptr;
     Ref data[2];
     if (rt::unpack(prepared.get(), 2, data) < 0) return nullptr;
-
-    // The whole tree in one pass where that gives exactly what growth would;
-    // otherwise growth node by node through self._grow_tree.
-    Ref tree;
-    const int fast = fast_grow(self, data[0].get(), data[1].get(), tree);
+    Ref values = std::move(data[0]), codes = std::move(data[1]), tree;
+    const int fast = fast_grow(self, in_place ? X : values.get(), codes.get(), tree, in_place ? &frame : nullptr);
     if (fast < 0) return nullptr;
-    if (fast == 0) tree = rt::call_method(self, n::_grow_tree, {data[0].get(), data[1].get()});
+    if (fast == 0 && in_place && !(values = features::prepared_values(X))) return nullptr;
+    if (!tree) tree = rt::call_method(self, n::_grow_tree, {values.get(), codes.get()});
     if (!tree || rt::setattr(self, n::tree_, tree.get()) < 0) return nullptr;
     return rt::none().release();
 }

@@ -76,6 +76,25 @@ struct Distinct {
     long long integer = 0;
 };
 
+// A category value of a kind the builder takes, with its sort key.
+bool plain_category(PyObject* v, CategoryKind& kind, Distinct& d) {
+    if (PyUnicode_CheckExact(v)) {
+        kind = CategoryKind::text;
+        // Text that has no UTF-8 form is left to pandas.
+        if (PyUnicode_AsUTF8AndSize(v, nullptr)) return true;
+        PyErr_Clear();
+        return false;
+    }
+    if (PyLong_CheckExact(v)) {
+        kind = CategoryKind::integer;
+        return as_int64(v, d.integer);
+    }
+    if (!PyFloat_CheckExact(v)) return false;
+    kind = CategoryKind::real;
+    d.real = PyFloat_AS_DOUBLE(v);
+    return true;
+}
+
 // Ranks the distinct values ascending and writes each row's rank.
 int rank_categories(std::vector<Distinct>& distinct, CategoryKind kind, FastColumn& col) {
     std::vector<std::int32_t> order(distinct.size());
@@ -171,12 +190,7 @@ const char* item_at(const Py_buffer& view, std::size_t r, std::size_t j) {
            static_cast<Py_ssize_t>(j) * view.strides[1];
 }
 
-template <class T>
-T load(const char* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
+using rt::load;
 
 }  // namespace
 
@@ -208,7 +222,12 @@ bool midpoints_quiet(const Py_buffer& view, std::size_t rows, std::size_t j) {
 
 int FastData::read_numeric(std::size_t j, FastColumn& col) {
     col.numpy_values = format_ != 'O';
-    if (format_ == 'd') return midpoints_quiet(view_, rows_, j) ? 1 : 0;  // read in place
+    if (format_ == 'd') {  // read in place
+        if (!midpoints_quiet(view_, rows_, j)) return 0;
+        col.data = item_at(view_, 0, j);
+        col.stride = view_.strides[0];
+        return 1;
+    }
     col.owned.resize(rows_);
     for (std::size_t r = 0; r < rows_; ++r) {
         const char* p = item_at(view_, r, j);
@@ -278,22 +297,7 @@ int FastData::read_categorical(std::size_t j, FastColumn& col) {
             } else {
                 CategoryKind k;
                 Distinct d;
-                if (PyUnicode_CheckExact(v)) {
-                    k = CategoryKind::text;
-                    // Text that has no UTF-8 form is left to pandas.
-                    if (!PyUnicode_AsUTF8AndSize(v, nullptr)) {
-                        PyErr_Clear();
-                        return 0;
-                    }
-                } else if (PyLong_CheckExact(v)) {
-                    k = CategoryKind::integer;
-                    if (!as_int64(v, d.integer)) return 0;
-                } else if (PyFloat_CheckExact(v)) {
-                    k = CategoryKind::real;
-                    d.real = PyFloat_AS_DOUBLE(v);
-                } else {
-                    return 0;
-                }
+                if (!plain_category(v, k, d)) return 0;
                 if (kind_set && k != kind) return 0;
                 kind = k;
                 kind_set = true;
@@ -316,6 +320,73 @@ int FastData::read_categorical(std::size_t j, FastColumn& col) {
     return rank_categories(distinct, kind, col) < 0 ? -1 : 1;
 }
 
+int FastData::read_frame(const rt::FrameColumns& frame, PyObject* y, const std::vector<bool>& categorical,
+                         std::size_t n_classes) {
+    if (frame.columns().size() != categorical.size() || frame.rows() < 2 || frame.rows() > INT32_MAX) return 0;
+    rows_ = frame.rows();
+    const int codes = read_codes(y, n_classes);
+    if (codes <= 0) return codes;
+    columns_.resize(categorical.size());
+    for (std::size_t j = 0; j < categorical.size(); ++j) {
+        const rt::FrameColumn& source = frame.columns()[j];
+        FastColumn& col = columns_[j];
+        col.categorical = categorical[j];
+        if (col.categorical != (source.kind == rt::FrameColumn::category)) return 0;
+        const int ok = read_frame_column(source, col);
+        if (ok <= 0) return ok;
+    }
+    return 1;
+}
+
+// As read_numeric and read_categorical take the object matrix's cells:
+// numbers as Python floats, ints and bools would be, categories by code.
+int FastData::read_frame_column(const rt::FrameColumn& source, FastColumn& col) {
+    using rt::FrameColumn;
+    col.numpy_values = false;
+    switch (source.kind) {
+        case FrameColumn::real:
+            col.data = source.data;
+            col.stride = source.stride;
+            return 1;
+        case FrameColumn::integer:
+        case FrameColumn::boolean:
+            col.owned.resize(rows_);
+            for (std::size_t r = 0; r < rows_; ++r) {
+                if (source.kind == FrameColumn::boolean) {
+                    col.owned[r] = load<unsigned char>(source.at(r)) ? 1.0 : 0.0;
+                    continue;
+                }
+                const long long i = load<long long>(source.at(r));
+                if (i > kExact || i < -kExact) return 0;
+                col.owned[r] = static_cast<double>(i);
+            }
+            return 1;
+        case FrameColumn::category:
+            break;
+    }
+    if (source.objects.empty() || !is_missing(source.objects[0].get())) return 0;
+    const std::size_t k = source.objects.size() - 1;
+    std::vector<Distinct> distinct(k);
+    CategoryKind kind = CategoryKind::text;
+    for (std::size_t c = 0; c < k; ++c) {
+        PyObject* v = source.objects[c + 1].get();
+        CategoryKind kc;
+        Distinct& d = distinct[c];
+        if (!plain_category(v, kc, d)) return 0;
+        if (c > 0 && kc != kind) return 0;
+        kind = kc;
+        d.value = Ref::borrow(v);
+    }
+    col.ranks.resize(rows_);
+    for (std::size_t r = 0; r < rows_; ++r) {
+        const long long code = source.code(r);
+        if (code < -1 || code >= static_cast<long long>(k)) return 0;
+        col.ranks[r] = static_cast<std::int32_t>(code);
+    }
+    col.kind = kind;
+    return rank_categories(distinct, kind, col) < 0 ? -1 : 1;
+}
+
 std::vector<kernels::BuildColumn> FastData::build_columns() const {
     std::vector<kernels::BuildColumn> out(columns_.size());
     for (std::size_t j = 0; j < columns_.size(); ++j) {
@@ -326,8 +397,8 @@ std::vector<kernels::BuildColumn> FastData::build_columns() const {
             b.ranks = col.ranks.data();
             b.n_ranks = static_cast<std::int32_t>(col.categories.size());
         } else if (col.owned.empty()) {
-            b.data = item_at(view_, 0, j);
-            b.stride = view_.strides[0];
+            b.data = col.data;
+            b.stride = col.stride;
         } else {
             b.data = reinterpret_cast<const char*>(col.owned.data());
             b.stride = sizeof(double);

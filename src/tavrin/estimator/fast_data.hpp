@@ -6,6 +6,7 @@
 #pragma once
 
 #include "kernels/tree_builder.hpp"
+#include "runtime/frame.hpp"
 #include "runtime/ref.hpp"
 
 #include <cstdint>
@@ -22,6 +23,8 @@ struct FastColumn {
     // numpy scalars) rather than a float (values are Python numbers).
     bool numpy_values = false;
     std::vector<double> owned;  // the values when not read in place
+    const char* data = nullptr;  // else where they are, as doubles
+    std::ptrdiff_t stride = 0;
     std::vector<std::int32_t> ranks;
     std::vector<rt::Ref> categories;  // by rank, ascending
     CategoryKind kind = CategoryKind::text;
@@ -40,6 +43,10 @@ public:
     int read(PyObject* X, PyObject* y, const std::vector<bool>& categorical,
              std::size_t n_classes);
 
+    // The same data read from the frame whose `values` X would be.
+    int read_frame(const rt::FrameColumns& frame, PyObject* y, const std::vector<bool>& categorical,
+                   std::size_t n_classes);
+
     std::size_t rows() const { return rows_; }
     const std::vector<FastColumn>& columns() const { return columns_; }
     const std::vector<std::int32_t>& codes() const { return codes_; }
@@ -50,6 +57,7 @@ private:
     int read_codes(PyObject* y, std::size_t n_classes);
     int read_numeric(std::size_t j, FastColumn& col);
     int read_categorical(std::size_t j, FastColumn& col);
+    int read_frame_column(const rt::FrameColumn& source, FastColumn& col);
 
     Py_buffer view_{};
     bool held_ = false;

@@ -236,6 +236,17 @@ int build(const Plan& plan, const FastData& data, kernels::BuiltTree& tree) {
     in.n_classes = plan.n_classes;
     in.depth_limit = plan.depth_limit;
     in.rule = plan.rule;
+    // Above a few hundred thousand rows a node's values no longer come
+    // from cache; for all-numeric data, whose matrix already takes 8 bytes
+    // a value, keeping them in sorted order pays for the memory it takes,
+    // up to a bound. A frame with category columns is read in place for
+    // its memory's sake, and keeps to that.
+    constexpr std::size_t kBesideRows = std::size_t{1} << 18;
+    constexpr std::size_t kBesideBytes = std::size_t{1} << 30;
+    bool all_numeric = true;
+    for (const kernels::BuildColumn& col : in.columns) all_numeric = all_numeric && !col.categorical;
+    in.values_beside_rows = all_numeric && in.rows >= kBesideRows &&
+                            in.rows * in.columns.size() * sizeof(double) <= kBesideBytes;
     PyThreadState* released = nullptr;
     NumpyTies ties(&released);
     in.ties = &ties;
@@ -272,7 +283,16 @@ int build(const Plan& plan, const FastData& data, kernels::BuiltTree& tree) {
 
 }  // namespace
 
-int fast_grow(PyObject* self, PyObject* X, PyObject* y, Ref& tree) {
+bool reads_frame_in_place(PyObject* self, PyObject* X, rt::FrameColumns& frame) {
+    Plan plan;
+    if (!rt::bound_as_remembered() || read_rule(self, plan) <= 0 ||
+        !rt::resolves_to(self, n::_prep_data, features::prep_data) ||
+        !rt::resolves_to(self, n::_get_dtype, features::get_dtype))
+        return false;
+    return frame.read(X) == 1;
+}
+
+int fast_grow(PyObject* self, PyObject* X, PyObject* y, Ref& tree, const rt::FrameColumns* frame) {
     if (!rt::bound_as_remembered()) return 0;
     const split::NumpyScalars* ns = split::numpy_scalars();
     if (!ns) return -1;
@@ -285,7 +305,8 @@ int fast_grow(PyObject* self, PyObject* X, PyObject* y, Ref& tree) {
     if (ok <= 0) return ok;
     try {
         FastData data;
-        ok = data.read(X, y, plan.categorical, plan.n_classes);
+        ok = frame ? data.read_frame(*frame, y, plan.categorical, plan.n_classes)
+                   : data.read(X, y, plan.categorical, plan.n_classes);
         if (ok <= 0) return ok;
         kernels::BuiltTree built;
         if (build(plan, data, built) < 0) return -1;
@@ -295,7 +316,7 @@ int fast_grow(PyObject* self, PyObject* X, PyObject* y, Ref& tree) {
         const long needed = (static_cast<long>(built.depth) + 1) * kCallsPerLevel + kSearchCalls;
         if (needed > rt::recursion_headroom()) return 0;
         if (make_nodes(built, data, plan.labels, plan.positions, plan.rule, tree) < 0) return -1;
-        if (restore_value_maps(self, X, y, built, data, plan.positions) < 0) return -1;
+        if (restore_value_maps(self, X, frame != nullptr, y, built, data, plan.positions) < 0) return -1;
         return 1;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

@@ -2,7 +2,9 @@
 // as the step-by-step growth leaves it.
 #include "estimator/fast_nodes.hpp"
 
+#include "features/features.hpp"
 #include "runtime/call.hpp"
+#include "runtime/collector.hpp"
 #include "runtime/globals.hpp"
 #include "runtime/names.hpp"
 #include "split/numpy_scalars.hpp"
@@ -51,15 +53,6 @@ Ref category_threshold(const kernels::BuiltTree& tree, const kernels::BuiltNode&
     return rt::call_global_attr(n::np, n::array, {list.get(), dtype}, kw);
 }
 
-// Keeps the cyclic garbage collector off for its lifetime, if it was on.
-struct PauseCollector {
-#if PY_VERSION_HEX >= 0x030A0000
-    int was_enabled = PyGC_Disable();
-    ~PauseCollector() {
-        if (was_enabled) PyGC_Enable();
-    }
-#endif
-};
 
 }  // namespace
 
@@ -75,7 +68,7 @@ int make_nodes(const kernels::BuiltTree& tree, const FastData& data, const std::
     std::vector<Ref> made(tree.nodes.size());
     // Nodes hold no cycles: collecting while they are made would only
     // traverse them again and again.
-    PauseCollector pause;
+    rt::PauseCollector pause;
     // Children follow their parent in depth-first order: made last to first,
     // a split node finds both children made.
     for (std::size_t id = tree.nodes.size(); id-- > 0;) {
@@ -107,8 +100,9 @@ int make_nodes(const kernels::BuiltTree& tree, const FastData& data, const std::
     return 0;
 }
 
-int restore_value_maps(PyObject* self, PyObject* X, PyObject* y, const kernels::BuiltTree& tree,
-                       const FastData& data, const std::vector<Ref>& positions) {
+int restore_value_maps(PyObject* self, PyObject* X, bool X_is_frame, PyObject* y,
+                       const kernels::BuiltTree& tree, const FastData& data,
+                       const std::vector<Ref>& positions) {
     if (!tree.searched) return 0;
     bool any = false;
     for (const FastColumn& col : data.columns()) any = any || col.categorical;
@@ -127,7 +121,16 @@ int restore_value_maps(PyObject* self, PyObject* X, PyObject* y, const kernels::
     for (std::uint32_t r : tree.last_searched_rows)
         static_cast<char*>(view.buf)[static_cast<Py_ssize_t>(r) * view.strides[0]] = 1;
     PyBuffer_Release(&view);
-    Ref X_node = Ref::steal(PyObject_GetItem(X, mask.get()));
+    Ref X_node;
+    if (X_is_frame) {
+        // The node's rows of the frame, as the matrix: X.values[mask] holds
+        // the same objects as X.iloc[mask].values.
+        Ref iloc = rt::getattr(X, n::iloc);
+        Ref rows_of_node = iloc ? Ref::steal(PyObject_GetItem(iloc.get(), mask.get())) : Ref();
+        if (rows_of_node) X_node = features::prepared_values(rows_of_node.get());
+    } else {
+        X_node = Ref::steal(PyObject_GetItem(X, mask.get()));
+    }
     if (!X_node) return -1;
     Ref y_node = Ref::steal(PyObject_GetItem(y, mask.get()));
     if (!y_node) return -1;

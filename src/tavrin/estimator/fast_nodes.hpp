@@ -19,8 +19,10 @@ int make_nodes(const kernels::BuiltTree& tree, const FastData& data,
 
 // Formats every categorical feature, in column order, through
 // self._format_categorical on the rows of the last searched node: what
-// growth leaves in feature_value_maps. -1 on error.
-int restore_value_maps(PyObject* self, PyObject* X, PyObject* y, const kernels::BuiltTree& tree,
-                       const FastData& data, const std::vector<rt::Ref>& positions);
+// growth leaves in feature_value_maps. X is the training matrix, or with
+// `X_is_frame` the frame it would be the values of. -1 on error.
+int restore_value_maps(PyObject* self, PyObject* X, bool X_is_frame, PyObject* y,
+                       const kernels::BuiltTree& tree, const FastData& data,
+                       const std::vector<rt::Ref>& positions);
 
 }  // namespace tavrin::estimator

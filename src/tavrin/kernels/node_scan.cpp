@@ -73,33 +73,46 @@ inline bool candidate(double hi, double& lo, double& mid) {
 // have an exact impurity below best.
 constexpr double kFilterMargin = 1e-9;
 
-void scan_numeric_two_classes(const BuildInput& /*in*/, const BuildColumn& col, std::int32_t feature,
-                              const std::uint32_t* sorted, std::size_t m, const long long* totals,
-                              const double* inverse, ScanScratch& s, NodeBest& best) {
-    const double t0 = static_cast<double>(totals[0]), t1 = static_cast<double>(totals[1]);
-    const double md = static_cast<double>(m);
-    double need = (1.0 - best.gini - kFilterMargin) * md;
-    // The node's values and codes side by side first: independent loads
-    // that the processor overlaps, then a scan over contiguous memory.
+// The node's values and a per-row class mark side by side, in sorted
+// order: independent loads that the processor overlaps, ahead of a scan
+// over contiguous memory. Values already kept in sorted order
+// (`sorted_values`) are read where they are. Returns the values.
+template <class Mark>
+const double* gather(const BuildColumn& col, const std::uint32_t* sorted, std::size_t m, const Mark* by_row,
+                     const double* sorted_values, ScanScratch& s, Mark* marks) {
+    constexpr std::size_t kAhead = 16;  // rows: far rows come from memory, not cache
+    if (sorted_values) {
+        for (std::size_t k = 0; k < m; ++k) marks[k] = by_row[sorted[k]];
+        return sorted_values;
+    }
     s.values.resize(m);
-    s.ones.resize(m);
     double* values = s.values.data();
-    unsigned char* ones = s.ones.data();
-    const unsigned char* row_is_one = s.row_is_one.data();
     const char* data = col.data;
     const std::ptrdiff_t stride = col.stride;
-    constexpr std::size_t kAhead = 16;  // rows: far rows come from memory, not cache
     for (std::size_t k = 0; k < m; ++k) {
         const std::uint32_t r = sorted[k];
 #if defined(__GNUC__)
         if (k + kAhead < m) {
             __builtin_prefetch(data + static_cast<std::ptrdiff_t>(sorted[k + kAhead]) * stride);
-            __builtin_prefetch(row_is_one + sorted[k + kAhead]);
+            __builtin_prefetch(by_row + sorted[k + kAhead]);
         }
 #endif
         std::memcpy(&values[k], data + static_cast<std::ptrdiff_t>(r) * stride, sizeof(double));
-        ones[k] = row_is_one[r];
+        marks[k] = by_row[r];
     }
+    return values;
+}
+
+void scan_numeric_two_classes(const BuildInput& /*in*/, const BuildColumn& col, std::int32_t feature,
+                              const std::uint32_t* sorted, const double* sorted_values, std::size_t m,
+                              const long long* totals, const double* inverse, ScanScratch& s,
+                              NodeBest& best) {
+    const double t0 = static_cast<double>(totals[0]), t1 = static_cast<double>(totals[1]);
+    const double md = static_cast<double>(m);
+    double need = (1.0 - best.gini - kFilterMargin) * md;
+    s.ones.resize(m);
+    unsigned char* ones = s.ones.data();
+    const double* values = gather(col, sorted, m, s.row_is_one.data(), sorted_values, s, ones);
     double l0 = 0.0, l1 = 0.0;
     double lo = values[0];
     for (std::size_t i = 1; i < m; ++i) {
@@ -132,37 +145,70 @@ void scan_numeric_two_classes(const BuildInput& /*in*/, const BuildColumn& col, 
     }
 }
 
-}  // namespace
-
-void scan_numeric(const BuildInput& in, const BuildColumn& col, std::int32_t feature,
-                  const std::uint32_t* sorted, std::size_t m, const long long* totals,
-                  ScanScratch& s, NodeBest& best) {
+// scan_numeric for any number of classes and either rule, with the same
+// filter as the two-class scan: the purity sum(l_c^2) / i + sum(r_c^2) /
+// (m - i) over the classes the rule weighs, its two sums kept as exact
+// integers (below 2**62 for fewer than 2**31 rows) and moved by one row
+// at each step, rules a position out before its exact impurity (a power
+// per class and side) is computed. Over at most 2**16 classes, the
+// estimate and the exact impurity are within about 1e-11 of the true
+// values: far inside kFilterMargin.
+void scan_numeric_filtered(const BuildInput& in, const BuildColumn& col, std::int32_t feature,
+                           const std::uint32_t* sorted, const double* sorted_values, std::size_t m,
+                           const long long* totals, ScanScratch& s, NodeBest& best) {
     const std::size_t n = in.n_classes;
-    if (n == 2 && in.rule == ImpurityRule::two_class)
-        return scan_numeric_two_classes(in, col, feature, sorted, m, totals, s.inverse.data(), s, best);
+    const std::size_t weighed = in.rule == ImpurityRule::two_class && n > 2 ? 2 : n;
     s.left.assign(n, 0);
     s.right.assign(totals, totals + n);
     long long* left = s.left.data();
     long long* right = s.right.data();
-    double lo = col.value(sorted[0]);
-    // Invariant: left holds the classes of rows sorted[0 .. i-2]; the step
-    // moves sorted[i-1] across.
+    long long sum_left = 0, sum_right = 0;
+    for (std::size_t c = 0; c < weighed; ++c) sum_right += totals[c] * totals[c];
+    s.node_codes.resize(m);
+    std::int32_t* codes = s.node_codes.data();
+    const double* values = gather(col, sorted, m, in.codes, sorted_values, s, codes);
+    const double* inverse = s.inverse.data();
+    const double md = static_cast<double>(m);
+    double need = (1.0 - best.gini - kFilterMargin) * md;
+    double lo = values[0];
+    // Invariant: left holds the classes of rows 0 .. i-2 in sorted order,
+    // sum_left and sum_right the squares of the weighed counts; the step
+    // moves row i-1 across.
     for (std::size_t i = 1; i < m; ++i) {
-        const std::int32_t c = in.codes[sorted[i - 1]];
+        const std::size_t c = static_cast<std::size_t>(codes[i - 1]);
+        if (c < weighed) {
+            sum_left += 2 * left[c] + 1;
+            sum_right -= 2 * right[c] - 1;
+        }
         ++left[c];
         --right[c];
-        const double hi = col.value(sorted[i]);
+        const double hi = values[i];
         if (hi != hi) break;  // NaN from here on: every midpoint is NaN
         double mid;
         if (!candidate(hi, lo, mid)) continue;
+        const double purity = static_cast<double>(sum_left) * inverse[i] +
+                              static_cast<double>(sum_right) * inverse[m - i];
+        if (!(purity > need)) continue;
         const double gini = position_gini(in.rule, left, right, n, static_cast<long long>(i),
                                           static_cast<long long>(m));
         if (gini < best.gini) {
             best.gini = gini;
             best.feature = feature;
             best.threshold = mid;
+            need = (1.0 - best.gini - kFilterMargin) * md;
         }
     }
+}
+
+}  // namespace
+
+void scan_numeric(const BuildInput& in, const BuildColumn& col, std::int32_t feature,
+                  const std::uint32_t* sorted, const double* sorted_values, std::size_t m,
+                  const long long* totals, ScanScratch& s, NodeBest& best) {
+    if (in.n_classes == 2 && in.rule == ImpurityRule::two_class)
+        return scan_numeric_two_classes(in, col, feature, sorted, sorted_values, m, totals, s.inverse.data(),
+                                        s, best);
+    scan_numeric_filtered(in, col, feature, sorted, sorted_values, m, totals, s, best);
 }
 
 namespace {

@@ -39,14 +39,16 @@ struct ScanScratch {
     std::vector<double> inverse;  // inverse[k] = 1.0 / k for k = 1 .. rows
     std::vector<double> values;        // a node's values in sorted order
     std::vector<unsigned char> ones;   // and whether each row is of code 1
+    std::vector<std::int32_t> node_codes;  // or its class code
     std::vector<unsigned char> row_is_one;  // by row: class code 1 (two classes only)
 };
 
 // Scans the node's rows `sorted` (m rows, ascending by the feature, NaN
-// last) of numeric column `col` at position `feature`.
+// last) of numeric column `col` at position `feature`; `sorted_values`,
+// when not null, holds their values in that order.
 void scan_numeric(const BuildInput& in, const BuildColumn& col, std::int32_t feature,
-                  const std::uint32_t* sorted, std::size_t m, const long long* totals,
-                  ScanScratch& s, NodeBest& best);
+                  const std::uint32_t* sorted, const double* sorted_values, std::size_t m,
+                  const long long* totals, ScanScratch& s, NodeBest& best);
 
 // Encodes categorical column `col` for the node's `rows` (any order) as
 // the step-by-step growth does (groups by ascending category, ordered by

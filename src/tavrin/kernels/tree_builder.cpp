@@ -26,11 +26,20 @@ std::uint64_t order_key(double v) {
     return bits >> 63 ? ~bits : bits | (1ULL << 63);
 }
 
-// The rows in ascending order of the column's value, NaN last. Rows of
+// order_key's inverse: the double, bit for bit.
+double key_value(std::uint64_t key) {
+    const std::uint64_t bits = key >> 63 ? key & ~(1ULL << 63) : ~key;
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+// The rows in ascending order of the column's value, NaN last, and with
+// `values` their values in that order. Rows of
 // equal value may come in any order: a scan looks at no position inside
 // a run of equal values, and its counts after the run are the same in any
 // order; NaN rows follow every candidate position.
-void presort(const BuildInput& in, const BuildColumn& col, Rows& out) {
+void presort(const BuildInput& in, const BuildColumn& col, Rows& out, std::vector<double>* values) {
     // Keys and rows in separate arrays: the sort's scratch is 12 bytes a
     // row, twice.
     std::vector<std::uint64_t> keys, spare_keys;
@@ -79,6 +88,11 @@ void presort(const BuildInput& in, const BuildColumn& col, Rows& out) {
     }
     rows.insert(rows.end(), missing.begin(), missing.end());
     out.swap(rows);
+    if (values) {
+        values->resize(in.rows);
+        for (std::uint32_t k = 0; k < n; ++k) (*values)[k] = key_value(keys[k]);
+        for (std::size_t k = n; k < in.rows; ++k) (*values)[k] = col.value(out[k]);  // NaN
+    }
 }
 
 // Moves the rows flagged left to the front of [begin, end), keeping order
@@ -99,6 +113,26 @@ void stable_partition(std::uint32_t* begin, std::uint32_t* end, const char* goes
     std::copy(spill, right, out);
 }
 
+// stable_partition of [begin, begin + m) with the values kept beside the
+// rows moved alike; `spill_values` has room for m values.
+void stable_partition_with_values(std::uint32_t* begin, double* values, std::size_t m, const char* goes_left,
+                                  std::uint32_t* spill, double* spill_values) {
+    std::size_t n_left = 0, n_right = 0;
+    for (std::size_t k = 0; k < m; ++k) {
+        const std::uint32_t r = begin[k];
+        const double v = values[k];
+        begin[n_left] = r;
+        values[n_left] = v;
+        spill[n_right] = r;
+        spill_values[n_right] = v;
+        const bool left = goes_left[r] != 0;
+        n_left += left;
+        n_right += !left;
+    }
+    std::copy(spill, spill + n_right, begin + n_left);
+    std::copy(spill_values, spill_values + n_right, values + n_left);
+}
+
 struct Task {
     std::size_t begin, end;
     std::int32_t depth;
@@ -114,8 +148,13 @@ public:
         rows_.resize(in_.rows);
         for (std::uint32_t r = 0; r < in_.rows; ++r) rows_[r] = r;
         sorted_.resize(in_.columns.size());
+        if (in_.values_beside_rows) {
+            sorted_values_.resize(in_.columns.size());
+            spill_values_.resize(in_.rows);
+        }
         for (std::size_t f = 0; f < in_.columns.size(); ++f) {
-            if (!in_.columns[f].categorical) presort(in_, in_.columns[f], sorted_[f]);
+            if (!in_.columns[f].categorical)
+                presort(in_, in_.columns[f], sorted_[f], in_.values_beside_rows ? &sorted_values_[f] : nullptr);
             if (poll_.stop(in_.rows * 8)) return BuildStatus::cancelled;
         }
         goes_left_.assign(in_.rows, 0);
@@ -182,7 +221,8 @@ private:
                 if (!scan_categorical(in_, col, feature, &rows_[t.begin], m, counts_.data(), scratch_, best))
                     return false;
             } else {
-                scan_numeric(in_, col, feature, &sorted_[f][t.begin], m, counts_.data(), scratch_, best);
+                const double* values = sorted_values_.empty() ? nullptr : &sorted_values_[f][t.begin];
+                scan_numeric(in_, col, feature, &sorted_[f][t.begin], values, m, counts_.data(), scratch_, best);
             }
         }
         if (best.feature < 0) return true;
@@ -203,6 +243,14 @@ private:
                 goes_left_[r] = left;
                 n_left += left;
             }
+        } else if (!sorted_values_.empty()) {
+            // In the feature's order the rows below the threshold are a
+            // prefix (NaN last, never below).
+            const std::size_t f = static_cast<std::size_t>(best.feature);
+            const double* values = &sorted_values_[f][t.begin];
+            const std::uint32_t* sorted = &sorted_[f][t.begin];
+            while (n_left < m && values[n_left] < best.threshold) goes_left_[sorted[n_left++]] = 1;
+            for (std::size_t k = n_left; k < m; ++k) goes_left_[sorted[k]] = 0;
         } else {
             for (std::size_t k = t.begin; k < t.end; ++k) {
                 const std::uint32_t r = rows_[k];
@@ -226,10 +274,17 @@ private:
 
         spill_.resize(std::max(spill_.size(), m));
         stable_partition(&rows_[t.begin], &rows_[t.begin] + m, goes_left_.data(), spill_.data());
-        for (std::size_t f = 0; f < in_.columns.size(); ++f)
-            if (!in_.columns[f].categorical)
-                stable_partition(&sorted_[f][t.begin], &sorted_[f][t.begin] + m, goes_left_.data(),
-                                 spill_.data());
+        // Children that the depth limit keeps from a search need only their
+        // rows, not the features' orders.
+        const bool children_searched = t.depth + 1 < in_.depth_limit;
+        for (std::size_t f = 0; f < in_.columns.size() && children_searched; ++f) {
+            if (in_.columns[f].categorical) continue;
+            if (sorted_values_.empty())
+                stable_partition(&sorted_[f][t.begin], &sorted_[f][t.begin] + m, goes_left_.data(), spill_.data());
+            else
+                stable_partition_with_values(&sorted_[f][t.begin], &sorted_values_[f][t.begin], m,
+                                             goes_left_.data(), spill_.data(), spill_values_.data());
+        }
 
         const std::size_t mid = t.begin + n_left;
         stack.push_back({mid, t.end, t.depth + 1, id, false});
@@ -248,6 +303,8 @@ private:
     BuildStatus status_ = BuildStatus::abandoned;  // why grow() returned false
     Rows rows_;                  // every node's rows in training row order
     std::vector<Rows> sorted_;   // per numeric feature: rows in its order
+    std::vector<std::vector<double>> sorted_values_;  // and their values, if kept
+    std::vector<double> spill_values_;
     std::vector<char> goes_left_;
     std::vector<long long> counts_;
     std::vector<std::int32_t> code_of_rank_;

@@ -52,29 +52,60 @@ struct WalkTree {
 // the answer is not a plain one (the walk stops).
 int category_member(const WalkTree& tree, const CategorySet& set, const Cell& cell);
 
+// The membership test of a categorical node for a source that describes
+// every value as a Cell; a source may answer it more directly.
+template <class Derived>
+struct CellMembership {
+    int member(const WalkTree& tree, std::size_t /*node*/, const WalkNode& n, std::size_t row) const {
+        return category_member(tree, n.set,
+                               static_cast<const Derived*>(this)->cell(row, static_cast<std::size_t>(n.feature)));
+    }
+};
+
 // Writes the leaf index each of rows [begin, end) reaches into `leaves`.
-// `source.cell(row, column)` gives a row value as a Cell. Returns the first
+// `source.cell(row, column)` gives a row value as a Cell, and
+// `source.member(tree, node index, node, row)` answers a categorical node
+// as category_member would for that cell. Returns the first
 // row whose walk met a value that a node cannot compare plainly, or `end`
 // when every row arrived.
 template <class Source>
 std::size_t walk_rows(const WalkTree& tree, const Source& source, std::size_t begin,
                       std::size_t end, std::int32_t* leaves) {
-    for (std::size_t row = begin; row < end; ++row) {
-        const WalkNode* node = &tree.nodes[0];
-        while (node->left >= 0) {
-            const Cell v = source.cell(row, static_cast<std::size_t>(node->feature));
-            bool go_left;
-            if (!node->categorical) {
-                if (v.kind != Cell::number) return row;
-                go_left = v.real < node->threshold;  // NaN goes right
-            } else {
-                const int member = category_member(tree, node->set, v);
-                if (member < 0) return row;
-                go_left = member == 1;
+    // Rows go down the tree a few at a time, one level per round: their
+    // walks are independent, so the processor overlaps the node loads (a
+    // large tree does not fit in cache) instead of waiting for each.
+    constexpr std::size_t kLanes = 8;
+    for (std::size_t first = begin; first < end; first += kLanes) {
+        const std::size_t lanes = end - first < kLanes ? end - first : kLanes;
+        std::int32_t at[kLanes] = {};
+        unsigned walking = (1u << lanes) - 1;
+        std::size_t stopped = end;
+        while (walking) {
+            for (std::size_t k = 0; k < lanes; ++k) {
+                if (!(walking >> k & 1u)) continue;
+                const std::size_t row = first + k;
+                const WalkNode& node = tree.nodes[static_cast<std::size_t>(at[k])];
+                if (node.left < 0) {
+                    leaves[row] = node.leaf;
+                    walking &= ~(1u << k);
+                    continue;
+                }
+                int go_left;
+                if (!node.categorical) {
+                    const Cell v = source.cell(row, static_cast<std::size_t>(node.feature));
+                    go_left = v.kind != Cell::number ? -1 : v.real < node.threshold;  // NaN goes right
+                } else {
+                    go_left = source.member(tree, static_cast<std::size_t>(at[k]), node, row);
+                }
+                if (go_left < 0) {
+                    if (row < stopped) stopped = row;
+                    walking &= ~(1u << k);
+                    continue;
+                }
+                at[k] = go_left ? node.left : node.right;
             }
-            node = &tree.nodes[static_cast<std::size_t>(go_left ? node->left : node->right)];
         }
-        leaves[row] = node->leaf;
+        if (stopped != end) return stopped;
     }
     return end;
 }

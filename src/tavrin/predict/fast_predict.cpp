@@ -11,6 +11,9 @@
 #include "predict/predict.hpp"
 #include "runtime/arrays.hpp"
 #include "runtime/call.hpp"
+#include "runtime/frame.hpp"
+#include "runtime/read_view.hpp"
+#include "runtime/collector.hpp"
 #include "runtime/function.hpp"
 #include "runtime/globals.hpp"
 #include "runtime/names.hpp"
@@ -36,41 +39,8 @@ namespace n = rt::names;
 
 constexpr long long kExact = 1LL << 53;
 
-// A buffer held for the life of the object.
-struct Held {
-    Py_buffer view{};
-    bool held = false;
-    ~Held() {
-        if (held) PyBuffer_Release(&view);
-    }
-    bool acquire(PyObject* obj) {
-        if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) < 0) {
-            PyErr_Clear();
-            return false;
-        }
-        return held = true;
-    }
-    char format() const {
-        const char* f = view.format ? view.format : "B";
-        if (f[0] == '\0' || f[1] != '\0') return '\0';
-        if (f[0] == 'd' && view.itemsize == 8) return 'd';
-        if ((f[0] == 'l' || f[0] == 'q') && view.itemsize == 8) return 'l';
-        if (f[0] == '?' && view.itemsize == 1) return '?';
-        if (f[0] == 'O' && view.itemsize == sizeof(PyObject*)) return 'O';
-        return '\0';
-    }
-    const char* item(Py_ssize_t i, Py_ssize_t j = 0) const {
-        return static_cast<const char*>(view.buf) + i * view.strides[0] +
-               (view.ndim > 1 ? j * view.strides[1] : 0);
-    }
-};
-
-template <class T>
-T load(const char* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
+using Held = rt::ReadView;
+using rt::load;
 
 struct Leaf {
     Ref predicted_class;
@@ -151,11 +121,11 @@ int flatten(PyObject* root, PyObject* node_class, Py_ssize_t n_columns, Flat& fl
             w.threshold = PyFloat_AS_DOUBLE(threshold.get());
         } else {
             Held set;
-            if (!rt::is_exact_ndarray(threshold.get()) || !set.acquire(threshold.get()) || set.view.ndim != 1)
+            if (!rt::is_exact_ndarray(threshold.get()) || !set.acquire(threshold.get()) || set.ndim() != 1)
                 return 0;
             const char f = set.format();
             kernels::CategorySet& cs = w.set;
-            const Py_ssize_t count = set.view.shape[0];
+            const Py_ssize_t count = set.shape(0);
             if (f == 'O') {
                 cs.kind = kernels::CategorySet::text;
                 cs.begin = static_cast<std::uint32_t>(flat.tree.text_ids.size());
@@ -197,7 +167,7 @@ int flatten(PyObject* root, PyObject* node_class, Py_ssize_t n_columns, Flat& fl
 }
 
 // Row values read straight from a numeric matrix.
-struct NumericSource {
+struct NumericSource : kernels::CellMembership<NumericSource> {
     const Held* m;
     char format;
     Cell cell(std::size_t row, std::size_t column) const {
@@ -220,7 +190,7 @@ struct NumericSource {
 };
 
 // Row values of an object matrix, described once per chunk of rows.
-struct ObjectSource {
+struct ObjectSource : kernels::CellMembership<ObjectSource> {
     const std::vector<Cell>* cells;
     std::size_t first_row, columns;
     Cell cell(std::size_t row, std::size_t column) const {
@@ -261,6 +231,59 @@ Cell describe(PyObject* v, PyObject* texts) {
     return c;
 }
 
+// Row values of a frame read in place: numbers from the column's array as
+// the object matrix's Python floats, ints and bools would be described,
+// categories through the cell of each code, described once.
+struct FrameCells {
+    const rt::FrameColumn* column;
+    std::vector<Cell> by_code;  // [code + 1]
+};
+
+struct FrameSource {
+    const std::vector<FrameCells>* columns;
+    // Per categorical node on a category column: category_member's answer
+    // for each code, [code + 1]; empty for other nodes.
+    std::vector<std::vector<std::int8_t>> by_node;
+
+    int member(const kernels::WalkTree& tree, std::size_t at, const kernels::WalkNode& node,
+               std::size_t row) const {
+        const std::vector<std::int8_t>& answers = by_node[at];
+        const std::size_t column = static_cast<std::size_t>(node.feature);
+        if (answers.empty()) return kernels::category_member(tree, node.set, cell(row, column));
+        const long long code = (*columns)[column].column->code(row);
+        if (code < -1 || code + 1 >= static_cast<long long>(answers.size())) return -1;
+        return answers[static_cast<std::size_t>(code + 1)];
+    }
+
+    Cell cell(std::size_t row, std::size_t column) const {
+        const FrameCells& fc = (*columns)[column];
+        const rt::FrameColumn& col = *fc.column;
+        Cell c;
+        c.kind = Cell::number;
+        switch (col.kind) {
+            case rt::FrameColumn::real:
+                c.real = load<double>(col.at(row));
+                return c;
+            case rt::FrameColumn::integer:
+                c.integer = load<long long>(col.at(row));
+                if (c.integer > kExact || c.integer < -kExact) return Cell{};
+                c.is_int = true;
+                c.real = static_cast<double>(c.integer);
+                return c;
+            case rt::FrameColumn::boolean:
+                c.is_int = true;
+                c.integer = load<unsigned char>(col.at(row)) ? 1 : 0;
+                c.real = static_cast<double>(c.integer);
+                return c;
+            default: {
+                const long long code = col.code(row);
+                if (code < -1 || code + 1 >= static_cast<long long>(fc.by_code.size())) return Cell{};
+                return fc.by_code[static_cast<std::size_t>(code + 1)];
+            }
+        }
+    }
+};
+
 // How a walk of many rows ended.
 enum class Walk : int { arrived, declined, cancelled };
 
@@ -286,7 +309,8 @@ void walk_slices(const kernels::WalkTree& tree, const Source& source, std::size_
 
 // Walks rows [0, rows) with the second half on a thread of its own when
 // there are enough rows to pay for it. Only the calling thread polls.
-Walk walk_in_parallel(const kernels::WalkTree& tree, const NumericSource& source, std::size_t rows,
+template <class Source>
+Walk walk_in_parallel(const kernels::WalkTree& tree, const Source& source, std::size_t rows,
                       std::int32_t* leaves, kernels::CancelPoll& poll) {
     constexpr std::size_t kParallelRows = 1 << 16;
     const std::size_t half = rows / 2;
@@ -316,14 +340,14 @@ Walk walk_in_parallel(const kernels::WalkTree& tree, const NumericSource& source
 // Walks every row. A signal handler that raises (Ctrl-C) stops the walk,
 // with its exception set.
 Walk walk_all(const Flat& flat, const Held& m, std::vector<std::int32_t>& leaves) {
-    const std::size_t rows = static_cast<std::size_t>(m.view.shape[0]);
-    const std::size_t columns = static_cast<std::size_t>(m.view.shape[1]);
+    const std::size_t rows = static_cast<std::size_t>(m.shape(0));
+    const std::size_t columns = static_cast<std::size_t>(m.shape(1));
     const char f = m.format();
     PyThreadState* released = nullptr;
     rt::SignalCheck signals(f == 'O' ? nullptr : &released);
     kernels::CancelPoll poll(&signals, 1);
     if (f != 'O') {
-        NumericSource source{&m, f};
+        NumericSource source{{}, &m, f};
         released = PyEval_SaveThread();
         const Walk walk = walk_in_parallel(flat.tree, source, rows, leaves.data(), poll);
         PyEval_RestoreThread(released);
@@ -341,7 +365,7 @@ Walk walk_all(const Flat& flat, const Held& m, std::vector<std::int32_t>& leaves
                 cells[(r - first) * columns + j] = describe(
                     load<PyObject*>(m.item(static_cast<Py_ssize_t>(r), static_cast<Py_ssize_t>(j))),
                     flat.texts.get());
-        ObjectSource source{&cells, first, columns};
+        ObjectSource source{{}, &cells, first, columns};
         walk_slices(flat.tree, source, first, last, leaves.data(), &poll, state);
         if (state != static_cast<int>(Walk::arrived)) break;
     }
@@ -374,6 +398,9 @@ int prepare_pairs(PyObject* self, Flat& flat) {
 Ref results(const Flat& flat, const std::vector<std::int32_t>& leaves, bool proba) {
     Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(leaves.size())));
     if (!out) return nullptr;
+    // One new pair list a row, none of them in a cycle: collections while
+    // they are made would only traverse them again and again.
+    rt::PauseCollector pause;
     for (std::size_t r = 0; r < leaves.size(); ++r) {
         const Leaf& leaf = flat.leaves[static_cast<std::size_t>(leaves[r])];
         PyObject* item;
@@ -395,24 +422,24 @@ Ref results(const Flat& flat, const std::vector<std::int32_t>& leaves, bool prob
     return out;
 }
 
-int run(PyObject* self, PyObject* values, bool proba, Ref& out) {
-    if (Py_TYPE(self)->tp_getattro != PyObject_GenericGetAttr) return 0;
-    if (!rt::resolves_to(self, n::_predict, predict_row) || !rt::bound_as_remembered()) return 0;
-    Held m;
-    if (!rt::is_exact_ndarray(values) || !m.acquire(values) || m.view.ndim != 2 || m.format() == '\0' ||
-        m.view.shape[0] == 0)
-        return 0;
+// The tree of a plain estimator whose rows have `n_columns` columns,
+// flattened: 1 ready, 0 when the step-by-step path must answer, -1 error.
+bool plain_estimator(PyObject* self) {
+    return Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr &&
+           rt::resolves_to(self, n::_predict, predict_row) && rt::bound_as_remembered();
+}
+
+int plain_tree(PyObject* self, Py_ssize_t n_columns, Flat& flat) {
+    if (!plain_estimator(self)) return 0;
     Ref root = rt::getattr(self, n::tree_);
     if (!root) return PyErr_Clear(), 0;
     Ref node_class = rt::global(n::Node);
     if (!node_class) return -1;
-    Flat flat;
-    const int flat_ok = flatten(root.get(), node_class.get(), m.view.shape[1], flat);
-    if (flat_ok <= 0) return flat_ok;
-    std::vector<std::int32_t> leaves(static_cast<std::size_t>(m.view.shape[0]));
-    const Walk walk = walk_all(flat, m, leaves);
-    if (walk == Walk::cancelled) return -1;
-    if (walk == Walk::declined) return 0;
+    return flatten(root.get(), node_class.get(), n_columns, flat);
+}
+
+// The results of the leaves each row reached.
+int answer(PyObject* self, Flat& flat, const std::vector<std::int32_t>& leaves, bool proba, Ref& out) {
     if (proba) {
         const int ready = prepare_pairs(self, flat);
         if (ready <= 0) return ready;
@@ -421,15 +448,79 @@ int run(PyObject* self, PyObject* values, bool proba, Ref& out) {
     return out ? 1 : -1;
 }
 
-}  // namespace
+int run(PyObject* self, PyObject* values, bool proba, Ref& out) {
+    Held m;
+    if (!rt::is_exact_ndarray(values) || !m.acquire(values) || m.ndim() != 2 || m.format() == '\0' ||
+        m.shape(0) == 0)
+        return 0;
+    Flat flat;
+    const int flat_ok = plain_tree(self, m.shape(1), flat);
+    if (flat_ok <= 0) return flat_ok;
+    std::vector<std::int32_t> leaves(static_cast<std::size_t>(m.shape(0)));
+    const Walk walk = walk_all(flat, m, leaves);
+    if (walk == Walk::cancelled) return -1;
+    if (walk == Walk::declined) return 0;
+    return answer(self, flat, leaves, proba, out);
+}
 
-int fast_predict(PyObject* self, PyObject* values, bool proba, Ref& out) {
+int run_frame(PyObject* self, PyObject* frame, bool proba, Ref& out) {
+    Flat flat;
+    rt::FrameColumns columns;
+    // The tree first: reading the frame is for plain estimators only.
+    if (!plain_estimator(self) || columns.read(frame) <= 0 || columns.rows() == 0) return 0;
+    const int flat_ok = plain_tree(self, static_cast<Py_ssize_t>(columns.columns().size()), flat);
+    if (flat_ok <= 0) return flat_ok;
+    std::vector<FrameCells> cells;
+    for (const rt::FrameColumn& col : columns.columns()) {
+        FrameCells fc{&col, {}};
+        for (const Ref& v : col.objects) fc.by_code.push_back(describe(v.get(), flat.texts.get()));
+        cells.push_back(std::move(fc));
+    }
+    std::vector<std::int32_t> leaves(columns.rows());
+    FrameSource source{&cells, {}};
+    source.by_node.resize(flat.tree.nodes.size());
+    for (std::size_t at = 0; at < flat.tree.nodes.size(); ++at) {
+        const kernels::WalkNode& node = flat.tree.nodes[at];
+        if (node.left < 0 || !node.categorical) continue;
+        const FrameCells& fc = cells[static_cast<std::size_t>(node.feature)];
+        if (fc.column->kind != rt::FrameColumn::category) continue;
+        for (const Cell& c : fc.by_code)
+            source.by_node[at].push_back(static_cast<std::int8_t>(kernels::category_member(flat.tree, node.set, c)));
+    }
+    // Ctrl-C stops the walk, as it does a numeric matrix's.
+    PyThreadState* released = nullptr;
+    rt::SignalCheck signals(&released);
+    kernels::CancelPoll poll(&signals, 1);
+    released = PyEval_SaveThread();
+    const Walk walk = walk_in_parallel(flat.tree, source, columns.rows(), leaves.data(), poll);
+    PyEval_RestoreThread(released);
+    if (walk == Walk::cancelled) {
+        signals.restore();
+        return -1;
+    }
+    if (walk == Walk::declined) return 0;
+    return answer(self, flat, leaves, proba, out);
+}
+
+// step(), with running out of memory a MemoryError.
+template <class Step>
+int guarded(Step&& step) {
     try {
-        return run(self, values, proba, out);
+        return step();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return -1;
     }
+}
+
+}  // namespace
+
+int fast_predict(PyObject* self, PyObject* values, bool proba, Ref& out) {
+    return guarded([&] { return run(self, values, proba, out); });
+}
+
+int fast_predict_frame(PyObject* self, PyObject* frame, bool proba, Ref& out) {
+    return guarded([&] { return run_frame(self, frame, proba, out); });
 }
 
 }  // namespace tavrin::predict

@@ -11,4 +11,9 @@ namespace tavrin::predict {
 // (nothing changed, no error set), -1 on error.
 int fast_predict(PyObject* self, PyObject* values, bool proba, rt::Ref& out);
 
+// The same for the frame X[feature_names] itself, read in place where its
+// `values` would be an object matrix (see runtime/frame.hpp), so that the
+// matrix is never made.
+int fast_predict_frame(PyObject* self, PyObject* frame, bool proba, rt::Ref& out);
+
 }  // namespace tavrin::predict

@@ -22,11 +22,14 @@ PyObject* predict_rows(PyObject* self, PyObject* X, PyObject* ptype) {
     if (!feature_names) return nullptr;
     Ref selected = Ref::steal(PyObject_GetItem(X, feature_names.get()));
     if (!selected) return nullptr;
+    // Plain trees and frames are walked in C++, with the same results.
+    Ref fast;
+    int done = fast_predict_frame(self, selected.get(), ptype != nullptr, fast);
+    if (done < 0) return nullptr;
+    if (done > 0) return fast.release();
     Ref values = rt::invalid_ignored([&] { return rt::getattr(selected.get(), n::values); });
     if (!values) return nullptr;
-    // Plain trees and arrays are walked in C++, with the same results.
-    Ref fast;
-    const int done = fast_predict(self, values.get(), ptype != nullptr, fast);
+    done = fast_predict(self, values.get(), ptype != nullptr, fast);
     if (done < 0) return nullptr;
     if (done > 0) return fast.release();
 

@@ -20,7 +20,9 @@
     X(mean) X(sort_values) X(keys) X(ptype) X(inf) X(rev_map) X(name)         \
     X(loader) X(origin) X(parent) X(submodule_search_locations) X(__loader__) \
     X(__file__) X(__package__) X(__path__) X(asarray) X(ndarray) X(filters)   \
-    X(argsort) X(tolist) X(zeros) X(kind) X(isna) X(any) X(to_numpy)
+    X(argsort) X(tolist) X(zeros) X(kind) X(isna) X(any) X(to_numpy)      \
+    X(iloc) X(codes) X(categories) X(Categorical) X(CategoricalDtype)       \
+    X(from_codes) X(astype) X(fget)
 
 // Words the module passes as values whose text is not a usable C++
 // identifier (`bool`) or reads better with a prefix: (identifier, text).

@@ -1,0 +1,133 @@
+// Reading a DataFrame's columns in place. Everything asked of pandas here
+// is the frame's own item access and attributes of its columns; any
+// surprise on the way (an unexpected type, a failing call) just means the
+// frame is not read this way, and the caller takes `values` as usual.
+#include "runtime/frame.hpp"
+
+#include "runtime/arrays.hpp"
+#include "runtime/call.hpp"
+#include "runtime/globals.hpp"
+#include "runtime/names.hpp"
+
+namespace tavrin::rt {
+
+namespace {
+
+namespace n = names;
+
+// The `values` that `type` has is pandas' DataFrame.values property.
+bool pandas_values_property(PyTypeObject* type) {
+    PyObject* prop = _PyType_Lookup(type, n::values);  // borrowed
+    if (!prop || Py_TYPE(prop) != &PyProperty_Type) return false;
+    Ref fget = getattr(prop, n::fget);
+    if (!fget || !PyFunction_Check(fget.get())) return false;
+    Ref module = getattr(fget.get(), n::__module__);
+    Ref qualname = module ? getattr(fget.get(), n::__qualname__) : Ref();
+    return qualname && PyUnicode_Check(module.get()) && PyUnicode_Check(qualname.get()) &&
+           PyUnicode_CompareWithASCIIString(module.get(), "pandas.core.frame") == 0 &&
+           PyUnicode_CompareWithASCIIString(qualname.get(), "DataFrame.values") == 0;
+}
+
+}  // namespace
+
+int FrameColumns::read(PyObject* frame) {
+    const int ok = [&]() -> int {
+        Ref pd = global(n::pd);
+        Ref frame_type = pd ? getattr(pd.get(), n::DataFrame) : Ref();
+        if (!frame_type || reinterpret_cast<PyObject*>(Py_TYPE(frame)) != frame_type.get() ||
+            !pandas_values_property(Py_TYPE(frame)))
+            return 0;
+        Ref labels = getattr(frame, n::columns);
+        if (!labels) return 0;
+        const Py_ssize_t n_columns = PyObject_Length(labels.get());
+        const Py_ssize_t n_rows = PyObject_Length(frame);
+        // One column may be a single block that pandas converts on its
+        // own terms; two or more are always interleaved into objects.
+        if (n_columns < 2 || n_rows < 0) return 0;
+        rows_ = static_cast<std::size_t>(n_rows);
+        Ref iloc = getattr(frame, n::iloc);
+        Ref all = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
+        if (!iloc || !all) return 0;
+        columns_.resize(static_cast<std::size_t>(n_columns));
+        bool text = false;
+        for (Py_ssize_t j = 0; j < n_columns; ++j) {
+            Ref position = Ref::steal(PyLong_FromSsize_t(j));
+            Ref key = position ? Ref::steal(PyTuple_Pack(2, all.get(), position.get())) : Ref();
+            Ref series = key ? Ref::steal(PyObject_GetItem(iloc.get(), key.get())) : Ref();
+            if (!series || read_column(series.get(), columns_[static_cast<std::size_t>(j)], text) <= 0) return 0;
+        }
+        return text ? 1 : 0;
+    }();
+    if (ok <= 0) PyErr_Clear();
+    return ok;
+}
+
+int FrameColumns::read_column(PyObject* series, FrameColumn& col, bool& text) {
+    Ref values = getattr(series, n::values);
+    if (!values) return 0;
+    Ref array;
+    if (is_exact_ndarray(values.get())) {
+        array = std::move(values);
+    } else {
+        // A category column: its codes, and the objects of its categories.
+        Ref pd = global(n::pd);
+        Ref dtype = getattr(series, n::dtype);
+        Ref cat_dtype = pd ? getattr(pd.get(), n::CategoricalDtype) : Ref();
+        if (!dtype || !cat_dtype || reinterpret_cast<PyObject*>(Py_TYPE(dtype.get())) != cat_dtype.get()) return 0;
+        array = getattr(values.get(), n::codes);
+        if (!array || !is_exact_ndarray(array.get())) return 0;
+        Ref categories = getattr(dtype.get(), n::categories);
+        if (!categories) return 0;
+        const Py_ssize_t k = PyObject_Length(categories.get());
+        if (k < 0) return 0;
+        // Categorical.from_codes([-1, 0, .., k-1], dtype=dtype).astype(object):
+        // what the object matrix takes each code to.
+        Ref all_codes = Ref::steal(PyList_New(k + 1));
+        if (!all_codes) return 0;
+        for (Py_ssize_t c = 0; c <= k; ++c) {
+            PyObject* code = PyLong_FromSsize_t(c - 1);
+            if (!code) return 0;
+            PyList_SET_ITEM(all_codes.get(), c, code);
+        }
+        Ref categorical = getattr(pd.get(), n::Categorical);
+        Ref from_codes = categorical ? getattr(categorical.get(), n::from_codes) : Ref();
+        static KwNames kw_names{"dtype"};
+        PyObject* kw = kw_names.get();
+        if (!from_codes || !kw) return 0;
+        Ref each = call(from_codes.get(), {all_codes.get(), dtype.get()}, kw);
+        Ref objects = each ? call_method(each.get(), n::astype, {reinterpret_cast<PyObject*>(&PyBaseObject_Type)})
+                           : Ref();
+        ReadView view;
+        if (!objects || !is_exact_ndarray(objects.get()) || !view.acquire(objects.get()) || view.ndim() != 1 ||
+            view.format() != 'O' || view.shape(0) != k + 1)
+            return 0;
+        bool all_text = k > 0;
+        for (Py_ssize_t c = 0; c <= k; ++c) {
+            PyObject* v = load<PyObject*>(view.item(c));
+            col.objects.push_back(Ref::borrow(v));
+            if (c > 0) all_text = all_text && PyUnicode_CheckExact(v);
+        }
+        text = text || all_text;
+        col.kind = FrameColumn::category;
+    }
+    auto view = std::make_unique<ReadView>();
+    if (!view->acquire(array.get()) || view->ndim() != 1 ||
+        static_cast<std::size_t>(view->shape(0)) != rows_)
+        return 0;
+    const char f = view->format();
+    if (col.kind == FrameColumn::category) {
+        if (f != 'b' && f != 'h' && f != 'i' && f != 'l') return 0;
+        col.code_format = f;
+    } else if (f == 'd' || f == 'l' || f == '?') {
+        col.kind = f == 'd' ? FrameColumn::real : f == 'l' ? FrameColumn::integer : FrameColumn::boolean;
+    } else {
+        return 0;
+    }
+    col.data = rows_ ? view->item(0) : nullptr;
+    col.stride = view->stride(0);
+    arrays_.push_back(std::move(array));
+    views_.push_back(std::move(view));
+    return 1;
+}
+
+}  // namespace tavrin::rt
