@@ -1,8 +1,11 @@
 // The learner's growth. Each numeric column is sorted once; every node owns
 // the range [begin, end) of one row array and one value array per numeric
-// column (its rows and their rounded values in that column's order, missing last)
-// and of `rows_` (its rows in row order). A split partitions every array's range stably, so children keep
-// both orders. Nodes are searched when created: depth first (left subtree
+// column (its rows and their rounded values in that column's order, missing
+// last) and, where categorical columns or real weights need it, of `rows_`
+// (its rows in row order). A split partitions every array's range stably, so
+// children keep both orders; the column arrays only where a child will be
+// searched. Without `rows_`, a node's class weights are whole counts and
+// come from its parent's split. Nodes are searched when created: depth first (left subtree
 // first, ids in preorder), or best first (the open node of largest impurity
 // decrease next, until the leaf budget is spent).
 #include "kernels/learner/learner.hpp"
@@ -68,12 +71,14 @@ struct Open {
     std::int64_t depth;
     double improvement;
     bool is_leaf;
+    std::vector<double> left, right;  // the children's class weights, without rows_
 };
 
 struct Pending {
     std::size_t begin, end;
     std::int64_t depth, parent;
     bool is_left;
+    std::vector<double> totals;  // the node's class weights, without rows_
 };
 
 class Grower {
@@ -83,16 +88,16 @@ public:
 
     void run() {
         prepare();
-        const Pending root{0, rows_.size(), 0, -1, false};
+        const Pending root{0, n_rows_, 0, -1, false, root_totals_};
         if (p_.max_leaf_nodes < 0) {
             std::vector<Pending> stack{root};
             while (!stack.empty()) {
                 const Pending t = stack.back();
                 stack.pop_back();
-                const Open o = evaluate(t);
+                Open o = evaluate(t);
                 if (o.is_leaf) continue;
-                stack.push_back({o.pos, o.end, o.depth + 1, o.id, false});
-                stack.push_back({o.begin, o.pos, o.depth + 1, o.id, true});
+                stack.push_back({o.pos, o.end, o.depth + 1, o.id, false, std::move(o.right)});
+                stack.push_back({o.begin, o.pos, o.depth + 1, o.id, true, std::move(o.left)});
             }
         } else {
             auto later = [](const Open& a, const Open& b) {
@@ -109,8 +114,8 @@ public:
                     continue;
                 }
                 --splits_left;
-                frontier.push(evaluate({o.begin, o.pos, o.depth + 1, o.id, true}));
-                frontier.push(evaluate({o.pos, o.end, o.depth + 1, o.id, false}));
+                frontier.push(evaluate({o.begin, o.pos, o.depth + 1, o.id, true, o.left}));
+                frontier.push(evaluate({o.pos, o.end, o.depth + 1, o.id, false, o.right}));
             }
         }
     }
@@ -146,6 +151,16 @@ private:
         shared_.n_classes = nc;
         shared_.codes = codes_.data();
         shared_.weight = unit ? nullptr : d_.weight;
+        n_rows_ = rows_.size();
+        // Real weights are summed in row order; categorical columns are
+        // searched over the rows in any order. Otherwise the row-order
+        // array is only the presort's input.
+        use_rows_ = !unit;
+        for (std::size_t f = 0; f < p; ++f) use_rows_ = use_rows_ || d_.n_categories[f] != 0;
+        if (!use_rows_) {
+            root_totals_.assign(nc, 0.0);
+            for (std::uint32_t r : rows_) root_totals_[codes_[r]] += 1.0;
+        }
 
         sorted_.resize(p);
         values_.resize(p);
@@ -162,6 +177,7 @@ private:
             if (tagged)
                 for (std::uint32_t& r : sorted_[f]) r |= static_cast<std::uint32_t>(codes_[r]) << kRowBits;
         });
+        if (!use_rows_) Rows().swap(rows_);
         goes_left_.assign(n, 0);
         searchers_.resize(pool_.size());
         spills_.resize(pool_.size());
@@ -192,15 +208,21 @@ private:
         const std::int64_t id = out_.add_node();
         const std::size_t i = static_cast<std::size_t>(id);
         link(id, t.parent, t.is_left);
-        std::fill(totals_.begin(), totals_.end(), 0.0);
-        double wn = 0.0;
-        for (std::size_t k = t.begin; k < t.end; ++k) {
-            const std::uint32_t r = rows_[k];
-            const double w = shared_.weight ? shared_.weight[r] : 1.0;
-            totals_[static_cast<std::size_t>(codes_[r])] += w;
-            wn += w;
-        }
         const std::int64_t n = static_cast<std::int64_t>(t.end - t.begin);
+        double wn = 0.0;
+        if (use_rows_) {
+            std::fill(totals_.begin(), totals_.end(), 0.0);
+            for (std::size_t k = t.begin; k < t.end; ++k) {
+                const std::uint32_t r = rows_[k];
+                const double w = shared_.weight ? shared_.weight[r] : 1.0;
+                totals_[static_cast<std::size_t>(codes_[r])] += w;
+                wn += w;
+            }
+        } else {
+            // Whole counts: the same bits in any order of summation.
+            std::copy(t.totals.begin(), t.totals.end(), totals_.begin());
+            wn = static_cast<double>(n);
+        }
         // From the node's own counts: a class it lacks weighs exactly zero,
         // which the parent's totals minus its other side need not give.
         const double impurity = shared_.impurity.of(totals_.data(), wn);
@@ -209,11 +231,8 @@ private:
         out_.weighted_n_node_samples[i] = wn;
         out_.impurity[i] = impurity;
 
-        Open o{id, t.begin, t.end, t.end, t.depth, 0.0, true};
-        const bool stop = (p_.max_depth >= 0 && t.depth >= p_.max_depth) || n < p_.min_samples_split ||
-                          n < 2 * p_.min_samples_leaf || wn < 2.0 * p_.min_weight_leaf ||
-                          impurity <= kEpsilon;
-        if (stop) return o;
+        Open o{id, t.begin, t.end, t.end, t.depth, 0.0, true, {}, {}};
+        if (stops(t.depth, n, wn, impurity)) return o;
         const std::int64_t f = search(t.begin, t.end, n, wn);
         if (f < 0) return o;
         const Candidate& c = candidates_[static_cast<std::size_t>(f)];
@@ -238,11 +257,31 @@ private:
         } else {
             out_.threshold[i] = c.threshold;
         }
-        partition(t.begin, t.end, f, categorical, c, bits);
+        // A child's stop is known now from what it will compute itself:
+        // with rows_, its counts (its weights come from its rows); without,
+        // everything (whole counts, the very values computed here).
+        const std::int64_t nl = c.n_left, nr = n - nl, depth = t.depth + 1;
+        const bool searched = use_rows_ ? !stops_by_count(depth, nl) || !stops_by_count(depth, nr)
+                                        : !stops(depth, nl, wl, il) || !stops(depth, nr, wr, ir);
+        partition(t.begin, t.end, f, categorical, c, bits, searched);
+        if (!use_rows_) {
+            o.left = c.left;
+            o.right = right_;
+        }
         o.pos = t.begin + static_cast<std::size_t>(c.n_left);
         o.improvement = improvement;
         o.is_leaf = false;
         return o;
+    }
+
+    bool stops_by_count(std::int64_t depth, std::int64_t n) const {
+        return (p_.max_depth >= 0 && depth >= p_.max_depth) || n < p_.min_samples_split ||
+               n < 2 * p_.min_samples_leaf;
+    }
+    // Whether a node of `depth` with n rows of weight wn and `impurity` is
+    // a leaf without a search.
+    bool stops(std::int64_t depth, std::int64_t n, double wn, double impurity) const {
+        return stops_by_count(depth, n) || wn < 2.0 * p_.min_weight_leaf || impurity <= kEpsilon;
     }
 
     // The feature of the best split of rows [begin, end), or -1. Features
@@ -277,15 +316,34 @@ private:
         return best;
     }
 
+    // Partitions rows_ (when in use) and, with `columns`, every column's
+    // arrays.
     void partition(std::size_t begin, std::size_t end, std::int64_t f, bool categorical,
-                   const Candidate& c, const std::uint64_t* bits) {
-        for (std::size_t k = begin; k < end; ++k) {
-            const std::uint32_t r = rows_[k];
-            goes_left_[r] = sends_left(categorical, c.threshold, c.missing_left, bits, out_.words, d_.x.at(r, f));
-        }
+                   const Candidate& c, const std::uint64_t* bits, bool columns) {
         const std::size_t m = end - begin, p = d_.cols;
+        if (!use_rows_ && !columns) return;
+        if (categorical) {
+            for (std::size_t k = begin; k < end; ++k) {
+                const std::uint32_t r = rows_[k];
+                goes_left_[r] = sends_left(categorical, c.threshold, c.missing_left, bits, out_.words, d_.x.at(r, f));
+            }
+        } else {
+            // In the column's order the values left of the threshold come
+            // first and the missing ones last, so a row's side follows from
+            // its position: what `x <= threshold` gives, without reading x.
+            const std::uint32_t* sorted = &sorted_[static_cast<std::size_t>(f)][begin];
+            const float* approx = &values_[static_cast<std::size_t>(f)][begin];
+            std::size_t nm = m;
+            while (nm > 0 && approx[nm - 1] != approx[nm - 1]) --nm;
+            const std::size_t values_left = static_cast<std::size_t>(c.n_left) - (c.missing_left ? m - nm : 0);
+            const std::uint8_t missing = c.missing_left ? 1 : 0;
+            for (std::size_t k = 0; k < values_left; ++k) goes_left_[sorted[k] & row_mask_] = 1;
+            for (std::size_t k = values_left; k < nm; ++k) goes_left_[sorted[k] & row_mask_] = 0;
+            for (std::size_t k = nm; k < m; ++k) goes_left_[sorted[k] & row_mask_] = missing;
+        }
         // Task 0 is the row-order array, task f + 1 column f's.
         auto job = [&](std::size_t task, std::size_t worker) {
+            if (task == 0 ? !use_rows_ : !columns) return;
             Rows* target = task == 0 ? &rows_ : &sorted_[task - 1];
             if (target->empty()) return;
             float* values = task == 0 ? nullptr : values_[task - 1].data() + begin;
@@ -324,6 +382,9 @@ private:
     std::vector<Candidate> candidates_;     // per column
     std::vector<double> totals_, right_;
     double total_weight_ = 0.0;
+    std::size_t n_rows_ = 0;          // rows of weight above zero
+    bool use_rows_ = true;            // rows_ kept and partitioned
+    std::vector<double> root_totals_;  // without rows_: the class counts
     std::uint32_t row_mask_ = ~std::uint32_t{0};  // the row id of an entry of sorted_
 };
 
