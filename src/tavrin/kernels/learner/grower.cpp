@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <queue>
 
@@ -170,13 +171,7 @@ private:
         const bool tagged = n < (std::size_t{1} << kRowBits) && nc <= (std::size_t{1} << (32 - kRowBits));
         shared_.tagged = tagged;
         row_mask_ = tagged ? kRowMask : ~std::uint32_t{0};
-        std::vector<PresortScratch> scratch(pool_.size());
-        pool_.run(p, [&](std::size_t f, std::size_t worker) {
-            if (d_.n_categories[f] != 0) return;
-            presort_rows(d_.x, static_cast<std::int64_t>(f), rows_, sorted_[f], values_[f], scratch[worker]);
-            if (tagged)
-                for (std::uint32_t& r : sorted_[f]) r |= static_cast<std::uint32_t>(codes_[r]) << kRowBits;
-        });
+        presort(tagged);
         if (!use_rows_) Rows().swap(rows_);
         goes_left_.assign(n, 0);
         searchers_.resize(pool_.size());
@@ -185,6 +180,42 @@ private:
         candidates_.resize(p);
         totals_.resize(nc);
         right_.resize(nc);
+    }
+
+    // Sorts every numeric column: the keys of all from one walk over the
+    // data (on row chunks or columns, whichever its memory order favours),
+    // then each column on its own.
+    void presort(bool tagged) {
+        const std::size_t n = rows_.size(), p = d_.cols;
+        std::vector<std::uint32_t*> keys(p, nullptr);
+        for (std::size_t f = 0; f < p; ++f) {
+            if (d_.n_categories[f] != 0) continue;
+            sorted_[f].resize(n);
+            values_[f].resize(n);
+            keys[f] = sorted_[f].data();
+        }
+        const bool by_rows = std::abs(d_.x.row_stride) >= std::abs(d_.x.col_stride);
+        const std::size_t chunks = by_rows ? pool_.size() : p;
+        pool_.run(chunks, [&](std::size_t c, std::size_t) {
+            if (by_rows) {
+                write_keys(d_.x, rows_.data(), n * c / chunks, n * (c + 1) / chunks, keys.data(), p, true);
+            } else if (keys[c]) {
+                std::vector<std::uint32_t*> one(p, nullptr);
+                one[c] = keys[c];
+                write_keys(d_.x, rows_.data(), 0, n, one.data(), p, false);
+            }
+        });
+        // The entries of the columns' row arrays: the row, and with
+        // `tagged` its class code above it.
+        Rows ids(rows_);
+        if (tagged)
+            for (std::uint32_t& r : ids) r |= static_cast<std::uint32_t>(codes_[r]) << kRowBits;
+        std::vector<PresortScratch> scratch(pool_.size());
+        pool_.run(p, [&](std::size_t f, std::size_t worker) {
+            if (keys[f])
+                sort_column(d_.x, static_cast<std::int64_t>(f), rows_.data(), ids.data(), n, keys[f],
+                            values_[f].data(), scratch[worker]);
+        });
     }
 
     void link(std::int64_t id, std::int64_t parent, bool is_left) {
