@@ -14,6 +14,7 @@
 #include "kernels/learner/split_search.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
@@ -317,10 +318,13 @@ private:
 
     // The feature of the best split of rows [begin, end), or -1. Features
     // are searched apart (on both threads for a large node) and compared in
-    // column order, so the first of equal proxies wins either way.
+    // column order, so the first of equal proxies wins either way. The
+    // best proxy found so far, of any feature, lets a numeric scan pass
+    // over splits that fall clearly short of it: they could not win.
     std::int64_t search(std::size_t begin, std::size_t end, std::int64_t n, double wn) {
         const std::size_t p = d_.cols, m = end - begin;
         const NodeStats node{n, wn, totals_.data()};
+        std::atomic<double> reached{-std::numeric_limits<double>::infinity()};
         auto job = [&](std::size_t f, std::size_t worker) {
             Candidate& c = candidates_[f];
             c.reset();
@@ -329,7 +333,12 @@ private:
             if (d_.n_categories[f] > 0)
                 s.categorical(shared_, ff, &rows_[begin], m, node, c);
             else
-                s.numeric(shared_, ff, &sorted_[f][begin], &values_[f][begin], m, node, c);
+                s.numeric(shared_, ff, &sorted_[f][begin], &values_[f][begin], m, node, c,
+                          reached.load(std::memory_order_relaxed));
+            if (!c.found()) return;
+            double seen = reached.load(std::memory_order_relaxed);
+            while (c.proxy > seen && !reached.compare_exchange_weak(seen, c.proxy, std::memory_order_relaxed)) {
+            }
         };
         if (pool_.size() > 1 && m * p >= kParallelWork) {
             pool_.run(p, job);

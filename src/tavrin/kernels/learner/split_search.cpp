@@ -110,14 +110,16 @@ inline __attribute__((always_inline)) bool FeatureSearch::consider(const SearchS
     // estimate falls short of the best by far more than that cannot win;
     // only the others pay for the exact expression and its divisions.
     if (sh.impurity.kind() == Criterion::gini && wr > 0.0) {
-        const double need = best.proxy + node.weight - kFilterMargin * node.weight;
+        const double need = std::max(best.proxy, floor_) + node.weight - kFilterMargin * node.weight;
         if (!(sq_left * wr + sq_right * wl > need * (wl * wr))) return false;
     }
     return distinct() && settle(sh, n_left, wl, wr, best);
 }
 
 void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* sorted,
-                            const float* approx, std::size_t m, const NodeStats& node, Candidate& best) {
+                            const float* approx, std::size_t m, const NodeStats& node, Candidate& best,
+                            double floor) {
+    floor_ = floor;
     const std::size_t n = sh.n_classes;
     left_.resize(n);
     right_.resize(n);
@@ -219,7 +221,7 @@ void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, c
             while (k + kBlock <= limit) {
                 const Counts before = counts;
                 add_block(k);
-                if (block_may_win(before, counts, node, best.proxy)) {
+                if (block_may_win(before, counts, node, std::max(best.proxy, floor_))) {
                     counts = before;
                     return k;
                 }
@@ -278,6 +280,7 @@ void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, c
 
 void FeatureSearch::categorical(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows,
                                 std::size_t m, const NodeStats& node, Candidate& best) {
+    floor_ = -std::numeric_limits<double>::infinity();
     const std::size_t n = sh.n_classes;
     const std::size_t k = static_cast<std::size_t>(sh.data->n_categories[f]);
     left_.resize(n);
