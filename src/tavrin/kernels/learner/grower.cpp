@@ -33,10 +33,25 @@ constexpr double kEpsilon = DBL_EPSILON;
 // Below this many row-features a node is searched on one thread.
 constexpr std::size_t kParallelWork = 1 << 16;
 
+// One bit per row: whether the row goes left (a bitset stays in the
+// second-level cache where a byte per row would not).
+class Sides {
+public:
+    void resize(std::size_t rows) { bits_.assign((rows + 63) / 64, 0); }
+    bool left(std::uint32_t r) const { return (bits_[r >> 6] >> (r & 63)) & 1; }
+    void set(std::uint32_t r, bool left) {
+        std::uint64_t& w = bits_[r >> 6];
+        w = (w & ~(std::uint64_t{1} << (r & 63))) | (std::uint64_t{left} << (r & 63));
+    }
+
+private:
+    std::vector<std::uint64_t> bits_;
+};
+
 // Moves the rows flagged left to the front of [begin, end), keeping order
 // on both sides, and the values beside them (when `values` is not null)
 // the same way; `spill` and `spill_values` have room for end - begin.
-void stable_partition(std::uint32_t* rows, float* values, std::size_t m, const std::uint8_t* left,
+void stable_partition(std::uint32_t* rows, float* values, std::size_t m, const Sides& left,
                       std::uint32_t mask, std::uint32_t* spill, float* spill_values) {
     std::size_t out = 0, right = 0;
     if (!values) {
@@ -45,7 +60,7 @@ void stable_partition(std::uint32_t* rows, float* values, std::size_t m, const s
             // Both stores happen; one of the two positions moves.
             rows[out] = r;
             spill[right] = r;
-            const bool l = left[r & mask] != 0;
+            const bool l = left.left(r & mask);
             out += l;
             right += !l;
         }
@@ -57,7 +72,7 @@ void stable_partition(std::uint32_t* rows, float* values, std::size_t m, const s
             values[out] = v;
             spill[right] = r;
             spill_values[right] = v;
-            const bool l = left[r & mask] != 0;
+            const bool l = left.left(r & mask);
             out += l;
             right += !l;
         }
@@ -174,7 +189,7 @@ private:
         row_mask_ = tagged ? kRowMask : ~std::uint32_t{0};
         presort(tagged);
         if (!use_rows_) Rows().swap(rows_);
-        goes_left_.assign(n, 0);
+        goes_left_.resize(n);
         searchers_.resize(pool_.size());
         spills_.resize(pool_.size());
         spill_values_.resize(pool_.size());
@@ -365,7 +380,7 @@ private:
         if (categorical) {
             for (std::size_t k = begin; k < end; ++k) {
                 const std::uint32_t r = rows_[k];
-                goes_left_[r] = sends_left(categorical, c.threshold, c.missing_left, bits, out_.words, d_.x.at(r, f));
+                goes_left_.set(r, sends_left(categorical, c.threshold, c.missing_left, bits, out_.words, d_.x.at(r, f)));
             }
         } else {
             // In the column's order the values left of the threshold come
@@ -376,10 +391,9 @@ private:
             std::size_t nm = m;
             while (nm > 0 && approx[nm - 1] != approx[nm - 1]) --nm;
             const std::size_t values_left = static_cast<std::size_t>(c.n_left) - (c.missing_left ? m - nm : 0);
-            const std::uint8_t missing = c.missing_left ? 1 : 0;
-            for (std::size_t k = 0; k < values_left; ++k) goes_left_[sorted[k] & row_mask_] = 1;
-            for (std::size_t k = values_left; k < nm; ++k) goes_left_[sorted[k] & row_mask_] = 0;
-            for (std::size_t k = nm; k < m; ++k) goes_left_[sorted[k] & row_mask_] = missing;
+            for (std::size_t k = 0; k < values_left; ++k) goes_left_.set(sorted[k] & row_mask_, true);
+            for (std::size_t k = values_left; k < nm; ++k) goes_left_.set(sorted[k] & row_mask_, false);
+            for (std::size_t k = nm; k < m; ++k) goes_left_.set(sorted[k] & row_mask_, c.missing_left);
         }
         // Task 0 is the row-order array, task f + 1 column f's.
         auto job = [&](std::size_t task, std::size_t worker) {
@@ -392,7 +406,7 @@ private:
             if (spill.size() < m) spill.resize(m);
             if (values && spill_values.size() < m) spill_values.resize(m);
             const std::uint32_t mask = task == 0 ? ~std::uint32_t{0} : row_mask_;
-            stable_partition(target->data() + begin, values, m, goes_left_.data(), mask, spill.data(),
+            stable_partition(target->data() + begin, values, m, goes_left_, mask, spill.data(),
                              spill_values.data());
         };
         if (pool_.size() > 1 && m * p >= kParallelWork) {
@@ -415,7 +429,7 @@ private:
     // two roundings are equal and for the threshold.
     std::vector<Rows> sorted_;
     std::vector<std::vector<float>> values_;
-    std::vector<std::uint8_t> goes_left_;
+    Sides goes_left_;
     std::vector<FeatureSearch> searchers_;  // per thread
     std::vector<Rows> spills_;              // per thread
     std::vector<std::vector<float>> spill_values_;
