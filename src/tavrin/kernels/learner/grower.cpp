@@ -229,7 +229,7 @@ private:
         std::vector<PresortScratch> scratch(pool_.size());
         pool_.run(p, [&](std::size_t f, std::size_t worker) {
             if (keys[f])
-                sort_column(d_.x, static_cast<std::int64_t>(f), rows_.data(), ids.data(), n, keys[f],
+                sort_column(d_.x, static_cast<std::int64_t>(f), ids.data(), row_mask_, n, keys[f],
                             values_[f].data(), scratch[worker]);
         });
     }

@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <numeric>
 
 namespace tavrin::kernels::learner {
 
@@ -39,16 +38,16 @@ inline float key_value(std::uint32_t key) {
 }
 
 // Orders each run of equal keys among the first n by the exact value,
-// stably; perm[k] is the index into rows of the k-th.
-void order_runs(const RowView& x, std::int64_t f, const std::uint32_t* rows, const std::uint32_t* keys,
-                std::uint32_t* perm, std::size_t n) {
+// stably; ids[k] & mask is the row of the k-th.
+void order_runs(const RowView& x, std::int64_t f, std::uint32_t mask, const std::uint32_t* keys,
+                std::uint32_t* ids, std::size_t n) {
     std::vector<std::pair<double, std::uint32_t>> run;
     for (std::size_t begin = 0; begin < n;) {
         std::size_t end = begin + 1;
         while (end < n && keys[end] == keys[begin]) ++end;
         if (end - begin > 1) {
             run.clear();
-            for (std::size_t i = begin; i < end; ++i) run.emplace_back(x.at(rows[perm[i]], f), perm[i]);
+            for (std::size_t i = begin; i < end; ++i) run.emplace_back(x.at(ids[i] & mask, f), ids[i]);
             auto less = [](const auto& a, const auto& b) { return a.first < b.first; };
             if (end - begin <= 32) {
                 // Insertion sort; invariant: run[0, i) is in order.
@@ -57,7 +56,7 @@ void order_runs(const RowView& x, std::int64_t f, const std::uint32_t* rows, con
             } else {
                 std::stable_sort(run.begin(), run.end(), less);
             }
-            for (std::size_t i = begin; i < end; ++i) perm[i] = run[i - begin].second;
+            for (std::size_t i = begin; i < end; ++i) ids[i] = run[i - begin].second;
         }
         begin = end;
     }
@@ -79,7 +78,7 @@ void write_keys(const RowView& x, const std::uint32_t* rows, std::size_t begin, 
     }
 }
 
-void sort_column(const RowView& x, std::int64_t f, const std::uint32_t* rows, const std::uint32_t* ids,
+void sort_column(const RowView& x, std::int64_t f, const std::uint32_t* ids, std::uint32_t mask,
                  std::size_t n, std::uint32_t* keys_out, float* approx, PresortScratch& s) {
     constexpr int kBits = 11, kPasses = (32 + kBits - 1) / kBits;
     constexpr std::size_t kBuckets = std::size_t{1} << kBits;
@@ -88,10 +87,10 @@ void sort_column(const RowView& x, std::int64_t f, const std::uint32_t* rows, co
     s.keys2.resize(n);
     s.perm.resize(n);
     s.perm2.resize(n);
-    // The keys and the permutation so far; the first pass reads the input
-    // keys and the identity.
+    // The keys and their ids in the order so far; the first pass reads the
+    // input.
     std::uint32_t* keys = keys_out;
-    std::uint32_t* perm = nullptr;
+    const std::uint32_t* perm = ids;
     for (int pass = 0; pass < kPasses && n > 0; ++pass) {
         const int shift = pass * kBits;
         std::fill(s.count.begin(), s.count.end(), 0u);
@@ -109,24 +108,22 @@ void sort_column(const RowView& x, std::int64_t f, const std::uint32_t* rows, co
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint32_t at = s.count[(keys[i] >> shift) & (kBuckets - 1)]++;
             to_keys[at] = keys[i];
-            to_perm[at] = perm ? perm[i] : static_cast<std::uint32_t>(i);
+            to_perm[at] = perm[i];
         }
         keys = to_keys;
         perm = to_perm;
     }
-    if (!perm) {  // no pass moved anything: the keys were in order
+    if (perm == ids) {  // no pass moved anything: the keys were in order
         std::copy(keys_out, keys_out + n, s.keys.begin());
-        std::iota(s.perm.begin(), s.perm.end(), 0u);
+        std::copy(ids, ids + n, s.perm.begin());
         keys = s.keys.data();
-        perm = s.perm.data();
     }
+    std::uint32_t* order = keys == s.keys.data() ? s.perm.data() : s.perm2.data();
     std::size_t nm = n;
     while (nm > 0 && keys[nm - 1] == kMissingKey) --nm;
-    order_runs(x, f, rows, keys, perm, nm);
-    for (std::size_t k = 0; k < n; ++k) {
-        keys_out[k] = ids[perm[k]];
-        approx[k] = key_value(keys[k]);
-    }
+    order_runs(x, f, mask, keys, order, nm);
+    std::copy(order, order + n, keys_out);
+    for (std::size_t k = 0; k < n; ++k) approx[k] = key_value(keys[k]);
 }
 
 void presort_rows(const RowView& x, std::int64_t f, const std::vector<std::uint32_t>& rows,
@@ -137,7 +134,7 @@ void presort_rows(const RowView& x, std::int64_t f, const std::vector<std::uint3
     std::vector<std::uint32_t*> keys(static_cast<std::size_t>(f) + 1, nullptr);
     keys[static_cast<std::size_t>(f)] = out.data();
     write_keys(x, rows.data(), 0, n, keys.data(), keys.size(), false);
-    sort_column(x, f, rows.data(), rows.data(), n, out.data(), approx.data(), scratch);
+    sort_column(x, f, rows.data(), ~std::uint32_t{0}, n, out.data(), approx.data(), scratch);
 }
 
 }  // namespace tavrin::kernels::learner

@@ -20,12 +20,13 @@ struct PresortScratch {
 void write_keys(const RowView& x, const std::uint32_t* rows, std::size_t begin, std::size_t end,
                 std::uint32_t* const* keys, std::size_t cols, bool by_rows);
 
-// Sorts the n rows of column f from their keys (written by write_keys;
-// keys_out holds them on entry): on return keys_out[k] = ids[i] and
-// approx[k] = the value of rows[i] rounded to single precision (NaN when
-// missing) for the row i that comes k-th. Rows whose value is NaN follow
-// in the order given, and so do rows of equal value (the sort is stable).
-void sort_column(const RowView& x, std::int64_t f, const std::uint32_t* rows, const std::uint32_t* ids,
+// Sorts n rows of column f from their keys (written by write_keys;
+// keys_out holds them on entry), the i-th row being ids[i] & mask: on
+// return keys_out[k] = ids[i] and approx[k] = the row's value rounded to
+// single precision (NaN when missing) for the i that comes k-th. Rows whose
+// value is NaN follow in the order given, and so do rows of equal value
+// (the sort is stable).
+void sort_column(const RowView& x, std::int64_t f, const std::uint32_t* ids, std::uint32_t mask,
                  std::size_t n, std::uint32_t* keys_out, float* approx, PresortScratch& scratch);
 
 // Both steps for one column, with the rows as their own ids.
