@@ -1,8 +1,11 @@
 // The learner's growth. Each numeric column is sorted once; every node owns
 // the range [begin, end) of one row array and one value array per numeric
-// column (its rows and their rounded values in that column's order, missing last)
-// and of `rows_` (its rows in row order). A split partitions every array's range stably, so children keep
-// both orders. Nodes are searched when created: depth first (left subtree
+// column (its rows and their rounded values in that column's order, missing
+// last) and, where categorical columns or real weights need it, of `rows_`
+// (its rows in row order). A split partitions every array's range stably, so
+// children keep both orders; the column arrays only where a child will be
+// searched. Without `rows_`, a node's class weights are whole counts and
+// come from its parent's split. Nodes are searched when created: depth first (left subtree
 // first, ids in preorder), or best first (the open node of largest impurity
 // decrease next, until the leaf budget is spent).
 #include "kernels/learner/learner.hpp"
@@ -11,8 +14,10 @@
 #include "kernels/learner/split_search.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <queue>
 
@@ -28,10 +33,25 @@ constexpr double kEpsilon = DBL_EPSILON;
 // Below this many row-features a node is searched on one thread.
 constexpr std::size_t kParallelWork = 1 << 16;
 
+// One bit per row: whether the row goes left (a bitset stays in the
+// second-level cache where a byte per row would not).
+class Sides {
+public:
+    void resize(std::size_t rows) { bits_.assign((rows + 63) / 64, 0); }
+    bool left(std::uint32_t r) const { return (bits_[r >> 6] >> (r & 63)) & 1; }
+    void set(std::uint32_t r, bool left) {
+        std::uint64_t& w = bits_[r >> 6];
+        w = (w & ~(std::uint64_t{1} << (r & 63))) | (std::uint64_t{left} << (r & 63));
+    }
+
+private:
+    std::vector<std::uint64_t> bits_;
+};
+
 // Moves the rows flagged left to the front of [begin, end), keeping order
 // on both sides, and the values beside them (when `values` is not null)
 // the same way; `spill` and `spill_values` have room for end - begin.
-void stable_partition(std::uint32_t* rows, float* values, std::size_t m, const std::uint8_t* left,
+void stable_partition(std::uint32_t* rows, float* values, std::size_t m, const Sides& left,
                       std::uint32_t mask, std::uint32_t* spill, float* spill_values) {
     std::size_t out = 0, right = 0;
     if (!values) {
@@ -40,7 +60,7 @@ void stable_partition(std::uint32_t* rows, float* values, std::size_t m, const s
             // Both stores happen; one of the two positions moves.
             rows[out] = r;
             spill[right] = r;
-            const bool l = left[r & mask] != 0;
+            const bool l = left.left(r & mask);
             out += l;
             right += !l;
         }
@@ -52,7 +72,7 @@ void stable_partition(std::uint32_t* rows, float* values, std::size_t m, const s
             values[out] = v;
             spill[right] = r;
             spill_values[right] = v;
-            const bool l = left[r & mask] != 0;
+            const bool l = left.left(r & mask);
             out += l;
             right += !l;
         }
@@ -68,12 +88,14 @@ struct Open {
     std::int64_t depth;
     double improvement;
     bool is_leaf;
+    std::vector<double> left, right;  // the children's class weights, without rows_
 };
 
 struct Pending {
     std::size_t begin, end;
     std::int64_t depth, parent;
     bool is_left;
+    std::vector<double> totals;  // the node's class weights, without rows_
 };
 
 class Grower {
@@ -83,16 +105,16 @@ public:
 
     void run() {
         prepare();
-        const Pending root{0, rows_.size(), 0, -1, false};
+        const Pending root{0, n_rows_, 0, -1, false, root_totals_};
         if (p_.max_leaf_nodes < 0) {
             std::vector<Pending> stack{root};
             while (!stack.empty()) {
                 const Pending t = stack.back();
                 stack.pop_back();
-                const Open o = evaluate(t);
+                Open o = evaluate(t);
                 if (o.is_leaf) continue;
-                stack.push_back({o.pos, o.end, o.depth + 1, o.id, false});
-                stack.push_back({o.begin, o.pos, o.depth + 1, o.id, true});
+                stack.push_back({o.pos, o.end, o.depth + 1, o.id, false, std::move(o.right)});
+                stack.push_back({o.begin, o.pos, o.depth + 1, o.id, true, std::move(o.left)});
             }
         } else {
             auto later = [](const Open& a, const Open& b) {
@@ -109,8 +131,8 @@ public:
                     continue;
                 }
                 --splits_left;
-                frontier.push(evaluate({o.begin, o.pos, o.depth + 1, o.id, true}));
-                frontier.push(evaluate({o.pos, o.end, o.depth + 1, o.id, false}));
+                frontier.push(evaluate({o.begin, o.pos, o.depth + 1, o.id, true, o.left}));
+                frontier.push(evaluate({o.pos, o.end, o.depth + 1, o.id, false, o.right}));
             }
         }
     }
@@ -146,6 +168,16 @@ private:
         shared_.n_classes = nc;
         shared_.codes = codes_.data();
         shared_.weight = unit ? nullptr : d_.weight;
+        n_rows_ = rows_.size();
+        // Real weights are summed in row order; categorical columns are
+        // searched over the rows in any order. Otherwise the row-order
+        // array is only the presort's input.
+        use_rows_ = !unit;
+        for (std::size_t f = 0; f < p; ++f) use_rows_ = use_rows_ || d_.n_categories[f] != 0;
+        if (!use_rows_) {
+            root_totals_.assign(nc, 0.0);
+            for (std::uint32_t r : rows_) root_totals_[codes_[r]] += 1.0;
+        }
 
         sorted_.resize(p);
         values_.resize(p);
@@ -155,20 +187,51 @@ private:
         const bool tagged = n < (std::size_t{1} << kRowBits) && nc <= (std::size_t{1} << (32 - kRowBits));
         shared_.tagged = tagged;
         row_mask_ = tagged ? kRowMask : ~std::uint32_t{0};
-        std::vector<PresortScratch> scratch(pool_.size());
-        pool_.run(p, [&](std::size_t f, std::size_t worker) {
-            if (d_.n_categories[f] != 0) return;
-            presort_rows(d_.x, static_cast<std::int64_t>(f), rows_, sorted_[f], values_[f], scratch[worker]);
-            if (tagged)
-                for (std::uint32_t& r : sorted_[f]) r |= static_cast<std::uint32_t>(codes_[r]) << kRowBits;
-        });
-        goes_left_.assign(n, 0);
+        presort(tagged);
+        if (!use_rows_) Rows().swap(rows_);
+        goes_left_.resize(n);
         searchers_.resize(pool_.size());
         spills_.resize(pool_.size());
         spill_values_.resize(pool_.size());
         candidates_.resize(p);
         totals_.resize(nc);
         right_.resize(nc);
+    }
+
+    // Sorts every numeric column: the keys of all from one walk over the
+    // data (on row chunks or columns, whichever its memory order favours),
+    // then each column on its own.
+    void presort(bool tagged) {
+        const std::size_t n = rows_.size(), p = d_.cols;
+        std::vector<std::uint32_t*> keys(p, nullptr);
+        for (std::size_t f = 0; f < p; ++f) {
+            if (d_.n_categories[f] != 0) continue;
+            sorted_[f].resize(n);
+            values_[f].resize(n);
+            keys[f] = sorted_[f].data();
+        }
+        const bool by_rows = std::abs(d_.x.row_stride) >= std::abs(d_.x.col_stride);
+        const std::size_t chunks = by_rows ? pool_.size() : p;
+        pool_.run(chunks, [&](std::size_t c, std::size_t) {
+            if (by_rows) {
+                write_keys(d_.x, rows_.data(), n * c / chunks, n * (c + 1) / chunks, keys.data(), p, true);
+            } else if (keys[c]) {
+                std::vector<std::uint32_t*> one(p, nullptr);
+                one[c] = keys[c];
+                write_keys(d_.x, rows_.data(), 0, n, one.data(), p, false);
+            }
+        });
+        // The entries of the columns' row arrays: the row, and with
+        // `tagged` its class code above it.
+        Rows ids(rows_);
+        if (tagged)
+            for (std::uint32_t& r : ids) r |= static_cast<std::uint32_t>(codes_[r]) << kRowBits;
+        std::vector<PresortScratch> scratch(pool_.size());
+        pool_.run(p, [&](std::size_t f, std::size_t worker) {
+            if (keys[f])
+                sort_column(d_.x, static_cast<std::int64_t>(f), ids.data(), row_mask_, n, keys[f],
+                            values_[f].data(), scratch[worker]);
+        });
     }
 
     void link(std::int64_t id, std::int64_t parent, bool is_left) {
@@ -192,15 +255,21 @@ private:
         const std::int64_t id = out_.add_node();
         const std::size_t i = static_cast<std::size_t>(id);
         link(id, t.parent, t.is_left);
-        std::fill(totals_.begin(), totals_.end(), 0.0);
-        double wn = 0.0;
-        for (std::size_t k = t.begin; k < t.end; ++k) {
-            const std::uint32_t r = rows_[k];
-            const double w = shared_.weight ? shared_.weight[r] : 1.0;
-            totals_[static_cast<std::size_t>(codes_[r])] += w;
-            wn += w;
-        }
         const std::int64_t n = static_cast<std::int64_t>(t.end - t.begin);
+        double wn = 0.0;
+        if (use_rows_) {
+            std::fill(totals_.begin(), totals_.end(), 0.0);
+            for (std::size_t k = t.begin; k < t.end; ++k) {
+                const std::uint32_t r = rows_[k];
+                const double w = shared_.weight ? shared_.weight[r] : 1.0;
+                totals_[static_cast<std::size_t>(codes_[r])] += w;
+                wn += w;
+            }
+        } else {
+            // Whole counts: the same bits in any order of summation.
+            std::copy(t.totals.begin(), t.totals.end(), totals_.begin());
+            wn = static_cast<double>(n);
+        }
         // From the node's own counts: a class it lacks weighs exactly zero,
         // which the parent's totals minus its other side need not give.
         const double impurity = shared_.impurity.of(totals_.data(), wn);
@@ -209,11 +278,8 @@ private:
         out_.weighted_n_node_samples[i] = wn;
         out_.impurity[i] = impurity;
 
-        Open o{id, t.begin, t.end, t.end, t.depth, 0.0, true};
-        const bool stop = (p_.max_depth >= 0 && t.depth >= p_.max_depth) || n < p_.min_samples_split ||
-                          n < 2 * p_.min_samples_leaf || wn < 2.0 * p_.min_weight_leaf ||
-                          impurity <= kEpsilon;
-        if (stop) return o;
+        Open o{id, t.begin, t.end, t.end, t.depth, 0.0, true, {}, {}};
+        if (stops(t.depth, n, wn, impurity)) return o;
         const std::int64_t f = search(t.begin, t.end, n, wn);
         if (f < 0) return o;
         const Candidate& c = candidates_[static_cast<std::size_t>(f)];
@@ -238,19 +304,42 @@ private:
         } else {
             out_.threshold[i] = c.threshold;
         }
-        partition(t.begin, t.end, f, categorical, c, bits);
+        // A child's stop is known now from what it will compute itself:
+        // with rows_, its counts (its weights come from its rows); without,
+        // everything (whole counts, the very values computed here).
+        const std::int64_t nl = c.n_left, nr = n - nl, depth = t.depth + 1;
+        const bool searched = use_rows_ ? !stops_by_count(depth, nl) || !stops_by_count(depth, nr)
+                                        : !stops(depth, nl, wl, il) || !stops(depth, nr, wr, ir);
+        partition(t.begin, t.end, f, categorical, c, bits, searched);
+        if (!use_rows_) {
+            o.left = c.left;
+            o.right = right_;
+        }
         o.pos = t.begin + static_cast<std::size_t>(c.n_left);
         o.improvement = improvement;
         o.is_leaf = false;
         return o;
     }
 
+    bool stops_by_count(std::int64_t depth, std::int64_t n) const {
+        return (p_.max_depth >= 0 && depth >= p_.max_depth) || n < p_.min_samples_split ||
+               n < 2 * p_.min_samples_leaf;
+    }
+    // Whether a node of `depth` with n rows of weight wn and `impurity` is
+    // a leaf without a search.
+    bool stops(std::int64_t depth, std::int64_t n, double wn, double impurity) const {
+        return stops_by_count(depth, n) || wn < 2.0 * p_.min_weight_leaf || impurity <= kEpsilon;
+    }
+
     // The feature of the best split of rows [begin, end), or -1. Features
     // are searched apart (on both threads for a large node) and compared in
-    // column order, so the first of equal proxies wins either way.
+    // column order, so the first of equal proxies wins either way. The
+    // best proxy found so far, of any feature, lets a numeric scan pass
+    // over splits that fall clearly short of it: they could not win.
     std::int64_t search(std::size_t begin, std::size_t end, std::int64_t n, double wn) {
         const std::size_t p = d_.cols, m = end - begin;
         const NodeStats node{n, wn, totals_.data()};
+        std::atomic<double> reached{-std::numeric_limits<double>::infinity()};
         auto job = [&](std::size_t f, std::size_t worker) {
             Candidate& c = candidates_[f];
             c.reset();
@@ -259,7 +348,12 @@ private:
             if (d_.n_categories[f] > 0)
                 s.categorical(shared_, ff, &rows_[begin], m, node, c);
             else
-                s.numeric(shared_, ff, &sorted_[f][begin], &values_[f][begin], m, node, c);
+                s.numeric(shared_, ff, &sorted_[f][begin], &values_[f][begin], m, node, c,
+                          reached.load(std::memory_order_relaxed));
+            if (!c.found()) return;
+            double seen = reached.load(std::memory_order_relaxed);
+            while (c.proxy > seen && !reached.compare_exchange_weak(seen, c.proxy, std::memory_order_relaxed)) {
+            }
         };
         if (pool_.size() > 1 && m * p >= kParallelWork) {
             pool_.run(p, job);
@@ -277,15 +371,33 @@ private:
         return best;
     }
 
+    // Partitions rows_ (when in use) and, with `columns`, every column's
+    // arrays.
     void partition(std::size_t begin, std::size_t end, std::int64_t f, bool categorical,
-                   const Candidate& c, const std::uint64_t* bits) {
-        for (std::size_t k = begin; k < end; ++k) {
-            const std::uint32_t r = rows_[k];
-            goes_left_[r] = sends_left(categorical, c.threshold, c.missing_left, bits, out_.words, d_.x.at(r, f));
-        }
+                   const Candidate& c, const std::uint64_t* bits, bool columns) {
         const std::size_t m = end - begin, p = d_.cols;
+        if (!use_rows_ && !columns) return;
+        if (categorical) {
+            for (std::size_t k = begin; k < end; ++k) {
+                const std::uint32_t r = rows_[k];
+                goes_left_.set(r, sends_left(categorical, c.threshold, c.missing_left, bits, out_.words, d_.x.at(r, f)));
+            }
+        } else {
+            // In the column's order the values left of the threshold come
+            // first and the missing ones last, so a row's side follows from
+            // its position: what `x <= threshold` gives, without reading x.
+            const std::uint32_t* sorted = &sorted_[static_cast<std::size_t>(f)][begin];
+            const float* approx = &values_[static_cast<std::size_t>(f)][begin];
+            std::size_t nm = m;
+            while (nm > 0 && approx[nm - 1] != approx[nm - 1]) --nm;
+            const std::size_t values_left = static_cast<std::size_t>(c.n_left) - (c.missing_left ? m - nm : 0);
+            for (std::size_t k = 0; k < values_left; ++k) goes_left_.set(sorted[k] & row_mask_, true);
+            for (std::size_t k = values_left; k < nm; ++k) goes_left_.set(sorted[k] & row_mask_, false);
+            for (std::size_t k = nm; k < m; ++k) goes_left_.set(sorted[k] & row_mask_, c.missing_left);
+        }
         // Task 0 is the row-order array, task f + 1 column f's.
         auto job = [&](std::size_t task, std::size_t worker) {
+            if (task == 0 ? !use_rows_ : !columns) return;
             Rows* target = task == 0 ? &rows_ : &sorted_[task - 1];
             if (target->empty()) return;
             float* values = task == 0 ? nullptr : values_[task - 1].data() + begin;
@@ -294,7 +406,7 @@ private:
             if (spill.size() < m) spill.resize(m);
             if (values && spill_values.size() < m) spill_values.resize(m);
             const std::uint32_t mask = task == 0 ? ~std::uint32_t{0} : row_mask_;
-            stable_partition(target->data() + begin, values, m, goes_left_.data(), mask, spill.data(),
+            stable_partition(target->data() + begin, values, m, goes_left_, mask, spill.data(),
                              spill_values.data());
         };
         if (pool_.size() > 1 && m * p >= kParallelWork) {
@@ -317,13 +429,16 @@ private:
     // two roundings are equal and for the threshold.
     std::vector<Rows> sorted_;
     std::vector<std::vector<float>> values_;
-    std::vector<std::uint8_t> goes_left_;
+    Sides goes_left_;
     std::vector<FeatureSearch> searchers_;  // per thread
     std::vector<Rows> spills_;              // per thread
     std::vector<std::vector<float>> spill_values_;
     std::vector<Candidate> candidates_;     // per column
     std::vector<double> totals_, right_;
     double total_weight_ = 0.0;
+    std::size_t n_rows_ = 0;          // rows of weight above zero
+    bool use_rows_ = true;            // rows_ kept and partitioned
+    std::vector<double> root_totals_;  // without rows_: the class counts
     std::uint32_t row_mask_ = ~std::uint32_t{0};  // the row id of an entry of sorted_
 };
 

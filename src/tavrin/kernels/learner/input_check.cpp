@@ -2,6 +2,7 @@
 #include "kernels/learner/learner.hpp"
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 namespace tavrin::kernels::learner {
@@ -47,10 +48,17 @@ std::string check_input(const LearnerData& d, const LearnerParams& p) {
         const std::int64_t k = d.n_categories[f];
         // Every node carries a bitset as wide as the largest column's.
         if (k < 0 || k > kMaxCategories) return "n_categories must be between 0 and 65536";
-        const std::int64_t col = static_cast<std::int64_t>(f);
-        for (std::size_t r = 0; r < d.rows; ++r) {
-            const double v = d.x.at(r, col);
+    }
+    // Walked in the order of memory: by rows when a row's values are the
+    // nearer ones, by columns otherwise.
+    const bool by_rows = std::abs(d.x.row_stride) >= std::abs(d.x.col_stride);
+    const std::size_t outer = by_rows ? d.rows : d.cols, inner = by_rows ? d.cols : d.rows;
+    for (std::size_t i = 0; i < outer; ++i) {
+        for (std::size_t j = 0; j < inner; ++j) {
+            const std::size_t r = by_rows ? i : j, f = by_rows ? j : i;
+            const double v = d.x.at(r, static_cast<std::int64_t>(f));
             if (v != v) continue;
+            const std::int64_t k = d.n_categories[f];
             if (k == 0) {
                 if (std::isinf(v)) return "X holds an infinite value";
             } else if (!(v >= 0.0 && v < static_cast<double>(k)) || v != std::floor(v)) {

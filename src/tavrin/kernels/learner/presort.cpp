@@ -4,6 +4,8 @@
 // roundings by the exact values. Rounding keeps order, so only such runs
 // can be out of order, and they are short unless many values agree in
 // their leading 24 bits. A pass whose digit every key shares is skipped.
+// The keys of all columns come from one walk over the data in its memory
+// order; each column's sort then reads only its own keys.
 #include "kernels/learner/presort.hpp"
 
 #include <algorithm>
@@ -14,8 +16,12 @@ namespace tavrin::kernels::learner {
 
 namespace {
 
+// Above the key of every value, +inf's included: missing values sort last.
+constexpr std::uint32_t kMissingKey = ~std::uint32_t{0};
+
 // Unsigned order of the key = numeric order of the (non-NaN) value.
 inline std::uint32_t sort_key(double v) {
+    if (v != v) return kMissingKey;
     float f = static_cast<float>(v);
     if (f == 0.0f) f = 0.0f;  // -0.0 and 0.0 are one value
     std::uint32_t bits;
@@ -24,23 +30,24 @@ inline std::uint32_t sort_key(double v) {
 }
 
 inline float key_value(std::uint32_t key) {
+    if (key == kMissingKey) return std::numeric_limits<float>::quiet_NaN();
     const std::uint32_t bits = (key >> 31) ? key ^ (1u << 31) : ~key;
     float f;
     std::memcpy(&f, &bits, sizeof f);
     return f;
 }
 
-// Orders each run of equal keys by the exact value, stably.
-void order_runs(const RowView& x, std::int64_t f, const std::vector<std::uint32_t>& keys,
-                std::vector<std::uint32_t>& ids) {
-    const std::size_t n = keys.size();
+// Orders each run of equal keys among the first n by the exact value,
+// stably; ids[k] & mask is the row of the k-th.
+void order_runs(const RowView& x, std::int64_t f, std::uint32_t mask, const std::uint32_t* keys,
+                std::uint32_t* ids, std::size_t n) {
     std::vector<std::pair<double, std::uint32_t>> run;
     for (std::size_t begin = 0; begin < n;) {
         std::size_t end = begin + 1;
         while (end < n && keys[end] == keys[begin]) ++end;
         if (end - begin > 1) {
             run.clear();
-            for (std::size_t i = begin; i < end; ++i) run.emplace_back(x.at(ids[i], f), ids[i]);
+            for (std::size_t i = begin; i < end; ++i) run.emplace_back(x.at(ids[i] & mask, f), ids[i]);
             auto less = [](const auto& a, const auto& b) { return a.first < b.first; };
             if (end - begin <= 32) {
                 // Insertion sort; invariant: run[0, i) is in order.
@@ -57,53 +64,77 @@ void order_runs(const RowView& x, std::int64_t f, const std::vector<std::uint32_
 
 }  // namespace
 
-void presort_rows(const RowView& x, std::int64_t f, const std::vector<std::uint32_t>& rows,
-                  std::vector<std::uint32_t>& out, std::vector<float>& approx, PresortScratch& s) {
-    s.keys.clear();
-    s.ids.clear();
-    s.missing.clear();
-    s.keys.reserve(rows.size());
-    s.ids.reserve(rows.size());
-    for (std::uint32_t r : rows) {
-        const double v = x.at(r, f);
-        if (v != v) {
-            s.missing.push_back(r);
-        } else {
-            s.keys.push_back(sort_key(v));
-            s.ids.push_back(r);
-        }
+void write_keys(const RowView& x, const std::uint32_t* rows, std::size_t begin, std::size_t end,
+                std::uint32_t* const* keys, std::size_t cols, bool by_rows) {
+    if (by_rows) {
+        for (std::size_t i = begin; i < end; ++i)
+            for (std::size_t f = 0; f < cols; ++f)
+                if (keys[f]) keys[f][i] = sort_key(x.at(rows[i], static_cast<std::int64_t>(f)));
+    } else {
+        for (std::size_t f = 0; f < cols; ++f)
+            if (keys[f])
+                for (std::size_t i = begin; i < end; ++i)
+                    keys[f][i] = sort_key(x.at(rows[i], static_cast<std::int64_t>(f)));
     }
-    const std::size_t n = s.keys.size();
+}
+
+void sort_column(const RowView& x, std::int64_t f, const std::uint32_t* ids, std::uint32_t mask,
+                 std::size_t n, std::uint32_t* keys_out, float* approx, PresortScratch& s) {
     constexpr int kBits = 11, kPasses = (32 + kBits - 1) / kBits;
     constexpr std::size_t kBuckets = std::size_t{1} << kBits;
     s.count.resize(kBuckets);
+    s.keys.resize(n);
     s.keys2.resize(n);
-    s.ids2.resize(n);
+    s.perm.resize(n);
+    s.perm2.resize(n);
+    // The keys and their ids in the order so far; the first pass reads the
+    // input.
+    std::uint32_t* keys = keys_out;
+    const std::uint32_t* perm = ids;
     for (int pass = 0; pass < kPasses && n > 0; ++pass) {
         const int shift = pass * kBits;
         std::fill(s.count.begin(), s.count.end(), 0u);
-        for (std::uint32_t k : s.keys) ++s.count[(k >> shift) & (kBuckets - 1)];
-        if (s.count[(s.keys[0] >> shift) & (kBuckets - 1)] == n) continue;
+        for (std::size_t i = 0; i < n; ++i) ++s.count[(keys[i] >> shift) & (kBuckets - 1)];
+        if (s.count[(keys[0] >> shift) & (kBuckets - 1)] == n) continue;
         std::uint32_t sum = 0;
         for (std::uint32_t& c : s.count) {
             const std::uint32_t here = c;
             c = sum;
             sum += here;
         }
+        const bool into_first = keys != s.keys.data();
+        std::uint32_t* to_keys = into_first ? s.keys.data() : s.keys2.data();
+        std::uint32_t* to_perm = into_first ? s.perm.data() : s.perm2.data();
         for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t at = s.count[(s.keys[i] >> shift) & (kBuckets - 1)]++;
-            s.keys2[at] = s.keys[i];
-            s.ids2[at] = s.ids[i];
+            const std::uint32_t at = s.count[(keys[i] >> shift) & (kBuckets - 1)]++;
+            to_keys[at] = keys[i];
+            to_perm[at] = perm[i];
         }
-        s.keys.swap(s.keys2);
-        s.ids.swap(s.ids2);
+        keys = to_keys;
+        perm = to_perm;
     }
-    order_runs(x, f, s.keys, s.ids);
-    out.assign(s.ids.begin(), s.ids.end());
-    out.insert(out.end(), s.missing.begin(), s.missing.end());
-    approx.resize(out.size());
-    for (std::size_t k = 0; k < n; ++k) approx[k] = key_value(s.keys[k]);
-    std::fill(approx.begin() + static_cast<std::ptrdiff_t>(n), approx.end(), std::numeric_limits<float>::quiet_NaN());
+    if (perm == ids) {  // no pass moved anything: the keys were in order
+        std::copy(keys_out, keys_out + n, s.keys.begin());
+        std::copy(ids, ids + n, s.perm.begin());
+        keys = s.keys.data();
+    }
+    std::uint32_t* order = keys == s.keys.data() ? s.perm.data() : s.perm2.data();
+    std::size_t nm = n;
+    while (nm > 0 && keys[nm - 1] == kMissingKey) --nm;
+    order_runs(x, f, mask, keys, order, nm);
+    std::copy(order, order + n, keys_out);
+    for (std::size_t k = 0; k < n; ++k) approx[k] = key_value(keys[k]);
+}
+
+void presort_rows(const RowView& x, std::int64_t f, const std::vector<std::uint32_t>& rows,
+                  std::vector<std::uint32_t>& out, std::vector<float>& approx, PresortScratch& scratch) {
+    const std::size_t n = rows.size();
+    out.resize(n);
+    approx.resize(n);
+    std::vector<std::uint32_t*> keys(static_cast<std::size_t>(f) + 1, nullptr);
+    keys[static_cast<std::size_t>(f)] = out.data();
+    write_keys(x, rows.data(), 0, n, keys.data(), keys.size(), false);
+    sort_column(x, f, rows.data(), ~std::uint32_t{0}, n, out.data(), approx.data(), scratch);
 }
 
 }  // namespace tavrin::kernels::learner

@@ -1,4 +1,4 @@
-// The rows of one numeric column in ascending order of value, missing
+// The rows of the numeric columns in ascending order of value, missing
 // values last.
 #pragma once
 
@@ -11,13 +11,25 @@ namespace tavrin::kernels::learner {
 
 // Buffers reused from column to column.
 struct PresortScratch {
-    std::vector<std::uint32_t> keys, keys2, ids, ids2, missing, count;
+    std::vector<std::uint32_t> keys, keys2, perm, perm2, count;
 };
 
-// Sorts `rows` (any order) by x.at(row, f) into `out`; rows whose value is
-// NaN follow in the order given. Rows of equal value come in the order
-// given as well (the sort is stable). approx[k] is the value of out[k]
-// rounded to single precision (NaN for a missing one).
+// For rows[begin, end) and every column f whose keys[f] is not null:
+// keys[f][i] = the sort key of x.at(rows[i], f). Walks x row by row when
+// `by_rows`, column by column otherwise.
+void write_keys(const RowView& x, const std::uint32_t* rows, std::size_t begin, std::size_t end,
+                std::uint32_t* const* keys, std::size_t cols, bool by_rows);
+
+// Sorts n rows of column f from their keys (written by write_keys;
+// keys_out holds them on entry), the i-th row being ids[i] & mask: on
+// return keys_out[k] = ids[i] and approx[k] = the row's value rounded to
+// single precision (NaN when missing) for the i that comes k-th. Rows whose
+// value is NaN follow in the order given, and so do rows of equal value
+// (the sort is stable).
+void sort_column(const RowView& x, std::int64_t f, const std::uint32_t* ids, std::uint32_t mask,
+                 std::size_t n, std::uint32_t* keys_out, float* approx, PresortScratch& scratch);
+
+// Both steps for one column, with the rows as their own ids.
 void presort_rows(const RowView& x, std::int64_t f, const std::vector<std::uint32_t>& rows,
                   std::vector<std::uint32_t>& out, std::vector<float>& approx, PresortScratch& scratch);
 

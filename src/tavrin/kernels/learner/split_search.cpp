@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 namespace tavrin::kernels::learner {
 
@@ -109,14 +110,16 @@ inline __attribute__((always_inline)) bool FeatureSearch::consider(const SearchS
     // estimate falls short of the best by far more than that cannot win;
     // only the others pay for the exact expression and its divisions.
     if (sh.impurity.kind() == Criterion::gini && wr > 0.0) {
-        const double need = best.proxy + node.weight - kFilterMargin * node.weight;
+        const double need = std::max(best.proxy, floor_) + node.weight - kFilterMargin * node.weight;
         if (!(sq_left * wr + sq_right * wl > need * (wl * wr))) return false;
     }
     return distinct() && settle(sh, n_left, wl, wr, best);
 }
 
 void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* sorted,
-                            const float* approx, std::size_t m, const NodeStats& node, Candidate& best) {
+                            const float* approx, std::size_t m, const NodeStats& node, Candidate& best,
+                            double floor) {
+    floor_ = floor;
     const std::size_t n = sh.n_classes;
     left_.resize(n);
     right_.resize(n);
@@ -147,6 +150,38 @@ void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::u
     }
 }
 
+namespace {
+
+// Rows per block of the gini scan's block test.
+constexpr std::size_t kBlock = 64;
+
+// Whether some split inside a block of a two-class gini scan could reach
+// the proxy `best`. Along the block the left class weights only grow, from
+// `a` to `b`, so every split of the block has its left weights in the box
+// between them. Twice the proxy plus the node's weight is
+// sq_left / wl + sq_right / wr, a sum of quadratic-over-linear functions of
+// the left weights and so convex on the box: its largest value is at a
+// corner. When no corner's estimate comes within the filter's margin, no
+// split of the block can win (the per-split filter would refuse each).
+bool block_may_win(const TwoClasses& a, const TwoClasses& b, const NodeStats& node, double best) {
+    if (best == -std::numeric_limits<double>::infinity()) return true;
+    const double w = node.weight;
+    const double need = best + w - kFilterMargin * w;
+    const double l0s[2] = {a.l0, b.l0}, l1s[2] = {a.l1, b.l1};
+    for (double l0 : l0s) {
+        for (double l1 : l1s) {
+            const double wl = l0 + l1, wr = w - wl;
+            if (!(wl > 0.0 && wr > 0.0)) return true;
+            const double r0 = node.totals[0] - l0, r1 = node.totals[1] - l1;
+            const double sq_left = l0 * l0 + l1 * l1, sq_right = r0 * r0 + r1 * r1;
+            if (sq_left * wr + sq_right * wl > need * (wl * wr)) return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 template <bool Weighted, class Counts>
 void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, const SortedValues& values,
                                 std::size_t nm, std::size_t m, Counts& counts, Candidate& best) {
@@ -158,6 +193,43 @@ void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, c
     auto weight_at = [w](std::size_t k) { return Weighted ? w[k] : 1.0; };
     const std::size_t n_missing = m - nm;
     const std::int64_t n_miss = static_cast<std::int64_t>(n_missing);
+    constexpr bool kTwo = std::is_same_v<Counts, TwoClasses>;
+    const bool blocks = kTwo && sh.impurity.kind() == Criterion::gini;
+    // Adds rows [k, k + kBlock) to the counts; with unit weights, as whole
+    // numbers (exact, so in any order), otherwise one by one as a split
+    // would.
+    auto add_block = [&](std::size_t k) {
+        if constexpr (kTwo && !Weighted) {
+            std::uint32_t ones = 0;
+            if (tagged)
+                for (std::size_t i = k; i < k + kBlock; ++i) ones += rows[i] >> kRowBits;
+            else
+                for (std::size_t i = k; i < k + kBlock; ++i) ones += codes[i];
+            counts.l1 += static_cast<double>(ones);
+            counts.l0 += static_cast<double>(kBlock - ones);
+            counts.weight += static_cast<double>(kBlock);
+        } else {
+            for (std::size_t i = k; i < k + kBlock; ++i) counts.add(code_at(i), weight_at(i));
+        }
+    };
+    // Skips whole blocks of rows from k on, ending by `limit`, while none of
+    // their splits can win; returns where to go on one row at a time (the
+    // counts hold the rows before it).
+    auto skip = [&](std::size_t k, std::size_t limit) {
+        if constexpr (kTwo) {
+            if (!blocks) return k;
+            while (k + kBlock <= limit) {
+                const Counts before = counts;
+                add_block(k);
+                if (block_may_win(before, counts, node, std::max(best.proxy, floor_))) {
+                    counts = before;
+                    return k;
+                }
+                k += kBlock;
+            }
+        }
+        return k;
+    };
 
     // Missing values right: positions p = 1 .. nm, rows [0, p) left; p = nm
     // (every value left, the missing rows alone right) only with missing rows.
@@ -165,7 +237,12 @@ void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, c
     // values; the exact values are read only for a position that could win.
     const float* approx = values.approx;
     counts.clear();
-    for (std::size_t k = 0; k < nm; ++k) {
+    // Blocks end before row nm - 1: their positions are all below nm.
+    for (std::size_t k = 0, next = 0; k < nm; ++k) {
+        if (k == next) {
+            k = skip(k, nm - 1);
+            next = k + kBlock;
+        }
         counts.add(code_at(k), weight_at(k));
         const std::size_t p = k + 1;
         bool open = false;
@@ -185,7 +262,12 @@ void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, c
     // Missing values left: the missing rows and rows [0, k] of the values.
     counts.clear();
     for (std::size_t k = nm; k < m; ++k) counts.add(code_at(k), weight_at(k));
-    for (std::size_t k = 0; k + 1 < nm; ++k) {
+    for (std::size_t k = 0, next = 0; k + 1 < nm; ++k) {
+        if (k == next) {
+            k = skip(k, nm - 1);
+            next = k + kBlock;
+            if (k + 1 == nm) break;
+        }
         counts.add(code_at(k), weight_at(k));
         const bool open = approx[k + 1] == approx[k];
         if (consider(sh, node, counts, n_miss + static_cast<std::int64_t>(k + 1), best,
@@ -198,6 +280,7 @@ void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, c
 
 void FeatureSearch::categorical(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows,
                                 std::size_t m, const NodeStats& node, Candidate& best) {
+    floor_ = -std::numeric_limits<double>::infinity();
     const std::size_t n = sh.n_classes;
     const std::size_t k = static_cast<std::size_t>(sh.data->n_categories[f]);
     left_.resize(n);

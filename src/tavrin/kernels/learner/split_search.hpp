@@ -72,9 +72,12 @@ struct Candidate {
 class FeatureSearch {
 public:
     // `sorted`: the node's m rows ascending by column f's value, missing
-    // last; `approx`: those values in single precision.
+    // last; `approx`: those values in single precision. `floor`: a proxy
+    // some split of the node reaches (another feature's best, say): splits
+    // that fall clearly short of it may go unrecorded.
     void numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* sorted, const float* approx,
-                 std::size_t m, const NodeStats& node, Candidate& best);
+                 std::size_t m, const NodeStats& node, Candidate& best,
+                 double floor = -std::numeric_limits<double>::infinity());
     // `rows`: the node's m rows in any order.
     void categorical(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows,
                      std::size_t m, const NodeStats& node, Candidate& best);
@@ -93,6 +96,9 @@ private:
     void scan_sorted(const SearchShared& sh, const NodeStats& node, const SortedValues& values, std::size_t nm,
                      std::size_t m, Counts& counts, Candidate& best);
 
+    // What a split must come near to be looked at: the larger of this and
+    // the best so far.
+    double floor_ = -std::numeric_limits<double>::infinity();
     std::vector<double> weights_, left_, right_, counts_, missing_;
     std::vector<std::uint16_t> codes_;
     std::vector<std::int32_t> present_, order_;
