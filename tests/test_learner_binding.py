@@ -147,3 +147,19 @@ def test_bad_input_raises_value_error():
         tree.apply(np.zeros((2, 2)), n_threads=0)
     with pytest.raises(ValueError):
         _learner.FlatTree.from_dict([1, 2])
+
+
+@pytest.mark.parametrize("scale", [2.0 ** 350, 2.0 ** -400])
+def test_weights_of_any_finite_size_grow_the_same_tree(scale):
+    # Scaling every weight by a power of two scales every sum exactly, so
+    # the tree must not change, even where products of three weights leave
+    # the range of double precision (squares still fit).
+    rng = np.random.default_rng(5)
+    X = rng.normal(size=(400, 3))
+    y = (X[:, 0] + 0.3 * rng.normal(size=400) > 0).astype(np.intp)
+    w = rng.integers(1, 4, size=400).astype(np.float64)
+    plain, scaled = fit(X, y, sample_weight=w), fit(X, y, sample_weight=w * scale)
+    assert plain.node_count > 3
+    for name in ("children_left", "feature", "threshold", "n_node_samples"):
+        np.testing.assert_array_equal(getattr(plain, name), getattr(scaled, name))
+    np.testing.assert_array_equal(plain.weighted_n_node_samples * scale, scaled.weighted_n_node_samples)

@@ -17,6 +17,11 @@ namespace {
 // Far above the relative rounding error of the proxy and of its estimate.
 constexpr double kFilterMargin = 1e-9;
 
+// The filters multiply three weights together; inside this range of node
+// weights such products stay normal numbers, outside it only the exact
+// proxy decides.
+bool estimates_hold(const NodeStats& node) { return node.weight > 1e-90 && node.weight < 1e90; }
+
 double midpoint(double a, double b) {
     const double t = a / 2.0 + b / 2.0;
     return (t >= a && t < b) ? t : a;
@@ -109,7 +114,7 @@ inline __attribute__((always_inline)) bool FeatureSearch::consider(const SearchS
     // few units in the last place, so a position whose multiplied-out
     // estimate falls short of the best by far more than that cannot win;
     // only the others pay for the exact expression and its divisions.
-    if (sh.impurity.kind() == Criterion::gini && wr > 0.0) {
+    if (sh.impurity.kind() == Criterion::gini && wr > 0.0 && estimates_hold(node)) {
         const double need = std::max(best.proxy, floor_) + node.weight - kFilterMargin * node.weight;
         if (!(sq_left * wr + sq_right * wl > need * (wl * wr))) return false;
     }
@@ -164,7 +169,7 @@ constexpr std::size_t kBlock = 64;
 // corner. When no corner's estimate comes within the filter's margin, no
 // split of the block can win (the per-split filter would refuse each).
 bool block_may_win(const TwoClasses& a, const TwoClasses& b, const NodeStats& node, double best) {
-    if (best == -std::numeric_limits<double>::infinity()) return true;
+    if (best == -std::numeric_limits<double>::infinity() || !estimates_hold(node)) return true;
     const double w = node.weight;
     const double need = best + w - kFilterMargin * w;
     const double l0s[2] = {a.l0, b.l0}, l1s[2] = {a.l1, b.l1};
