@@ -10,13 +10,10 @@ rows, log-log).
 """
 import argparse
 import gc
-import json
 import os
 import pathlib
 import platform
 import statistics
-import subprocess
-import sys
 import threading
 import time
 
@@ -24,6 +21,7 @@ import numpy as np
 import pandas as pd
 from sklearn.tree import DecisionTreeClassifier
 
+import peak_memory
 import tavrin
 
 RESULTS = pathlib.Path(__file__).resolve().parent / "results"
@@ -146,34 +144,21 @@ def case_threads(rows, repeats):
 
 
 MEMORY_PROBE = r"""
-import json, sys
-sys.path[:0] = {path!r}
-import bench, tavrin
+import json
+import bench, peak_memory, tavrin
 from sklearn.tree import DecisionTreeClassifier
-
-def rss(field):
-    for line in open("/proc/self/status"):
-        if line.startswith(field):
-            return int(line.split()[1]) * 1024
 
 X, y = bench.numeric_case({rows})
 values = X.values
 est = tavrin.BinaryClassificationTree() if {ours} else DecisionTreeClassifier(criterion="gini", random_state=0)
 est.fit(X.iloc[:200], y.iloc[:200])  # libraries loaded, code paths warm
-base = rss("VmRSS")
-open("/proc/self/clear_refs", "w").write("5")  # peak RSS starts again from here
-est.fit(X, y)
-print(json.dumps({{"peak": rss("VmHWM") - base, "input": values.nbytes}}))
+print(json.dumps({{"peak": peak_memory.peak_of(lambda: est.fit(X, y)), "input": values.nbytes}}))
 """
 
 
 def case_memory(rows):
-    out = {}
-    for ours in (True, False):
-        code = MEMORY_PROBE.format(path=[str(pathlib.Path(__file__).parent)] + sys.path, rows=rows, ours=ours)
-        res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-        out["ours" if ours else "sklearn"] = json.loads(res.stdout.strip().splitlines()[-1])
-    return out
+    return {"ours" if ours else "sklearn": peak_memory.in_child(MEMORY_PROBE.format(rows=rows, ours=ours))
+            for ours in (True, False)}
 
 
 def case_predict_mixed(rows_fit, rows_predict, repeats):
@@ -231,14 +216,8 @@ def case_fit_lightgbm(rows, depth, repeats):
 
 
 MIXED_MEMORY_PROBE = r"""
-import json, sys
-sys.path[:0] = {path!r}
-import bench, tavrin
-
-def rss(field):
-    for line in open("/proc/self/status"):
-        if line.startswith(field):
-            return int(line.split()[1]) * 1024
+import json
+import bench, peak_memory, tavrin
 
 X, y, encoded = bench.mixed_case({rows})
 who = {who!r}
@@ -252,20 +231,13 @@ else:
     data = X
     fit = lambda A, b: bench.lightgbm_tree(A, b, 10)
 fit(data.iloc[:200], y.iloc[:200])  # libraries loaded, code paths warm
-base = rss("VmRSS")
-open("/proc/self/clear_refs", "w").write("5")  # peak RSS starts again from here
-fit(data, y)
-print(json.dumps({{"peak": rss("VmHWM") - base, "frame": int(X.memory_usage(deep=True).sum())}}))
+print(json.dumps({{"peak": peak_memory.peak_of(lambda: fit(data, y)), "frame": int(X.memory_usage(deep=True).sum())}}))
 """
 
 
 def case_memory_mixed(rows):
-    out = {}
-    for who in ("tavrin", "scikit-learn", "LightGBM"):
-        code = MIXED_MEMORY_PROBE.format(path=[str(pathlib.Path(__file__).parent)] + sys.path, rows=rows, who=who)
-        res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-        out[who] = json.loads(res.stdout.strip().splitlines()[-1])
-    return out
+    return {who: peak_memory.in_child(MIXED_MEMORY_PROBE.format(rows=rows, who=who))
+            for who in ("tavrin", "scikit-learn", "LightGBM")}
 
 
 def case_scaling(sizes, repeats):

@@ -15,14 +15,13 @@ tavrin_tools._learner otherwise (the line "via" says which).
 """
 import argparse
 import gc
-import json
 import os
 import statistics
-import subprocess
-import sys
 import time
 
 import numpy as np
+
+import peak_memory
 
 CASES = ("fit", "classes", "proba", "lgbm", "memory")
 
@@ -131,28 +130,18 @@ def case_lgbm(repeats):
 
 
 MEMORY_PROBE = r"""
-import json, sys
-sys.path[:0] = {path!r}
-import bench_classifier as bc
-def rss(field):
-    for line in open("/proc/self/status"):
-        if line.startswith(field):
-            return int(line.split()[1]) * 1024
+import json
+import bench_classifier as bc, peak_memory
 X, y = bc.numeric_case(1_000_000)
 bc.Ours.bare = {bare!r}
 ours = bc.Ours()
 ours.fit(X[:500], y[:500])
-base = rss("VmRSS")
-open("/proc/self/clear_refs", "w").write("5")
-ours.fit(X, y)
-print(json.dumps({{"peak": rss("VmHWM") - base, "input": X.nbytes, "via": ours.via}}))
+print(json.dumps({{"peak": peak_memory.peak_of(lambda: ours.fit(X, y)), "input": X.nbytes, "via": ours.via}}))
 """
 
 
 def case_memory(repeats):
-    code = MEMORY_PROBE.format(path=[os.path.dirname(os.path.abspath(__file__))] + sys.path, bare=Ours.bare)
-    out = json.loads(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                                    check=True).stdout.strip().splitlines()[-1])
+    out = peak_memory.in_child(MEMORY_PROBE.format(bare=Ours.bare))
     yield "peak memory of fit 1M x 20 (MB)", out["peak"] / 2**20, out["input"] / 2**20, "input values", out["via"]
 
 
