@@ -8,6 +8,7 @@
 
 #include "kernels/class_sweep.hpp"
 #include "kernels/node_scan.hpp"
+#include "kernels/partition.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -93,44 +94,6 @@ void presort(const BuildInput& in, const BuildColumn& col, Rows& out, std::vecto
         for (std::uint32_t k = 0; k < n; ++k) (*values)[k] = key_value(keys[k]);
         for (std::size_t k = n; k < in.rows; ++k) (*values)[k] = col.value(out[k]);  // NaN
     }
-}
-
-// Moves the rows flagged left to the front of [begin, end), keeping order
-// on both sides; `spill` has room for end - begin rows.
-void stable_partition(std::uint32_t* begin, std::uint32_t* end, const char* goes_left,
-                      std::uint32_t* spill) {
-    std::uint32_t* out = begin;
-    std::uint32_t* right = spill;
-    for (std::uint32_t* p = begin; p != end; ++p) {
-        const std::uint32_t r = *p;
-        // Both stores happen; one of the two pointers moves.
-        *out = r;
-        *right = r;
-        const bool left = goes_left[r] != 0;
-        out += left;
-        right += !left;
-    }
-    std::copy(spill, right, out);
-}
-
-// stable_partition of [begin, begin + m) with the values kept beside the
-// rows moved alike; `spill_values` has room for m values.
-void stable_partition_with_values(std::uint32_t* begin, double* values, std::size_t m, const char* goes_left,
-                                  std::uint32_t* spill, double* spill_values) {
-    std::size_t n_left = 0, n_right = 0;
-    for (std::size_t k = 0; k < m; ++k) {
-        const std::uint32_t r = begin[k];
-        const double v = values[k];
-        begin[n_left] = r;
-        values[n_left] = v;
-        spill[n_right] = r;
-        spill_values[n_right] = v;
-        const bool left = goes_left[r] != 0;
-        n_left += left;
-        n_right += !left;
-    }
-    std::copy(spill, spill + n_right, begin + n_left);
-    std::copy(spill_values, spill_values + n_right, values + n_left);
 }
 
 struct Task {
@@ -273,17 +236,19 @@ private:
         }
 
         spill_.resize(std::max(spill_.size(), m));
-        stable_partition(&rows_[t.begin], &rows_[t.begin] + m, goes_left_.data(), spill_.data());
+        const char* flags = goes_left_.data();
+        const auto goes_left = [flags](std::uint32_t r) { return flags[r] != 0; };
+        stable_partition(&rows_[t.begin], m, goes_left, spill_.data());
         // Children that the depth limit keeps from a search need only their
         // rows, not the features' orders.
         const bool children_searched = t.depth + 1 < in_.depth_limit;
         for (std::size_t f = 0; f < in_.columns.size() && children_searched; ++f) {
             if (in_.columns[f].categorical) continue;
             if (sorted_values_.empty())
-                stable_partition(&sorted_[f][t.begin], &sorted_[f][t.begin] + m, goes_left_.data(), spill_.data());
+                stable_partition(&sorted_[f][t.begin], m, goes_left, spill_.data());
             else
-                stable_partition_with_values(&sorted_[f][t.begin], &sorted_values_[f][t.begin], m,
-                                             goes_left_.data(), spill_.data(), spill_values_.data());
+                stable_partition(&sorted_[f][t.begin], &sorted_values_[f][t.begin], m, goes_left, spill_.data(),
+                                 spill_values_.data());
         }
 
         const std::size_t mid = t.begin + n_left;

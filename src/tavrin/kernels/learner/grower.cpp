@@ -12,6 +12,7 @@
 #include "kernels/learner/pool.hpp"
 #include "kernels/learner/presort.hpp"
 #include "kernels/learner/split_search.hpp"
+#include "kernels/partition.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -47,39 +48,6 @@ public:
 private:
     std::vector<std::uint64_t> bits_;
 };
-
-// Moves the rows flagged left to the front of [begin, end), keeping order
-// on both sides, and the values beside them (when `values` is not null)
-// the same way; `spill` and `spill_values` have room for end - begin.
-void stable_partition(std::uint32_t* rows, float* values, std::size_t m, const Sides& left,
-                      std::uint32_t mask, std::uint32_t* spill, float* spill_values) {
-    std::size_t out = 0, right = 0;
-    if (!values) {
-        for (std::size_t k = 0; k < m; ++k) {
-            const std::uint32_t r = rows[k];
-            // Both stores happen; one of the two positions moves.
-            rows[out] = r;
-            spill[right] = r;
-            const bool l = left.left(r & mask);
-            out += l;
-            right += !l;
-        }
-    } else {
-        for (std::size_t k = 0; k < m; ++k) {
-            const std::uint32_t r = rows[k];
-            const float v = values[k];
-            rows[out] = r;
-            values[out] = v;
-            spill[right] = r;
-            spill_values[right] = v;
-            const bool l = left.left(r & mask);
-            out += l;
-            right += !l;
-        }
-        std::copy(spill_values, spill_values + right, values + out);
-    }
-    std::copy(spill, spill + right, rows + out);
-}
 
 // A searched node: where its rows are and what its split would give.
 struct Open {
@@ -406,8 +374,12 @@ private:
             if (spill.size() < m) spill.resize(m);
             if (values && spill_values.size() < m) spill_values.resize(m);
             const std::uint32_t mask = task == 0 ? ~std::uint32_t{0} : row_mask_;
-            stable_partition(target->data() + begin, values, m, goes_left_, mask, spill.data(),
-                             spill_values.data());
+            const Sides& sides = goes_left_;
+            const auto goes_left = [&sides, mask](std::uint32_t r) { return sides.left(r & mask); };
+            if (values)
+                stable_partition(target->data() + begin, values, m, goes_left, spill.data(), spill_values.data());
+            else
+                stable_partition(target->data() + begin, m, goes_left, spill.data());
         };
         if (pool_.size() > 1 && m * p >= kParallelWork) {
             pool_.run(p + 1, job);

@@ -1,0 +1,52 @@
+// Stable two-way partition of a node's rows, shared by both tree builders.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+namespace tavrin::kernels {
+
+// Moves the rows for which `goes_left(row)` holds to the front of
+// rows[0, m), keeping their order on both sides, and returns how many went
+// left. `spill` has room for m rows. Invariant of the loop: rows[0, out)
+// are the left rows seen so far, spill[0, right) the right ones.
+template <class GoesLeft>
+std::size_t stable_partition(std::uint32_t* rows, std::size_t m, GoesLeft goes_left, std::uint32_t* spill) {
+    std::size_t out = 0, right = 0;
+    for (std::size_t k = 0; k < m; ++k) {
+        const std::uint32_t r = rows[k];
+        // Both stores happen; one of the two positions moves.
+        rows[out] = r;
+        spill[right] = r;
+        const bool left = goes_left(r);
+        out += left;
+        right += !left;
+    }
+    std::copy(spill, spill + right, rows + out);
+    return out;
+}
+
+// The same, with the values kept beside the rows moved alike;
+// `spill_values` has room for m values.
+template <class Value, class GoesLeft>
+std::size_t stable_partition(std::uint32_t* rows, Value* values, std::size_t m, GoesLeft goes_left,
+                             std::uint32_t* spill, Value* spill_values) {
+    std::size_t out = 0, right = 0;
+    for (std::size_t k = 0; k < m; ++k) {
+        const std::uint32_t r = rows[k];
+        const Value v = values[k];
+        rows[out] = r;
+        values[out] = v;
+        spill[right] = r;
+        spill_values[right] = v;
+        const bool left = goes_left(r);
+        out += left;
+        right += !left;
+    }
+    std::copy(spill, spill + right, rows + out);
+    std::copy(spill_values, spill_values + right, values + out);
+    return out;
+}
+
+}  // namespace tavrin::kernels
