@@ -88,6 +88,7 @@ def test_text_and_date_columns_are_refused_with_the_way_out():
         TreeClassifier(categorical_features=["hue"]).fit(X, y)
 
 
+@pytest.mark.filterwarnings("ignore:X does not have valid feature names")
 def test_bad_input_gets_a_clear_error():
     X, y = mixed(60)
     est = TreeClassifier().fit(X, y)
