@@ -85,13 +85,15 @@ def test_a_failed_allocation_leaves_later_fits_whole_and_fast(op):
 
 
 def interrupted(code, delay):
-    """Runs code that prints "ready" before its long step; sends SIGINT
-    `delay` seconds later. The long step alone would outlast the timeout."""
+    """Runs code that prints "ready" (and maybe numbers) before its long
+    step; sends SIGINT `delay` seconds later (or delay(*numbers)). The long
+    step alone would outlast the timeout."""
     child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True, env=child_env())
     try:
-        assert child.stdout.readline().strip() == "ready", child.stderr.read()[-2000:]
-        time.sleep(delay)
+        ready = child.stdout.readline().split()
+        assert ready[:1] == ["ready"], child.stderr.read()[-2000:]
+        time.sleep(delay(*map(float, ready[1:])) if callable(delay) else delay)
         child.send_signal(signal.SIGINT)
         out, err = child.communicate(timeout=60)
     finally:
@@ -117,6 +119,32 @@ def test_ctrl_c_stops_a_long_fit_and_leaves_its_attributes():
         except KeyboardInterrupt:
             print("interrupted", (est.tree_, est.feature_value_maps) == before)
     """, delay=1.0)
+    assert out == ["interrupted", "True"]
+
+
+def test_ctrl_c_stops_a_long_tree_classifier_fit():
+    pytest.importorskip("sklearn")
+    # A whole fit first, for the time it takes here; the one interrupted a
+    # fifth of that time in must stop long before its end (a handler run
+    # only once growth has finished would not).
+    out = interrupted("""
+        import time
+        import numpy as np, tavrin_tools
+        rng = np.random.default_rng(0)
+        X = rng.random((300_000, 20))
+        y = rng.integers(0, 2, len(X))
+        def fit():
+            start = time.process_time()
+            try:
+                tavrin_tools.TreeClassifier(n_jobs=1).fit(X, y)
+                return "finished", time.process_time() - start
+            except KeyboardInterrupt:
+                return "interrupted", time.process_time() - start
+        _, whole = fit()
+        print("ready", whole, flush=True)
+        how, part = fit()
+        print(how, part < whole / 2)
+    """, delay=lambda whole: whole / 5)
     assert out == ["interrupted", "True"]
 
 

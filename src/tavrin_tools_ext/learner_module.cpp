@@ -1,7 +1,9 @@
 // tavrin_tools._learner: the configurable tree learner for Python. fit()
 // checks and converts its arguments, grows the tree without the
 // interpreter lock and returns a FlatTree, whose arrays are read-only
-// views. Every fault of the input becomes ValueError (or MemoryError).
+// views. Every fault of the input becomes ValueError (or MemoryError); a
+// signal handler that raises while the tree grows (Ctrl-C) stops the growth
+// and its exception propagates.
 #include "kernels/learner/learner.hpp"
 #include "kernels/learner/pool.hpp"
 
@@ -10,6 +12,7 @@
 #include <pybind11/stl.h>
 
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <type_traits>
 #include <string>
@@ -89,6 +92,24 @@ void over_rows(std::size_t rows, std::int64_t n_threads, const Job& job) {
     pool.run(chunks, [&](std::size_t c, std::size_t) { job(rows * c / chunks, rows * (c + 1) / chunks); });
 }
 
+// Asked by the growth without the interpreter lock: takes the lock for a
+// moment and runs the handlers of signals that arrived; keeps the exception
+// of one that raised.
+class SignalHook : public tavrin::kernels::CancelHook {
+public:
+    bool cancelled() override {
+        py::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() == 0) return false;
+        raised_ = std::make_unique<py::error_already_set>();
+        return true;
+    }
+    // With the lock held: the kept exception, thrown.
+    [[noreturn]] void rethrow() { throw *raised_; }
+
+private:
+    std::unique_ptr<py::error_already_set> raised_;
+};
+
 FlatTree fit_tree(const py::object& X, const py::object& y, const py::object& sample_weight,
                   std::int64_t n_classes, const py::object& n_categories, const std::string& criterion,
                   std::int64_t max_depth, std::int64_t min_samples_split, std::int64_t min_samples_leaf,
@@ -123,10 +144,13 @@ FlatTree fit_tree(const py::object& X, const py::object& y, const py::object& sa
     data.n_categories = cats.data();
     FlatTree tree;
     std::string bad;
-    {
+    SignalHook signals;
+    try {
         py::gil_scoped_release nogil;
         bad = check_input(data, params);
-        if (bad.empty()) fit(data, params, tree);
+        if (bad.empty()) fit(data, params, tree, &signals);
+    } catch (const Cancelled&) {
+        signals.rethrow();
     }
     if (!bad.empty()) fail(bad);
     return tree;

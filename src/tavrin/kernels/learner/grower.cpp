@@ -68,8 +68,9 @@ struct Pending {
 
 class Grower {
 public:
-    Grower(const LearnerData& d, const LearnerParams& p, FlatTree& out)
-        : d_(d), p_(p), out_(out), pool_(static_cast<std::size_t>(std::max<std::int64_t>(1, p.n_threads))) {}
+    Grower(const LearnerData& d, const LearnerParams& p, FlatTree& out, CancelHook* cancel)
+        : d_(d), p_(p), out_(out), pool_(static_cast<std::size_t>(std::max<std::int64_t>(1, p.n_threads))),
+          poll_(cancel) {}
 
     void run() {
         prepare();
@@ -79,6 +80,7 @@ public:
             while (!stack.empty()) {
                 const Pending t = stack.back();
                 stack.pop_back();
+                poll(t.end - t.begin);
                 Open o = evaluate(t);
                 if (o.is_leaf) continue;
                 stack.push_back({o.pos, o.end, o.depth + 1, o.id, false, std::move(o.right)});
@@ -99,6 +101,7 @@ public:
                     continue;
                 }
                 --splits_left;
+                poll(o.end - o.begin);
                 frontier.push(evaluate({o.begin, o.pos, o.depth + 1, o.id, true, o.left}));
                 frontier.push(evaluate({o.pos, o.end, o.depth + 1, o.id, false, o.right}));
             }
@@ -106,6 +109,12 @@ public:
     }
 
 private:
+    // A node of `rows` rows is next: the work of searching it counts
+    // towards the next look at the cancel hook.
+    void poll(std::size_t rows) {
+        if (poll_.stop(rows * std::max<std::size_t>(1, d_.cols))) throw Cancelled{};
+    }
+
     void prepare() {
         const std::size_t n = d_.rows, p = d_.cols, nc = static_cast<std::size_t>(d_.n_classes);
         out_ = FlatTree{};
@@ -156,6 +165,7 @@ private:
         shared_.tagged = tagged;
         row_mask_ = tagged ? kRowMask : ~std::uint32_t{0};
         presort(tagged);
+        poll(n);
         if (!use_rows_) Rows().swap(rows_);
         goes_left_.resize(n);
         searchers_.resize(pool_.size());
@@ -392,6 +402,7 @@ private:
     const LearnerParams& p_;
     FlatTree& out_;
     Pool pool_;
+    CancelPoll poll_;
     SearchShared shared_;
     std::vector<std::uint16_t> codes_;
     Rows rows_;
@@ -416,8 +427,8 @@ private:
 
 }  // namespace
 
-void fit(const LearnerData& data, const LearnerParams& params, FlatTree& out) {
-    Grower(data, params, out).run();
+void fit(const LearnerData& data, const LearnerParams& params, FlatTree& out, CancelHook* cancel) {
+    Grower(data, params, out, cancel).run();
 }
 
 }  // namespace tavrin::kernels::learner

@@ -5,10 +5,12 @@
 // holds the data and receives a FlatTree.
 #pragma once
 
+#include "kernels/cancel.hpp"
 #include "kernels/learner/flat_tree.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <string>
 
 namespace tavrin::kernels::learner {
@@ -42,8 +44,15 @@ struct LearnerData {
 // wrong, as a sentence for the user.
 std::string check_input(const LearnerData& data, const LearnerParams& params);
 
+// Thrown by fit() when its cancel hook said stop.
+struct Cancelled : std::exception {
+    const char* what() const noexcept override { return "tree growth cancelled"; }
+};
+
 // Grows the tree of checked input into `out`. Throws std::bad_alloc when
-// memory runs out; touches nothing of the caller's but `out`.
-void fit(const LearnerData& data, const LearnerParams& params, FlatTree& out);
+// memory runs out, and Cancelled when `cancel` (asked from the calling
+// thread between nodes, every few milliseconds of work) says stop; touches
+// nothing of the caller's but `out`.
+void fit(const LearnerData& data, const LearnerParams& params, FlatTree& out, CancelHook* cancel = nullptr);
 
 }  // namespace tavrin::kernels::learner
