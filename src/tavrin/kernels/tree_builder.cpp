@@ -7,6 +7,7 @@
 #include "kernels/tree_builder.hpp"
 
 #include "kernels/class_sweep.hpp"
+#include "kernels/learner/presort.hpp"
 #include "kernels/node_scan.hpp"
 #include "kernels/partition.hpp"
 
@@ -19,80 +20,39 @@ namespace {
 
 using Rows = std::vector<std::uint32_t>;
 
-// A key whose unsigned order is the order of the (non-NaN) doubles, -0.0
-// and 0.0 side by side.
-std::uint64_t order_key(double v) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    return bits >> 63 ? ~bits : bits | (1ULL << 63);
-}
-
-// order_key's inverse: the double, bit for bit.
-double key_value(std::uint64_t key) {
-    const std::uint64_t bits = key >> 63 ? key & ~(1ULL << 63) : ~key;
-    double v;
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
+// The presort's buffers, reused from column to column.
+struct Presort {
+    Rows rows;                  // 0 .. n-1
+    std::vector<float> approx;  // the sort's single-precision values
+    std::vector<double> copy;   // a column that is no strided double array
+    learner::PresortScratch sort;
+};
 
 // The rows in ascending order of the column's value, NaN last, and with
-// `values` their values in that order. Rows of
-// equal value may come in any order: a scan looks at no position inside
-// a run of equal values, and its counts after the run are the same in any
-// order; NaN rows follow every candidate position.
-void presort(const BuildInput& in, const BuildColumn& col, Rows& out, std::vector<double>* values) {
-    // Keys and rows in separate arrays: the sort's scratch is 12 bytes a
-    // row, twice.
-    std::vector<std::uint64_t> keys, spare_keys;
-    Rows rows, spare_rows, missing;
-    keys.reserve(in.rows);
-    rows.reserve(in.rows);
-    for (std::uint32_t r = 0; r < in.rows; ++r) {
-        const double v = col.value(r);
-        if (v == v) {
-            keys.push_back(order_key(v));
-            rows.push_back(r);
-        } else {
-            missing.push_back(r);
-        }
+// `values` their values in that order. The sort runs on the values rounded
+// to single precision (half the passes of a sort on the doubles), with
+// runs of equal roundings put in order by their exact values afterwards.
+void presort(const BuildInput& in, const BuildColumn& col, Rows& out, std::vector<double>* values,
+             Presort& scratch) {
+    // The sort reads the column as a strided array of doubles; a column
+    // whose layout is not one is copied for it first.
+    const std::size_t n = in.rows;
+    learner::RowView x{reinterpret_cast<const double*>(col.data), col.stride / std::ptrdiff_t{sizeof(double)}, 0};
+    if (col.stride % std::ptrdiff_t{sizeof(double)} != 0 ||
+        reinterpret_cast<std::uintptr_t>(col.data) % alignof(double) != 0) {
+        scratch.copy.resize(n);
+        for (std::size_t r = 0; r < n; ++r) scratch.copy[r] = col.value(r);
+        x = learner::RowView{scratch.copy.data(), 1, 0};
     }
-    // Least significant digit first, eleven bits at a time, all counts
-    // taken in one pass; a digit that every key shares moves nothing and
-    // is skipped.
-    constexpr int kBits = 11, kDigits = (64 + kBits - 1) / kBits;
-    constexpr std::uint32_t kMask = (1u << kBits) - 1;
-    constexpr std::size_t kStride = (std::size_t{1} << kBits) + 1;
-    const std::uint32_t n = static_cast<std::uint32_t>(keys.size());
-    std::vector<std::uint32_t> count(kDigits * kStride, 0);
-    std::uint32_t* const counts = count.data();
-    for (std::uint64_t k : keys)
-        for (int d = 0; d < kDigits; ++d) ++counts[d * kStride + ((k >> (d * kBits)) & kMask) + 1];
-    spare_keys.resize(n);
-    spare_rows.resize(n);
-    for (int d = 0; d < kDigits && n > 0; ++d) {
-        std::uint32_t* const c = counts + d * kStride;
-        const int shift = d * kBits;
-        if (c[((keys[0] >> shift) & kMask) + 1] == n) continue;
-        for (std::size_t b = 0; b + 1 < kStride; ++b) c[b + 1] += c[b];
-        const std::uint64_t* __restrict__ from_keys = keys.data();
-        const std::uint32_t* __restrict__ from_rows = rows.data();
-        std::uint64_t* __restrict__ to_keys = spare_keys.data();
-        std::uint32_t* __restrict__ to_rows = spare_rows.data();
-        for (std::uint32_t k = 0; k < n; ++k) {
-            const std::uint64_t key = from_keys[k];
-            const std::uint32_t at = c[(key >> shift) & kMask]++;
-            to_keys[at] = key;
-            to_rows[at] = from_rows[k];
-        }
-        keys.swap(spare_keys);
-        rows.swap(spare_rows);
+    if (scratch.rows.size() != n) {
+        scratch.rows.resize(n);
+        for (std::uint32_t r = 0; r < n; ++r) scratch.rows[r] = r;
     }
-    rows.insert(rows.end(), missing.begin(), missing.end());
-    out.swap(rows);
+    scratch.approx.resize(n);
+    learner::presort_rows(x, 0, scratch.rows, out, scratch.approx, scratch.sort);
     if (values) {
-        values->resize(in.rows);
-        for (std::uint32_t k = 0; k < n; ++k) (*values)[k] = key_value(keys[k]);
-        for (std::size_t k = n; k < in.rows; ++k) (*values)[k] = col.value(out[k]);  // NaN
+        values->resize(n);
+        for (std::size_t k = 0; k < n; ++k) (*values)[k] = x.at(out[k], 0);
     }
 }
 
@@ -115,10 +75,14 @@ public:
             sorted_values_.resize(in_.columns.size());
             spill_values_.resize(in_.rows);
         }
-        for (std::size_t f = 0; f < in_.columns.size(); ++f) {
-            if (!in_.columns[f].categorical)
-                presort(in_, in_.columns[f], sorted_[f], in_.values_beside_rows ? &sorted_values_[f] : nullptr);
-            if (poll_.stop(in_.rows * 8)) return BuildStatus::cancelled;
+        {
+            Presort scratch;
+            for (std::size_t f = 0; f < in_.columns.size(); ++f) {
+                if (!in_.columns[f].categorical)
+                    presort(in_, in_.columns[f], sorted_[f], in_.values_beside_rows ? &sorted_values_[f] : nullptr,
+                            scratch);
+                if (poll_.stop(in_.rows * 8)) return BuildStatus::cancelled;
+            }
         }
         goes_left_.assign(in_.rows, 0);
         if (in_.n_classes == 2) {
