@@ -2,7 +2,7 @@
 // the data, grow the tree, keep the root.
 #include "estimator/estimator.hpp"
 
-#include "estimator/fast_fit.hpp"
+#include "estimator/fast/fit.hpp"
 #include "features/features.hpp"
 
 #include "runtime/call.hpp"

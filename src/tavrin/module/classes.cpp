@@ -46,7 +46,7 @@ constexpr const char* kPredict[] = {"self", "inputs", "ptype"};
 #define TAVRIN_PARAMS(p) p, static_cast<int>(sizeof(p) / sizeof(p[0]))
 
 const char* const kEstimatorFile = "src/tavrin/estimator/estimator.cpp";
-const char* const kGrowFile = "src/tavrin/estimator/grow.cpp";
+const char* const kGrowFile = "src/tavrin/estimator/step/grow.cpp";
 const char* const kPredictFile = "src/tavrin/predict/predict.cpp";
 const char* const kPrepFile = "src/tavrin/features/prep.cpp";
 const char* const kDtypeFile = "src/tavrin/features/dtype.cpp";

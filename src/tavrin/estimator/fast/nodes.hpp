@@ -2,7 +2,7 @@
 // encodings that the step-by-step growth leaves in feature_value_maps.
 #pragma once
 
-#include "estimator/fast_data.hpp"
+#include "estimator/fast/data.hpp"
 #include "kernels/tree_builder.hpp"
 #include "runtime/ref.hpp"
 

@@ -4,7 +4,7 @@
 // (exact as doubles, no int64 overflow in a sum of two), object columns
 // hold only Python floats, ints and bools, categories are one kind of
 // value that sorts the way groupby sorts it.
-#include "estimator/fast_data.hpp"
+#include "estimator/fast/data.hpp"
 
 #include "runtime/arrays.hpp"
 #include "runtime/call.hpp"

@@ -1,14 +1,14 @@
 // The fast path of fit. It applies when every method that growth reaches
 // through `self` is the module's own, the module globals are the objects
 // bound at import, and the estimator's attributes and data are of the
-// kinds fast_data accepts. The tree is then grown by kernels/tree_builder
+// kinds fast/data accepts. The tree is then grown by kernels/tree_builder
 // without the interpreter lock, and turned into Node objects carrying the
 // same values of the same types as the step-by-step growth writes.
-#include "estimator/fast_fit.hpp"
+#include "estimator/fast/fit.hpp"
 
 #include "estimator/estimator.hpp"
-#include "estimator/fast_data.hpp"
-#include "estimator/fast_nodes.hpp"
+#include "estimator/fast/data.hpp"
+#include "estimator/fast/nodes.hpp"
 #include "features/features.hpp"
 #include "kernels/tree_builder.hpp"
 #include "runtime/arrays.hpp"

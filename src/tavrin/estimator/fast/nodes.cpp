@@ -1,6 +1,6 @@
 // Turning a built tree into Node objects, and leaving feature_value_maps
 // as the step-by-step growth leaves it.
-#include "estimator/fast_nodes.hpp"
+#include "estimator/fast/nodes.hpp"
 
 #include "features/features.hpp"
 #include "runtime/call.hpp"
