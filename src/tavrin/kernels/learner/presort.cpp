@@ -1,6 +1,7 @@
 // Least-significant-digit radix sort of the rows on their values rounded
-// to single precision (32-bit keys, eleven bits a pass, so the counts stay
-// in the first-level cache), then a fix-up that orders each run of equal
+// to single precision (32-bit keys, eight bits a pass: each pass writes to
+// 256 places, few enough to stay in the cache as it streams; each key moves
+// with its row as one 64-bit entry), then a fix-up that orders each run of equal
 // roundings by the exact values. Rounding keeps order, so only such runs
 // can be out of order, and they are short unless many values agree in
 // their leading 24 bits. A pass whose digit every key shares is skipped.
@@ -37,17 +38,21 @@ inline float key_value(std::uint32_t key) {
     return f;
 }
 
-// Orders each run of equal keys among the first n by the exact value,
-// stably; ids[k] & mask is the row of the k-th.
-void order_runs(const RowView& x, std::int64_t f, std::uint32_t mask, const std::uint32_t* keys,
-                std::uint32_t* ids, std::size_t n) {
-    std::vector<std::pair<double, std::uint32_t>> run;
+// An entry of the sort: the key in the high half, the id in the low half
+// (one store a move instead of two, to half as many places).
+inline std::uint32_t key_of(std::uint64_t e) { return static_cast<std::uint32_t>(e >> 32); }
+inline std::uint32_t id_of(std::uint64_t e) { return static_cast<std::uint32_t>(e); }
+
+// Orders each run of equal keys among the first n entries by the exact
+// value, stably; id & mask is an entry's row.
+void order_runs(const RowView& x, std::int64_t f, std::uint32_t mask, std::uint64_t* entries, std::size_t n) {
+    std::vector<std::pair<double, std::uint64_t>> run;
     for (std::size_t begin = 0; begin < n;) {
         std::size_t end = begin + 1;
-        while (end < n && keys[end] == keys[begin]) ++end;
+        while (end < n && key_of(entries[end]) == key_of(entries[begin])) ++end;
         if (end - begin > 1) {
             run.clear();
-            for (std::size_t i = begin; i < end; ++i) run.emplace_back(x.at(ids[i] & mask, f), ids[i]);
+            for (std::size_t i = begin; i < end; ++i) run.emplace_back(x.at(id_of(entries[i]) & mask, f), entries[i]);
             auto less = [](const auto& a, const auto& b) { return a.first < b.first; };
             if (end - begin <= 32) {
                 // Insertion sort; invariant: run[0, i) is in order.
@@ -56,7 +61,7 @@ void order_runs(const RowView& x, std::int64_t f, std::uint32_t mask, const std:
             } else {
                 std::stable_sort(run.begin(), run.end(), less);
             }
-            for (std::size_t i = begin; i < end; ++i) ids[i] = run[i - begin].second;
+            for (std::size_t i = begin; i < end; ++i) entries[i] = run[i - begin].second;
         }
         begin = end;
     }
@@ -80,50 +85,43 @@ void write_keys(const RowView& x, const std::uint32_t* rows, std::size_t begin, 
 
 void sort_column(const RowView& x, std::int64_t f, const std::uint32_t* ids, std::uint32_t mask,
                  std::size_t n, std::uint32_t* keys_out, float* approx, PresortScratch& s) {
-    constexpr int kBits = 11, kPasses = (32 + kBits - 1) / kBits;
+    constexpr int kBits = 8, kPasses = (32 + kBits - 1) / kBits;
     constexpr std::size_t kBuckets = std::size_t{1} << kBits;
-    s.count.resize(kBuckets);
-    s.keys.resize(n);
-    s.keys2.resize(n);
-    s.perm.resize(n);
-    s.perm2.resize(n);
-    // The keys and their ids in the order so far; the first pass reads the
-    // input.
-    std::uint32_t* keys = keys_out;
-    const std::uint32_t* perm = ids;
+    s.entries.resize(n);
+    s.spare.resize(n);
+    s.count.assign(kPasses * kBuckets, 0);
+    // The entries, and every pass's counts from one walk over them.
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t key = keys_out[i];
+        s.entries[i] = std::uint64_t{key} << 32 | ids[i];
+        for (int pass = 0; pass < kPasses; ++pass) ++s.count[pass * kBuckets + ((key >> (pass * kBits)) & (kBuckets - 1))];
+    }
     for (int pass = 0; pass < kPasses && n > 0; ++pass) {
-        const int shift = pass * kBits;
-        std::fill(s.count.begin(), s.count.end(), 0u);
-        for (std::size_t i = 0; i < n; ++i) ++s.count[(keys[i] >> shift) & (kBuckets - 1)];
-        if (s.count[(keys[0] >> shift) & (kBuckets - 1)] == n) continue;
+        const int shift = 32 + pass * kBits;
+        std::uint32_t* const count = &s.count[pass * kBuckets];
+        // A digit that every key shares moves nothing.
+        if (count[(s.entries[0] >> shift) & (kBuckets - 1)] == n) continue;
         std::uint32_t sum = 0;
-        for (std::uint32_t& c : s.count) {
-            const std::uint32_t here = c;
-            c = sum;
+        for (std::size_t b = 0; b < kBuckets; ++b) {
+            const std::uint32_t here = count[b];
+            count[b] = sum;
             sum += here;
         }
-        const bool into_first = keys != s.keys.data();
-        std::uint32_t* to_keys = into_first ? s.keys.data() : s.keys2.data();
-        std::uint32_t* to_perm = into_first ? s.perm.data() : s.perm2.data();
+        const std::uint64_t* __restrict__ from = s.entries.data();
+        std::uint64_t* __restrict__ to = s.spare.data();
         for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t at = s.count[(keys[i] >> shift) & (kBuckets - 1)]++;
-            to_keys[at] = keys[i];
-            to_perm[at] = perm[i];
+            const std::uint64_t e = from[i];
+            to[count[(e >> shift) & (kBuckets - 1)]++] = e;
         }
-        keys = to_keys;
-        perm = to_perm;
+        s.entries.swap(s.spare);
     }
-    if (perm == ids) {  // no pass moved anything: the keys were in order
-        std::copy(keys_out, keys_out + n, s.keys.begin());
-        std::copy(ids, ids + n, s.perm.begin());
-        keys = s.keys.data();
-    }
-    std::uint32_t* order = keys == s.keys.data() ? s.perm.data() : s.perm2.data();
     std::size_t nm = n;
-    while (nm > 0 && keys[nm - 1] == kMissingKey) --nm;
-    order_runs(x, f, mask, keys, order, nm);
-    std::copy(order, order + n, keys_out);
-    for (std::size_t k = 0; k < n; ++k) approx[k] = key_value(keys[k]);
+    while (nm > 0 && key_of(s.entries[nm - 1]) == kMissingKey) --nm;
+    order_runs(x, f, mask, s.entries.data(), nm);
+    for (std::size_t k = 0; k < n; ++k) {
+        keys_out[k] = id_of(s.entries[k]);
+        approx[k] = key_value(key_of(s.entries[k]));
+    }
 }
 
 void presort_rows(const RowView& x, std::int64_t f, const std::vector<std::uint32_t>& rows,

@@ -11,7 +11,8 @@ namespace tavrin::kernels::learner {
 
 // Buffers reused from column to column.
 struct PresortScratch {
-    std::vector<std::uint32_t> keys, keys2, perm, perm2, count;
+    std::vector<std::uint64_t> entries, spare;  // key and id, in the order so far
+    std::vector<std::uint32_t> count;
 };
 
 // For rows[begin, end) and every column f whose keys[f] is not null:
