@@ -80,7 +80,7 @@ public:
             while (!stack.empty()) {
                 const Pending t = stack.back();
                 stack.pop_back();
-                poll(t.end - t.begin);
+                poll((t.end - t.begin) * d_.cols);
                 Open o = evaluate(t);
                 if (o.is_leaf) continue;
                 stack.push_back({o.pos, o.end, o.depth + 1, o.id, false, std::move(o.right)});
@@ -101,7 +101,7 @@ public:
                     continue;
                 }
                 --splits_left;
-                poll(o.end - o.begin);
+                poll((o.end - o.begin) * d_.cols);
                 frontier.push(evaluate({o.begin, o.pos, o.depth + 1, o.id, true, o.left}));
                 frontier.push(evaluate({o.pos, o.end, o.depth + 1, o.id, false, o.right}));
             }
@@ -109,10 +109,11 @@ public:
     }
 
 private:
-    // A node of `rows` rows is next: the work of searching it counts
-    // towards the next look at the cancel hook.
-    void poll(std::size_t rows) {
-        if (poll_.stop(rows * std::max<std::size_t>(1, d_.cols))) throw Cancelled{};
+    // `work` row-features are done or about to be: they count towards the
+    // next look at the cancel hook. Asked only on the calling thread
+    // (worker 0 of the pool).
+    void poll(std::size_t work) {
+        if (poll_.stop(work)) throw Cancelled{};
     }
 
     void prepare() {
@@ -165,7 +166,6 @@ private:
         shared_.tagged = tagged;
         row_mask_ = tagged ? kRowMask : ~std::uint32_t{0};
         presort(tagged);
-        poll(n);
         if (!use_rows_) Rows().swap(rows_);
         goes_left_.resize(n);
         searchers_.resize(pool_.size());
@@ -206,6 +206,7 @@ private:
             for (std::uint32_t& r : ids) r |= static_cast<std::uint32_t>(codes_[r]) << kRowBits;
         std::vector<PresortScratch> scratch(pool_.size());
         pool_.run(p, [&](std::size_t f, std::size_t worker) {
+            if (worker == 0) poll(n);
             if (keys[f])
                 sort_column(d_.x, static_cast<std::int64_t>(f), ids.data(), row_mask_, n, keys[f],
                             values_[f].data(), scratch[worker]);
@@ -319,6 +320,7 @@ private:
         const NodeStats node{n, wn, totals_.data()};
         std::atomic<double> reached{-std::numeric_limits<double>::infinity()};
         auto job = [&](std::size_t f, std::size_t worker) {
+            if (worker == 0) poll(m);
             Candidate& c = candidates_[f];
             c.reset();
             FeatureSearch& s = searchers_[worker];
@@ -378,6 +380,7 @@ private:
             if (task == 0 ? !use_rows_ : !columns) return;
             Rows* target = task == 0 ? &rows_ : &sorted_[task - 1];
             if (target->empty()) return;
+            if (worker == 0) poll(m);
             float* values = task == 0 ? nullptr : values_[task - 1].data() + begin;
             Rows& spill = spills_[worker];
             std::vector<float>& spill_values = spill_values_[worker];

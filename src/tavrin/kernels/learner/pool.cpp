@@ -30,6 +30,10 @@ void Pool::drain(std::size_t worker) {
     std::unique_lock<std::mutex> lock(mutex_);
     while (next_ < tasks_) {
         const std::size_t task = next_++;
+        if (error_) {  // the round has failed: what is left is not run
+            if (++finished_ == tasks_) done_.notify_all();
+            continue;
+        }
         lock.unlock();
         std::exception_ptr failed;
         try {

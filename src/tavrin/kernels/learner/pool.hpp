@@ -1,7 +1,8 @@
 // A fixed set of worker threads for the length of one fit: run(n, job)
 // calls job(task, worker) for tasks 0 .. n-1 on the calling thread and the
 // workers together, and returns when all are done; the first exception a
-// job threw (std::bad_alloc, say) is thrown again from run().
+// job threw (std::bad_alloc, say) is thrown again from run(), and tasks not
+// yet started when it was thrown are not run.
 #pragma once
 
 #include <condition_variable>
