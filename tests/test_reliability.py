@@ -169,6 +169,35 @@ def test_ctrl_c_stops_a_long_predict(kind):
     assert out == ["interrupted"]
 
 
+def test_a_long_object_predict_lets_other_threads_run():
+    # The signal comes from a Python thread: it is sent during the walk
+    # only if the walk lets that thread run. A hundredth of the rows, walked
+    # first, tells how long the whole walk would take.
+    result = run_child("""
+        import os, signal, threading, time
+        import numpy as np, pandas as pd, tavrin
+        from ecosystem_support import chain
+        est = tavrin.BinaryClassificationTree()
+        est.fit(pd.DataFrame({"x": [1.0, 2.0]}), pd.Series([0, 1]))
+        est.tree_ = chain(20_000)
+        X = pd.DataFrame({"x": np.full(400_000, 1e9)}).astype(object)
+        start = time.perf_counter()
+        est.predict_proba(X.iloc[:4_000])
+        whole = 100 * (time.perf_counter() - start)
+        def interrupt():
+            time.sleep(0.3)
+            os.kill(os.getpid(), signal.SIGINT)
+        threading.Thread(target=interrupt).start()
+        start = time.perf_counter()
+        try:
+            est.predict_proba(X)
+            print("finished")
+        except KeyboardInterrupt:
+            print("interrupted", time.perf_counter() - start < whole / 2)
+    """)
+    assert result.stdout.split() == ["interrupted", "True"], result.stderr[-2000:]
+
+
 @pytest.mark.parametrize("step", [False, True], ids=["fast", "step"])
 def test_a_tree_with_a_cycle_stays_interruptible(step):
     out = interrupted(f"""

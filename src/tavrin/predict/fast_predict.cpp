@@ -337,14 +337,15 @@ Walk walk_in_parallel(const kernels::WalkTree& tree, const Source& source, std::
     return static_cast<Walk>(state.load());
 }
 
-// Walks every row. A signal handler that raises (Ctrl-C) stops the walk,
-// with its exception set.
+// Walks every row, without the interpreter lock (an object matrix's cells
+// are described with it, a chunk at a time). A signal handler that raises
+// (Ctrl-C) stops the walk, with its exception set.
 Walk walk_all(const Flat& flat, const Held& m, std::vector<std::int32_t>& leaves) {
     const std::size_t rows = static_cast<std::size_t>(m.shape(0));
     const std::size_t columns = static_cast<std::size_t>(m.shape(1));
     const char f = m.format();
     PyThreadState* released = nullptr;
-    rt::SignalCheck signals(f == 'O' ? nullptr : &released);
+    rt::SignalCheck signals(&released);
     kernels::CancelPoll poll(&signals, 1);
     if (f != 'O') {
         NumericSource source{{}, &m, f};
@@ -366,7 +367,9 @@ Walk walk_all(const Flat& flat, const Held& m, std::vector<std::int32_t>& leaves
                     load<PyObject*>(m.item(static_cast<Py_ssize_t>(r), static_cast<Py_ssize_t>(j))),
                     flat.texts.get());
         ObjectSource source{{}, &cells, first, columns};
+        released = PyEval_SaveThread();
         walk_slices(flat.tree, source, first, last, leaves.data(), &poll, state);
+        PyEval_RestoreThread(released);
         if (state != static_cast<int>(Walk::arrived)) break;
     }
     if (state == static_cast<int>(Walk::cancelled)) signals.restore();
