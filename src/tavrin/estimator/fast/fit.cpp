@@ -260,12 +260,13 @@ int build(const Plan& plan, const FastData& data, kernels::BuiltTree& tree) {
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
     }
-    PyEval_RestoreThread(released);
 #ifdef __GLIBC__
     // The builder's arrays are freed; hand the pages back before the nodes
-    // are made, so that the two do not add up in the process's footprint.
+    // are made, so that the two do not add up in the process's footprint
+    // (without the lock: trimming walks every arena).
     malloc_trim(0);
 #endif
+    PyEval_RestoreThread(released);
     if (out_of_memory) {
         PyErr_NoMemory();
         return -1;
