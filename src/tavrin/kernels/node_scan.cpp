@@ -103,6 +103,32 @@ const double* gather(const BuildColumn& col, const std::uint32_t* sorted, std::s
     return values;
 }
 
+// Rows per block of the two-class scan's block test.
+constexpr std::size_t kScanBlock = 64;
+
+// Whether some position of a block could pass the two-class filter. Along
+// the block the left counts only grow, from (a0, a1) to (b0, b1), so every
+// position's left counts lie in the box between them. The purity
+// (l0^2 + l1^2) / (l0 + l1) + (r0^2 + r1^2) / (m - l0 - l1) is a sum of
+// quadratic-over-linear functions of the left counts, convex on the box,
+// so its largest value there is at a corner; corners' estimates carry the
+// same few units of rounding as a position's, far inside the filter's
+// margin. No corner above `need`: no position of the block passes.
+bool block_may_pass(double a0, double a1, double b0, double b1, double t0, double t1, std::size_t m,
+                    const double* inverse, double need) {
+    const double l0s[2] = {a0, b0}, l1s[2] = {a1, b1};
+    for (double c0 : l0s) {
+        for (double c1 : l1s) {
+            const double left = c0 + c1;
+            if (!(left > 0.0 && left < static_cast<double>(m))) return true;
+            const std::size_t i = static_cast<std::size_t>(left);
+            const double r0 = t0 - c0, r1 = t1 - c1;
+            if ((c0 * c0 + c1 * c1) * inverse[i] + (r0 * r0 + r1 * r1) * inverse[m - i] > need) return true;
+        }
+    }
+    return false;
+}
+
 void scan_numeric_two_classes(const BuildInput& /*in*/, const BuildColumn& col, std::int32_t feature,
                               const std::uint32_t* sorted, const double* sorted_values, std::size_t m,
                               const long long* totals, const double* inverse, ScanScratch& s,
@@ -116,6 +142,22 @@ void scan_numeric_two_classes(const BuildInput& /*in*/, const BuildColumn& col, 
     double l0 = 0.0, l1 = 0.0;
     double lo = values[0];
     for (std::size_t i = 1; i < m; ++i) {
+        // At the start of a block of kScanBlock rows that ends before the
+        // last position, skip it whole when no split inside can pass the
+        // filter: the rows it moves left are added, and the scan goes on
+        // after its last position.
+        if ((i - 1) % kScanBlock == 0 && i - 1 + kScanBlock < m) {
+            unsigned block_ones = 0;
+            for (std::size_t k = i - 1; k < i - 1 + kScanBlock; ++k) block_ones += ones[k];
+            const double b1 = l1 + block_ones, b0 = l0 + static_cast<double>(kScanBlock - block_ones);
+            if (!block_may_pass(l0, l1, b0, b1, t0, t1, m, inverse, need)) {
+                l0 = b0;
+                l1 = b1;
+                i += kScanBlock - 1;  // the block's last position was i + kScanBlock - 1
+                lo = values[i];
+                continue;
+            }
+        }
         const double one = ones[i - 1];
         l1 += one;
         l0 += 1.0 - one;
