@@ -256,8 +256,9 @@ def test_many_classes_and_runs_of_equal_values(fast_cls, step_cls):
     assert_same_fit(fast, step)
 
 
+@pytest.mark.parametrize("fast_cls, step_cls", PAIRS)
 @pytest.mark.parametrize("seed", [0, 1])
-def test_two_class_scans_that_skip_blocks_of_rows(seed):
+def test_two_class_scans_that_skip_blocks_of_rows(fast_cls, step_cls, seed):
     # Nodes of thousands of rows, where the two-class scan passes over whole
     # blocks of positions: a strong feature, weak ones, a copy of the strong
     # one (ties between features) and one of few values (ties in a column).
@@ -267,7 +268,7 @@ def test_two_class_scans_that_skip_blocks_of_rows(seed):
     X = pd.DataFrame({"weak": rng.normal(size=n), "strong": strong, "copy": strong,
                       "few": rng.integers(0, 8, n).astype(float), "scaled": strong * 3.0 + 1.0})
     y = pd.Series((strong + 0.3 * rng.normal(size=n) > 0.2).astype(int))
-    fast, step = tavrin.BinaryClassificationTree(), StepTree()
+    fast, step = fast_cls(), step_cls()
     fast.fit(X, y)
     step.fit(X, y)
     assert tree_depth(fast.tree_) > 5

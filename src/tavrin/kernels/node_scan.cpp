@@ -216,7 +216,26 @@ void scan_numeric_filtered(const BuildInput& in, const BuildColumn& col, std::in
     // Invariant: left holds the classes of rows 0 .. i-2 in sorted order,
     // sum_left and sum_right the squares of the weighed counts; the step
     // moves row i-1 across.
+    const double t0 = static_cast<double>(totals[0]), t1 = n == 2 ? static_cast<double>(totals[1]) : 0.0;
     for (std::size_t i = 1; i < m; ++i) {
+        // Two classes: blocks of rows skipped whole, as in the two-class scan.
+        if (n == 2 && (i - 1) % kScanBlock == 0 && i - 1 + kScanBlock < m) {
+            long long block_ones = 0;
+            for (std::size_t k = i - 1; k < i - 1 + kScanBlock; ++k) block_ones += codes[k];
+            const long long b0 = left[0] + static_cast<long long>(kScanBlock) - block_ones, b1 = left[1] + block_ones;
+            if (!block_may_pass(static_cast<double>(left[0]), static_cast<double>(left[1]), static_cast<double>(b0),
+                                static_cast<double>(b1), t0, t1, m, inverse, need)) {
+                left[0] = b0;
+                left[1] = b1;
+                right[0] = totals[0] - b0;
+                right[1] = totals[1] - b1;
+                sum_left = left[0] * left[0] + left[1] * left[1];
+                sum_right = right[0] * right[0] + right[1] * right[1];
+                i += kScanBlock - 1;
+                lo = values[i];
+                continue;
+            }
+        }
         const std::size_t c = static_cast<std::size_t>(codes[i - 1]);
         if (c < weighed) {
             sum_left += 2 * left[c] + 1;
