@@ -129,6 +129,20 @@ bool block_may_pass(double a0, double a1, double b0, double b1, double t0, doubl
     return false;
 }
 
+// Whether position i (row i - 1 moving left) starts a block of kScanBlock
+// rows whose positions all come before the last one, m - 1.
+inline bool block_starts(std::size_t i, std::size_t m) {
+    return (i - 1) % kScanBlock == 0 && i - 1 + kScanBlock < m;
+}
+
+// The rows of class 1 among the block's rows, first .. first + kScanBlock.
+template <class Mark>
+long long block_ones(const Mark* marks, std::size_t first) {
+    long long ones = 0;
+    for (std::size_t k = first; k < first + kScanBlock; ++k) ones += marks[k];
+    return ones;
+}
+
 void scan_numeric_two_classes(const BuildInput& /*in*/, const BuildColumn& col, std::int32_t feature,
                               const std::uint32_t* sorted, const double* sorted_values, std::size_t m,
                               const long long* totals, const double* inverse, ScanScratch& s,
@@ -146,10 +160,10 @@ void scan_numeric_two_classes(const BuildInput& /*in*/, const BuildColumn& col, 
         // last position, skip it whole when no split inside can pass the
         // filter: the rows it moves left are added, and the scan goes on
         // after its last position.
-        if ((i - 1) % kScanBlock == 0 && i - 1 + kScanBlock < m) {
-            unsigned block_ones = 0;
-            for (std::size_t k = i - 1; k < i - 1 + kScanBlock; ++k) block_ones += ones[k];
-            const double b1 = l1 + block_ones, b0 = l0 + static_cast<double>(kScanBlock - block_ones);
+        if (block_starts(i, m)) {
+            const long long moved = block_ones(ones, i - 1);
+            const double b1 = l1 + static_cast<double>(moved);
+            const double b0 = l0 + static_cast<double>(static_cast<long long>(kScanBlock) - moved);
             if (!block_may_pass(l0, l1, b0, b1, t0, t1, m, inverse, need)) {
                 l0 = b0;
                 l1 = b1;
@@ -219,10 +233,9 @@ void scan_numeric_filtered(const BuildInput& in, const BuildColumn& col, std::in
     const double t0 = static_cast<double>(totals[0]), t1 = n == 2 ? static_cast<double>(totals[1]) : 0.0;
     for (std::size_t i = 1; i < m; ++i) {
         // Two classes: blocks of rows skipped whole, as in the two-class scan.
-        if (n == 2 && (i - 1) % kScanBlock == 0 && i - 1 + kScanBlock < m) {
-            long long block_ones = 0;
-            for (std::size_t k = i - 1; k < i - 1 + kScanBlock; ++k) block_ones += codes[k];
-            const long long b0 = left[0] + static_cast<long long>(kScanBlock) - block_ones, b1 = left[1] + block_ones;
+        if (n == 2 && block_starts(i, m)) {
+            const long long moved = block_ones(codes, i - 1);
+            const long long b0 = left[0] + static_cast<long long>(kScanBlock) - moved, b1 = left[1] + moved;
             if (!block_may_pass(static_cast<double>(left[0]), static_cast<double>(left[1]), static_cast<double>(b0),
                                 static_cast<double>(b1), t0, t1, m, inverse, need)) {
                 left[0] = b0;
