@@ -230,3 +230,69 @@ def test_missing_integer_categories_stay_missing(cls):
     ref.fit(X, y)
     assert_same_tree(est.tree_, ref.tree_)
     assert labels == ref.predict(X)
+
+
+class StepGrowth(tavrin.BinaryClassificationTree):
+    def _grow_tree(self, X, y, depth=0):
+        return super()._grow_tree(X, y, depth)
+
+
+def three_class_problem():
+    rng = np.random.default_rng(21)
+    X = pd.DataFrame({"x": rng.normal(size=120).round(2), "c": pd.Categorical(rng.choice(list("pqrs"), 120))})
+    return X, pd.Series(rng.choice(["b", "a", "c"], 120))
+
+
+TWO_LABEL_WARNING = ("BinaryClassificationTree weighs only the first two sorted labels when it chooses splits, "
+                     "and y has 3 classes: use BinaryClassificationTreePy or tavrin_tools.TreeClassifier "
+                     "for more than two classes")
+
+
+@pytest.mark.parametrize("cls", [tavrin.BinaryClassificationTree, StepGrowth])
+def test_more_than_two_classes_warn_once_per_fit_and_grow_the_same_tree(cls):
+    import warnings
+
+    X, y = three_class_problem()
+    est = cls(max_depth=4)
+    for _ in range(2):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            assert est.fit(X, y) is None
+        assert [(w.category, str(w.message)) for w in caught] == [(UserWarning, TWO_LABEL_WARNING)]
+        assert caught[0].filename == __file__  # the caller's line
+    ref = ReferenceTree(max_depth=4)
+    ref.fit(X, y)
+    assert_same_tree(est.tree_, ref.tree_)
+    assert est.n_classes_ == 3 and est.classes.tolist() == ["a", "b", "c"]
+
+
+def test_two_classes_and_the_all_class_search_do_not_warn():
+    import warnings
+
+    X, y = three_class_problem()
+    two = y.where(y != "c", "a")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        for cls in ESTIMATORS + [StepGrowth]:
+            cls().fit(X, two)
+        tavrin.BinaryClassificationTreePy().fit(X, y)
+
+
+def test_the_warning_as_an_error_leaves_the_estimator_as_it_was():
+    import warnings
+
+    X, y = three_class_problem()
+    est = tavrin.BinaryClassificationTree()
+    est.fit(X, y.where(y != "c", "a"))
+    before = dict(vars(est))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(UserWarning, match="y has 3 classes") as info:
+            est.fit(X, y)
+        with pytest.raises(UserWarning):
+            fresh = tavrin.BinaryClassificationTree()
+            fresh.fit(X, y)
+    assert vars(fresh) == {"max_depth": math.inf}
+    assert vars(est).keys() == before.keys() and all(vars(est)[k] is v for k, v in before.items())
+    names = [entry.name for entry in traceback.extract_tb(info.value.__traceback__)]
+    assert names[-1] == "tavrin.BinaryClassificationTree.fit"

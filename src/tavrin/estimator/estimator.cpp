@@ -6,6 +6,7 @@
 #include "features/features.hpp"
 
 #include "runtime/call.hpp"
+#include "runtime/errors.hpp"
 #include "runtime/names.hpp"
 #include "runtime/unpack.hpp"
 
@@ -23,7 +24,11 @@ PyObject* init(PyObject* const* args) {
     return rt::none().release();
 }
 
-PyObject* fit(PyObject* const* args) {
+namespace {
+
+// `two_label_scan`: the class's split search weighs only the first two
+// sorted labels, and a target of more classes is warned about.
+PyObject* fit_target(PyObject* const* args, bool two_label_scan) {
     PyObject* self = args[0];
     PyObject* X = args[1];
     PyObject* y = args[2];
@@ -31,7 +36,13 @@ PyObject* fit(PyObject* const* args) {
     // n_classes_ counts the target's distinct values as the caller gave them.
     Ref distinct = Ref::steal(PySet_New(y));
     if (!distinct) return nullptr;
-    Ref n_classes = Ref::steal(PyLong_FromSsize_t(PySet_GET_SIZE(distinct.get())));
+    const Py_ssize_t distinct_count = PySet_GET_SIZE(distinct.get());
+    // Before anything is stored: a warning made an error leaves the
+    // estimator as it was.
+    if (two_label_scan && distinct_count > 2 && rt::warn_two_label_scan(distinct_count) < 0) {
+        return nullptr;
+    }
+    Ref n_classes = Ref::steal(PyLong_FromSsize_t(distinct_count));
     if (!n_classes || rt::setattr(self, n::n_classes_, n_classes.get()) < 0) return nullptr;
 
     // The whole tree in one pass where that gives exactly what growth would;
@@ -57,5 +68,11 @@ PyObject* fit(PyObject* const* args) {
     if (!tree || rt::setattr(self, n::tree_, tree.get()) < 0) return nullptr;
     return rt::none().release();
 }
+
+}  // namespace
+
+PyObject* fit(PyObject* const* args) { return fit_target(args, false); }
+
+PyObject* fit_two_label_scan(PyObject* const* args) { return fit_target(args, true); }
 
 }  // namespace tavrin::estimator

@@ -59,9 +59,9 @@ const MethodDef kNodeMethods[] = {
     {"__init__", TAVRIN_PARAMS(kNodeInit), node_init, defaults_leaf, "src/tavrin/module/node.cpp", 1},
 };
 
-#define TAVRIN_ESTIMATOR_HEAD                                                              \
+#define TAVRIN_ESTIMATOR_HEAD(fit_impl)                                                    \
     {"__init__", TAVRIN_PARAMS(kInit), estimator::init, defaults_inf, kEstimatorFile, 1},  \
-    {"fit", TAVRIN_PARAMS(kXy), estimator::fit, nullptr, kEstimatorFile, 1},               \
+    {"fit", TAVRIN_PARAMS(kXy), fit_impl, nullptr, kEstimatorFile, 1},                     \
     {"predict", TAVRIN_PARAMS(kX), predict::predict, nullptr, kPredictFile, 1},            \
     {"predict_proba", TAVRIN_PARAMS(kX), predict::predict_proba, nullptr, kPredictFile, 1}, \
     {"_prep_data", TAVRIN_PARAMS(kXy), features::prep_data, nullptr, kPrepFile, 1},        \
@@ -76,14 +76,14 @@ const MethodDef kNodeMethods[] = {
     {"_predict", TAVRIN_PARAMS(kPredict), predict::predict_row, defaults_class, kPredictFile, 1}
 
 const MethodDef kTreeMethods[] = {
-    TAVRIN_ESTIMATOR_HEAD,
+    TAVRIN_ESTIMATOR_HEAD(estimator::fit_two_label_scan),
     {"_best_split", TAVRIN_PARAMS(kXy), split::best_split, nullptr, kBestSplitFile, 1},
     {"_gini_loop", TAVRIN_PARAMS(kGini), split::gini_loop, nullptr, kGiniLoopFile, 1},
     TAVRIN_ESTIMATOR_TAIL,
 };
 
 const MethodDef kTreePyMethods[] = {
-    TAVRIN_ESTIMATOR_HEAD,
+    TAVRIN_ESTIMATOR_HEAD(estimator::fit),
     {"_best_split", TAVRIN_PARAMS(kXy), split::best_split_inline, nullptr, kBestSplitInlineFile,
      1},
     TAVRIN_ESTIMATOR_TAIL,

@@ -140,4 +140,14 @@ TAVRIN_COLD Ref raise_unsupported_feature() {
     return nullptr;
 }
 
+TAVRIN_COLD int warn_two_label_scan(Py_ssize_t n_classes) {
+    char message[300];
+    PyOS_snprintf(message, sizeof message,
+                  "BinaryClassificationTree weighs only the first two sorted labels when it "
+                  "chooses splits, and y has %zd classes: use BinaryClassificationTreePy or "
+                  "tavrin_tools.TreeClassifier for more than two classes",
+                  n_classes);
+    return PyErr_WarnEx(PyExc_UserWarning, message, 1);
+}
+
 }  // namespace tavrin::rt

@@ -56,7 +56,10 @@ Ref raise_unexpected_numpy();
 // numpy's order of equal values could not be read back.
 void raise_tie_order_unavailable();
 
-// The estimator's own message.
+// The estimator's own messages.
 Ref raise_unsupported_feature();
+// BinaryClassificationTree fitted on more than two classes: a UserWarning.
+// Returns -1 if the warning was turned into an error.
+int warn_two_label_scan(Py_ssize_t n_classes);
 
 }  // namespace tavrin::rt
