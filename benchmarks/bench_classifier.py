@@ -9,7 +9,7 @@ LightGBM (one tree, one thread), on the cases the estimator is held to:
 
 Times are medians of alternating runs; the machine's load is printed with
 them. Runs through tavrin_tools.TreeClassifier when it is there, through
-tavrin_tools._learner otherwise (the line "via" says which).
+tavrin_tools._tree.grow (the learner itself) otherwise (the line "via" says which).
 
     PYTHONPATH=build:src python benchmarks/bench_classifier.py [--repeats 3] [--cases fit,lgbm,...] [--bare]
 """
@@ -55,11 +55,11 @@ class Ours:
         if self.est is not None:
             self.est.fit(X, y)
             return
-        from tavrin_tools import _learner
+        from tavrin_tools._tree import grow
         p = self.params
         leaf = p.get("min_samples_leaf", 1)
         self.n_classes = int(y.max()) + 1
-        self.tree = _learner.fit(
+        self.tree = grow(
             X=X, y=y, sample_weight=np.ones(len(y)), n_classes=self.n_classes,
             n_categories=np.zeros(X.shape[1], np.int64), criterion=p.get("criterion", "gini"),
             max_depth=-1 if p.get("max_depth") is None else p["max_depth"],

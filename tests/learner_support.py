@@ -3,7 +3,7 @@ scikit-learn's parameter names, the split each tree makes, and a lockstep
 walk that compares a FlatTree with a fitted DecisionTreeClassifier."""
 import numpy as np
 
-from tavrin_tools import _learner
+from tavrin_tools._tree import grow
 
 DEFAULTS = dict(criterion="gini", max_depth=-1, min_samples_split=2, min_samples_leaf=1,
                 min_weight_leaf=0.0, min_impurity_decrease=0.0, max_leaf_nodes=-1, n_threads=1)
@@ -15,8 +15,7 @@ def fit(X, y, sample_weight=None, n_categories=None, n_classes=None, **params):
     y = np.asarray(y, dtype=np.intp)
     w = np.ones(len(y)) if sample_weight is None else np.asarray(sample_weight, dtype=np.float64)
     cats = np.zeros(X.shape[1], np.int64) if n_categories is None else np.asarray(n_categories, np.int64)
-    return _learner.fit(X=X, y=y, sample_weight=w, n_classes=int(y.max()) + 1 if n_classes is None else n_classes,
-                        n_categories=cats, **args)
+    return grow(X, y, w, int(y.max()) + 1 if n_classes is None else n_classes, cats, **args)
 
 
 def impurity(counts, criterion):

@@ -172,7 +172,7 @@ def flat(tree):
         children_left=tree.children_left.astype(np.int64), children_right=tree.children_right.astype(np.int64),
         feature=tree.feature.astype(np.int64), threshold=np.where(tree.children_left < 0, np.nan, tree.threshold),
         missing_go_to_left=tree.missing_go_to_left.astype(np.uint8), is_categorical=np.zeros(m, np.uint8),
-        category_left=np.zeros((m, 1), np.uint64), n_node_samples=tree.n_node_samples.astype(np.int64),
+        category_offset=np.full(m, -1, np.int64), n_node_samples=tree.n_node_samples.astype(np.int64),
         weighted_n_node_samples=tree.weighted_n_node_samples, impurity=tree.impurity,
         value=tree.value[:, 0, :] * tree.weighted_n_node_samples[:, None])
 

@@ -11,6 +11,7 @@ from hypothesis import given, settings, strategies as st
 
 from learner_support import fit, our_left, proxy
 from tavrin_tools import _learner
+from tavrin_tools._tree import FlatTree
 
 
 @st.composite
@@ -82,7 +83,7 @@ def test_dict_round_trip_pickling_and_read_only_arrays():
     y = (X[:, 0] + rng.normal(size=300) > 0).astype(np.intp) + (X[:, 1] > 1)
     tree = fit(X, y, max_depth=4)
     d = tree.to_dict()
-    again = _learner.FlatTree.from_dict(d)
+    again = FlatTree.from_dict(d)
     copy = pickle.loads(pickle.dumps(tree))
     for other in (again, copy):
         assert np.array_equal(other.apply(X), tree.apply(X))
@@ -110,10 +111,12 @@ def test_bad_input_raises_value_error():
     X = np.arange(12.0).reshape(6, 2)
     y = np.array([0, 1, 0, 1, 0, 1], np.intp)
     good = fit(X, y).to_dict()
+    categorical = fit(X % 3, y, n_categories=[3, 3]).to_dict()
+    assert (categorical["category_offset"] >= 0).any()
     bad_fits = [
         dict(X=X[:, 0]), dict(X=X.astype(object)), dict(X="text"), dict(y=y[:5]), dict(y=y + 5),
         dict(sample_weight=np.full(6, np.nan)), dict(sample_weight=-np.ones(6)), dict(sample_weight=np.zeros(6)),
-        dict(X=np.where(X > 10, np.inf, X)), dict(n_categories=[3, 0]), dict(n_categories=[0]), dict(n_categories=[70000, 0]),
+        dict(X=np.where(X > 10, np.inf, X)), dict(n_categories=[3, 0]), dict(n_categories=[0]), dict(n_categories=[2**24 + 1, 0]),
         dict(criterion="log_loss"), dict(max_depth=-2), dict(min_samples_leaf=0), dict(n_threads=0),
         dict(max_leaf_nodes=1), dict(min_weight_leaf=np.nan), dict(n_classes=0),
     ]
@@ -123,15 +126,25 @@ def test_bad_input_raises_value_error():
                     min_impurity_decrease=0.0, max_leaf_nodes=-1, n_threads=1)
         args.update(change)
         with pytest.raises(ValueError):
-            _learner.fit(**args)
+            _learner.fit(*args.values())
     with pytest.raises(TypeError):
-        _learner.fit(X=X)  # the arguments are all required
+        _learner.fit(X)  # the arguments are all required
+    with pytest.raises(TypeError):
+        _learner.fit(**args)  # and positional
+    for handle in (None, "tree", object()):
+        with pytest.raises(TypeError):
+            _learner.apply(handle, X, 1)
     bad_dicts = [
         broken(good, "children_left", lambda a: np.where(a > 0, 0, a)),  # a cycle back to the root
         broken(good, "children_right", lambda a: np.where(a > 0, a + 100, a)),
         broken(good, "feature", lambda a: np.where(a >= 0, 9, a)),
         broken(good, "value", lambda a: a[:, :1]),
-        broken(good, "category_left", lambda a: a[:, :0]),
+        broken(good, "category_offset", lambda a: a[:-1]),
+        broken(good, "n_categories", lambda a: a[:1]),
+        broken(good, "n_categories", lambda a: a - 1),
+        broken(categorical, "category_bits", lambda a: a[:-1]),
+        broken(categorical, "category_offset", lambda a: np.where(a >= 0, 10**9, a)),
+        broken(categorical, "n_categories", lambda a: np.zeros_like(a)),
         broken(good, "threshold", lambda a: a[:-1]),
         broken(good, "missing_go_to_left", lambda a: a + 2),
         broken(good, "n_classes", "two"),
@@ -139,14 +152,14 @@ def test_bad_input_raises_value_error():
     ]
     for d in bad_dicts:
         with pytest.raises(ValueError):
-            _learner.FlatTree.from_dict(d)
-    tree = _learner.FlatTree.from_dict(good)
+            FlatTree.from_dict(d)
+    tree = FlatTree.from_dict(good)
     with pytest.raises(ValueError):
         tree.apply(np.zeros((2, 3)))
     with pytest.raises(ValueError):
         tree.apply(np.zeros((2, 2)), n_threads=0)
     with pytest.raises(ValueError):
-        _learner.FlatTree.from_dict([1, 2])
+        FlatTree.from_dict([1, 2])
 
 
 @pytest.mark.parametrize("scale", [2.0 ** 350, 2.0 ** -400])

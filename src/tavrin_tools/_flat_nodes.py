@@ -58,6 +58,7 @@ def linked_root(estimator: Any) -> FlatNode:
     cats = getattr(estimator, "categories_", None) or [None] * t.n_features
     nodes = [FlatNode() for _ in range(t.node_count)]
     left, right = np.asarray(t.children_left).tolist(), np.asarray(t.children_right).tolist()
+    sets = t.category_left
     for i, node in enumerate(nodes):
         node.left = nodes[left[i]] if left[i] >= 0 else None
         node.right = nodes[right[i]] if right[i] >= 0 else None
@@ -69,7 +70,7 @@ def linked_root(estimator: Any) -> FlatNode:
             node.node_type, node.threshold = "leaf", None
         elif t.is_categorical[i]:
             node.node_type = "categorical"
-            node.threshold = _left_categories(t.category_left[i], cats[node.feature_index])
+            node.threshold = _left_categories(sets[i], cats[node.feature_index])
         else:
             node.node_type, node.threshold = "numeric", float(t.threshold[i])
         counts = ", ".join(_number(v) for v in value[i])

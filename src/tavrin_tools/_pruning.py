@@ -14,6 +14,8 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
+from ._tree import PER_NODE
+
 Tree = Dict[str, Any]
 
 
@@ -126,7 +128,7 @@ def subtree(tree: Tree, leaf_mask: np.ndarray) -> Tree:
     new_id[old] = np.arange(old.shape[0])
     out: Tree = {}
     for key, value in tree.items():
-        out[key] = np.array(value)[old] if isinstance(value, np.ndarray) and value.shape[:1] == (len(lo),) else value
+        out[key] = np.array(value)[old] if key in PER_NODE else value
     cut = np.asarray(is_leaf)[old]
     for key in ("children_left", "children_right"):
         out[key] = np.where(cut, -1, new_id[np.asarray(tree[key])[old]]).astype(np.int64)
@@ -134,5 +136,5 @@ def subtree(tree: Tree, leaf_mask: np.ndarray) -> Tree:
     out["threshold"] = np.where(cut, np.nan, out["threshold"])
     out["missing_go_to_left"] = np.where(cut, 0, out["missing_go_to_left"]).astype(np.uint8)
     out["is_categorical"] = np.where(cut, 0, out["is_categorical"]).astype(np.uint8)
-    out["category_left"] = np.where(cut[:, None], np.uint64(0), out["category_left"]).astype(np.uint64)
+    out["category_offset"] = np.where(cut, -1, out["category_offset"]).astype(np.int64)
     return out

@@ -1,8 +1,9 @@
 """TreeClassifier: a scikit-learn estimator grown by tavrin's C++ learner.
 
 The estimator validates and converts its inputs here, in Python; growth and
-the walk of rows down the tree happen in ``tavrin_tools._learner`` without the
-interpreter lock. Pruning works on the learner's flat tree in numpy.
+the walk of rows down the tree happen in ``tavrin_tools._learner`` (wrapped by
+``tavrin_tools._tree``) without the interpreter lock. Pruning works on the
+learner's flat tree in numpy.
 """
 from __future__ import annotations
 
@@ -25,9 +26,9 @@ from sklearn.utils.validation import (
     column_or_1d,
 )
 
-from . import _learner
 from ._frame import to_matrix
 from ._pruning import prune, subtree
+from ._tree import FlatTree, grow
 from ._sk_compat import check_array, check_feature_names
 
 
@@ -99,7 +100,9 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         The fitted tree as read-only parallel arrays, node 0 the root:
         ``children_left``, ``children_right`` (-1 at leaves), ``feature``,
         ``threshold``, ``missing_go_to_left``, ``is_categorical``,
-        ``category_left`` (bit c set: category code c goes left),
+        ``category_left`` (per node: None, or at a categorical split the
+        bitset of the categories that go left, as wide as its column; bit c
+        set: category code c goes left),
         ``n_node_samples``, ``weighted_n_node_samples``, ``impurity`` and
         ``value`` (weighted class counts, not fractions), plus ``node_count``,
         ``max_depth`` and ``n_leaves``.
@@ -175,25 +178,25 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         leaf = _count(leaf) if isinstance(leaf, Integral) else int(ceil(leaf * n))
         split = self.min_samples_split
         split = _count(split) if isinstance(split, Integral) else max(2, int(ceil(split * n)))
-        tree = _learner.fit(
-            X=Xf,
-            y=codes,
-            sample_weight=weight,
-            n_classes=len(self.classes_),
-            n_categories=np.asarray([0 if c is None else len(c) for c in self.categories_], dtype=np.int64),
-            criterion="entropy" if self.criterion == "log_loss" else self.criterion,
-            max_depth=-1 if self.max_depth is None else _count(self.max_depth),
-            min_samples_split=_count(max(split, 2 * leaf)),
-            min_samples_leaf=leaf,
-            min_weight_leaf=float(self.min_weight_fraction_leaf * np.sum(weight)),
-            min_impurity_decrease=float(self.min_impurity_decrease),
-            max_leaf_nodes=-1 if self.max_leaf_nodes is None else _count(self.max_leaf_nodes),
-            n_threads=_n_threads(self.n_jobs),
+        tree = grow(
+            Xf,
+            codes,
+            weight,
+            len(self.classes_),
+            np.asarray([0 if c is None else len(c) for c in self.categories_], dtype=np.int64),
+            "entropy" if self.criterion == "log_loss" else self.criterion,
+            -1 if self.max_depth is None else _count(self.max_depth),
+            _count(max(split, 2 * leaf)),
+            leaf,
+            float(self.min_weight_fraction_leaf * np.sum(weight)),
+            float(self.min_impurity_decrease),
+            -1 if self.max_leaf_nodes is None else _count(self.max_leaf_nodes),
+            _n_threads(self.n_jobs),
         )
         if self.ccp_alpha > 0.0:
             flat = tree.to_dict()
             _, _, leaves = prune(flat, float(self.ccp_alpha))
-            tree = _learner.FlatTree.from_dict(subtree(flat, leaves))
+            tree = FlatTree.from_dict(subtree(flat, leaves))
         self._set_tree(tree)
         return self
 

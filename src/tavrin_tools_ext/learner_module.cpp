@@ -1,9 +1,16 @@
 // tavrin_tools._learner: the configurable tree learner for Python. fit()
 // checks and converts its arguments, grows the tree without the
-// interpreter lock and returns a FlatTree, whose arrays are read-only
-// views. Every fault of the input becomes ValueError (or MemoryError); a
-// signal handler that raises while the tree grows (Ctrl-C) stops the growth
-// and its exception propagates.
+// interpreter lock and returns the tree as an opaque handle (a capsule
+// owning the C++ tree), which tavrin_tools._tree wraps; the tree's arrays
+// are read-only views kept alive by the handle. Every fault of the input
+// becomes ValueError (or MemoryError); a signal handler that raises while
+// the tree grows (Ctrl-C) stops the growth and its exception propagates.
+//
+// The functions take positional arguments only and no Python object of
+// this module is an instance of a bound class: the binding library's
+// keyword lookup and instance creation do not check every allocation,
+// and with them a failed allocation would crash the interpreter. Python
+// objects made here come from calls whose failure is checked.
 #include "kernels/learner/learner.hpp"
 #include "kernels/learner/pool.hpp"
 
@@ -46,6 +53,15 @@ py::array_t<T> as_array(const py::handle& obj, int ndim, const char* name) {
     return a;
 }
 
+// `a` as a C-contiguous array (a copy where it is not one). A copy that
+// fails can only have run out of memory (the element type is right).
+template <class T>
+py::array_t<T, py::array::c_style> contiguous(const py::array_t<T>& a) {
+    auto c = py::array_t<T, py::array::c_style>::ensure(a);
+    if (!c) throw std::bad_alloc();
+    return c;
+}
+
 // A 2-D float64 array viewed row by row; copied when its strides are not
 // whole elements.
 struct Matrix {
@@ -60,7 +76,7 @@ Matrix as_matrix(const py::handle& obj, const char* name) {
     const auto s0 = m.keep.strides(0), s1 = m.keep.strides(1);
     if (s0 % static_cast<py::ssize_t>(sizeof(double)) || s1 % static_cast<py::ssize_t>(sizeof(double)) ||
         reinterpret_cast<std::uintptr_t>(m.keep.data()) % alignof(double))
-        m.keep = py::array_t<double, py::array::c_style>::ensure(m.keep);
+        m.keep = contiguous(m.keep);
     m.rows = static_cast<std::size_t>(m.keep.shape(0));
     m.cols = static_cast<std::size_t>(m.keep.shape(1));
     m.view.data = m.keep.data();
@@ -75,7 +91,7 @@ py::array_t<T, py::array::c_style> as_column(const py::handle& obj, std::size_t 
     py::array_t<T> a = as_array<T>(obj, 1, name);
     if (static_cast<std::size_t>(a.shape(0)) != n)
         fail(std::string(name) + " must have " + std::to_string(n) + " entries, not " + std::to_string(a.shape(0)));
-    return py::array_t<T, py::array::c_style>::ensure(a);
+    return contiguous(a);
 }
 
 std::int64_t threads_of(std::int64_t n_threads) {
@@ -110,7 +126,7 @@ private:
     std::unique_ptr<py::error_already_set> raised_;
 };
 
-FlatTree fit_tree(const py::object& X, const py::object& y, const py::object& sample_weight,
+FlatTree grow(const py::object& X, const py::object& y, const py::object& sample_weight,
                   std::int64_t n_classes, const py::object& n_categories, const std::string& criterion,
                   std::int64_t max_depth, std::int64_t min_samples_split, std::int64_t min_samples_leaf,
                   double min_weight_leaf, double min_impurity_decrease, std::int64_t max_leaf_nodes,
@@ -156,6 +172,38 @@ FlatTree fit_tree(const py::object& X, const py::object& y, const py::object& sa
     return tree;
 }
 
+constexpr const char* kHandleName = "tavrin_tools._learner.tree";
+
+// A new reference from a C-API call, or the pending exception thrown.
+py::object checked(PyObject* made) {
+    if (made == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(made);
+}
+
+// The tree of a handle made by this module; TypeError for anything else.
+const FlatTree& tree_of(const py::handle& handle) {
+    if (!PyCapsule_IsValid(handle.ptr(), kHandleName)) throw py::type_error("expected a tree handle of tavrin_tools._learner");
+    return *static_cast<const FlatTree*>(PyCapsule_GetPointer(handle.ptr(), kHandleName));
+}
+
+py::object handle_of(FlatTree&& tree) {
+    auto owned = std::make_unique<FlatTree>(std::move(tree));
+    py::capsule handle(owned.get(), kHandleName, [](PyObject* capsule) {
+        delete static_cast<FlatTree*>(PyCapsule_GetPointer(capsule, kHandleName));
+    });
+    owned.release();  // the capsule owns it now
+    return std::move(handle);
+}
+
+py::object fit_tree(const py::object& X, const py::object& y, const py::object& sample_weight,
+                    std::int64_t n_classes, const py::object& n_categories, const std::string& criterion,
+                    std::int64_t max_depth, std::int64_t min_samples_split, std::int64_t min_samples_leaf,
+                    double min_weight_leaf, double min_impurity_decrease, std::int64_t max_leaf_nodes,
+                    std::int64_t n_threads) {
+    return handle_of(grow(X, y, sample_weight, n_classes, n_categories, criterion, max_depth, min_samples_split,
+                          min_samples_leaf, min_weight_leaf, min_impurity_decrease, max_leaf_nodes, n_threads));
+}
+
 // A read-only view of `v` as an array of `shape`, keeping `owner` alive.
 template <class T>
 py::array view_of(const std::vector<T>& v, std::vector<py::ssize_t> shape, const py::object& owner) {
@@ -164,71 +212,97 @@ py::array view_of(const std::vector<T>& v, std::vector<py::ssize_t> shape, const
     return a;
 }
 
-py::ssize_t count(const FlatTree& t) { return static_cast<py::ssize_t>(t.node_count()); }
+void set_item(const py::object& d, const char* name, const py::object& value) {
+    if (PyDict_SetItemString(d.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
+}
 
-const char* const kArrayNames[] = {"children_left", "children_right", "feature", "threshold",
-                                  "missing_go_to_left", "is_categorical", "category_left", "n_node_samples",
-                                  "weighted_n_node_samples", "impurity", "value"};
+py::object int_object(std::int64_t v) { return checked(PyLong_FromLongLong(v)); }
 
-// Array `name` of the tree as a read-only view of `owner`.
-py::array array_named(const FlatTree& t, const py::object& owner, const std::string& name) {
-    const py::ssize_t m = count(t);
-    if (name == "children_left") return view_of(t.left, {m}, owner);
-    if (name == "children_right") return view_of(t.right, {m}, owner);
-    if (name == "feature") return view_of(t.feature, {m}, owner);
-    if (name == "threshold") return view_of(t.threshold, {m}, owner);
-    if (name == "missing_go_to_left") return view_of(t.missing_left, {m}, owner);
-    if (name == "is_categorical") return view_of(t.is_categorical, {m}, owner);
-    if (name == "category_left") return view_of(t.category_left, {m, static_cast<py::ssize_t>(t.words)}, owner);
-    if (name == "n_node_samples") return view_of(t.n_node_samples, {m}, owner);
-    if (name == "weighted_n_node_samples") return view_of(t.weighted_n_node_samples, {m}, owner);
-    if (name == "impurity") return view_of(t.impurity, {m}, owner);
-    return view_of(t.value, {m, static_cast<py::ssize_t>(t.n_classes)}, owner);
+// The tree of `handle` as a dict: its arrays as read-only views kept
+// alive by the handle, and its counts.
+py::object tree_arrays(const py::object& handle) {
+    const FlatTree& t = tree_of(handle);
+    const py::ssize_t m = static_cast<py::ssize_t>(t.node_count());
+    const py::ssize_t bits = static_cast<py::ssize_t>(t.category_bits.size());
+    py::object d = checked(PyDict_New());
+    set_item(d, "children_left", view_of(t.left, {m}, handle));
+    set_item(d, "children_right", view_of(t.right, {m}, handle));
+    set_item(d, "feature", view_of(t.feature, {m}, handle));
+    set_item(d, "threshold", view_of(t.threshold, {m}, handle));
+    set_item(d, "missing_go_to_left", view_of(t.missing_left, {m}, handle));
+    set_item(d, "is_categorical", view_of(t.is_categorical, {m}, handle));
+    set_item(d, "category_offset", view_of(t.category_offset, {m}, handle));
+    set_item(d, "category_bits", view_of(t.category_bits, {bits}, handle));
+    set_item(d, "n_categories", view_of(t.n_categories, {static_cast<py::ssize_t>(t.n_categories.size())}, handle));
+    set_item(d, "n_node_samples", view_of(t.n_node_samples, {m}, handle));
+    set_item(d, "weighted_n_node_samples", view_of(t.weighted_n_node_samples, {m}, handle));
+    set_item(d, "impurity", view_of(t.impurity, {m}, handle));
+    set_item(d, "value", view_of(t.value, {m, static_cast<py::ssize_t>(t.n_classes)}, handle));
+    set_item(d, "n_classes", int_object(t.n_classes));
+    set_item(d, "n_features", int_object(t.n_features));
+    set_item(d, "max_depth", int_object(tree_depth(t)));
+    set_item(d, "n_leaves", int_object(tree_leaves(t)));
+    return d;
+}
+
+// d[name], or ValueError naming what the dict lacks.
+py::object item(const py::object& d, const char* name) {
+    PyObject* found = PyDict_GetItemString(d.ptr(), name);  // borrowed; NULL: absent
+    if (found == nullptr) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        fail(std::string("the tree's dict lacks '") + name + "'");
+    }
+    return py::reinterpret_borrow<py::object>(found);
 }
 
 template <class T>
-std::vector<T> field(const py::dict& d, const char* name, std::size_t rows, std::size_t cols, int ndim) {
-    if (!d.contains(name)) fail(std::string("the tree's dict lacks '") + name + "'");
-    py::array_t<T> a = as_array<T>(d[name], ndim, name);
+std::vector<T> field(const py::object& d, const char* name, std::size_t rows, std::size_t cols, int ndim) {
+    py::array_t<T> a = as_array<T>(item(d, name), ndim, name);
     if (static_cast<std::size_t>(a.shape(0)) != rows || (ndim == 2 && static_cast<std::size_t>(a.shape(1)) != cols))
         fail(std::string(name) + " has the wrong shape");
-    py::array_t<T, py::array::c_style> c = py::array_t<T, py::array::c_style>::ensure(a);
+    const auto c = contiguous(a);
     return std::vector<T>(c.data(), c.data() + c.size());
 }
 
-std::int64_t int_field(const py::dict& d, const char* name) {
-    if (!d.contains(name)) fail(std::string("the tree's dict lacks '") + name + "'");
-    try {
-        return py::cast<std::int64_t>(d[name]);
-    } catch (const py::cast_error&) {
-        fail(std::string(name) + " must be an integer");
-    }
+std::int64_t int_field(const py::object& d, const char* name) {
+    const py::object v = item(d, name);
+    if (!PyLong_Check(v.ptr())) fail(std::string(name) + " must be an integer");
+    int overflow = 0;
+    const long long out = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (out == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow) fail(std::string(name) + " is out of range");
+    return out;
 }
 
-FlatTree tree_from_dict(const py::dict& d) {
+std::size_t length_of(const py::object& d, const char* name) {
+    return static_cast<std::size_t>(as_array<std::int64_t>(item(d, name), 1, name).shape(0));
+}
+
+py::object tree_from_dict(const py::object& d) {
+    if (!PyDict_Check(d.ptr())) fail("a tree is made from a dict of its arrays");
     FlatTree t;
     t.n_classes = int_field(d, "n_classes");
     t.n_features = int_field(d, "n_features");
-    if (!d.contains("children_left")) fail("the tree's dict lacks 'children_left'");
-    const std::size_t m = static_cast<std::size_t>(as_array<std::int64_t>(d["children_left"], 1, "children_left").shape(0));
-    if (!d.contains("category_left")) fail("the tree's dict lacks 'category_left'");
-    py::array_t<std::uint64_t> bits = as_array<std::uint64_t>(d["category_left"], 2, "category_left");
-    t.words = static_cast<std::int64_t>(bits.shape(1));
     if (t.n_classes < 1) fail("n_classes must be at least 1");
+    if (t.n_features < 1) fail("n_features must be at least 1");
+    const std::size_t m = length_of(d, "children_left");
     t.left = field<std::int64_t>(d, "children_left", m, 0, 1);
     t.right = field<std::int64_t>(d, "children_right", m, 0, 1);
     t.feature = field<std::int64_t>(d, "feature", m, 0, 1);
     t.threshold = field<double>(d, "threshold", m, 0, 1);
     t.missing_left = field<std::uint8_t>(d, "missing_go_to_left", m, 0, 1);
     t.is_categorical = field<std::uint8_t>(d, "is_categorical", m, 0, 1);
-    t.category_left = field<std::uint64_t>(d, "category_left", m, static_cast<std::size_t>(t.words), 2);
+    t.category_offset = field<std::int64_t>(d, "category_offset", m, 0, 1);
+    t.category_bits = field<std::uint64_t>(d, "category_bits", length_of(d, "category_bits"), 0, 1);
+    t.n_categories = field<std::int64_t>(d, "n_categories", static_cast<std::size_t>(t.n_features), 0, 1);
     t.n_node_samples = field<std::int64_t>(d, "n_node_samples", m, 0, 1);
     t.weighted_n_node_samples = field<double>(d, "weighted_n_node_samples", m, 0, 1);
     t.impurity = field<double>(d, "impurity", m, 0, 1);
     t.value = field<double>(d, "value", m, static_cast<std::size_t>(t.n_classes), 2);
     const std::string bad = check_tree(t);
     if (!bad.empty()) fail(bad);
-    return t;
+    t.compact_categories();
+    return handle_of(std::move(t));
 }
 
 Matrix rows_for(const FlatTree& t, const py::object& X) {
@@ -238,7 +312,8 @@ Matrix rows_for(const FlatTree& t, const py::object& X) {
     return x;
 }
 
-py::array_t<std::int64_t> apply_tree(const FlatTree& t, const py::object& X, std::int64_t n_threads) {
+py::object apply_tree(const py::object& handle, const py::object& X, std::int64_t n_threads) {
+    const FlatTree& t = tree_of(handle);
     const std::int64_t threads = threads_of(n_threads);
     Matrix x = rows_for(t, X);
     py::array_t<std::int64_t> out(static_cast<py::ssize_t>(x.rows));
@@ -247,10 +322,11 @@ py::array_t<std::int64_t> apply_tree(const FlatTree& t, const py::object& X, std
         py::gil_scoped_release nogil;
         over_rows(x.rows, threads, [&](std::size_t b, std::size_t e) { apply_rows(t, x.view, b, e, leaves); });
     }
-    return out;
+    return std::move(out);
 }
 
-py::tuple decision_path_of(const FlatTree& t, const py::object& X, std::int64_t n_threads) {
+py::object decision_path_of(const py::object& handle, const py::object& X, std::int64_t n_threads) {
+    const FlatTree& t = tree_of(handle);
     threads_of(n_threads);  // one thread: the walk is cheap beside building the arrays
     Matrix x = rows_for(t, X);
     py::array_t<std::int64_t> indptr(static_cast<py::ssize_t>(x.rows + 1));
@@ -265,49 +341,24 @@ py::tuple decision_path_of(const FlatTree& t, const py::object& X, std::int64_t 
         }
     }
     py::array_t<std::int64_t> idx(static_cast<py::ssize_t>(indices.size()), indices.data());
-    return py::make_tuple(indptr, idx);
+    return checked(PyTuple_Pack(2, indptr.ptr(), idx.ptr()));
 }
 
 }  // namespace
 
 PYBIND11_MODULE(_learner, m) {
-    m.doc() = "The configurable tree learner behind tavrin_tools.TreeClassifier.";
-
-    py::class_<FlatTree> cls(m, "FlatTree", "A fitted tree as read-only parallel arrays; node 0 is the root.");
-    for (const char* name : kArrayNames)
-        cls.def_property_readonly(name, [name](const py::object& self) {
-            return array_named(self.cast<const FlatTree&>(), self, name);
-        });
-    cls.def_property_readonly("node_count", [](const FlatTree& t) { return count(t); })
-        .def_property_readonly("n_classes", [](const FlatTree& t) { return t.n_classes; })
-        .def_property_readonly("n_features", [](const FlatTree& t) { return t.n_features; })
-        .def_property_readonly("max_depth", [](const FlatTree& t) { return tree_depth(t); })
-        .def_property_readonly("n_leaves", [](const FlatTree& t) { return tree_leaves(t); })
-        .def("apply", &apply_tree, py::arg("X"), py::arg("n_threads") = 1,
-             "The leaf id each row of X reaches.")
-        .def("decision_path", &decision_path_of, py::arg("X"), py::arg("n_threads") = 1,
-             "(indptr, indices): the nodes each row visits, root first, as CSR arrays.")
-        .def("to_dict", [](const py::object& self) {
-            const FlatTree& t = self.cast<const FlatTree&>();
-            py::dict d;
-            for (const char* name : kArrayNames) d[name] = array_named(t, self, name).attr("copy")();
-            d["n_classes"] = t.n_classes;
-            d["n_features"] = t.n_features;
-            return d;
-        })
-        .def_static("from_dict", [](const py::object& d) {
-            if (!py::isinstance<py::dict>(d)) fail("from_dict takes a dict");
-            return tree_from_dict(d.cast<py::dict>());
-        })
-        .def(py::pickle([](const py::object& self) { return self.attr("to_dict")(); },
-                        [](const py::object& d) {
-                            if (!py::isinstance<py::dict>(d)) fail("a FlatTree's state is a dict");
-                            return tree_from_dict(d.cast<py::dict>());
-                        }));
-
-    m.def("fit", &fit_tree, py::kw_only(), py::arg("X"), py::arg("y"), py::arg("sample_weight"),
-          py::arg("n_classes"), py::arg("n_categories"), py::arg("criterion"), py::arg("max_depth"),
-          py::arg("min_samples_split"), py::arg("min_samples_leaf"), py::arg("min_weight_leaf"),
-          py::arg("min_impurity_decrease"), py::arg("max_leaf_nodes"), py::arg("n_threads"),
-          "Grows a tree; see tavrin_tools.TreeClassifier for the meaning of each argument.");
+    m.doc() = "The configurable tree learner behind tavrin_tools.TreeClassifier; tavrin_tools._tree wraps "
+              "the tree handles it returns.";
+    m.attr("MAX_CATEGORIES") = kMaxCategories;
+    m.def("fit", &fit_tree,
+          "fit(X, y, sample_weight, n_classes, n_categories, criterion, max_depth, min_samples_split, "
+          "min_samples_leaf, min_weight_leaf, min_impurity_decrease, max_leaf_nodes, n_threads): grows a tree "
+          "and returns its handle; see tavrin_tools.TreeClassifier for the meaning of each argument.");
+    m.def("tree_arrays", &tree_arrays, "tree_arrays(handle): the tree's read-only arrays and counts, as a dict.");
+    m.def("tree_from_dict", &tree_from_dict,
+          "tree_from_dict(d): the handle of a tree made from a dict such as tree_arrays gives, checked.");
+    m.def("apply", &apply_tree, "apply(handle, X, n_threads): the leaf id each row of X reaches.");
+    m.def("decision_path", &decision_path_of,
+          "decision_path(handle, X, n_threads): (indptr, indices), the nodes each row visits, root first, as "
+          "CSR arrays.");
 }

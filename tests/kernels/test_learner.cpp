@@ -91,8 +91,9 @@ void worked_trees() {
     // {1, 3} goes left. Categories never seen go with missing values, and
     // those, never seen either, to the larger side: left.
     const FlatTree c = grow({{0, 1, 2, 3, 1}, {1, 0, 1, 0, 0}, {70}, 1});
-    CHECK(c.node_count() == 3 && c.is_categorical[0] == 1 && c.words == 2 && c.missing_left[0] == 1);
-    CHECK(c.category_left[0] == ~std::uint64_t{0b0101} && c.category_left[1] == ~std::uint64_t{0});
+    CHECK(c.node_count() == 3 && c.is_categorical[0] == 1 && c.words_of(0) == 2 && c.missing_left[0] == 1);
+    CHECK(c.category_bits.size() == 2 && c.category_offset[0] == 0 && c.category_offset[1] == -1);
+    CHECK(c.category_bits[0] == ~std::uint64_t{0b0101} && c.category_bits[1] == ~std::uint64_t{0});
     CHECK(std::isnan(c.threshold[0]));
 
     // Entropy in bits.
@@ -137,7 +138,7 @@ void stopping_rules() {
     two.n_threads = 2;
     const FlatTree a = grow(big, one), b = grow(big, two);
     CHECK(a.left == b.left && a.feature == b.feature && a.threshold.size() == b.threshold.size());
-    CHECK(a.category_left == b.category_left && a.value == b.value);
+    CHECK(a.category_offset == b.category_offset && a.category_bits == b.category_bits && a.value == b.value);
     for (std::size_t i = 0; i < a.node_count(); ++i)
         CHECK(a.threshold[i] == b.threshold[i] || (std::isnan(a.threshold[i]) && std::isnan(b.threshold[i])));
 }

@@ -13,12 +13,33 @@ std::int64_t FlatTree::add_node() {
     threshold.push_back(std::numeric_limits<double>::quiet_NaN());
     missing_left.push_back(0);
     is_categorical.push_back(0);
-    category_left.resize(category_left.size() + static_cast<std::size_t>(words), 0);
+    category_offset.push_back(-1);
     n_node_samples.push_back(0);
     weighted_n_node_samples.push_back(0.0);
     impurity.push_back(0.0);
     value.resize(value.size() + static_cast<std::size_t>(n_classes), 0.0);
     return id;
+}
+
+std::uint64_t* FlatTree::add_category_set(std::size_t node) {
+    const std::size_t at = category_bits.size();
+    category_bits.resize(at + static_cast<std::size_t>(words_of(feature[node])), 0);
+    category_offset[node] = static_cast<std::int64_t>(at);
+    return &category_bits[at];
+}
+
+void FlatTree::compact_categories() {
+    std::vector<std::uint64_t> kept;
+    for (std::size_t i = 0; i < node_count(); ++i) {
+        if (!is_categorical[i] || left[i] == kLeaf) {
+            category_offset[i] = -1;
+            continue;
+        }
+        const auto from = category_bits.begin() + category_offset[i];
+        category_offset[i] = static_cast<std::int64_t>(kept.size());
+        kept.insert(kept.end(), from, from + words_of(feature[i]));
+    }
+    category_bits.swap(kept);
 }
 
 std::string check_tree(const FlatTree& t) {
@@ -27,13 +48,14 @@ std::string check_tree(const FlatTree& t) {
     if (m >= (std::size_t{1} << 31)) return "the tree has too many nodes";
     if (t.n_classes < 1) return "n_classes must be at least 1";
     if (t.n_features < 1) return "n_features must be at least 1";
-    if (t.words < 1) return "category_left needs at least one word per node";
+    if (t.n_categories.size() != static_cast<std::size_t>(t.n_features))
+        return "n_categories does not have one entry per feature";
+    for (std::int64_t k : t.n_categories)
+        if (k < 0 || k > kMaxCategories) return "n_categories holds a count out of range";
     if (t.right.size() != m || t.feature.size() != m || t.threshold.size() != m ||
         t.missing_left.size() != m || t.is_categorical.size() != m || t.n_node_samples.size() != m ||
-        t.weighted_n_node_samples.size() != m || t.impurity.size() != m)
+        t.weighted_n_node_samples.size() != m || t.impurity.size() != m || t.category_offset.size() != m)
         return "the per-node arrays differ in length";
-    if (t.category_left.size() != m * static_cast<std::size_t>(t.words))
-        return "category_left does not have one row per node";
     if (t.value.size() != m * static_cast<std::size_t>(t.n_classes))
         return "value does not have one row of n_classes per node";
     std::vector<std::uint8_t> has_parent(m, 0);
@@ -49,6 +71,14 @@ std::string check_tree(const FlatTree& t) {
         if (l <= id || r <= id || l >= static_cast<std::int64_t>(m) || r >= static_cast<std::int64_t>(m) || l == r)
             return "a child id must be above its parent's and below node_count";
         if (t.feature[i] < 0 || t.feature[i] >= t.n_features) return "a split's feature is out of range";
+        if (t.is_categorical[i]) {
+            if (t.n_categories[static_cast<std::size_t>(t.feature[i])] == 0)
+                return "a categorical split is on a numeric feature";
+            const std::int64_t at = t.category_offset[i];
+            if (at < 0 || static_cast<std::uint64_t>(at) > t.category_bits.size() ||
+                t.category_bits.size() - static_cast<std::size_t>(at) < static_cast<std::size_t>(t.words_of(t.feature[i])))
+                return "a categorical split's set lies outside category_bits";
+        }
         for (std::int64_t c : {l, r}) {
             if (has_parent[static_cast<std::size_t>(c)]) return "a node has two parents";
             has_parent[static_cast<std::size_t>(c)] = 1;

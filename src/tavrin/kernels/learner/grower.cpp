@@ -106,6 +106,7 @@ public:
                 frontier.push(evaluate({o.pos, o.end, o.depth + 1, o.id, false, o.right}));
             }
         }
+        out_.compact_categories();
     }
 
 private:
@@ -121,9 +122,7 @@ private:
         out_ = FlatTree{};
         out_.n_classes = d_.n_classes;
         out_.n_features = static_cast<std::int64_t>(p);
-        std::int64_t max_k = 1;
-        for (std::size_t f = 0; f < p; ++f) max_k = std::max(max_k, d_.n_categories[f]);
-        out_.words = (max_k + 63) / 64;
+        out_.n_categories.assign(d_.n_categories, d_.n_categories + p);
 
         codes_.resize(n);
         // Checked before the fit; a code changed since counts as class 0
@@ -224,7 +223,7 @@ private:
         out_.threshold[i] = std::numeric_limits<double>::quiet_NaN();
         out_.missing_left[i] = 0;
         out_.is_categorical[i] = 0;
-        std::fill_n(&out_.category_left[i * static_cast<std::size_t>(out_.words)], out_.words, 0);
+        out_.category_offset[i] = -1;  // its set, if any, goes at the compaction
     }
 
     // Adds the node of `t`, searches it and, when it splits, partitions its
@@ -273,13 +272,15 @@ private:
         out_.missing_left[i] = c.missing_left;
         const bool categorical = d_.n_categories[f] > 0;
         out_.is_categorical[i] = categorical;
-        std::uint64_t* bits = &out_.category_left[i * static_cast<std::size_t>(out_.words)];
+        const std::uint64_t* bits = nullptr;
         if (categorical) {
+            std::uint64_t* set = out_.add_category_set(i);
+            bits = set;
             // Categories this node never saw go with the missing values.
-            if (c.missing_left) std::fill_n(bits, out_.words, ~std::uint64_t{0});
-            for (std::int32_t cat : c.order) bits[cat / 64] &= ~(std::uint64_t{1} << (cat % 64));
+            if (c.missing_left) std::fill_n(set, out_.words_of(f), ~std::uint64_t{0});
+            for (std::int32_t cat : c.order) set[cat / 64] &= ~(std::uint64_t{1} << (cat % 64));
             for (std::size_t k = 0; k < c.prefix; ++k)
-                bits[c.order[k] / 64] |= std::uint64_t{1} << (c.order[k] % 64);
+                set[c.order[k] / 64] |= std::uint64_t{1} << (c.order[k] % 64);
         } else {
             out_.threshold[i] = c.threshold;
         }
@@ -358,9 +359,10 @@ private:
         const std::size_t m = end - begin, p = d_.cols;
         if (!use_rows_ && !columns) return;
         if (categorical) {
+            const std::int64_t words = out_.words_of(f);
             for (std::size_t k = begin; k < end; ++k) {
                 const std::uint32_t r = rows_[k];
-                goes_left_.set(r, sends_left(categorical, c.threshold, c.missing_left, bits, out_.words, d_.x.at(r, f)));
+                goes_left_.set(r, sends_left(categorical, c.threshold, c.missing_left, bits, words, d_.x.at(r, f)));
             }
         } else {
             // In the column's order the values left of the threshold come

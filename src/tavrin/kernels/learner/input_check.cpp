@@ -46,8 +46,8 @@ std::string check_input(const LearnerData& d, const LearnerParams& p) {
     }
     for (std::size_t f = 0; f < d.cols; ++f) {
         const std::int64_t k = d.n_categories[f];
-        // Every node carries a bitset as wide as the largest column's.
-        if (k < 0 || k > kMaxCategories) return "n_categories must be between 0 and 65536";
+        if (k < 0 || k > kMaxCategories)
+            return "n_categories must be between 0 and " + std::to_string(kMaxCategories);
     }
     // Walked in the order of memory: by rows when a row's values are the
     // nearer ones, by columns otherwise.

@@ -17,7 +17,6 @@ namespace tavrin::kernels::learner {
 
 enum class Criterion { gini, entropy };
 
-constexpr std::int64_t kMaxCategories = 65536;  // per categorical column
 
 struct LearnerParams {
     Criterion criterion = Criterion::gini;
