@@ -176,3 +176,26 @@ def test_weights_of_any_finite_size_grow_the_same_tree(scale):
     for name in ("children_left", "feature", "threshold", "n_node_samples"):
         np.testing.assert_array_equal(getattr(plain, name), getattr(scaled, name))
     np.testing.assert_array_equal(plain.weighted_n_node_samples * scale, scaled.weighted_n_node_samples)
+
+
+def test_category_sets_are_kept_only_at_categorical_splits_as_wide_as_their_column():
+    # A column of 70,000 categories beside a numeric one: the sets cost
+    # their splits' width each, not nodes x the widest column, and so
+    # does the pickle.
+    rng = np.random.default_rng(4)
+    n, k = 20000, 70000
+    X = np.column_stack([rng.integers(0, k, n), rng.normal(size=n), rng.integers(0, 3, n)]).astype(np.float64)
+    y = ((X[:, 0] % 7 < 3) ^ (X[:, 1] > 0.5)).astype(np.intp)
+    tree = fit(X, y, n_categories=[k, 0, 3], max_depth=12)
+    split = tree.children_left >= 0
+    on = [split & (tree.feature == f) for f in range(3)]
+    assert all(mask.any() for mask in on[:2])
+    words = {0: (k + 63) // 64, 2: 1}
+    assert tree.category_bits.shape == (sum(words[f] * on[f].sum() for f in (0, 2)),)
+    assert (tree.category_offset[~(on[0] | on[2])] == -1).all()
+    sets = tree.category_left
+    for i in np.flatnonzero(on[0] | on[2]):
+        assert sets[i].shape == (words[tree.feature[i]],)
+    assert len(pickle.dumps(tree)) < 2 * (tree.category_bits.nbytes + 100 * tree.node_count)
+    for other in (pickle.loads(pickle.dumps(tree)), FlatTree.from_dict(tree.to_dict())):
+        assert np.array_equal(other.apply(X), tree.apply(X))

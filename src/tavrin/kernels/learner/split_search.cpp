@@ -292,9 +292,17 @@ void FeatureSearch::categorical(const SearchShared& sh, std::int64_t f, const st
     right_.resize(n);
     counts_.resize(n);
     missing_.assign(n, 0.0);
-    cat_counts_.assign(k * n, 0.0);
-    cat_weight_.assign(k, 0.0);
-    cat_rows_.assign(k, 0);
+    // The per-category tables are as wide as the column but stay zero
+    // between searches: a search zeroes again only the categories it saw,
+    // so a node costs its rows and its categories, not the column's width.
+    if (cat_weight_.size() < k) {
+        cat_counts_.resize(k * n, 0.0);
+        cat_weight_.resize(k, 0.0);
+        cat_rows_.resize(k, 0);
+        share_.resize(k);
+    }
+    std::vector<std::int32_t>& present = present_;
+    present.clear();
     double missing_weight = 0.0;
     std::int64_t n_missing = 0;
     const RowView& x = sh.data->x;
@@ -312,14 +320,24 @@ void FeatureSearch::categorical(const SearchShared& sh, std::int64_t f, const st
             continue;
         }
         const std::size_t cat = static_cast<std::size_t>(v);
+        if (cat_rows_[cat]++ == 0) present.push_back(static_cast<std::int32_t>(cat));
         cat_counts_[cat * n + code] += w;
         cat_weight_[cat] += w;
-        ++cat_rows_[cat];
     }
-    std::vector<std::int32_t>& present = present_;
-    present.clear();
-    for (std::size_t c = 0; c < k; ++c)
-        if (cat_rows_[c]) present.push_back(static_cast<std::int32_t>(c));
+    std::sort(present.begin(), present.end());  // code order: the orders' ties keep it
+    search_categories(sh, node, n_missing, missing_weight, best);
+    for (std::int32_t c : present) {
+        const std::size_t cc = static_cast<std::size_t>(c);
+        std::fill_n(&cat_counts_[cc * n], n, 0.0);
+        cat_weight_[cc] = 0.0;
+        cat_rows_[cc] = 0;
+    }
+}
+
+void FeatureSearch::search_categories(const SearchShared& sh, const NodeStats& node, std::int64_t n_missing,
+                                      double missing_weight, Candidate& best) {
+    const std::size_t n = sh.n_classes;
+    const std::vector<std::int32_t>& present = present_;
     const std::size_t g = present.size();
     if (g == 0 || (g == 1 && n_missing == 0)) return;
 
@@ -328,7 +346,6 @@ void FeatureSearch::categorical(const SearchShared& sh, std::int64_t f, const st
     // one order per class.
     const std::size_t first_class = n == 2 ? 1 : 0;
     for (std::size_t oc = first_class; oc < n; ++oc) {
-        share_.resize(k);
         for (std::int32_t c : present)
             share_[static_cast<std::size_t>(c)] =
                 cat_counts_[static_cast<std::size_t>(c) * n + oc] / cat_weight_[static_cast<std::size_t>(c)];

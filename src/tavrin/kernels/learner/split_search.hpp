@@ -90,6 +90,10 @@ private:
     bool consider(const SearchShared& sh, const NodeStats& node, const Counts& counts, std::int64_t n_left,
                   Candidate& best, const Distinct& distinct);
     bool settle(const SearchShared& sh, std::int64_t n_left, double wl, double wr, Candidate& best);
+    // The category orders of a categorical node whose tables are filled
+    // (present_: the categories it holds, ascending).
+    void search_categories(const SearchShared& sh, const NodeStats& node, std::int64_t n_missing,
+                           double missing_weight, Candidate& best);
     // The two passes over a numeric node: values[0, nm), then m - nm
     // missing rows.
     template <bool Weighted, class Counts>
