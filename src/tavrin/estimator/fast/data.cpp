@@ -154,6 +154,31 @@ int FastData::read(PyObject* X, PyObject* y, const std::vector<bool>& categorica
     return 1;
 }
 
+namespace {
+
+// True when y's dtype is one whose class codes growth reads as it reads
+// int64 ones: pandas' category dtype (labels given as categories), the
+// nullable Int64 dtype (from Int64 or boolean labels) or an Arrow dtype
+// (from string or Arrow labels). Step by step, each node compares, counts,
+// iterates and takes np.asarray of the codes; with no code missing these
+// give the same numbers as int64 codes do.
+int extension_codes(PyObject* pd, PyObject* y) {
+    Ref dtype = rt::getattr(y, n::dtype);
+    if (!dtype) return -1;
+    for (PyObject* name : {n::CategoricalDtype, n::Int64Dtype, n::ArrowDtype}) {
+        Ref type = rt::getattr(pd, name);
+        if (!type) {  // an older pandas without it
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+            PyErr_Clear();
+            continue;
+        }
+        if (reinterpret_cast<PyObject*>(Py_TYPE(dtype.get())) == type.get()) return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int FastData::read_codes(PyObject* y, std::size_t n_classes) {
     Ref pd = rt::global(n::pd);
     if (!pd) return -1;
@@ -162,7 +187,15 @@ int FastData::read_codes(PyObject* y, std::size_t n_classes) {
     if (reinterpret_cast<PyObject*>(Py_TYPE(y)) != series.get()) return 0;
     Ref values = rt::getattr(y, n::values);
     if (!values) return -1;
-    if (!rt::is_exact_ndarray(values.get())) return 0;
+    if (!rt::is_exact_ndarray(values.get())) {
+        // The codes as each node's category encoding reads them,
+        // np.asarray(y): int64 exactly when none is missing.
+        const int extension = extension_codes(pd.get(), y);
+        if (extension <= 0) return extension;
+        values = rt::call_global_attr(n::np, n::asarray, {y});
+        if (!values) return -1;
+        if (!rt::is_exact_ndarray(values.get())) return 0;
+    }
     Py_buffer view;
     if (PyObject_GetBuffer(values.get(), &view, PyBUF_RECORDS_RO) < 0) {
         PyErr_Clear();
