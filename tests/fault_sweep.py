@@ -1,10 +1,12 @@
 """Failed allocations, one per forked child: python3 fault_sweep.py OP FIRST STOP STRIDE.
 
-OP is import, fit, predict or pickle. Each child makes allocation number k
-fail (k = FIRST, FIRST + STRIDE, ... below STOP) while it runs OP once,
-then, with allocation working again, fits a new estimator, which must take
-the fast path and grow the tree a child without a fault grows; no child may
-die. Prints one line per bad point and exits 1 if there is any."""
+OP is import, fit, predict or pickle (tavrin's estimator), or
+classifier-fit, classifier-predict, classifier-pickle or classifier-unpickle
+(tavrin_tools.TreeClassifier). Each child makes allocation number k fail
+(k = FIRST, FIRST + STRIDE, ... below STOP) while it runs OP once, then,
+with allocation working again, fits a new estimator, which must grow the
+tree a child without a fault grows (tavrin's on the fast path); no child
+may die. Prints one line per bad point and exits 1 if there is any."""
 import importlib
 import os
 import pickle
@@ -62,7 +64,20 @@ def fresh_fit():
     return signature(est.tree_) + (" step path" if calls[0] else "")
 
 
-if OP != "import":
+CLASSIFIER = OP.startswith("classifier-")
+
+if CLASSIFIER:
+    from tavrin_tools import TreeClassifier
+
+    def fresh_fit():
+        est = TreeClassifier(n_jobs=2).fit(X, y)
+        arrays = est.tree_.to_dict()
+        return repr(({k: v.tolist() if hasattr(v, "tolist") else v for k, v in arrays.items()},
+                     est.predict_proba(X).tolist()))
+
+    fitted = TreeClassifier(n_jobs=2).fit(X, y)
+    blob = pickle.dumps(fitted)
+elif OP != "import":
     import tavrin
 
     class StepTree(tavrin.BinaryClassificationTree):
@@ -81,7 +96,18 @@ if OP != "import":
 
 
 def operation():
-    if OP == "import":
+    if OP == "classifier-fit":
+        TreeClassifier(n_jobs=2).fit(X, y)
+    elif OP == "classifier-predict":
+        fitted.predict(X)
+        fitted.predict_proba(X)
+        fitted.apply(X)
+        fitted.decision_path(X)
+    elif OP == "classifier-pickle":
+        pickle.dumps(fitted)
+    elif OP == "classifier-unpickle":
+        pickle.loads(blob)
+    elif OP == "import":
         importlib.import_module("tavrin")
     elif OP == "fit":
         tavrin.BinaryClassificationTree().fit(X, y)
@@ -142,7 +168,7 @@ reference = in_child(0)
 assert reference is not None and reference[0] == "ok" and "step path" not in reference[1], reference
 # numpy's own pickling of dtypes crashes at some failed allocations
 # (arraydescr_reduce): a child that dies while pickling is counted, not failed.
-DEATHS_ALLOWED = OP == "pickle"
+DEATHS_ALLOWED = OP in ("pickle", "classifier-pickle")
 bad = deaths = 0
 for k in range(FIRST, STOP, STRIDE):
     result = in_child(k)

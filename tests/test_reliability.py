@@ -67,7 +67,10 @@ def test_small_thread_stacks_end_in_a_result_or_recursion_error():
 # the stride of the sample taken of them (points 2, 2 + stride, ...). The
 # fit's stride is small, as the points that matter there are few. A failure
 # lists its points: `python3 tests/fault_sweep.py fit K K+1 1` runs one.
-SWEEPS = {"import": (1200, 10), "fit": (4800, 4), "predict": (3600, 16), "pickle": (400, 3)}
+SWEEPS = {"import": (1200, 10), "fit": (4800, 4), "predict": (3600, 16), "pickle": (400, 3),
+          # TreeClassifier (predict: predict, predict_proba, apply and decision_path).
+          "classifier-fit": (5400, 8), "classifier-predict": (12300, 16),
+          "classifier-pickle": (310, 3), "classifier-unpickle": (310, 3)}
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
@@ -76,6 +79,8 @@ SWEEPS = {"import": (1200, 10), "fit": (4800, 4), "predict": (3600, 16), "pickle
 @pytest.mark.parametrize("op", sorted(SWEEPS))
 def test_a_failed_allocation_leaves_later_fits_whole_and_fast(op):
     pytest.importorskip("_testcapi")
+    if op.startswith("classifier-"):
+        pytest.importorskip("sklearn")
     stop, stride = SWEEPS[op]
     stride *= 10 if SHORT_SWEEP else 1
     result = subprocess.run([sys.executable, os.path.join(HERE, "fault_sweep.py"), op, "2",

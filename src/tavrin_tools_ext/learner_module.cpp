@@ -18,6 +18,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -340,7 +341,10 @@ py::object decision_path_of(const py::object& handle, const py::object& X, std::
             ptr[r + 1] = static_cast<std::int64_t>(indices.size());
         }
     }
-    py::array_t<std::int64_t> idx(static_cast<py::ssize_t>(indices.size()), indices.data());
+    // Made empty and filled: given the data, the binding library copies it
+    // without checking that the copy was made.
+    py::array_t<std::int64_t> idx(static_cast<py::ssize_t>(indices.size()));
+    std::copy(indices.begin(), indices.end(), idx.mutable_data());
     return checked(PyTuple_Pack(2, indptr.ptr(), idx.ptr()));
 }
 
