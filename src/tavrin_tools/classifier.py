@@ -42,6 +42,22 @@ def _n_threads(n_jobs: Optional[int]) -> int:
     return _count(n_jobs) if n_jobs > 0 else max(1, cores + 1 + n_jobs)
 
 
+def _check_total(weight: np.ndarray, what: str) -> None:
+    with np.errstate(over="ignore"):
+        total = np.sum(weight)
+    if not np.isfinite(total):
+        raise ValueError(
+            f"{what} add up to more than the largest float64 ({np.finfo(np.float64).max:.4g}): divide them by "
+            "a common factor (their mean, for example); only their ratios shape the tree"
+        )
+
+
+# Everything fit sets. Fit builds it on a staging copy and publishes it in one
+# step (see _publish); the methods that use it read it through _fitted.
+_FITTED = ("tree_", "classes_", "n_classes_", "n_features_in_", "feature_names_in_", "categories_",
+           "is_categorical_", "_node_proba", "_node_class")
+
+
 def _count(value: Any) -> int:
     # Counts past any possible row count mean the same as the largest the
     # learner takes.
@@ -61,6 +77,13 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     optimal subset for two classes, for more classes the best of one ordering
     of the node's categories per class. A category the node never saw in
     training, including categories unknown at fit, goes with missing values.
+
+    Columns may hold numbers, booleans, object values that are all numbers
+    (None and NaN missing) or categories; text, dates and times, periods
+    and complex numbers are refused unless declared categorical, with the
+    way to convert them. A pandas sparse column is made dense (the learner
+    reads a dense matrix, so it costs that column's copy). MultiIndex
+    columns are read by position and named by their tuples.
 
     Parameters
     ----------
@@ -170,7 +193,42 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
 
     def fit(self, X: Any, y: Any, sample_weight: Any = None) -> "TreeClassifier":
         """Grows the tree on X (pandas or polars frame, pyarrow table or
-        array-like) and labels y; returns self."""
+        array-like) and labels y; returns self. The new fitted state replaces
+        the old one in one step: a fit that fails or is interrupted leaves
+        the previous one (or none) whole, and other threads predicting
+        meanwhile get the old model's answers or the new one's."""
+        staged = self._unfitted()
+        staged._grow(X, y, sample_weight)
+        self._publish(staged)
+        return self
+
+    def _unfitted(self) -> "TreeClassifier":
+        """An estimator of this class with this one's parameters and other
+        settings but no fitted state."""
+        staged: TreeClassifier = object.__new__(type(self))
+        staged.__dict__ = {k: v for k, v in vars(self).copy().items() if k not in _FITTED}
+        return staged
+
+    def _publish(self, staged: "TreeClassifier") -> None:
+        state = {k: v for k, v in vars(self).copy().items() if k not in _FITTED}
+        fitted = vars(staged)
+        state.update((k, fitted[k]) for k in _FITTED if k in fitted)
+        # One store of the instance dict pointer: a reader holding the old
+        # dict keeps a whole old state, and none sees part of the new one
+        # (an update of the dict in place would show each name as it lands).
+        self.__dict__ = state
+
+    def _fitted(self) -> "TreeClassifier":
+        """The fitted state as an estimator sharing this one's instance dict.
+        Fit replaces that dict instead of changing it, so everything read
+        through the result comes from one fit."""
+        view: TreeClassifier = object.__new__(type(self))
+        view.__dict__ = self.__dict__
+        check_is_fitted(view)
+        return view
+
+    def _grow(self, X: Any, y: Any, sample_weight: Any) -> None:
+        """Fit's work, on the staging estimator of _unfitted."""
         self._validate_params()
         Xf, codes, weight = self._training_data(X, y, sample_weight)
         n = Xf.shape[0]
@@ -198,7 +256,6 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             _, _, leaves = prune(flat, float(self.ccp_alpha))
             tree = FlatTree.from_dict(subtree(flat, leaves))
         self._set_tree(tree)
-        return self
 
     def _training_data(self, X: Any, y: Any, sample_weight: Any) -> Any:
         if y is None:
@@ -221,11 +278,14 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             weight = np.array(_check_sample_weight(sample_weight, Xf, dtype=np.float64), dtype=np.float64)
             if (weight < 0).any():
                 raise ValueError("sample_weight holds negative values: every weight must be 0 or more")
+            _check_total(weight, "the weights of sample_weight")
         if self.class_weight is not None:
             per_row = compute_sample_weight(self.class_weight, y)
             if not np.all(np.isfinite(per_row) & (per_row >= 0)):
                 raise ValueError(f"class_weight must give every class a finite weight of 0 or more, got {self.class_weight!r}")
-            weight = weight * per_row
+            with np.errstate(over="ignore"):
+                weight = weight * per_row
+            _check_total(weight, "the weights of class_weight (times sample_weight)")
         if not weight.sum() > 0:
             raise ValueError("Sample weights must contain at least one non-zero number.")
         return Xf, codes.astype(np.intp).ravel(), weight
@@ -244,36 +304,45 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         total leaf impurity after each step, as scikit-learn defines them: a
         tree with these parameters but ``ccp_alpha=0`` is grown on X, y, then
         pruned weakest link first down to its root. ``ccp_alpha`` set to one
-        of the returned alphas gives the tree of that step."""
+        of the returned alphas gives the tree of that step (of the last step
+        of equal alphas; 0 keeps the whole tree, as in scikit-learn). A step
+        that lowers the impurity by nothing has alpha 0, never a rounding
+        residue below it; the smallest positive alpha prunes it."""
         grown = clone(self).set_params(ccp_alpha=0.0).fit(X, y, sample_weight=sample_weight)
         alphas, impurities, _ = prune(grown.tree_.to_dict(), None)
-        return Bunch(ccp_alphas=alphas, impurities=impurities)
+        return Bunch(ccp_alphas=np.maximum(alphas, 0.0), impurities=impurities)
 
     # -- prediction --------------------------------------------------------
 
+    # Each method below takes the fitted state once (_fitted) and reads all
+    # of it from there.
+
     def _matrix(self, X: Any) -> np.ndarray:
-        check_is_fitted(self)
         check_feature_names(self, X, reset=False)
         Xf: np.ndarray = to_matrix(X, None, self.categories_, self)[0]
         return Xf
 
-    def apply(self, X: Any) -> np.ndarray:
-        """The id of the leaf each row of X ends in."""
+    def _leaves(self, X: Any) -> np.ndarray:
         Xf = self._matrix(X)
         return np.asarray(self.tree_.apply(Xf, n_threads=_n_threads(self.n_jobs)))
 
+    def apply(self, X: Any) -> np.ndarray:
+        """The id of the leaf each row of X ends in."""
+        return self._fitted()._leaves(X)
+
     def decision_path(self, X: Any) -> csr_matrix:
         """Sparse (n_rows, node_count) indicator of the nodes each row visits."""
-        Xf = self._matrix(X)
-        indptr, indices = self.tree_.decision_path(Xf, n_threads=_n_threads(self.n_jobs))
+        fitted = self._fitted()
+        Xf = fitted._matrix(X)
+        indptr, indices = fitted.tree_.decision_path(Xf, n_threads=_n_threads(self.n_jobs))
         data = np.ones(len(indices), dtype=np.intp)
-        return csr_matrix((data, indices, indptr), shape=(Xf.shape[0], self.tree_.node_count))
+        return csr_matrix((data, indices, indptr), shape=(Xf.shape[0], fitted.tree_.node_count))
 
     def predict_proba(self, X: Any) -> np.ndarray:
         """Class probabilities per row, columns in the order of ``classes_``:
         the weighted class shares of the row's leaf."""
-        leaves = self.apply(X)
-        return np.asarray(self._node_proba[leaves])
+        fitted = self._fitted()
+        return np.asarray(fitted._node_proba[fitted._leaves(X)])
 
     def predict_log_proba(self, X: Any) -> np.ndarray:
         with np.errstate(divide="ignore"):
@@ -281,29 +350,27 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
 
     def predict(self, X: Any) -> np.ndarray:
         """The most probable class of each row (the first in ``classes_`` on a tie)."""
-        leaves = self.apply(X)
-        return np.asarray(self.classes_.take(self._node_class[leaves]))
+        fitted = self._fitted()
+        return np.asarray(fitted.classes_.take(fitted._node_class[fitted._leaves(X)]))
 
     # -- the fitted tree -----------------------------------------------------
 
     def get_depth(self) -> int:
-        check_is_fitted(self)
-        return int(self.tree_.max_depth)
+        return int(self._fitted().tree_.max_depth)
 
     def get_n_leaves(self) -> int:
-        check_is_fitted(self)
-        return int(self.tree_.n_leaves)
+        return int(self._fitted().tree_.n_leaves)
 
     @property
     def feature_importances_(self) -> np.ndarray:
         """Normalised total impurity decrease per feature (weighted by the
         share of the sample weight reaching each split), as scikit-learn."""
-        check_is_fitted(self, "tree_")
-        t = self.tree_
+        fitted = self._fitted()
+        t = fitted.tree_
         left, right = np.asarray(t.children_left), np.asarray(t.children_right)
         split = left >= 0
         wi = np.asarray(t.weighted_n_node_samples) * np.asarray(t.impurity)
-        out = np.zeros(self.n_features_in_, dtype=np.float64)
+        out = np.zeros(fitted.n_features_in_, dtype=np.float64)
         np.add.at(out, np.asarray(t.feature)[split], wi[split] - wi[left[split]] - wi[right[split]])
         out /= t.weighted_n_node_samples[0]
         total = np.sum(out)
