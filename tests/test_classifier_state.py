@@ -210,3 +210,23 @@ def test_every_pruning_path_alpha_is_accepted_and_gives_its_steps_tree():
         risk = np.sum(t.weighted_n_node_samples[leaves] * t.impurity[leaves]) / t.weighted_n_node_samples[0]
         step = 0 if alpha == 0.0 else np.flatnonzero(path.ccp_alphas == alpha)[-1]  # 0: the whole tree
         assert risk == pytest.approx(path.impurities[step], rel=1e-12, abs=1e-15), i
+
+
+def test_an_export_reads_one_fit_while_another_refits(monkeypatch):
+    # The exporters read the classes, categories and tree at different
+    # moments; a refit landing in between must not mix two models.
+    from tavrin_tools import _walk, export_graphviz, export_text
+
+    (frame, y_frame), (array, y_array) = two_models()
+    est = TreeClassifier(n_jobs=1).fit(frame, y_frame)
+    want = export_text(est), export_graphviz(est)
+    real = _walk.linked_root
+
+    def refit_first(estimator):
+        est.fit(array, y_array)
+        return real(estimator)
+
+    monkeypatch.setattr(_walk, "linked_root", refit_first)
+    got_text = export_text(est)
+    est.fit(frame, y_frame)
+    assert (got_text, export_graphviz(est)) == want

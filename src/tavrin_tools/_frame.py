@@ -125,7 +125,11 @@ def _codes(values: np.ndarray, missing: np.ndarray, categories: np.ndarray, name
     codes = np.full(values.shape[0], np.nan)
     keep = ~missing
     found = pd.Index(categories).get_indexer(pd.Index(values[keep], dtype=object))
-    codes[np.flatnonzero(keep)[found >= 0]] = found[found >= 0]
+    # Cast first, then a same-type masked store: numpy's fancy store that
+    # casts on the way crashes when it fails to allocate its buffer.
+    known = np.where(found >= 0, found, -1).astype(np.float64)
+    known[found < 0] = np.nan
+    codes[keep] = known
     if (found < 0).any():
         unseen = values[keep][found < 0]
         then, now = _kind(categories), _kind(unseen)

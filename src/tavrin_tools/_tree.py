@@ -78,7 +78,7 @@ class FlatTree:
     def category_left(self) -> List[Optional[np.ndarray]]:
         """Per node: the read-only bitset of the categories that go left at a
         categorical split, None elsewhere."""
-        sets = self._sets
+        sets: Optional[List[Optional[np.ndarray]]] = self._sets
         if sets is None:
             offsets = self.category_offset.tolist()
             features = self.feature.tolist()

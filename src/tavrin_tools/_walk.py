@@ -23,6 +23,16 @@ class Visit(NamedTuple):
     cut: bool  # a split node whose children lie below max_depth
 
 
+def fitted_view(estimator: Any) -> Any:
+    """The estimator to read throughout one export: a TreeClassifier's
+    state of one fit (a refit in another thread meanwhile changes nothing
+    read through it), anything else as it is."""
+    view = getattr(estimator, "_fitted", None)
+    if view is None or "tree_" not in getattr(estimator, "__dict__", {}):
+        return estimator  # not fitted: fitted_root says so
+    return view()
+
+
 def fitted_root(estimator: Any) -> Any:
     root = getattr(estimator, "tree_", None)
     if root is None:

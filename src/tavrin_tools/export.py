@@ -3,7 +3,7 @@ from __future__ import annotations
 
 from typing import Any, Dict, List, Optional, Tuple
 
-from ._walk import Visit, is_leaf, outcome_text, rule_text, walk
+from ._walk import Visit, fitted_view, is_leaf, outcome_text, rule_text, walk
 
 
 def export_text(estimator: Any, max_depth: Optional[int] = None, precision: int = 6) -> str:
@@ -29,6 +29,7 @@ def export_text(estimator: Any, max_depth: Optional[int] = None, precision: int 
     |-- yes: a 100%
     `-- no: b 100%
     """
+    estimator = fitted_view(estimator)
     lines: List[str] = []
     # prefix[d] is the indentation of the children of the current node at depth d.
     prefix: List[str] = []
@@ -92,6 +93,7 @@ def export_graphviz(estimator: Any, max_depth: Optional[int] = None, precision: 
     ``yes``, to the right child ``no``. ``max_depth`` and ``precision`` work as
     in :func:`export_text`; a cut node's box ends in ``...``.
     """
+    estimator = fitted_view(estimator)
     colours = class_colours(estimator)
     lines = [
         "digraph tavrin {",

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 from typing import Any, Dict, List, Optional
 
-from ._walk import walk
+from ._walk import fitted_view, walk
 from .export import box, class_colours
 
 
@@ -48,6 +48,7 @@ def plot_tree(
     except ImportError as exc:  # pragma: no cover - depends on the environment
         raise ImportError("plot_tree needs matplotlib: pip install 'tavrin[plot]'") from exc
 
+    estimator = fitted_view(estimator)
     visits = list(walk(estimator, max_depth))
     pos = _layout(visits)
     width = max(p[0] for p in pos.values()) + 1.0
