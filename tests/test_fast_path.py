@@ -407,8 +407,9 @@ FRAMES = {
 
 @pytest.mark.parametrize("frame", list(FRAMES))
 @pytest.mark.parametrize("tree", range(3))
-def test_fast_walk_matches_the_row_by_row_walk(frame, tree):
-    X = FRAMES[frame]
+@pytest.mark.parametrize("copies", [1, 350])  # a few rows walk the nodes; over 2048 the flattened tree
+def test_fast_walk_matches_the_row_by_row_walk(frame, tree, copies):
+    X = pd.concat([FRAMES[frame]] * copies, ignore_index=True)
     ests = []
     for cls in (tavrin.BinaryClassificationTree, StepTree):
         est = cls()

@@ -52,6 +52,13 @@ struct WalkTree {
 // the answer is not a plain one (the walk stops).
 int category_member(const WalkTree& tree, const CategorySet& set, const Cell& cell);
 
+// Where `cell` goes at the split `node`: 1 left, 0 right, -1 when the
+// answer is not a plain one (the walk stops). NaN goes right.
+inline int goes_left(const WalkTree& tree, const WalkNode& node, const Cell& cell) {
+    if (node.categorical) return category_member(tree, node.set, cell);
+    return cell.kind != Cell::number ? -1 : cell.real < node.threshold;
+}
+
 // The membership test of a categorical node for a source that describes
 // every value as a Cell; a source may answer it more directly.
 template <class Derived>
@@ -90,13 +97,9 @@ std::size_t walk_rows(const WalkTree& tree, const Source& source, std::size_t be
                     walking &= ~(1u << k);
                     continue;
                 }
-                int go_left;
-                if (!node.categorical) {
-                    const Cell v = source.cell(row, static_cast<std::size_t>(node.feature));
-                    go_left = v.kind != Cell::number ? -1 : v.real < node.threshold;  // NaN goes right
-                } else {
-                    go_left = source.member(tree, static_cast<std::size_t>(at[k]), node, row);
-                }
+                const int go_left =
+                    node.categorical ? source.member(tree, static_cast<std::size_t>(at[k]), node, row)
+                                     : goes_left(tree, node, source.cell(row, static_cast<std::size_t>(node.feature)));
                 if (go_left < 0) {
                     if (row < stopped) stopped = row;
                     walking &= ~(1u << k);

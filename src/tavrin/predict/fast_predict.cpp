@@ -1,13 +1,17 @@
 // The fast path of predict and predict_proba: when `_predict` is the
 // module's own and the tree is made of plain Node objects with the
-// attribute types growth writes, the tree is copied into a flat form once
-// and every row is walked in C++ (without the interpreter lock for numeric
+// attribute types growth writes, rows are walked in C++. A few rows walk
+// the Node objects, reading each node once as rows reach it
+// (predict/node_walk); more rows have the whole tree copied into a flat
+// form once and walked without the interpreter lock (for numeric
 // matrices). A row whose value a node cannot compare plainly sends the
 // whole call back to the step-by-step path, which raises or answers by
 // itself.
 #include "predict/fast_predict.hpp"
 
 #include "kernels/tree_walk.hpp"
+#include "predict/flat_tree.hpp"
+#include "predict/node_walk.hpp"
 #include "predict/predict.hpp"
 #include "runtime/arrays.hpp"
 #include "runtime/call.hpp"
@@ -18,7 +22,6 @@
 #include "runtime/globals.hpp"
 #include "runtime/names.hpp"
 #include "runtime/signals.hpp"
-#include "split/numpy_scalars.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -27,7 +30,6 @@
 #include <new>
 #include <system_error>
 #include <thread>
-#include <unordered_set>
 
 namespace tavrin::predict {
 
@@ -41,130 +43,6 @@ constexpr long long kExact = 1LL << 53;
 
 using Held = rt::ReadView;
 using rt::load;
-
-struct Leaf {
-    Ref predicted_class;
-    Ref probability;
-    Ref complement;  // 1 - probability
-    bool first_class = false;
-};
-
-// The tree, flattened; strings of text category sets numbered in `texts`.
-struct Flat {
-    kernels::WalkTree tree;
-    std::vector<Leaf> leaves;
-    Ref texts;  // dict: str -> id
-};
-
-// node.<name>; false (error cleared) when the node lacks it: the per-row
-// walk meets that error only on the rows that reach the node.
-bool attribute(PyObject* node, PyObject* name, Ref& out) {
-    out = rt::getattr(node, name);
-    if (!out) PyErr_Clear();
-    return static_cast<bool>(out);
-}
-
-// 1 flattened, 0 not a plain tree, -1 error.
-int flatten(PyObject* root, PyObject* node_class, Py_ssize_t n_columns, Flat& flat) {
-    const split::NumpyScalars* ns = split::numpy_scalars();
-    if (!ns) return -1;
-    flat.texts = Ref::steal(PyDict_New());
-    if (!flat.texts) return -1;
-    std::unordered_set<PyObject*> seen;
-    struct Item {
-        Ref node;
-        std::int32_t parent;
-        bool is_left;
-    };
-    std::vector<Item> stack;
-    stack.push_back({Ref::borrow(root), -1, false});
-    while (!stack.empty()) {
-        Item item = std::move(stack.back());
-        stack.pop_back();
-        PyObject* node = item.node.get();
-        if (reinterpret_cast<PyObject*>(Py_TYPE(node)) != node_class || !seen.insert(node).second) return 0;
-        const std::int32_t id = static_cast<std::int32_t>(flat.tree.nodes.size());
-        flat.tree.nodes.emplace_back();
-        if (item.parent >= 0) {
-            kernels::WalkNode& parent = flat.tree.nodes[static_cast<std::size_t>(item.parent)];
-            (item.is_left ? parent.left : parent.right) = id;
-        }
-        Ref left;
-        if (!attribute(node, n::left, left)) return 0;
-        if (left.get() == Py_None) {
-            Leaf leaf;
-            if (!attribute(node, n::predicted_class, leaf.predicted_class) ||
-                !attribute(node, n::probability, leaf.probability))
-                return 0;
-            flat.tree.nodes[static_cast<std::size_t>(id)].leaf = static_cast<std::int32_t>(flat.leaves.size());
-            flat.leaves.push_back(std::move(leaf));
-            continue;
-        }
-        Ref right, node_type, feature_index, threshold;
-        if (!attribute(node, n::right, right) || !attribute(node, n::node_type, node_type) ||
-            !attribute(node, n::feature_index, feature_index) ||
-            !attribute(node, n::threshold, threshold))
-            return 0;
-        if (!PyUnicode_CheckExact(node_type.get()) || !PyLong_CheckExact(feature_index.get())) return 0;
-        const long feature = PyLong_AsLong(feature_index.get());
-        if (feature == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return 0;
-        }
-        if (feature < 0 || feature >= n_columns) return 0;
-        kernels::WalkNode& w = flat.tree.nodes[static_cast<std::size_t>(id)];
-        w.feature = static_cast<std::int32_t>(feature);
-        w.categorical = PyUnicode_Compare(node_type.get(), n::word_categorical) == 0;
-        if (!w.categorical) {
-            PyTypeObject* t = Py_TYPE(threshold.get());
-            if (t != &PyFloat_Type && t != reinterpret_cast<PyTypeObject*>(ns->float64)) return 0;
-            w.threshold = PyFloat_AS_DOUBLE(threshold.get());
-        } else {
-            Held set;
-            if (!rt::is_exact_ndarray(threshold.get()) || !set.acquire(threshold.get()) || set.ndim() != 1)
-                return 0;
-            const char f = set.format();
-            kernels::CategorySet& cs = w.set;
-            const Py_ssize_t count = set.shape(0);
-            if (f == 'O') {
-                cs.kind = kernels::CategorySet::text;
-                cs.begin = static_cast<std::uint32_t>(flat.tree.text_ids.size());
-                for (Py_ssize_t k = 0; k < count; ++k) {
-                    PyObject* v = load<PyObject*>(set.item(k));
-                    if (!PyUnicode_CheckExact(v)) return 0;
-                    PyObject* known = PyDict_GetItemWithError(flat.texts.get(), v);
-                    if (!known && PyErr_Occurred()) return -1;
-                    long text_id = known ? PyLong_AsLong(known) : PyDict_GET_SIZE(flat.texts.get());
-                    if (!known) {
-                        Ref id_obj = Ref::steal(PyLong_FromLong(text_id));
-                        if (!id_obj || PyDict_SetItem(flat.texts.get(), v, id_obj.get()) < 0) return -1;
-                    }
-                    flat.tree.text_ids.push_back(static_cast<std::int32_t>(text_id));
-                }
-            } else if (f == 'l') {
-                cs.kind = kernels::CategorySet::integer;
-                cs.begin = static_cast<std::uint32_t>(flat.tree.integers.size());
-                for (Py_ssize_t k = 0; k < count; ++k) {
-                    const long long v = load<long long>(set.item(k));
-                    if (v > kExact || v < -kExact) return 0;
-                    flat.tree.integers.push_back(v);
-                }
-            } else if (f == 'd') {
-                cs.kind = kernels::CategorySet::real;
-                cs.begin = static_cast<std::uint32_t>(flat.tree.reals.size());
-                for (Py_ssize_t k = 0; k < count; ++k) flat.tree.reals.push_back(load<double>(set.item(k)));
-            } else {
-                return 0;
-            }
-            cs.count = static_cast<std::uint32_t>(count);
-        }
-        if (reinterpret_cast<PyObject*>(Py_TYPE(left.get())) != node_class) return 0;
-        // Pushed right first: the left subtree is numbered first.
-        stack.push_back({std::move(right), id, false});
-        stack.push_back({std::move(left), id, true});
-    }
-    return 1;
-}
 
 // Row values read straight from a numeric matrix.
 struct NumericSource : kernels::CellMembership<NumericSource> {
@@ -198,42 +76,38 @@ struct ObjectSource : kernels::CellMembership<ObjectSource> {
     }
 };
 
-Cell describe(PyObject* v, PyObject* texts) {
+// A value of a frame read in place: numbers from the column's array as
+// the object matrix's Python floats, ints and bools would be described, a
+// category as `category(code)` describes it.
+template <class CategoryCell>
+Cell frame_cell(const rt::FrameColumn& col, std::size_t row, const CategoryCell& category) {
     Cell c;
-    if (PyFloat_CheckExact(v)) {
-        c.kind = Cell::number;
-        c.real = PyFloat_AS_DOUBLE(v);
-    } else if (PyBool_Check(v)) {
-        c.kind = Cell::number;
-        c.is_int = true;
-        c.integer = v == Py_True;
-        c.real = static_cast<double>(c.integer);
-    } else if (PyLong_CheckExact(v)) {
-        int overflow = 0;
-        const long long i = PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (!overflow && i <= kExact && i >= -kExact) {
-            c.kind = Cell::number;
+    c.kind = Cell::number;
+    switch (col.kind) {
+        case rt::FrameColumn::real:
+            c.real = load<double>(col.at(row));
+            return c;
+        case rt::FrameColumn::integer:
+            c.integer = load<long long>(col.at(row));
+            if (c.integer > kExact || c.integer < -kExact) return Cell{};
             c.is_int = true;
-            c.integer = i;
-            c.real = static_cast<double>(i);
+            c.real = static_cast<double>(c.integer);
+            return c;
+        case rt::FrameColumn::boolean:
+            c.is_int = true;
+            c.integer = load<unsigned char>(col.at(row)) ? 1 : 0;
+            c.real = static_cast<double>(c.integer);
+            return c;
+        default: {
+            const long long code = col.code(row);
+            if (code < -1 || code + 1 >= static_cast<long long>(col.objects.size())) return Cell{};
+            return category(code);
         }
-    } else if (PyUnicode_CheckExact(v)) {
-        c.kind = Cell::text;
-        PyObject* id = PyDict_GetItemWithError(texts, v);
-        if (id) c.text_id = static_cast<std::int32_t>(PyLong_AsLong(id));
-        else if (PyErr_Occurred()) {
-            PyErr_Clear();
-            c.kind = Cell::other;
-        }
-    } else if (v == Py_None) {
-        c.kind = Cell::nothing;
     }
-    return c;
 }
 
-// Row values of a frame read in place: numbers from the column's array as
-// the object matrix's Python floats, ints and bools would be described,
-// categories through the cell of each code, described once.
+// Row values of a frame read in place, the cell of each category code
+// described once.
 struct FrameCells {
     const rt::FrameColumn* column;
     std::vector<Cell> by_code;  // [code + 1]
@@ -257,30 +131,7 @@ struct FrameSource {
 
     Cell cell(std::size_t row, std::size_t column) const {
         const FrameCells& fc = (*columns)[column];
-        const rt::FrameColumn& col = *fc.column;
-        Cell c;
-        c.kind = Cell::number;
-        switch (col.kind) {
-            case rt::FrameColumn::real:
-                c.real = load<double>(col.at(row));
-                return c;
-            case rt::FrameColumn::integer:
-                c.integer = load<long long>(col.at(row));
-                if (c.integer > kExact || c.integer < -kExact) return Cell{};
-                c.is_int = true;
-                c.real = static_cast<double>(c.integer);
-                return c;
-            case rt::FrameColumn::boolean:
-                c.is_int = true;
-                c.integer = load<unsigned char>(col.at(row)) ? 1 : 0;
-                c.real = static_cast<double>(c.integer);
-                return c;
-            default: {
-                const long long code = col.code(row);
-                if (code < -1 || code + 1 >= static_cast<long long>(fc.by_code.size())) return Cell{};
-                return fc.by_code[static_cast<std::size_t>(code + 1)];
-            }
-        }
+        return frame_cell(*fc.column, row, [&](long long code) { return fc.by_code[static_cast<std::size_t>(code + 1)]; });
     }
 };
 
@@ -425,19 +276,27 @@ Ref results(const Flat& flat, const std::vector<std::int32_t>& leaves, bool prob
     return out;
 }
 
-// The tree of a plain estimator whose rows have `n_columns` columns,
-// flattened: 1 ready, 0 when the step-by-step path must answer, -1 error.
 bool plain_estimator(PyObject* self) {
     return Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr &&
            rt::resolves_to(self, n::_predict, predict_row) && rt::bound_as_remembered();
 }
 
-int plain_tree(PyObject* self, Py_ssize_t n_columns, Flat& flat) {
+// The root of a plain estimator's tree and the Node class: 1 ready, 0 when
+// the step-by-step path must answer, -1 error.
+int plain_root(PyObject* self, Ref& root, Ref& node_class) {
     if (!plain_estimator(self)) return 0;
-    Ref root = rt::getattr(self, n::tree_);
+    root = rt::getattr(self, n::tree_);
     if (!root) return PyErr_Clear(), 0;
-    Ref node_class = rt::global(n::Node);
-    if (!node_class) return -1;
+    node_class = rt::global(n::Node);
+    return node_class ? 1 : -1;
+}
+
+// The tree of a plain estimator whose rows have `n_columns` columns,
+// flattened: 1 ready, 0 when the step-by-step path must answer, -1 error.
+int plain_tree(PyObject* self, Py_ssize_t n_columns, Flat& flat) {
+    Ref root, node_class;
+    const int ok = plain_root(self, root, node_class);
+    if (ok <= 0) return ok;
     return flatten(root.get(), node_class.get(), n_columns, flat);
 }
 
@@ -451,11 +310,48 @@ int answer(PyObject* self, Flat& flat, const std::vector<std::int32_t>& leaves, 
     return out ? 1 : -1;
 }
 
+// Calls of at most this many rows walk the Node objects themselves,
+// reading each node when a row first reaches it, instead of flattening the
+// whole tree first: a few rows' paths reach few of a large tree's nodes,
+// and reading a node costs about what flattening it would.
+constexpr std::size_t kFewRows = 2048;
+
+// The walk of a few rows, with `cell(row, column, texts)` describing their
+// values: 1 answered, 0 when the step-by-step path must answer, -1 error.
+template <class CellAt>
+int answer_few(PyObject* self, Py_ssize_t n_columns, std::size_t rows, const CellAt& cell, bool proba,
+               Ref& out) {
+    Ref root, node_class;
+    int ok = plain_root(self, root, node_class);
+    if (ok <= 0) return ok;
+    Flat flat;
+    flat.texts = Ref::steal(PyDict_New());
+    if (!flat.texts) return -1;
+    NodeReader reader(node_class.get(), n_columns, flat);
+    ok = reader.start(root.get());
+    if (ok <= 0) return ok;
+    std::vector<std::int32_t> leaves(rows);
+    ok = walk_reading(reader, flat, rows, cell, leaves.data());
+    if (ok <= 0) return ok;
+    return answer(self, flat, leaves, proba, out);
+}
+
 int run(PyObject* self, PyObject* values, bool proba, Ref& out) {
     Held m;
     if (!rt::is_exact_ndarray(values) || !m.acquire(values) || m.ndim() != 2 || m.format() == '\0' ||
         m.shape(0) == 0)
         return 0;
+    const std::size_t rows = static_cast<std::size_t>(m.shape(0));
+    if (rows <= kFewRows) {
+        if (m.format() != 'O') {
+            const NumericSource source{{}, &m, m.format()};
+            return answer_few(self, m.shape(1), rows,
+                              [&](std::size_t r, std::size_t j, PyObject*) { return source.cell(r, j); }, proba, out);
+        }
+        return answer_few(self, m.shape(1), rows, [&](std::size_t r, std::size_t j, PyObject* texts) {
+            return describe(load<PyObject*>(m.item(static_cast<Py_ssize_t>(r), static_cast<Py_ssize_t>(j))), texts);
+        }, proba, out);
+    }
     Flat flat;
     const int flat_ok = plain_tree(self, m.shape(1), flat);
     if (flat_ok <= 0) return flat_ok;
@@ -471,6 +367,15 @@ int run_frame(PyObject* self, PyObject* frame, bool proba, Ref& out) {
     rt::FrameColumns columns;
     // The tree first: reading the frame is for plain estimators only.
     if (!plain_estimator(self) || columns.read(frame) <= 0 || columns.rows() == 0) return 0;
+    if (columns.rows() <= kFewRows) {
+        return answer_few(self, static_cast<Py_ssize_t>(columns.columns().size()), columns.rows(),
+                          [&](std::size_t r, std::size_t j, PyObject* texts) {
+                              const rt::FrameColumn& col = columns.columns()[j];
+                              return frame_cell(col, r, [&](long long code) {
+                                  return describe(col.objects[static_cast<std::size_t>(code + 1)].get(), texts);
+                              });
+                          }, proba, out);
+    }
     const int flat_ok = plain_tree(self, static_cast<Py_ssize_t>(columns.columns().size()), flat);
     if (flat_ok <= 0) return flat_ok;
     std::vector<FrameCells> cells;

@@ -28,6 +28,88 @@ bool pandas_values_property(PyTypeObject* type) {
            PyUnicode_CompareWithASCIIString(qualname.get(), "DataFrame.values") == 0;
 }
 
+// 1 when one of frame.dtypes is pandas' category dtype, 0 when none is or
+// the dtypes cannot be read so.
+int has_category_column(PyObject* frame, PyObject* pd) {
+    Ref cat_dtype = getattr(pd, n::CategoricalDtype);
+    Ref dtypes = cat_dtype ? getattr(frame, n::dtypes) : Ref();
+    Ref it = dtypes ? Ref::steal(PyObject_GetIter(dtypes.get())) : Ref();
+    if (!it) return 0;
+    while (Ref dtype = Ref::steal(PyIter_Next(it.get()))) {
+        if (reinterpret_cast<PyObject*>(Py_TYPE(dtype.get())) == cat_dtype.get()) return 1;
+    }
+    return 0;
+}
+
+// Categorical.from_codes([-1, 0, .., k-1], dtype=dtype).astype(object):
+// the objects the object matrix takes each code of `dtype` to, missing
+// first. Null (no error set) when they cannot be had so.
+bool compute_category_objects(PyObject* pd, PyObject* dtype, std::vector<Ref>& out) {
+    Ref categories = getattr(dtype, n::categories);
+    if (!categories) return false;
+    const Py_ssize_t k = PyObject_Length(categories.get());
+    if (k < 0) return false;
+    Ref all_codes = Ref::steal(PyList_New(k + 1));
+    if (!all_codes) return false;
+    for (Py_ssize_t c = 0; c <= k; ++c) {
+        PyObject* code = PyLong_FromSsize_t(c - 1);
+        if (!code) return false;
+        PyList_SET_ITEM(all_codes.get(), c, code);
+    }
+    Ref categorical = getattr(pd, n::Categorical);
+    Ref from_codes = categorical ? getattr(categorical.get(), n::from_codes) : Ref();
+    static KwNames kw_names{"dtype"};
+    PyObject* kw = kw_names.get();
+    if (!from_codes || !kw) return false;
+    Ref each = call(from_codes.get(), {all_codes.get(), dtype}, kw);
+    Ref objects = each ? call_method(each.get(), n::astype, {reinterpret_cast<PyObject*>(&PyBaseObject_Type)})
+                       : Ref();
+    ReadView view;
+    if (!objects || !is_exact_ndarray(objects.get()) || !view.acquire(objects.get()) || view.ndim() != 1 ||
+        view.format() != 'O' || view.shape(0) != k + 1)
+        return false;
+    for (Py_ssize_t c = 0; c <= k; ++c) out.push_back(Ref::borrow(load<PyObject*>(view.item(c))));
+    return true;
+}
+
+// The category objects of the last few dtypes read, by dtype object: a
+// frame and the rows taken from it share one, and predicting a few rows
+// at a time would otherwise pay for the conversion on every call. A
+// category dtype does not change once made. Kept for the process (never
+// destroyed: the references must not be dropped after the interpreter
+// has gone). Dtypes of many categories are converted afresh each time:
+// their cost is small beside the rows such columns come with, and they
+// are not kept alive.
+struct CategoryObjects {
+    Ref dtype;
+    std::vector<Ref> objects;
+};
+constexpr std::size_t kRemembered = 16;
+constexpr std::size_t kRememberedCategories = 1024;
+
+const std::vector<Ref>* category_objects(PyObject* pd, PyObject* dtype, std::vector<Ref>& fresh) {
+    static auto* remembered = new std::vector<CategoryObjects>();
+    static std::size_t next = 0;
+    for (const CategoryObjects& entry : *remembered)
+        if (entry.dtype.get() == dtype) return &entry.objects;
+    CategoryObjects made{Ref::borrow(dtype), {}};
+    if (!compute_category_objects(pd, dtype, made.objects)) return nullptr;
+    if (made.objects.size() > kRememberedCategories) {
+        fresh = std::move(made.objects);
+        return &fresh;
+    }
+    if (remembered->size() < kRemembered) {
+        remembered->push_back(std::move(made));
+        return &remembered->back().objects;
+    }
+    // The entry replaced is released once the table is whole again: its
+    // release may run code that reads the table.
+    CategoryObjects& slot = (*remembered)[next];
+    next = (next + 1) % kRemembered;
+    std::swap(slot, made);
+    return &slot.objects;
+}
+
 }  // namespace
 
 int FrameColumns::read(PyObject* frame) {
@@ -45,16 +127,22 @@ int FrameColumns::read(PyObject* frame) {
         // own terms; two or more are always interleaved into objects.
         if (n_columns < 2 || n_rows < 0) return 0;
         rows_ = static_cast<std::size_t>(n_rows);
-        Ref iloc = getattr(frame, n::iloc);
-        Ref all = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
-        if (!iloc || !all) return 0;
+        // Without a category column `values` is no object matrix: the
+        // dtypes say so for the price of one column's reading.
+        const int categories = has_category_column(frame, pd.get());
+        if (categories <= 0) return categories;
+        // The columns by position, as frame.iloc[:, j] gives them (items()
+        // is the cheaper way there).
+        Ref items = call_method(frame, n::items, {});
+        Ref it = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
+        if (!it) return 0;
         columns_.resize(static_cast<std::size_t>(n_columns));
         bool text = false;
         for (Py_ssize_t j = 0; j < n_columns; ++j) {
-            Ref position = Ref::steal(PyLong_FromSsize_t(j));
-            Ref key = position ? Ref::steal(PyTuple_Pack(2, all.get(), position.get())) : Ref();
-            Ref series = key ? Ref::steal(PyObject_GetItem(iloc.get(), key.get())) : Ref();
-            if (!series || read_column(series.get(), columns_[static_cast<std::size_t>(j)], text) <= 0) return 0;
+            Ref pair = Ref::steal(PyIter_Next(it.get()));
+            if (!pair || !PyTuple_CheckExact(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) return 0;
+            if (read_column(PyTuple_GET_ITEM(pair.get(), 1), columns_[static_cast<std::size_t>(j)], text) <= 0)
+                return 0;
         }
         return text ? 1 : 0;
     }();
@@ -76,36 +164,13 @@ int FrameColumns::read_column(PyObject* series, FrameColumn& col, bool& text) {
         if (!dtype || !cat_dtype || reinterpret_cast<PyObject*>(Py_TYPE(dtype.get())) != cat_dtype.get()) return 0;
         array = getattr(values.get(), n::codes);
         if (!array || !is_exact_ndarray(array.get())) return 0;
-        Ref categories = getattr(dtype.get(), n::categories);
-        if (!categories) return 0;
-        const Py_ssize_t k = PyObject_Length(categories.get());
-        if (k < 0) return 0;
-        // Categorical.from_codes([-1, 0, .., k-1], dtype=dtype).astype(object):
-        // what the object matrix takes each code to.
-        Ref all_codes = Ref::steal(PyList_New(k + 1));
-        if (!all_codes) return 0;
-        for (Py_ssize_t c = 0; c <= k; ++c) {
-            PyObject* code = PyLong_FromSsize_t(c - 1);
-            if (!code) return 0;
-            PyList_SET_ITEM(all_codes.get(), c, code);
-        }
-        Ref categorical = getattr(pd.get(), n::Categorical);
-        Ref from_codes = categorical ? getattr(categorical.get(), n::from_codes) : Ref();
-        static KwNames kw_names{"dtype"};
-        PyObject* kw = kw_names.get();
-        if (!from_codes || !kw) return 0;
-        Ref each = call(from_codes.get(), {all_codes.get(), dtype.get()}, kw);
-        Ref objects = each ? call_method(each.get(), n::astype, {reinterpret_cast<PyObject*>(&PyBaseObject_Type)})
-                           : Ref();
-        ReadView view;
-        if (!objects || !is_exact_ndarray(objects.get()) || !view.acquire(objects.get()) || view.ndim() != 1 ||
-            view.format() != 'O' || view.shape(0) != k + 1)
-            return 0;
-        bool all_text = k > 0;
-        for (Py_ssize_t c = 0; c <= k; ++c) {
-            PyObject* v = load<PyObject*>(view.item(c));
-            col.objects.push_back(Ref::borrow(v));
-            if (c > 0) all_text = all_text && PyUnicode_CheckExact(v);
+        std::vector<Ref> fresh;
+        const std::vector<Ref>* objects = category_objects(pd.get(), dtype.get(), fresh);
+        if (!objects) return 0;
+        bool all_text = objects->size() > 1;
+        for (std::size_t c = 0; c < objects->size(); ++c) {
+            col.objects.push_back(Ref::borrow((*objects)[c].get()));
+            if (c > 0) all_text = all_text && PyUnicode_CheckExact((*objects)[c].get());
         }
         text = text || all_text;
         col.kind = FrameColumn::category;

@@ -22,7 +22,7 @@
     X(__file__) X(__package__) X(__path__) X(asarray) X(ndarray) X(filters)   \
     X(argsort) X(tolist) X(zeros) X(kind) X(isna) X(any) X(to_numpy)      \
     X(iloc) X(codes) X(categories) X(Categorical) X(CategoricalDtype)       \
-    X(from_codes) X(astype) X(fget) X(Int64Dtype) X(ArrowDtype)
+    X(from_codes) X(astype) X(fget) X(Int64Dtype) X(ArrowDtype) X(dtypes) X(items)
 
 // Words the module passes as values whose text is not a usable C++
 // identifier (`bool`) or reads better with a prefix: (identifier, text).
