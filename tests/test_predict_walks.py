@@ -75,3 +75,18 @@ def test_a_node_reached_twice_leaves_the_rows_to_predict():
                   for cls in (tavrin.BinaryClassificationTree, StepTree))
     assert fast.predict_proba(X) == step.predict_proba(X)
     assert fast.classes.reads == len(X)
+
+
+def test_frames_of_many_category_dtypes_read_alike_call_after_call():
+    # More category dtypes than the reader keeps converted: entries are
+    # replaced while a frame is read, and read again on the next call.
+    rng = np.random.default_rng(4)
+    n = 400
+    X = pd.DataFrame({f"c{j}": pd.Categorical(rng.choice([f"{j}{c}" for c in "pqrs"], n)) for j in range(20)})
+    X["num"] = rng.normal(size=n)
+    y = pd.Series(np.where((X["c3"] == "3p") | (X["c19"] == "19q") | (X["num"] > 1), "u", "v"))
+    est = tavrin.BinaryClassificationTree()
+    est.fit(X, y)
+    for _ in range(2):
+        for part in (X.iloc[:5], X.iloc[::-1], X[X.columns[::-1]]):
+            assert_same_predictions(est, twin(est), [part])

@@ -43,7 +43,7 @@ int has_category_column(PyObject* frame, PyObject* pd) {
 
 // Categorical.from_codes([-1, 0, .., k-1], dtype=dtype).astype(object):
 // the objects the object matrix takes each code of `dtype` to, missing
-// first. Null (no error set) when they cannot be had so.
+// first; false when they cannot be had so (the reader clears the error).
 bool compute_category_objects(PyObject* pd, PyObject* dtype, std::vector<Ref>& out) {
     Ref categories = getattr(dtype, n::categories);
     if (!categories) return false;
@@ -87,27 +87,30 @@ struct CategoryObjects {
 constexpr std::size_t kRemembered = 16;
 constexpr std::size_t kRememberedCategories = 1024;
 
-const std::vector<Ref>* category_objects(PyObject* pd, PyObject* dtype, std::vector<Ref>& fresh) {
+// The category objects of `dtype` into `out`, which holds references of
+// its own: releasing a replaced entry may run code that reads the table.
+bool category_objects(PyObject* pd, PyObject* dtype, std::vector<Ref>& out) {
     static auto* remembered = new std::vector<CategoryObjects>();
     static std::size_t next = 0;
-    for (const CategoryObjects& entry : *remembered)
-        if (entry.dtype.get() == dtype) return &entry.objects;
-    CategoryObjects made{Ref::borrow(dtype), {}};
-    if (!compute_category_objects(pd, dtype, made.objects)) return nullptr;
-    if (made.objects.size() > kRememberedCategories) {
-        fresh = std::move(made.objects);
-        return &fresh;
+    const auto copy = [&](const std::vector<Ref>& objects) {
+        for (const Ref& v : objects) out.push_back(Ref::borrow(v.get()));
+    };
+    for (const CategoryObjects& entry : *remembered) {
+        if (entry.dtype.get() != dtype) continue;
+        copy(entry.objects);
+        return true;
     }
+    CategoryObjects made{Ref::borrow(dtype), {}};
+    if (!compute_category_objects(pd, dtype, made.objects)) return false;
+    copy(made.objects);
+    if (made.objects.size() > kRememberedCategories) return true;
     if (remembered->size() < kRemembered) {
         remembered->push_back(std::move(made));
-        return &remembered->back().objects;
+    } else {
+        std::swap((*remembered)[next], made);  // the replaced entry is released on return
+        next = (next + 1) % kRemembered;
     }
-    // The entry replaced is released once the table is whole again: its
-    // release may run code that reads the table.
-    CategoryObjects& slot = (*remembered)[next];
-    next = (next + 1) % kRemembered;
-    std::swap(slot, made);
-    return &slot.objects;
+    return true;
 }
 
 }  // namespace
@@ -164,14 +167,10 @@ int FrameColumns::read_column(PyObject* series, FrameColumn& col, bool& text) {
         if (!dtype || !cat_dtype || reinterpret_cast<PyObject*>(Py_TYPE(dtype.get())) != cat_dtype.get()) return 0;
         array = getattr(values.get(), n::codes);
         if (!array || !is_exact_ndarray(array.get())) return 0;
-        std::vector<Ref> fresh;
-        const std::vector<Ref>* objects = category_objects(pd.get(), dtype.get(), fresh);
-        if (!objects) return 0;
-        bool all_text = objects->size() > 1;
-        for (std::size_t c = 0; c < objects->size(); ++c) {
-            col.objects.push_back(Ref::borrow((*objects)[c].get()));
-            if (c > 0) all_text = all_text && PyUnicode_CheckExact((*objects)[c].get());
-        }
+        if (!category_objects(pd.get(), dtype.get(), col.objects)) return 0;
+        bool all_text = col.objects.size() > 1;
+        for (std::size_t c = 1; c < col.objects.size(); ++c)
+            all_text = all_text && PyUnicode_CheckExact(col.objects[c].get());
         text = text || all_text;
         col.kind = FrameColumn::category;
     }
