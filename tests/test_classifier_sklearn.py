@@ -54,7 +54,7 @@ def assert_same_tree(ours, theirs, X, y, w, criterion):
         i, j, rows = stack.pop()
         assert a.n_node_samples[i] == b.n_node_samples[j] == len(rows)
         np.testing.assert_allclose(a.weighted_n_node_samples[i], b.weighted_n_node_samples[j], rtol=1e-12)
-        shares = a.value[i] / a.value[i].sum()
+        shares = a.weighted_class_counts[i] / a.weighted_class_counts[i].sum()
         np.testing.assert_allclose(shares, b.value[j].ravel() / b.value[j].sum(), rtol=1e-9, atol=1e-12)
         if a.children_left[i] < 0 and np.count_nonzero(shares) == 1:
             continue
@@ -68,7 +68,7 @@ def assert_same_tree(ours, theirs, X, y, w, criterion):
             ties += 1
             other = sk_left(b, j, X[rows, b.feature[j]])
             if not np.array_equal(go, other):
-                gains = [proxy(y[rows], w[rows], side, a.n_classes, criterion) for side in (go, other)]
+                gains = [proxy(y[rows], w[rows], side, a.max_n_classes, criterion) for side in (go, other)]
                 np.testing.assert_allclose(gains[0], gains[1], rtol=1e-12, atol=1e-12)
                 apart[rows] = True
                 continue

@@ -67,7 +67,8 @@ def test_walks_follow_the_training_partition():
     assert (tree.children_left[leaves] == -1).all()
     counts = np.bincount(leaves, minlength=tree.node_count)
     assert np.array_equal(counts[tree.children_left == -1], tree.n_node_samples[tree.children_left == -1])
-    indptr, indices = tree.decision_path(X)
+    path = tree.decision_path(X)
+    indptr, indices = path.indptr, path.indices
     assert indptr[0] == 0 and len(indptr) == 1001
     assert np.array_equal(indices[indptr[1:] - 1], leaves)
     assert (indices[indptr[:-1]] == 0).all()
@@ -87,12 +88,15 @@ def test_dict_round_trip_pickling_and_read_only_arrays():
     copy = pickle.loads(pickle.dumps(tree))
     for other in (again, copy):
         assert np.array_equal(other.apply(X), tree.apply(X))
-        assert np.array_equal(other.value, tree.value)
-    with pytest.raises(ValueError):
-        tree.threshold[0] = 1.0
+        assert np.array_equal(other.weighted_class_counts, tree.weighted_class_counts)
+    for name in ("threshold", "value", "weighted_class_counts", "feature"):
+        with pytest.raises(ValueError):
+            getattr(tree, name)[0] = 1.0
+    with pytest.raises(AttributeError):
+        tree.value = None
     d["value"][:] = 0  # a copy: the tree is untouched
-    assert tree.value.sum() > 0
-    assert (tree.node_count, tree.n_classes, tree.n_features) == (len(tree.feature), 3, 4)
+    assert tree.weighted_class_counts.sum() > 0
+    assert (tree.node_count, tree.max_n_classes, tree.n_features) == (len(tree.feature), 3, 4)
     assert tree.max_depth == 4 and tree.n_leaves == (tree.children_left == -1).sum()
 
 

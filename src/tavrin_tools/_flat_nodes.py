@@ -51,7 +51,7 @@ def linked_root(estimator: Any) -> FlatNode:
     """The root of ``estimator.tree_`` as linked FlatNodes (built iteratively:
     a flat tree can be deeper than the recursion limit)."""
     t = estimator.tree_
-    value = np.asarray(t.value)
+    value = np.asarray(t.weighted_class_counts)
     total = value.sum(axis=1)
     best = np.argmax(value, axis=1)
     classes = estimator.classes_

@@ -7,9 +7,10 @@ number of threads may read or walk one while another fit makes the next.
 """
 from __future__ import annotations
 
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, TypeVar, cast
 
 import numpy as np
+from scipy.sparse import csr_matrix
 
 from . import _learner
 
@@ -22,6 +23,7 @@ ARRAY_NAMES = (
     "impurity", "value",
 )
 COUNT_NAMES = ("n_classes", "n_features")
+T = TypeVar("T")
 PER_NODE = frozenset(ARRAY_NAMES) - {"category_bits", "n_categories"}
 
 
@@ -37,23 +39,33 @@ def grow(X: np.ndarray, y: np.ndarray, sample_weight: np.ndarray, n_classes: int
 class FlatTree:
     """A fitted tree as read-only parallel arrays; node 0 is the root.
 
-    Per node: ``children_left``, ``children_right`` (-1 at leaves),
-    ``feature`` (-2 at leaves), ``threshold`` (NaN at leaves and categorical
-    splits), ``missing_go_to_left``, ``is_categorical``, ``n_node_samples``,
-    ``weighted_n_node_samples``, ``impurity`` and ``value`` (weighted class
-    counts, one row per node). A categorical split keeps the set of
-    categories that go left as a bitset as wide as its column (bit c: code
-    c goes left): ``category_left[i]`` is node i's set, or None, stored as
-    ``category_bits[category_offset[i]:]`` (``category_offset`` -1 for every
-    other node).
+    Laid out as scikit-learn's ``Tree``, so that code reading a fitted
+    ``DecisionTreeClassifier``'s ``tree_`` reads this one the same way: per
+    node ``children_left``, ``children_right`` (-1 at leaves), ``feature``
+    and ``threshold`` (-2 at leaves), ``missing_go_to_left``,
+    ``n_node_samples``, ``weighted_n_node_samples``, ``impurity`` and
+    ``value`` (the weighted class shares, shape ``(node_count, n_outputs,
+    max_n_classes)`` with one output); ``node_count``, ``capacity``,
+    ``max_depth``, ``n_leaves``, ``n_features``, ``n_outputs``, ``n_classes``
+    (an array, one entry per output) and ``max_n_classes``; ``apply``,
+    ``decision_path``, ``predict`` and ``compute_feature_importances``.
+
+    Beyond it: ``weighted_class_counts``, the weighted class counts of each
+    node (shape ``(node_count, max_n_classes)``), and the categorical
+    splits. ``is_categorical`` marks them (their ``threshold`` is NaN); such
+    a split keeps the set of categories that go left as a bitset as wide as
+    its column (bit c: code c goes left): ``category_left[i]`` is node i's
+    set, or None, stored as ``category_bits[category_offset[i]:]``
+    (``category_offset`` -1 for every other node). Code that knows only
+    thresholds cannot read a categorical split.
     """
 
-    __slots__ = ("_handle", "_arrays", "_sets")
+    __slots__ = ("_handle", "_arrays", "_cache")
 
     def __init__(self, handle: Any) -> None:
         object.__setattr__(self, "_handle", handle)
         object.__setattr__(self, "_arrays", _learner.tree_arrays(handle))
-        object.__setattr__(self, "_sets", None)
+        object.__setattr__(self, "_cache", {})
 
     def __getattr__(self, name: str) -> Any:
         try:
@@ -68,35 +80,101 @@ class FlatTree:
         raise AttributeError("a FlatTree is read-only")
 
     def __dir__(self) -> List[str]:
-        return sorted(set(object.__dir__(self)) | set(self._arrays))
+        return sorted(set(object.__dir__(self)) | set(self._arrays) - {"value", "threshold", "n_classes"})
+
+    def _derived(self, name: str, make: Callable[[], T]) -> T:
+        # Computed once per tree; two threads racing here compute equal values.
+        cache: Dict[str, Any] = self._cache
+        if name not in cache:
+            made = make()
+            if isinstance(made, np.ndarray):
+                made.flags.writeable = False
+            cache[name] = made
+        return cast(T, cache[name])
 
     @property
     def node_count(self) -> int:
         return int(self._arrays["children_left"].shape[0])
 
+    capacity = node_count
+
+    @property
+    def n_outputs(self) -> int:
+        return 1
+
+    @property
+    def max_n_classes(self) -> int:
+        return int(self._arrays["n_classes"])
+
+    @property
+    def n_classes(self) -> np.ndarray:
+        return self._derived("n_classes", lambda: np.array([self.max_n_classes], dtype=np.intp))
+
+    @property
+    def weighted_class_counts(self) -> np.ndarray:
+        counts: np.ndarray = self._arrays["value"]
+        return counts
+
+    @property
+    def value(self) -> np.ndarray:
+        def shares() -> np.ndarray:
+            counts = self.weighted_class_counts
+            total = counts.sum(axis=1, keepdims=True)
+            total[total == 0.0] = 1.0
+            out: np.ndarray = (counts / total)[:, None, :]
+            return out
+
+        return self._derived("value", shares)
+
+    @property
+    def threshold(self) -> np.ndarray:
+        return self._derived(
+            "threshold", lambda: np.where(self.children_left < 0, -2.0, self._arrays["threshold"]))
+
     @property
     def category_left(self) -> List[Optional[np.ndarray]]:
         """Per node: the read-only bitset of the categories that go left at a
         categorical split, None elsewhere."""
-        sets: Optional[List[Optional[np.ndarray]]] = self._sets
-        if sets is None:
+        def sets() -> List[Optional[np.ndarray]]:
             offsets = self.category_offset.tolist()
             features = self.feature.tolist()
             words = [max(1, (int(k) + 63) // 64) for k in self.n_categories.tolist()]
             bits = self.category_bits
-            sets = [None if at < 0 else bits[at:at + words[features[i]]] for i, at in enumerate(offsets)]
-            object.__setattr__(self, "_sets", sets)
-        return sets
+            return [None if at < 0 else bits[at:at + words[features[i]]] for i, at in enumerate(offsets)]
+
+        out: List[Optional[np.ndarray]] = self._derived("category_left", sets)
+        return out
 
     def apply(self, X: Any, n_threads: int = 1) -> np.ndarray:
-        """The leaf id each row of the float64 matrix X reaches."""
+        """The leaf id each row of X (a matrix of numbers, categorical
+        columns as their codes) reaches."""
         leaves: np.ndarray = _learner.apply(self._handle, X, n_threads)
         return leaves
 
-    def decision_path(self, X: Any, n_threads: int = 1) -> Tuple[np.ndarray, np.ndarray]:
-        """(indptr, indices): the nodes each row visits, root first, as CSR arrays."""
-        path: Tuple[np.ndarray, np.ndarray] = _learner.decision_path(self._handle, X, n_threads)
-        return path
+    def decision_path(self, X: Any, n_threads: int = 1) -> csr_matrix:
+        """Sparse (n_rows, node_count) indicator of the nodes each row visits."""
+        indptr, indices = _learner.decision_path(self._handle, X, n_threads)
+        data = np.ones(len(indices), dtype=np.intp)
+        return csr_matrix((data, indices, indptr), shape=(len(indptr) - 1, self.node_count))
+
+    def predict(self, X: Any) -> np.ndarray:
+        """``value`` of the leaf each row reaches, as scikit-learn's Tree gives
+        it: shape (rows, max_n_classes) with one output."""
+        out: np.ndarray = self.value.take(self.apply(X), axis=0)
+        return out.reshape(out.shape[0], self.max_n_classes)
+
+    def compute_feature_importances(self, normalize: bool = True) -> np.ndarray:
+        """Total impurity decrease per feature, each split's weighted by the
+        share of the sample weight reaching it; normalised to sum to 1
+        unless ``normalize`` is False or no split decreases the impurity."""
+        left, right = self.children_left, self.children_right
+        split = left >= 0
+        wi = self.weighted_n_node_samples * self._arrays["impurity"]
+        out = np.zeros(self.n_features, dtype=np.float64)
+        np.add.at(out, self.feature[split], wi[split] - wi[left[split]] - wi[right[split]])
+        out /= self.weighted_n_node_samples[0]
+        total = np.sum(out)
+        return out / total if normalize and total > 0.0 else out
 
     def to_dict(self) -> Dict[str, Any]:
         """The tree's arrays (writable copies) and counts."""
@@ -113,5 +191,30 @@ class FlatTree:
     def __reduce__(self) -> Any:
         return (type(self).from_dict, (self.to_dict(),))
 
+    def __setstate__(self, state: Any) -> None:
+        # Only pickles of the compiled tree of earlier versions come here
+        # (this class pickles through from_dict): their dict kept one set of
+        # `words` words for every node.
+        if not isinstance(state, dict) or "category_left" not in state:
+            raise ValueError("this pickle holds no tavrin_tools tree that this version can read")
+        d = {k: v for k, v in state.items() if k != "category_left"}
+        sets = np.asarray(state["category_left"], dtype=np.uint64)
+        if sets.ndim != 2 or sets.shape[1] < 1:
+            raise ValueError("this pickle's tree has malformed category sets")
+        at = np.flatnonzero(np.asarray(state["is_categorical"]) & (np.asarray(state["children_left"]) >= 0))
+        d["category_offset"] = np.full(sets.shape[0], -1, dtype=np.int64)
+        d["category_offset"][at] = np.arange(len(at)) * sets.shape[1]
+        d["category_bits"] = sets[at].ravel()
+        d["n_categories"] = np.zeros(int(state["n_features"]), dtype=np.int64)
+        d["n_categories"][np.asarray(state["feature"])[at]] = 64 * sets.shape[1]
+        loaded = type(self).from_dict(d)
+        for name in self.__slots__:
+            object.__setattr__(self, name, object.__getattribute__(loaded, name))
+
     def __repr__(self) -> str:
         return f"<FlatTree: {self.node_count} nodes, {self.n_leaves} leaves, depth {self.max_depth}>"
+
+
+# Pickles made before the tree was wrapped here name the compiled tree class
+# of the learner module; they load as this class (see __setstate__).
+_learner.FlatTree = FlatTree  # type: ignore[attr-defined]

@@ -120,15 +120,17 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     Attributes
     ----------
     tree_ : FlatTree
-        The fitted tree as read-only parallel arrays, node 0 the root:
-        ``children_left``, ``children_right`` (-1 at leaves), ``feature``,
-        ``threshold``, ``missing_go_to_left``, ``is_categorical``,
-        ``category_left`` (per node: None, or at a categorical split the
-        bitset of the categories that go left, as wide as its column; bit c
-        set: category code c goes left),
-        ``n_node_samples``, ``weighted_n_node_samples``, ``impurity`` and
-        ``value`` (weighted class counts, not fractions), plus ``node_count``,
-        ``max_depth`` and ``n_leaves``.
+        The fitted tree as read-only parallel arrays in scikit-learn's
+        ``Tree`` layout, node 0 the root: ``children_left``,
+        ``children_right`` (-1 at leaves), ``feature`` and ``threshold`` (-2
+        at leaves), ``missing_go_to_left``, ``n_node_samples``,
+        ``weighted_n_node_samples``, ``impurity``, ``value`` (weighted class
+        shares, shape ``(node_count, 1, n_classes_)``), ``node_count``,
+        ``max_depth``, ``n_leaves`` and the rest of that layout; plus
+        ``weighted_class_counts``, ``is_categorical`` and ``category_left``
+        (per node: None, or at a categorical split the bitset of the
+        categories that go left, as wide as its column; bit c set: category
+        code c goes left).
     classes_, n_classes_, n_features_in_, feature_names_in_ :
         As in scikit-learn (``feature_names_in_`` only for string column names).
     categories_ : list
@@ -292,11 +294,9 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
 
     def _set_tree(self, tree: Any) -> None:
         self.tree_ = tree
-        value = np.asarray(tree.value)
-        total = value.sum(axis=1, keepdims=True)
-        total[total == 0.0] = 1.0
-        # Per node: class probabilities and the predicted class index.
-        self._node_proba = value / total
+        # Per node: class probabilities (the weighted class shares) and the
+        # predicted class index.
+        self._node_proba = tree.value[:, 0, :]
         self._node_class = np.argmax(self._node_proba, axis=1)
 
     def cost_complexity_pruning_path(self, X: Any, y: Any, sample_weight: Any = None) -> Bunch:
@@ -334,9 +334,8 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         """Sparse (n_rows, node_count) indicator of the nodes each row visits."""
         fitted = self._fitted()
         Xf = fitted._matrix(X)
-        indptr, indices = fitted.tree_.decision_path(Xf, n_threads=_n_threads(self.n_jobs))
-        data = np.ones(len(indices), dtype=np.intp)
-        return csr_matrix((data, indices, indptr), shape=(Xf.shape[0], fitted.tree_.node_count))
+        path: csr_matrix = fitted.tree_.decision_path(Xf, n_threads=_n_threads(self.n_jobs))
+        return path
 
     def predict_proba(self, X: Any) -> np.ndarray:
         """Class probabilities per row, columns in the order of ``classes_``:
@@ -365,16 +364,8 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     def feature_importances_(self) -> np.ndarray:
         """Normalised total impurity decrease per feature (weighted by the
         share of the sample weight reaching each split), as scikit-learn."""
-        fitted = self._fitted()
-        t = fitted.tree_
-        left, right = np.asarray(t.children_left), np.asarray(t.children_right)
-        split = left >= 0
-        wi = np.asarray(t.weighted_n_node_samples) * np.asarray(t.impurity)
-        out = np.zeros(fitted.n_features_in_, dtype=np.float64)
-        np.add.at(out, np.asarray(t.feature)[split], wi[split] - wi[left[split]] - wi[right[split]])
-        out /= t.weighted_n_node_samples[0]
-        total = np.sum(out)
-        return out / total if total > 0.0 else out
+        importances: np.ndarray = self._fitted().tree_.compute_feature_importances()
+        return importances
 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
