@@ -100,11 +100,13 @@ std::int64_t threads_of(std::int64_t n_threads) {
     return n_threads;
 }
 
-// Runs job(begin, end) over row chunks, on up to n_threads threads.
+// Runs job(begin, end) over row chunks, on up to n_threads threads. One
+// chunk runs on the calling thread, with no pool made.
 template <class Job>
 void over_rows(std::size_t rows, std::int64_t n_threads, const Job& job) {
     const std::size_t chunks = std::max<std::size_t>(
         1, std::min<std::size_t>(static_cast<std::size_t>(n_threads), rows / kRowsPerThread));
+    if (chunks == 1) return job(0, rows);
     Pool pool(chunks);
     pool.run(chunks, [&](std::size_t c, std::size_t) { job(rows * c / chunks, rows * (c + 1) / chunks); });
 }
