@@ -88,3 +88,34 @@ def test_large_nodes_on_both_threads_same_tree_as_scikit_learn(weights):
     assert seen > 100 and exact >= 0.8 * (seen - ours.n_leaves) - 1
     if ties == 0:
         assert ours.node_count == sk.tree_.node_count
+
+
+@pytest.mark.parametrize("criterion", ["gini", "entropy"])
+@pytest.mark.parametrize("weights", ["unit", "whole", "real"])
+def test_many_classes_same_tree_as_scikit_learn(criterion, weights):
+    # Hundreds of classes: the scans keep running sums of squares (exact
+    # with unit weights, bounded otherwise); labels at random, five rows
+    # each, so that many candidate splits tie.
+    X, _ = data(21, n=1500, p=5)
+    rng = np.random.default_rng(8)
+    y = rng.permutation(np.arange(len(X)) % 300)
+    w = {"unit": np.ones(len(y)), "whole": rng.integers(1, 4, len(y)).astype(float),
+         "real": rng.uniform(0.2, 3.0, len(y))}[weights]
+    ours, sk, (seen, exact, ties) = ours_and_sklearn(X, y, w, dict(criterion=criterion, min_samples_leaf=2))
+    assert seen > 200 and exact >= 0.8 * (seen - ours.n_leaves) - 1
+
+
+@pytest.mark.parametrize("criterion", ["gini", "entropy"])
+def test_many_classes_weights_of_two_give_the_unit_tree(criterion):
+    # Doubling every weight doubles every proxy exactly, so the tree is the
+    # same to the bit: unit weights take the exact running sums, weights of
+    # two the bounded ones and the exact pass over the classes.
+    X, _ = data(23, n=3000, p=4, nan=0.05)
+    X = np.round(X, 1)  # ties between values
+    y = np.random.default_rng(9).permutation(np.arange(len(X)) % 400)
+    unit = fit(X, y, np.ones(len(y)), criterion=criterion)
+    two = fit(X, y, np.full(len(y), 2.0), criterion=criterion)
+    assert unit.node_count > 500
+    for name in ("children_left", "feature", "threshold", "missing_go_to_left", "impurity"):
+        np.testing.assert_array_equal(getattr(unit, name), getattr(two, name), err_msg=name)
+    np.testing.assert_array_equal(2 * unit.weighted_class_counts, two.weighted_class_counts)

@@ -27,9 +27,7 @@ public:
         if (kind_ == Criterion::gini) {
             double sq = 0.0;
             for (std::size_t c = 0; c < n_; ++c) sq += counts[c] * counts[c];
-            double gini = 0.0;
-            gini += 1.0 - sq / (w * w);
-            return gini;
+            return gini_of_squares(sq, w);
         }
         double entropy = 0.0;
         for (std::size_t c = 0; c < n_; ++c) {
@@ -42,11 +40,20 @@ public:
         return entropy;
     }
 
+    // The gini impurity of a node of total weight w whose class weights'
+    // squares sum to sq (summed in class order, as of() does).
+    static double gini_of_squares(double sq, double w) {
+        double gini = 0.0;
+        gini += 1.0 - sq / (w * w);
+        return gini;
+    }
+
     // What the search maximises: minus the weighted impurity of the two
     // children.
     double proxy(const double* left, double wl, const double* right, double wr) const {
-        return -wr * of(right, wr) - wl * of(left, wl);
+        return children(of(left, wl), wl, of(right, wr), wr);
     }
+    static double children(double il, double wl, double ir, double wr) { return -wr * ir - wl * il; }
 
     // The weighted impurity decrease of a split of a node of weight wn out
     // of a total weight `total`.

@@ -4,6 +4,8 @@
 #include "kernels/learner/split_search.hpp"
 
 #include <algorithm>
+#include <cfloat>
+#include <cmath>
 #include <cstring>
 #include <type_traits>
 
@@ -11,9 +13,6 @@ namespace tavrin::kernels::learner {
 
 namespace {
 
-// The threshold between neighbours a < b: their midpoint, kept inside
-// [a, b) so that `x <= threshold` separates them even where the halves'
-// sum rounds up to b.
 // Far above the relative rounding error of the proxy and of its estimate.
 constexpr double kFilterMargin = 1e-9;
 
@@ -22,38 +21,96 @@ constexpr double kFilterMargin = 1e-9;
 // proxy decides.
 bool estimates_hold(const NodeStats& node) { return node.weight > 1e-90 && node.weight < 1e90; }
 
+// The threshold between neighbours a < b: their midpoint, kept inside
+// [a, b) so that `x <= threshold` separates them even where the halves'
+// sum rounds up to b.
 double midpoint(double a, double b) {
     const double t = a / 2.0 + b / 2.0;
     return (t >= a && t < b) ? t : a;
 }
 
-}  // namespace
+// Rows below which unit weights keep every class count, square and sum of
+// squares a whole number under 2**53 (exact in a double).
+constexpr std::size_t kExactRows = std::size_t{1} << 26;
+// Added to an error bound for every operation, for what underflow may lose.
+constexpr double kTiny = DBL_MIN;
+// A running sum of squares is summed afresh once its error bound passes
+// this share of its side's squared weight (plus the bound of the fresh
+// sum): far inside the filter's margin, so that few more positions pass.
+constexpr double kRefresh = 0x1p-36;
 
-namespace {
-
-// The running class weights of the left side, for any number of classes.
+// The running class weights of the left side, for any number of classes,
+// and the sums of both sides' squared class weights, kept up to date a row
+// at a time so that the gini filter costs as much for 3,000 classes as for
+// 3 (the right side's weights are the node's totals minus the left, as the
+// proxy computes them). With `Exact` (unit weights, fewer than kExactRows
+// rows) every quantity is a whole number below 2**53, so the running sums
+// are to the bit what Impurity::of sums in class order. Otherwise
+// err_left / err_right bound how far each running sum lies from the exact
+// sum of the stored weights' squares, so that sum + error is never below
+// it and the filter never refuses a split the exact proxy would keep.
+template <bool Exact>
 struct ManyClasses {
+    static constexpr bool kExactSquares = Exact;
     double* left;
+    const double* totals;
     std::size_t n;
+    double limit;
     double weight = 0.0;
+    double sq_left = 0.0, sq_right = 0.0, err_left = 0.0, err_right = 0.0;
+
+    ManyClasses(double* l, const double* t, std::size_t classes)
+        : left(l), totals(t), n(classes), limit(kRefresh + 4.0 * static_cast<double>(classes) * DBL_EPSILON) {}
 
     void clear() {
         std::fill_n(left, n, 0.0);
         weight = 0.0;
+        resquare();
     }
-    void add(std::size_t code, double w) {
-        left[code] += w;
+    void add(std::size_t c, double w) {
+        const double l = left[c], l2 = l + w;
+        const double r = totals[c] - l, r2 = totals[c] - l2;
+        left[c] = l2;
         weight += w;
+        const double dl = l2 * l2 - l * l, dr = r2 * r2 - r * r;
+        sq_left += dl;
+        sq_right += dr;
+        if constexpr (!Exact) {
+            // Each of the two products, their difference and the sum rounds
+            // by at most half an epsilon of its size; twice that is counted.
+            err_left += DBL_EPSILON * (l2 * l2 + l * l + std::fabs(dl) + std::fabs(sq_left)) + 4.0 * kTiny;
+            err_right += DBL_EPSILON * (r2 * r2 + r * r + std::fabs(dr) + std::fabs(sq_right)) + 4.0 * kTiny;
+        }
     }
-    // Scalar on purpose: a vector load of counts just stored one by one
-    // waits for the stores.
-    __attribute__((optimize("no-tree-vectorize"))) void sides(const double* totals, double* l, double* r,
-                                                             double& sq_left, double& sq_right) const {
+    // Both sums of squares from the class weights, in class order.
+    void resquare() {
+        double sl = 0.0, sr = 0.0;
+        for (std::size_t c = 0; c < n; ++c) {
+            const double r = totals[c] - left[c];
+            sl += left[c] * left[c];
+            sr += r * r;
+        }
+        sq_left = sl;
+        sq_right = sr;
+        if constexpr (!Exact) {
+            const double k = 2.0 * DBL_EPSILON * static_cast<double>(n + 2);
+            err_left = k * sl + 2.0 * static_cast<double>(n + 1) * kTiny;
+            err_right = k * sr + 2.0 * static_cast<double>(n + 1) * kTiny;
+        }
+    }
+    // Bounds from above on the two sums of squares, at left weight wl and
+    // right weight wr.
+    void squares(double wl, double wr, double& sql, double& sqr) {
+        if constexpr (!Exact) {
+            if (err_left > limit * (wl * wl) || err_right > limit * (wr * wr)) resquare();
+        }
+        sql = sq_left + err_left;
+        sqr = sq_right + err_right;
+    }
+    void sides(const double*, double* l, double* r) const {
         for (std::size_t c = 0; c < n; ++c) {
             l[c] = left[c];
             r[c] = totals[c] - left[c];
-            sq_left += l[c] * l[c];
-            sq_right += r[c] * r[c];
         }
     }
 };
@@ -61,6 +118,7 @@ struct ManyClasses {
 // Two classes, held in registers: a row adds its weight to one of them
 // and exactly zero to the other.
 struct TwoClasses {
+    static constexpr bool kExactSquares = false;
     double l0 = 0.0, l1 = 0.0, weight = 0.0;
 
     void clear() { l0 = l1 = weight = 0.0; }
@@ -70,26 +128,45 @@ struct TwoClasses {
         l0 += w - one;
         weight += w;
     }
-    void sides(const double* totals, double* l, double* r, double& sq_left, double& sq_right) const {
+    void squares(const double* totals, double& sq_left, double& sq_right) const {
+        const double r0 = totals[0] - l0, r1 = totals[1] - l1;
+        sq_left = l0 * l0 + l1 * l1;
+        sq_right = r0 * r0 + r1 * r1;
+    }
+    void sides(const double* totals, double* l, double* r) const {
         l[0] = l0;
         l[1] = l1;
         r[0] = totals[0] - l0;
         r[1] = totals[1] - l1;
-        sq_left += l[0] * l[0];
-        sq_left += l[1] * l[1];
-        sq_right += r[0] * r[0];
-        sq_right += r[1] * r[1];
     }
 };
 
+// The gini proxy from exact running sums of squares: what Impurity::proxy
+// gives for the same class weights, without a pass over the classes.
+template <class Counts>
+double proxy_of_squares(const Counts& counts, double wl, double wr) {
+    if constexpr (Counts::kExactSquares)
+        return Impurity::children(Impurity::gini_of_squares(counts.sq_left, wl), wl,
+                                  Impurity::gini_of_squares(counts.sq_right, wr), wr);
+    return 0.0;
+}
+
 }  // namespace
 
-// The exact proxy of the split in left_ / right_, recorded when strictly
-// better; out of line, since the filter in consider() spares most positions.
-__attribute__((noinline)) bool FeatureSearch::settle(const SearchShared& sh, std::int64_t n_left,
-                                                     double wl, double wr, Candidate& best) {
-    const double proxy = sh.impurity.proxy(left_.data(), wl, right_.data(), wr);
+// The exact proxy of the split, recorded when strictly better; out of
+// line, since the filter in consider() spares most positions. Where the
+// proxy comes from the running sums, only a split that wins copies its
+// class weights.
+template <class Counts>
+__attribute__((noinline)) bool FeatureSearch::settle(const SearchShared& sh, const NodeStats& node,
+                                                     const Counts& counts, std::int64_t n_left, double wl,
+                                                     double wr, Candidate& best) {
+    const bool from_squares = Counts::kExactSquares && sh.impurity.kind() == Criterion::gini;
+    if (!from_squares) counts.sides(node.totals, left_.data(), right_.data());
+    const double proxy = from_squares ? proxy_of_squares(counts, wl, wr)
+                                      : sh.impurity.proxy(left_.data(), wl, right_.data(), wr);
     if (!(proxy > best.proxy)) return false;
+    if (from_squares) counts.sides(node.totals, left_.data(), right_.data());
     best.proxy = proxy;
     best.n_left = n_left;
     best.left.assign(left_.begin(), left_.end());
@@ -99,7 +176,7 @@ __attribute__((noinline)) bool FeatureSearch::settle(const SearchShared& sh, std
 
 template <class Counts, class Distinct>
 inline __attribute__((always_inline)) bool FeatureSearch::consider(const SearchShared& sh, const NodeStats& node,
-                                                                   const Counts& counts, std::int64_t n_left,
+                                                                   Counts& counts, std::int64_t n_left,
                                                                    Candidate& best, const Distinct& distinct) {
     const std::int64_t n_right = node.n - n_left;
     const std::int64_t msl = sh.params->min_samples_leaf;
@@ -108,23 +185,31 @@ inline __attribute__((always_inline)) bool FeatureSearch::consider(const SearchS
     const double wr = node.weight - wl;
     const double mwl = sh.params->min_weight_leaf;
     if (wl < mwl || wr < mwl) return false;
-    double sq_left = 0.0, sq_right = 0.0;
-    counts.sides(node.totals, left_.data(), right_.data(), sq_left, sq_right);
+    if (monotonic_ != 0) {
+        double left0;
+        if constexpr (std::is_same_v<Counts, TwoClasses>) left0 = counts.l0;
+        else left0 = counts.left[0];
+        if (!keeps_monotonic(monotonic_, node.bounds, left0, wl, node.totals[0] - left0, wr)) return false;
+    }
     // Gini: the proxy is -(wl + wr) + sq_left / wl + sq_right / wr up to a
     // few units in the last place, so a position whose multiplied-out
     // estimate falls short of the best by far more than that cannot win;
     // only the others pay for the exact expression and its divisions.
     if (sh.impurity.kind() == Criterion::gini && wr > 0.0 && estimates_hold(node)) {
+        double sq_left, sq_right;
+        if constexpr (std::is_same_v<Counts, TwoClasses>) counts.squares(node.totals, sq_left, sq_right);
+        else counts.squares(wl, wr, sq_left, sq_right);
         const double need = std::max(best.proxy, floor_) + node.weight - kFilterMargin * node.weight;
         if (!(sq_left * wr + sq_right * wl > need * (wl * wr))) return false;
     }
-    return distinct() && settle(sh, n_left, wl, wr, best);
+    return distinct() && settle(sh, node, counts, n_left, wl, wr, best);
 }
 
 void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* sorted,
                             const float* approx, std::size_t m, const NodeStats& node, Candidate& best,
                             double floor) {
     floor_ = floor;
+    monotonic_ = sh.params->monotonic ? sh.params->monotonic[f] : 0;
     const std::size_t n = sh.n_classes;
     left_.resize(n);
     right_.resize(n);
@@ -133,7 +218,7 @@ void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::u
     const SortedValues values{sorted, approx, &sh.data->x, f, mask};
     std::size_t nm = m;  // rows with a value: [0, nm)
     while (nm > 0 && approx[nm - 1] != approx[nm - 1]) --nm;
-    if (nm == 0 || (nm == m && values.same(nm - 1, 0))) return;
+    if (nm == 0 || (nm == m && values.exact(nm - 1) <= values.exact(0) + kFeatureThreshold)) return;
     // Codes not carried by the entries, and weights, are gathered beside
     // the values first, so that the scans read contiguous memory.
     if (!sh.tagged) {
@@ -148,8 +233,11 @@ void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::u
         TwoClasses counts;
         if (sh.weight) scan_sorted<true>(sh, node, values, nm, m, counts, best);
         else scan_sorted<false>(sh, node, values, nm, m, counts, best);
+    } else if (!sh.weight && m < kExactRows) {
+        ManyClasses<true> counts(counts_.data(), node.totals, n);
+        scan_sorted<false>(sh, node, values, nm, m, counts, best);
     } else {
-        ManyClasses counts{counts_.data(), n};
+        ManyClasses<false> counts(counts_.data(), node.totals, n);
         if (sh.weight) scan_sorted<true>(sh, node, values, nm, m, counts, best);
         else scan_sorted<false>(sh, node, values, nm, m, counts, best);
     }
@@ -238,9 +326,8 @@ void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, c
 
     // Missing values right: positions p = 1 .. nm, rows [0, p) left; p = nm
     // (every value left, the missing rows alone right) only with missing rows.
-    // Equal roundings leave it open whether a position lies between two
-    // values; the exact values are read only for a position that could win.
-    const float* approx = values.approx;
+    // Whether a position lies between two values further apart than
+    // kFeatureThreshold is asked only for a position that could win.
     counts.clear();
     // Blocks end before row nm - 1: their positions are all below nm.
     for (std::size_t k = 0, next = 0; k < nm; ++k) {
@@ -250,14 +337,9 @@ void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, c
         }
         counts.add(code_at(k), weight_at(k));
         const std::size_t p = k + 1;
-        bool open = false;
-        if (p == nm) {
-            if (n_missing == 0) break;
-        } else if (approx[p] == approx[k]) {
-            open = true;
-        }
+        if (p == nm && n_missing == 0) break;
         const std::int64_t n_left = static_cast<std::int64_t>(p);
-        if (consider(sh, node, counts, n_left, best, [&] { return !open || values.exact(p) != values.exact(k); })) {
+        if (consider(sh, node, counts, n_left, best, [&] { return p == nm || values.apart(k, p); })) {
             best.threshold = p == nm ? std::numeric_limits<double>::infinity() : midpoint(values.exact(k), values.exact(p));
             // A node without missing rows sends them, later, to its larger side.
             best.missing_left = n_missing == 0 && n_left > node.n - n_left;
@@ -274,9 +356,8 @@ void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, c
             if (k + 1 == nm) break;
         }
         counts.add(code_at(k), weight_at(k));
-        const bool open = approx[k + 1] == approx[k];
         if (consider(sh, node, counts, n_miss + static_cast<std::int64_t>(k + 1), best,
-                     [&] { return !open || values.exact(k + 1) != values.exact(k); })) {
+                     [&] { return values.apart(k, k + 1); })) {
             best.threshold = midpoint(values.exact(k), values.exact(k + 1));
             best.missing_left = true;
         }
@@ -286,6 +367,7 @@ void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, c
 void FeatureSearch::categorical(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows,
                                 std::size_t m, const NodeStats& node, Candidate& best) {
     floor_ = -std::numeric_limits<double>::infinity();
+    monotonic_ = 0;
     const std::size_t n = sh.n_classes;
     const std::size_t k = static_cast<std::size_t>(sh.data->n_categories[f]);
     left_.resize(n);
@@ -354,11 +436,12 @@ void FeatureSearch::search_categories(const SearchShared& sh, const NodeStats& n
             return share_[static_cast<std::size_t>(a)] < share_[static_cast<std::size_t>(b)];
         });
         std::int64_t n_left = 0;
-        ManyClasses counts{counts_.data(), n};
+        ManyClasses<false> counts(counts_.data(), node.totals, n);
         auto move = [&](std::int32_t c) {
             const std::size_t cc = static_cast<std::size_t>(c);
             for (std::size_t j = 0; j < n; ++j) counts.left[j] += cat_counts_[cc * n + j];
             counts.weight += cat_weight_[cc];
+            counts.resquare();
             n_left += cat_rows_[cc];
         };
         auto record = [&](std::size_t prefix, bool missing_left) {
@@ -379,6 +462,7 @@ void FeatureSearch::search_categories(const SearchShared& sh, const NodeStats& n
         // Missing values left with prefixes 1 .. g-1.
         std::copy(missing_.begin(), missing_.end(), counts.left);
         counts.weight = missing_weight;
+        counts.resquare();
         n_left = n_missing;
         for (std::size_t j = 0; j + 1 < g; ++j) {
             move(order_[j]);

@@ -7,7 +7,9 @@
 
 #include "kernels/learner/criterion.hpp"
 #include "kernels/learner/learner.hpp"
+#include "kernels/learner/monotonic.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -41,7 +43,15 @@ struct SortedValues {
     std::uint32_t mask;  // an entry's row id bits
 
     double exact(std::size_t k) const { return x->at(rows[k] & mask, f); }
-    bool same(std::size_t a, std::size_t b) const { return approx[a] == approx[b] && exact(a) == exact(b); }
+    // Whether the values at positions a < b lie more than kFeatureThreshold
+    // apart, so that a split may fall between them. Rounding to single
+    // precision moves a value by at most 2**-24 of itself (or 2**-150):
+    // roundings far enough apart decide without reading the data.
+    bool apart(std::size_t a, std::size_t b) const {
+        const double lo = approx[a], hi = approx[b];
+        if (hi - lo > 2.0 * kFeatureThreshold + 0x1p-23 * (std::fabs(lo) + std::fabs(hi))) return true;
+        return exact(b) > exact(a) + kFeatureThreshold;
+    }
 };
 
 // The node being searched.
@@ -49,6 +59,7 @@ struct NodeStats {
     std::int64_t n = 0;             // rows
     double weight = 0.0;            // their total weight
     const double* totals = nullptr; // class weights
+    ValueBounds bounds;             // of the node's value, under monotonic constraints
 };
 
 // The best candidate of one feature.
@@ -87,9 +98,11 @@ private:
     // `counts` on the left; records it in `best` when admissible, a split
     // at all (`distinct()`, asked last) and strictly better.
     template <class Counts, class Distinct>
-    bool consider(const SearchShared& sh, const NodeStats& node, const Counts& counts, std::int64_t n_left,
+    bool consider(const SearchShared& sh, const NodeStats& node, Counts& counts, std::int64_t n_left,
                   Candidate& best, const Distinct& distinct);
-    bool settle(const SearchShared& sh, std::int64_t n_left, double wl, double wr, Candidate& best);
+    template <class Counts>
+    bool settle(const SearchShared& sh, const NodeStats& node, const Counts& counts, std::int64_t n_left,
+                double wl, double wr, Candidate& best);
     // The category orders of a categorical node whose tables are filled
     // (present_: the categories it holds, ascending).
     void search_categories(const SearchShared& sh, const NodeStats& node, std::int64_t n_missing,
@@ -103,6 +116,7 @@ private:
     // What a split must come near to be looked at: the larger of this and
     // the best so far.
     double floor_ = -std::numeric_limits<double>::infinity();
+    std::int8_t monotonic_ = 0;  // the searched feature's constraint
     std::vector<double> weights_, left_, right_, counts_, missing_;
     std::vector<std::uint16_t> codes_;
     std::vector<std::int32_t> present_, order_;
