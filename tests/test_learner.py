@@ -119,3 +119,14 @@ def test_many_classes_weights_of_two_give_the_unit_tree(criterion):
     for name in ("children_left", "feature", "threshold", "missing_go_to_left", "impurity"):
         np.testing.assert_array_equal(getattr(unit, name), getattr(two, name), err_msg=name)
     np.testing.assert_array_equal(2 * unit.weighted_class_counts, two.weighted_class_counts)
+
+
+def test_counts_at_the_ends_of_int64():
+    X, y = data(4, n=300, p=4)
+    full = fit(X, y)
+    most = 2**63 - 1
+    assert fit(X, y, max_depth=most, n_threads=most, max_leaf_nodes=most).n_leaves == full.n_leaves
+    assert fit(X, y, min_samples_leaf=2**62).node_count == fit(X, y, min_samples_split=most).node_count == 1
+    for name in ("max_depth", "min_samples_split", "min_samples_leaf", "max_leaf_nodes", "n_threads"):
+        with pytest.raises(ValueError, match=name):
+            fit(X, y, **{name: -2**63})

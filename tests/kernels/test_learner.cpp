@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <atomic>
+#include <limits>
 #include <new>
 #include <random>
 #include <vector>
@@ -171,6 +172,57 @@ void checks_refuse() {
     CHECK(!check_tree(short_value).empty());
 }
 
+// Count parameters at the ends of an int64: a huge bound is as good as
+// none and a huge minimum leaves the root alone, without arithmetic that
+// overflows (the sanitizer build stops at any); a negative count is
+// refused by name.
+void extreme_counts() {
+    const std::int64_t most = std::numeric_limits<std::int64_t>::max(), least = std::numeric_limits<std::int64_t>::min();
+    Data d{{}, {}, {0, 0}, 2};
+    for (int i = 0; i < 300; ++i) {
+        d.x.push_back(i % 41);
+        d.x.push_back((i * 7) % 13);
+        d.y.push_back((i % 41 + (i * 7) % 13) % 3);
+    }
+    const FlatTree full = grow(d);
+    CHECK(full.node_count() > 20);
+    for (std::int64_t huge : {std::int64_t{1} << 62, most}) {
+        LearnerParams p;
+        p.max_depth = huge;
+        p.n_threads = huge;
+        const FlatTree t = grow(d, p);
+        CHECK(t.left == full.left && t.feature == full.feature && t.value == full.value);
+        p = {};
+        p.max_leaf_nodes = huge;
+        CHECK(tree_leaves(grow(d, p)) == tree_leaves(full));
+        p = {};
+        p.min_samples_leaf = huge;
+        CHECK(grow(d, p).node_count() == 1);
+        p = {};
+        p.min_samples_split = huge;
+        CHECK(grow(d, p).node_count() == 1);
+    }
+    const std::pair<std::int64_t LearnerParams::*, const char*> counts[] = {
+        {&LearnerParams::max_depth, "max_depth"},           {&LearnerParams::min_samples_split, "min_samples_split"},
+        {&LearnerParams::min_samples_leaf, "min_samples_leaf"}, {&LearnerParams::max_leaf_nodes, "max_leaf_nodes"},
+        {&LearnerParams::n_threads, "n_threads"}};
+    for (const auto& [field, name] : counts) {
+        for (std::int64_t bad : {least, std::int64_t{-2}}) {
+            LearnerParams p;
+            p.*field = bad;
+            CHECK(check_input(d.view(), p).find(name) != std::string::npos);
+        }
+    }
+    for (std::int64_t bad : {least, std::int64_t{-1}, most}) {
+        LearnerData v = d.view();
+        v.n_classes = bad;
+        CHECK(check_input(v, {}).find("n_classes") != std::string::npos);
+        Data c = d;
+        c.cats[1] = bad;
+        CHECK(check_input(c.view(), {}).find("n_categories") != std::string::npos);
+    }
+}
+
 // A job's exception reaches the caller of run() once every task is done,
 // and the pool serves the next round.
 void pool_passes_exceptions_on() {
@@ -230,5 +282,6 @@ int main() {
     worked_trees();
     stopping_rules();
     checks_refuse();
+    extreme_counts();
     return kernel_test::finish();
 }

@@ -301,9 +301,11 @@ private:
         return o;
     }
 
+    // Every count parameter may be as large as an int64 holds: each is
+    // compared, never multiplied (n / 2 < leaf is n < 2 * leaf for n >= 0).
     bool stops_by_count(std::int64_t depth, std::int64_t n) const {
         return (p_.max_depth >= 0 && depth >= p_.max_depth) || n < p_.min_samples_split ||
-               n < 2 * p_.min_samples_leaf;
+               n / 2 < p_.min_samples_leaf;
     }
     // Whether a node of `depth` with n rows of weight wn and `impurity` is
     // a leaf without a search.
