@@ -23,17 +23,22 @@ ARRAY_NAMES = (
     "impurity", "value",
 )
 COUNT_NAMES = ("n_classes", "n_features")
+# Kept only by trees grown under monotonic constraints: per node the class
+# probabilities as the constraints bound them.
+OPTIONAL_NAMES = ("proba",)
 T = TypeVar("T")
-PER_NODE = frozenset(ARRAY_NAMES) - {"category_bits", "n_categories"}
+PER_NODE = frozenset(ARRAY_NAMES + OPTIONAL_NAMES) - {"category_bits", "n_categories"}
 
 
 def grow(X: np.ndarray, y: np.ndarray, sample_weight: np.ndarray, n_classes: int, n_categories: np.ndarray,
          criterion: str, max_depth: int, min_samples_split: int, min_samples_leaf: int, min_weight_leaf: float,
-         min_impurity_decrease: float, max_leaf_nodes: int, n_threads: int) -> "FlatTree":
-    """Grows a tree (the learner's arguments, in its order; -1 means no limit)."""
+         min_impurity_decrease: float, max_leaf_nodes: int, n_threads: int, max_features: int = -1,
+         random_split: bool = False, seed: int = 0, monotonic_cst: Optional[np.ndarray] = None) -> "FlatTree":
+    """Grows a tree (the learner's arguments, in its order; -1 means no
+    limit, and max_features -1 every feature at every node)."""
     return FlatTree(_learner.fit(X, y, sample_weight, n_classes, n_categories, criterion, max_depth,
                                  min_samples_split, min_samples_leaf, min_weight_leaf, min_impurity_decrease,
-                                 max_leaf_nodes, n_threads))
+                                 max_leaf_nodes, n_threads, max_features, random_split, seed, monotonic_cst))
 
 
 class FlatTree:
@@ -118,6 +123,9 @@ class FlatTree:
     @property
     def value(self) -> np.ndarray:
         def shares() -> np.ndarray:
+            if "proba" in self._arrays:
+                bounded: np.ndarray = self._arrays["proba"][:, None, :]
+                return bounded
             counts = self.weighted_class_counts
             total = counts.sum(axis=1, keepdims=True)
             total[total == 0.0] = 1.0
@@ -178,7 +186,8 @@ class FlatTree:
 
     def to_dict(self) -> Dict[str, Any]:
         """The tree's arrays (writable copies) and counts."""
-        out: Dict[str, Any] = {name: np.array(self._arrays[name]) for name in ARRAY_NAMES}
+        out: Dict[str, Any] = {name: np.array(self._arrays[name])
+                               for name in ARRAY_NAMES + OPTIONAL_NAMES if name in self._arrays}
         out.update((name, int(self._arrays[name])) for name in COUNT_NAMES)
         return out
 

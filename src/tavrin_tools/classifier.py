@@ -28,6 +28,7 @@ from sklearn.utils.validation import (
 
 from ._frame import to_matrix
 from ._pruning import prune, subtree
+from ._search_params import check_monotonic, draw_seed, resolve_max_features
 from ._tree import FlatTree, grow
 from ._sk_compat import check_array, check_feature_names
 
@@ -55,7 +56,7 @@ def _check_total(weight: np.ndarray, what: str) -> None:
 # Everything fit sets. Fit builds it on a staging copy and publishes it in one
 # step (see _publish); the methods that use it read it through _fitted.
 _FITTED = ("tree_", "classes_", "n_classes_", "n_features_in_", "feature_names_in_", "categories_",
-           "is_categorical_", "_node_proba", "_node_class")
+           "is_categorical_", "max_features_", "_node_proba", "_node_class")
 
 
 def _count(value: Any) -> int:
@@ -67,11 +68,14 @@ def _count(value: Any) -> int:
 class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     """A decision tree classifier with scikit-learn's interface, grown in C++.
 
-    Splits, stopping rules, weights, missing values and pruning follow
-    :class:`sklearn.tree.DecisionTreeClassifier` (``splitter="best"`` with all
-    features): numeric splits test ``x <= threshold`` at the midpoint of two
-    neighbouring values; each split learns where missing values (NaN, None,
-    null) go, and a split that saw none sends them to its larger child.
+    Splits, stopping rules, weights, missing values, the randomised search
+    (``splitter``, ``max_features``, ``random_state``), monotonic
+    constraints and pruning follow :class:`sklearn.tree.DecisionTreeClassifier`:
+    numeric splits test ``x <= threshold`` at the midpoint of two
+    neighbouring values more than 1e-7 apart; each split learns where
+    missing values (NaN, None, null) go, and a split that saw none sends
+    them to its larger child. X is read as float64 (scikit-learn casts it to
+    float32).
 
     Categorical columns split natively into two sets of categories: the
     optimal subset for two classes, for more classes the best of one ordering
@@ -89,6 +93,24 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     ----------
     criterion : {"gini", "entropy", "log_loss"}, default="gini"
         "entropy" and "log_loss" are the same (Shannon information gain).
+    splitter : {"best", "random"}, default="best"
+        "best": the best split of each searched feature. "random": one split
+        per searched feature, drawn: a threshold uniform between the node's
+        smallest and largest value (missing values sent to a side drawn at
+        random), or for a categorical column a subset of the node's
+        categories drawn uniformly among those that leave both sides
+        non-empty (missing values counting as one more category); the best
+        of these wins.
+    max_features : int, float, "sqrt", "log2" or None, default=None
+        Features searched per node, drawn without replacement: a count, a
+        fraction of the columns (at least one), their square root or log2,
+        or all. The search goes on past them until one feature that is not
+        constant at the node has been searched.
+    random_state : int, RandomState instance or None, default=None
+        Seeds the draws of ``max_features`` and ``splitter="random"``: one
+        64-bit seed is drawn from it at fit (None: from numpy's global
+        RandomState). Each draw is keyed by that seed and the node's place
+        in the tree, so a seed gives the same tree for every ``n_jobs``.
     max_depth : int or None, default=None
         None grows until the other rules stop it.
     min_samples_split, min_samples_leaf : int or float, default=2, 1
@@ -108,6 +130,10 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     ccp_alpha : float, default=0.0
         Complexity parameter of minimal cost-complexity pruning; see
         :meth:`cost_complexity_pruning_path`.
+    monotonic_cst : array-like of int or None, default=None
+        Per column 1 (the probability of ``classes_[1]`` may only rise with
+        the column), -1 (only fall) or 0. Two classes and numeric columns
+        only; the node values are bounded as scikit-learn bounds them.
     categorical_features : "from_dtype" or array-like, default="from_dtype"
         Columns of pandas ``category``, polars ``Categorical``/``Enum`` and
         pyarrow dictionary type are always categorical. Name more columns here
@@ -138,10 +164,21 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         categories: code c in ``tree_`` stands for ``categories_[j][c]``.
     is_categorical_ : ndarray of bool
         Which columns were treated as categorical.
+    max_features_ : int
+        Features drawn per node.
     """
 
     _parameter_constraints: Dict[str, Any] = {
         "criterion": [StrOptions({"gini", "entropy", "log_loss"})],
+        "splitter": [StrOptions({"best", "random"})],
+        "max_features": [
+            Interval(Integral, 1, None, closed="left"),
+            Interval(RealNotInt, 0.0, 1.0, closed="right"),
+            StrOptions({"sqrt", "log2"}),
+            None,
+        ],
+        "random_state": ["random_state"],
+        "monotonic_cst": ["array-like", None],
         "max_depth": [Interval(Integral, 1, None, closed="left"), None],
         "min_samples_split": [
             Interval(Integral, 2, None, closed="left"),
@@ -168,18 +205,26 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         self,
         *,
         criterion: str = "gini",
+        splitter: str = "best",
         max_depth: Optional[int] = None,
         min_samples_split: Any = 2,
         min_samples_leaf: Any = 1,
         min_weight_fraction_leaf: float = 0.0,
+        max_features: Any = None,
+        random_state: Any = None,
         max_leaf_nodes: Optional[int] = None,
         min_impurity_decrease: float = 0.0,
         class_weight: Any = None,
         ccp_alpha: float = 0.0,
+        monotonic_cst: Any = None,
         categorical_features: Any = "from_dtype",
         n_jobs: Optional[int] = None,
     ) -> None:
         self.criterion = criterion
+        self.splitter = splitter
+        self.max_features = max_features
+        self.random_state = random_state
+        self.monotonic_cst = monotonic_cst
         self.max_depth = max_depth
         self.min_samples_split = min_samples_split
         self.min_samples_leaf = min_samples_leaf
@@ -233,7 +278,11 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         """Fit's work, on the staging estimator of _unfitted."""
         self._validate_params()
         Xf, codes, weight = self._training_data(X, y, sample_weight)
-        n = Xf.shape[0]
+        seed = draw_seed(self.random_state)
+        n, p = Xf.shape
+        self.max_features_ = resolve_max_features(self.max_features, p)
+        monotonic = check_monotonic(self.monotonic_cst, p, len(self.classes_), self.categories_,
+                                    getattr(self, "feature_names_in_", None))
         leaf = self.min_samples_leaf
         leaf = _count(leaf) if isinstance(leaf, Integral) else int(ceil(leaf * n))
         split = self.min_samples_split
@@ -252,6 +301,10 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             float(self.min_impurity_decrease),
             -1 if self.max_leaf_nodes is None else _count(self.max_leaf_nodes),
             _n_threads(self.n_jobs),
+            -1 if self.max_features_ >= p else _count(self.max_features_),
+            self.splitter == "random",
+            seed,
+            monotonic,
         )
         if self.ccp_alpha > 0.0:
             flat = tree.to_dict()

@@ -133,7 +133,8 @@ FlatTree grow(const py::object& X, const py::object& y, const py::object& sample
                   std::int64_t n_classes, const py::object& n_categories, const std::string& criterion,
                   std::int64_t max_depth, std::int64_t min_samples_split, std::int64_t min_samples_leaf,
                   double min_weight_leaf, double min_impurity_decrease, std::int64_t max_leaf_nodes,
-                  std::int64_t n_threads) {
+                  std::int64_t n_threads, std::int64_t max_features, bool random_split, std::uint64_t seed,
+                  const py::object& monotonic) {
     Matrix x = as_matrix(X, "X");
     // The learner reads these while the interpreter runs on; it copes with
     // values changed meanwhile (never reading out of bounds), so they are
@@ -142,6 +143,14 @@ FlatTree grow(const py::object& X, const py::object& y, const py::object& sample
     const auto weights = as_column<double>(sample_weight, x.rows, "sample_weight");
     const auto cats_in = as_column<std::int64_t>(n_categories, x.cols, "n_categories");
     const std::vector<std::int64_t> cats(cats_in.data(), cats_in.data() + x.cols);
+    std::vector<std::int8_t> constraints;
+    if (!monotonic.is_none()) {
+        const auto given = as_column<std::int64_t>(monotonic, x.cols, "monotonic_cst");
+        for (std::size_t f = 0; f < x.cols; ++f) {
+            if (given.data()[f] < -1 || given.data()[f] > 1) fail("monotonic_cst must hold -1, 0 or 1 only");
+            constraints.push_back(static_cast<std::int8_t>(given.data()[f]));
+        }
+    }
     LearnerParams params;
     if (criterion == "gini") params.criterion = Criterion::gini;
     else if (criterion == "entropy") params.criterion = Criterion::entropy;
@@ -153,6 +162,10 @@ FlatTree grow(const py::object& X, const py::object& y, const py::object& sample
     params.min_impurity_decrease = min_impurity_decrease;
     params.max_leaf_nodes = max_leaf_nodes;
     params.n_threads = n_threads;
+    params.max_features = max_features;
+    params.random_split = random_split;
+    params.seed = seed;
+    params.monotonic = monotonic.is_none() ? nullptr : constraints.data();
     LearnerData data;
     data.rows = x.rows;
     data.cols = x.cols;
@@ -202,9 +215,11 @@ py::object fit_tree(const py::object& X, const py::object& y, const py::object& 
                     std::int64_t n_classes, const py::object& n_categories, const std::string& criterion,
                     std::int64_t max_depth, std::int64_t min_samples_split, std::int64_t min_samples_leaf,
                     double min_weight_leaf, double min_impurity_decrease, std::int64_t max_leaf_nodes,
-                    std::int64_t n_threads) {
+                    std::int64_t n_threads, std::int64_t max_features, bool random_split, std::uint64_t seed,
+                    const py::object& monotonic) {
     return handle_of(grow(X, y, sample_weight, n_classes, n_categories, criterion, max_depth, min_samples_split,
-                          min_samples_leaf, min_weight_leaf, min_impurity_decrease, max_leaf_nodes, n_threads));
+                          min_samples_leaf, min_weight_leaf, min_impurity_decrease, max_leaf_nodes, n_threads,
+                          max_features, random_split, seed, monotonic));
 }
 
 // A read-only view of `v` as an array of `shape`, keeping `owner` alive.
@@ -241,6 +256,7 @@ py::object tree_arrays(const py::object& handle) {
     set_item(d, "weighted_n_node_samples", view_of(t.weighted_n_node_samples, {m}, handle));
     set_item(d, "impurity", view_of(t.impurity, {m}, handle));
     set_item(d, "value", view_of(t.value, {m, static_cast<py::ssize_t>(t.n_classes)}, handle));
+    if (!t.proba.empty()) set_item(d, "proba", view_of(t.proba, {m, static_cast<py::ssize_t>(t.n_classes)}, handle));
     set_item(d, "n_classes", int_object(t.n_classes));
     set_item(d, "n_features", int_object(t.n_features));
     set_item(d, "max_depth", int_object(tree_depth(t)));
@@ -302,6 +318,11 @@ py::object tree_from_dict(const py::object& d) {
     t.weighted_n_node_samples = field<double>(d, "weighted_n_node_samples", m, 0, 1);
     t.impurity = field<double>(d, "impurity", m, 0, 1);
     t.value = field<double>(d, "value", m, static_cast<std::size_t>(t.n_classes), 2);
+    // Only trees grown under monotonic constraints keep their probabilities.
+    if (PyDict_GetItemString(d.ptr(), "proba") != nullptr)
+        t.proba = field<double>(d, "proba", m, static_cast<std::size_t>(t.n_classes), 2);
+    else if (PyErr_Occurred())
+        throw py::error_already_set();
     const std::string bad = check_tree(t);
     if (!bad.empty()) fail(bad);
     t.compact_categories();
@@ -358,8 +379,10 @@ PYBIND11_MODULE(_learner, m) {
     m.attr("MAX_CATEGORIES") = kMaxCategories;
     m.def("fit", &fit_tree,
           "fit(X, y, sample_weight, n_classes, n_categories, criterion, max_depth, min_samples_split, "
-          "min_samples_leaf, min_weight_leaf, min_impurity_decrease, max_leaf_nodes, n_threads): grows a tree "
-          "and returns its handle; see tavrin_tools.TreeClassifier for the meaning of each argument.");
+          "min_samples_leaf, min_weight_leaf, min_impurity_decrease, max_leaf_nodes, n_threads, max_features, "
+          "random_split, seed, monotonic_cst): grows a tree and returns its handle; see "
+          "tavrin_tools.TreeClassifier for the meaning of each argument (max_features -1: all; monotonic_cst "
+          "None or one of -1, 0, 1 per feature).");
     m.def("tree_arrays", &tree_arrays, "tree_arrays(handle): the tree's read-only arrays and counts, as a dict.");
     m.def("tree_from_dict", &tree_from_dict,
           "tree_from_dict(d): the handle of a tree made from a dict such as tree_arrays gives, checked.");

@@ -58,6 +58,7 @@ std::string check_tree(const FlatTree& t) {
         return "the per-node arrays differ in length";
     if (t.value.size() != m * static_cast<std::size_t>(t.n_classes))
         return "value does not have one row of n_classes per node";
+    if (!t.proba.empty() && t.proba.size() != t.value.size()) return "proba must be empty or shaped as value";
     std::vector<std::uint8_t> has_parent(m, 0);
     for (std::size_t i = 0; i < m; ++i) {
         const std::int64_t id = static_cast<std::int64_t>(i);

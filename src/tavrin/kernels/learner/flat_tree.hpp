@@ -38,6 +38,9 @@ struct FlatTree {
     std::vector<double> weighted_n_node_samples;
     std::vector<double> impurity;
     std::vector<double> value;                 // node_count() x n_classes weighted class counts
+    // node_count() x n_classes class probabilities where monotonic
+    // constraints bound them; empty: the class shares of `value`.
+    std::vector<double> proba;
 
     std::size_t node_count() const { return left.size(); }
     // Appends a leaf with zeroed statistics and returns its id.

@@ -7,10 +7,14 @@
 // searched. Without `rows_`, a node's class weights are whole counts and
 // come from its parent's split. Nodes are searched when created: depth first (left subtree
 // first, ids in preorder), or best first (the open node of largest impurity
-// decrease next, until the leaf budget is spent).
+// decrease next, until the leaf budget is spent). Every random draw is
+// keyed by the node's key (draws.hpp), so that neither order nor threads
+// change the tree.
+#include "kernels/learner/feature_draw.hpp"
 #include "kernels/learner/learner.hpp"
 #include "kernels/learner/pool.hpp"
 #include "kernels/learner/presort.hpp"
+#include "kernels/learner/random_split.hpp"
 #include "kernels/learner/split_search.hpp"
 #include "kernels/partition.hpp"
 
@@ -49,6 +53,14 @@ private:
     std::vector<std::uint64_t> bits_;
 };
 
+// What a node hands down to each child besides its rows: the child's key,
+// the bounds of its value, and the features known to be constant.
+struct Lineage {
+    std::uint64_t key = kRootKey;
+    ValueBounds bounds;
+    std::vector<std::int32_t> constants;  // kept only when features are drawn
+};
+
 // A searched node: where its rows are and what its split would give.
 struct Open {
     std::int64_t id;
@@ -57,6 +69,7 @@ struct Open {
     double improvement;
     bool is_leaf;
     std::vector<double> left, right;  // the children's class weights, without rows_
+    Lineage to_left, to_right;
 };
 
 struct Pending {
@@ -64,6 +77,7 @@ struct Pending {
     std::int64_t depth, parent;
     bool is_left;
     std::vector<double> totals;  // the node's class weights, without rows_
+    Lineage lineage;
 };
 
 class Grower {
@@ -74,7 +88,7 @@ public:
 
     void run() {
         prepare();
-        const Pending root{0, n_rows_, 0, -1, false, root_totals_};
+        const Pending root{0, n_rows_, 0, -1, false, root_totals_, Lineage{}};
         if (p_.max_leaf_nodes < 0) {
             std::vector<Pending> stack{root};
             while (!stack.empty()) {
@@ -83,8 +97,8 @@ public:
                 poll((t.end - t.begin) * d_.cols);
                 Open o = evaluate(t);
                 if (o.is_leaf) continue;
-                stack.push_back({o.pos, o.end, o.depth + 1, o.id, false, std::move(o.right)});
-                stack.push_back({o.begin, o.pos, o.depth + 1, o.id, true, std::move(o.left)});
+                stack.push_back({o.pos, o.end, o.depth + 1, o.id, false, std::move(o.right), std::move(o.to_right)});
+                stack.push_back({o.begin, o.pos, o.depth + 1, o.id, true, std::move(o.left), std::move(o.to_left)});
             }
         } else {
             auto later = [](const Open& a, const Open& b) {
@@ -102,11 +116,12 @@ public:
                 }
                 --splits_left;
                 poll((o.end - o.begin) * d_.cols);
-                frontier.push(evaluate({o.begin, o.pos, o.depth + 1, o.id, true, o.left}));
-                frontier.push(evaluate({o.pos, o.end, o.depth + 1, o.id, false, o.right}));
+                frontier.push(evaluate({o.begin, o.pos, o.depth + 1, o.id, true, o.left, o.to_left}));
+                frontier.push(evaluate({o.pos, o.end, o.depth + 1, o.id, false, o.right, o.to_right}));
             }
         }
         out_.compact_categories();
+        out_.proba.swap(proba_);
     }
 
 private:
@@ -168,6 +183,8 @@ private:
         if (!use_rows_) Rows().swap(rows_);
         goes_left_.resize(n);
         searchers_.resize(pool_.size());
+        random_.resize(pool_.size());
+        bounded_ = p_.monotonic != nullptr && nc == 2;
         spills_.resize(pool_.size());
         spill_values_.resize(pool_.size());
         candidates_.resize(p);
@@ -255,10 +272,17 @@ private:
         out_.n_node_samples[i] = n;
         out_.weighted_n_node_samples[i] = wn;
         out_.impurity[i] = impurity;
+        if (bounded_) {
+            // As scikit-learn: class 0's share clipped, class 1 the rest.
+            const double p0 = bounded_share(t.lineage.bounds, totals_[0] / wn);
+            proba_.push_back(p0);
+            proba_.push_back(1.0 - p0);
+        }
 
-        Open o{id, t.begin, t.end, t.end, t.depth, 0.0, true, {}, {}};
+        Open o{id, t.begin, t.end, t.end, t.depth, 0.0, true, {}, {}, {}, {}};
         if (stops(t.depth, n, wn, impurity)) return o;
-        const std::int64_t f = search(t.begin, t.end, n, wn);
+        std::vector<std::int32_t> constants;
+        const std::int64_t f = search(t, n, wn, constants);
         if (f < 0) return o;
         const Candidate& c = candidates_[static_cast<std::size_t>(f)];
         const double wl = c.weight_left, wr = wn - wl;
@@ -298,6 +322,13 @@ private:
         o.pos = t.begin + static_cast<std::size_t>(c.n_left);
         o.improvement = improvement;
         o.is_leaf = false;
+        const std::int8_t cst = bounded_ ? p_.monotonic[f] : 0;
+        child_bounds(cst, t.lineage.bounds, c.left[0], wl, totals_[0] - c.left[0], wr, o.to_left.bounds,
+                     o.to_right.bounds);
+        o.to_left.key = child_key(t.lineage.key, true);
+        o.to_right.key = child_key(t.lineage.key, false);
+        o.to_left.constants = constants;
+        o.to_right.constants = std::move(constants);
         return o;
     }
 
@@ -313,22 +344,54 @@ private:
         return stops_by_count(depth, n) || wn < 2.0 * p_.min_weight_leaf || impurity <= kEpsilon;
     }
 
-    // The feature of the best split of rows [begin, end), or -1. Features
-    // are searched apart (on both threads for a large node) and compared in
+    // Fills chosen_ with the features node `t` searches: all, or those
+    // drawn (then `constants` gets the children's known constants).
+    void choose_features(const Pending& t, std::vector<std::int32_t>& constants) {
+        const std::size_t p = d_.cols, m = t.end - t.begin;
+        if (p_.max_features < 0 || static_cast<std::size_t>(p_.max_features) >= p) {
+            chosen_.resize(p);
+            for (std::size_t f = 0; f < p; ++f) chosen_[f] = static_cast<std::int32_t>(f);
+            return;
+        }
+        auto is_constant = [&](std::int32_t f) {
+            const std::size_t ff = static_cast<std::size_t>(f);
+            if (d_.n_categories[ff] > 0)
+                return constant_categories(d_.x, f, d_.n_categories[ff], &rows_[t.begin], m);
+            const SortedValues v{&sorted_[ff][t.begin], &values_[ff][t.begin], &d_.x, f, row_mask_};
+            return constant_values(v, m);
+        };
+        Draws draws(p_.seed, t.lineage.key, 0);
+        draw_features(p, p_.max_features, t.lineage.constants, draws, is_constant, chosen_, constants);
+    }
+
+    // The feature of the best split of node `t`, or -1. Features are
+    // searched apart (on both threads for a large node) and compared in
     // column order, so the first of equal proxies wins either way. The
     // best proxy found so far, of any feature, lets a numeric scan pass
     // over splits that fall clearly short of it: they could not win.
-    std::int64_t search(std::size_t begin, std::size_t end, std::int64_t n, double wn) {
-        const std::size_t p = d_.cols, m = end - begin;
-        const NodeStats node{n, wn, totals_.data()};
+    std::int64_t search(const Pending& t, std::int64_t n, double wn, std::vector<std::int32_t>& constants) {
+        const std::size_t begin = t.begin, m = t.end - t.begin;
+        choose_features(t, constants);
+        const std::size_t p = chosen_.size();
+        NodeStats node{n, wn, totals_.data()};
+        node.bounds = t.lineage.bounds;
         std::atomic<double> reached{-std::numeric_limits<double>::infinity()};
-        auto job = [&](std::size_t f, std::size_t worker) {
+        auto job = [&](std::size_t j, std::size_t worker) {
             if (worker == 0) poll(m);
+            const std::size_t f = static_cast<std::size_t>(chosen_[j]);
             Candidate& c = candidates_[f];
             c.reset();
-            FeatureSearch& s = searchers_[worker];
             const std::int64_t ff = static_cast<std::int64_t>(f);
-            if (d_.n_categories[f] > 0)
+            const bool categorical = d_.n_categories[f] > 0;
+            if (p_.random_split) {
+                Draws draws(p_.seed, t.lineage.key, f + 1);
+                RandomSearch& r = random_[worker];
+                if (categorical) r.categorical(shared_, ff, &rows_[begin], m, node, draws, c);
+                else r.numeric(shared_, ff, &sorted_[f][begin], &values_[f][begin], m, node, draws, c);
+                return;
+            }
+            FeatureSearch& s = searchers_[worker];
+            if (categorical)
                 s.categorical(shared_, ff, &rows_[begin], m, node, c);
             else
                 s.numeric(shared_, ff, &sorted_[f][begin], &values_[f][begin], m, node, c,
@@ -341,14 +404,15 @@ private:
         if (pool_.size() > 1 && m * p >= kParallelWork) {
             pool_.run(p, job);
         } else {
-            for (std::size_t f = 0; f < p; ++f) job(f, 0);
+            for (std::size_t j = 0; j < p; ++j) job(j, 0);
         }
         std::int64_t best = -1;
         double best_proxy = -std::numeric_limits<double>::infinity();
-        for (std::size_t f = 0; f < p; ++f) {
-            if (candidates_[f].found() && candidates_[f].proxy > best_proxy) {
-                best_proxy = candidates_[f].proxy;
-                best = static_cast<std::int64_t>(f);
+        for (std::int32_t f : chosen_) {
+            const Candidate& c = candidates_[static_cast<std::size_t>(f)];
+            if (c.found() && c.proxy > best_proxy) {
+                best_proxy = c.proxy;
+                best = f;
             }
         }
         return best;
@@ -421,6 +485,10 @@ private:
     std::vector<std::vector<float>> values_;
     Sides goes_left_;
     std::vector<FeatureSearch> searchers_;  // per thread
+    std::vector<RandomSearch> random_;      // per thread
+    std::vector<std::int32_t> chosen_;      // the features the node in hand searches, ascending
+    bool bounded_ = false;                  // monotonic constraints on two classes: proba_ kept
+    std::vector<double> proba_;             // per node: the bounded class probabilities
     std::vector<Rows> spills_;              // per thread
     std::vector<std::vector<float>> spill_values_;
     std::vector<Candidate> candidates_;     // per column

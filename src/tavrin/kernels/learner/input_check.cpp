@@ -20,6 +20,7 @@ std::string check_params(const LearnerParams& p) {
     if (p.max_leaf_nodes != -1 && p.max_leaf_nodes < 2)
         return "max_leaf_nodes must be -1 (unbounded) or at least 2";
     if (p.n_threads < 1) return "n_threads must be at least 1";
+    if (p.max_features != -1 && p.max_features < 1) return "max_features must be -1 (all) or at least 1";
     return {};
 }
 
@@ -48,7 +49,12 @@ std::string check_input(const LearnerData& d, const LearnerParams& p) {
         const std::int64_t k = d.n_categories[f];
         if (k < 0 || k > kMaxCategories)
             return "n_categories must be between 0 and " + std::to_string(kMaxCategories);
+        if (p.monotonic && (p.monotonic[f] < -1 || p.monotonic[f] > 1))
+            return "monotonic constraints must be -1, 0 or 1";
+        if (p.monotonic && p.monotonic[f] != 0 && k != 0)
+            return "column " + std::to_string(f) + " is categorical: it cannot take a monotonic constraint";
     }
+    if (p.monotonic && d.n_classes > 2) return "Monotonicity constraints are not supported with multiclass classification";
     // Walked in the order of memory: by rows when a row's values are the
     // nearer ones, by columns otherwise.
     const bool by_rows = std::abs(d.x.row_stride) >= std::abs(d.x.col_stride);

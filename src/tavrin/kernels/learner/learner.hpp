@@ -17,7 +17,6 @@ namespace tavrin::kernels::learner {
 
 enum class Criterion { gini, entropy };
 
-
 struct LearnerParams {
     Criterion criterion = Criterion::gini;
     std::int64_t max_depth = -1;          // -1: unbounded
@@ -27,7 +26,24 @@ struct LearnerParams {
     double min_impurity_decrease = 0.0;
     std::int64_t max_leaf_nodes = -1;     // -1: unbounded, depth first; else best first
     std::int64_t n_threads = 1;
+    // Features searched per node: -1 every one; otherwise this many drawn
+    // without replacement, and more until one that is not constant at the
+    // node is among them.
+    std::int64_t max_features = -1;
+    // One threshold (or category subset) drawn per feature instead of the
+    // best of each.
+    bool random_split = false;
+    std::uint64_t seed = 0;               // keys every draw (draws.hpp)
+    // Per feature: 1, the class-1 probability may only rise with the
+    // feature, -1 only fall, 0 free; null: no constraint. Two classes and
+    // numeric columns only.
+    const std::int8_t* monotonic = nullptr;
 };
+
+// Values of a feature closer than this are not split apart, and a feature
+// whose values at a node span no more is constant there (scikit-learn's
+// single-precision 1e-7).
+constexpr double kFeatureThreshold = static_cast<double>(1e-7f);
 
 // Training data, owned by the caller for the duration of the fit.
 struct LearnerData {

@@ -1,0 +1,169 @@
+// Random splits: the draw of a threshold or a category subset, the
+// count of the class weights it sends left, and the same judgement as a
+// best split's (minimum leaf sizes and weights, monotonic constraints,
+// Impurity::proxy).
+#include "kernels/learner/random_split.hpp"
+
+#include <algorithm>
+#include <limits>
+
+namespace tavrin::kernels::learner {
+
+namespace {
+
+// Categories drawn again when a draw puts every group on one side; past
+// this many (a chance of 2**-64 with two groups), one group is moved over.
+constexpr int kSubsetDraws = 64;
+
+// A threshold uniform in [lo, hi) (lo < hi): lo plus a fraction of the
+// range, in halves so that no step overflows; lo where rounding reaches hi.
+double draw_threshold(double lo, double hi, Draws& draws) {
+    const double half = hi / 2.0 - lo / 2.0, u = draws.unit();
+    const double t = (lo + half * u) + half * u;
+    return (t >= lo && t < hi) ? t : lo;
+}
+
+}  // namespace
+
+bool constant_categories(const RowView& x, std::int64_t f, std::int64_t n_categories, const std::uint32_t* rows,
+                         std::size_t m) {
+    double first = std::numeric_limits<double>::quiet_NaN();
+    bool missing = false;
+    for (std::size_t i = 0; i < m; ++i) {
+        const double v = x.at(rows[i], f);
+        if (!(v >= 0.0 && v < static_cast<double>(n_categories))) {  // NaN too: missing
+            missing = true;
+        } else if (first != first) {
+            first = v;
+        } else if (v != first) {
+            return false;
+        }
+        if (missing && first == first) return false;
+    }
+    return true;
+}
+
+void RandomSearch::add(const SearchShared& sh, std::uint32_t row) {
+    const double w = sh.weight ? sh.weight[row] : 1.0;
+    left_[sh.codes[row]] += w;
+    weight_left_ += w;
+}
+
+bool RandomSearch::settle(const SearchShared& sh, const NodeStats& node, std::int8_t monotonic,
+                          std::int64_t n_left, Candidate& best) {
+    const std::int64_t msl = sh.params->min_samples_leaf;
+    if (n_left < msl || node.n - n_left < msl) return false;
+    const double wl = weight_left_, wr = node.weight - wl;
+    const double mwl = sh.params->min_weight_leaf;
+    if (wl < mwl || wr < mwl) return false;
+    const std::size_t n = sh.n_classes;
+    for (std::size_t c = 0; c < n; ++c) right_[c] = node.totals[c] - left_[c];
+    if (monotonic != 0 && !keeps_monotonic(monotonic, node.bounds, left_[0], wl, right_[0], wr)) return false;
+    const double proxy = sh.impurity.proxy(left_.data(), wl, right_.data(), wr);
+    if (!(proxy > best.proxy)) return false;
+    best.proxy = proxy;
+    best.n_left = n_left;
+    best.left.assign(left_.begin(), left_.end());
+    best.weight_left = wl;
+    return true;
+}
+
+void RandomSearch::numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* sorted, const float* approx,
+                           std::size_t m, const NodeStats& node, Draws& draws, Candidate& best) {
+    const std::uint32_t mask = sh.tagged ? kRowMask : ~std::uint32_t{0};
+    const SortedValues values{sorted, approx, &sh.data->x, f, mask};
+    if (constant_values(values, m)) return;
+    const std::size_t nm = non_missing(approx, m);  // rows with a value: [0, nm)
+    const double lo = values.exact(0), hi = values.exact(nm - 1);
+    const std::size_t n_missing = m - nm;
+    const double t = lo < hi ? draw_threshold(lo, hi, draws) : lo;
+    const bool missing_left = n_missing > 0 && draws.coin();
+    // Values at or below t go left: the first position above it.
+    std::size_t a = 0, b = nm;
+    while (a < b) {
+        const std::size_t mid = a + (b - a) / 2;
+        if (values.exact(mid) <= t) a = mid + 1;
+        else b = mid;
+    }
+    left_.assign(sh.n_classes, 0.0);
+    right_.resize(sh.n_classes);
+    weight_left_ = 0.0;
+    for (std::size_t k = 0; k < a; ++k) add(sh, sorted[k] & mask);
+    if (missing_left)
+        for (std::size_t k = nm; k < m; ++k) add(sh, sorted[k] & mask);
+    const std::int64_t n_left = static_cast<std::int64_t>(a + (missing_left ? n_missing : 0));
+    const std::int8_t monotonic = sh.params->monotonic ? sh.params->monotonic[f] : 0;
+    if (!settle(sh, node, monotonic, n_left, best)) return;
+    best.threshold = t;
+    // A node without missing rows sends them, later, to its larger side.
+    best.missing_left = n_missing > 0 ? missing_left : n_left > node.n - n_left;
+}
+
+void RandomSearch::categorical(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows, std::size_t m,
+                               const NodeStats& node, Draws& draws, Candidate& best) {
+    const std::int64_t k = sh.data->n_categories[f];
+    const RowView& x = sh.data->x;
+    if (side_.size() < static_cast<std::size_t>(k)) side_.resize(static_cast<std::size_t>(k), 0);
+    present_.clear();
+    std::int64_t n_missing = 0;
+    auto category = [&](std::uint32_t r) -> std::int64_t {
+        const double v = x.at(r, f);
+        return (v >= 0.0 && v < static_cast<double>(k)) ? static_cast<std::int64_t>(v) : -1;
+    };
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::int64_t c = category(rows[i]);
+        if (c < 0) {
+            ++n_missing;
+        } else if (side_[static_cast<std::size_t>(c)] == 0) {
+            side_[static_cast<std::size_t>(c)] = 2;
+            present_.push_back(static_cast<std::int32_t>(c));
+        }
+    }
+    std::sort(present_.begin(), present_.end());  // the draws go by category code
+    const std::size_t g = present_.size();
+    bool missing_left = false;
+    if (g + (n_missing > 0) >= 2) {
+        // Each group left or right with equal chances, drawn again while
+        // all fall on one side: uniform among the two-sided splits.
+        std::size_t n_left_groups = 0;
+        for (int attempt = 0; attempt < kSubsetDraws; ++attempt) {
+            n_left_groups = 0;
+            for (std::int32_t c : present_) {
+                const bool left = draws.coin();
+                side_[static_cast<std::size_t>(c)] = left ? 1 : 2;
+                n_left_groups += left;
+            }
+            missing_left = n_missing > 0 && draws.coin();
+            n_left_groups += missing_left;
+            if (n_left_groups != 0 && n_left_groups != g + (n_missing > 0)) break;
+        }
+        if (n_left_groups == 0 || n_left_groups == g + (n_missing > 0)) {
+            // Only the first category's side changes.
+            side_[static_cast<std::size_t>(present_[0])] = n_left_groups == 0 ? 1 : 2;
+        }
+        left_.assign(sh.n_classes, 0.0);
+        right_.resize(sh.n_classes);
+        weight_left_ = 0.0;
+        std::int64_t n_left = 0;
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::int64_t c = category(rows[i]);
+            if (c < 0 ? missing_left : side_[static_cast<std::size_t>(c)] == 1) {
+                add(sh, rows[i]);
+                ++n_left;
+            }
+        }
+        if (settle(sh, node, 0, n_left, best)) {
+            // The left categories first: the grower's set is the order's prefix.
+            best.order.assign(present_.begin(), present_.end());
+            const auto first_right = std::stable_partition(
+                best.order.begin(), best.order.end(),
+                [&](std::int32_t c) { return side_[static_cast<std::size_t>(c)] == 1; });
+            best.prefix = static_cast<std::size_t>(first_right - best.order.begin());
+            best.missing_left = n_missing > 0 ? missing_left : n_left > node.n - n_left;
+            best.threshold = std::numeric_limits<double>::quiet_NaN();
+        }
+    }
+    for (std::int32_t c : present_) side_[static_cast<std::size_t>(c)] = 0;
+}
+
+}  // namespace tavrin::kernels::learner
