@@ -235,9 +235,10 @@ def _checked(out: np.ndarray, estimator: Any) -> np.ndarray:
     return checked
 
 
-def to_matrix(X: Any, categorical_features: Any, columns: Optional[Columns], estimator: Any) -> Any:
-    """(float64 matrix, columns). With ``columns`` None the column kinds and
-    category lists are learnt from X (fit); otherwise X is read with them."""
+def general_matrix(X: Any, categorical_features: Any, columns: Optional[Columns], estimator: Any) -> Any:
+    """(float64 matrix, columns) of any input. With ``columns`` None the
+    column kinds and category lists are learnt from X (fit); otherwise X is
+    read with them. (``_direct.to_matrix`` reads the common inputs faster.)"""
     learn = columns is None
     known: Columns = [] if columns is None else columns
     labels = None

@@ -26,7 +26,7 @@ from sklearn.utils.validation import (
     column_or_1d,
 )
 
-from ._frame import to_matrix
+from ._direct import check_names, to_matrix
 from ._pruning import prune, subtree
 from ._search_params import check_monotonic, draw_seed, resolve_max_features
 from ._tree import FlatTree, grow
@@ -371,7 +371,7 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     # of it from there.
 
     def _matrix(self, X: Any) -> np.ndarray:
-        check_feature_names(self, X, reset=False)
+        check_names(self, X)
         Xf: np.ndarray = to_matrix(X, None, self.categories_, self)[0]
         return Xf
 
