@@ -82,9 +82,9 @@ def case_predict_rows(repeats):
     leaves = n_leaves(ours.tree_)
     fresh, _ = numeric_case(1000, features=10, seed=5)
     for rows in (1, 10, 100, 1000):
-        part = fresh.iloc[:rows]
+        head = fresh.iloc[:rows]
         batch = max(1, 200 // rows)
-        o, t = alternate(lambda: ours.predict(part), lambda: theirs.predict(part), repeats, batch)
+        o, t = alternate(lambda: ours.predict(head), lambda: theirs.predict(head), repeats, batch)
         goal = 1.5 if rows == 1 else None
         yield (f"BinaryClassificationTree.predict, {rows:,} row{'s' if rows > 1 else ''}, tree of {leaves:,} "
                "leaves", o, t, "DecisionTreeClassifier.predict", goal)

@@ -61,7 +61,7 @@ def test_nodes_no_row_reaches_are_not_read(odd):
     assert all(same_value(a, b) for g, w in zip(got, want) for a, b in zip(g, w))
     assert fast.predict(X) == step.predict(X) == ["a"] * 4
     assert fast.classes.reads == 1  # answered in C++
-    # Flattening reads the whole tree, finds the odd part and leaves every
+    # Flattening reads the whole tree, finds the odd subtree and leaves every
     # row to _predict.
     many = pd.concat([X] * (MANY // 4 + 1), ignore_index=True)
     fast.classes.reads = 0
@@ -88,5 +88,5 @@ def test_frames_of_many_category_dtypes_read_alike_call_after_call():
     est = tavrin.BinaryClassificationTree()
     est.fit(X, y)
     for _ in range(2):
-        for part in (X.iloc[:5], X.iloc[::-1], X[X.columns[::-1]]):
-            assert_same_predictions(est, twin(est), [part])
+        for rows in (X.iloc[:5], X.iloc[::-1], X[X.columns[::-1]]):
+            assert_same_predictions(est, twin(est), [rows])
