@@ -1,6 +1,6 @@
 """Tools around the tavrin estimators: text, Graphviz and matplotlib views of
-a fitted tree, pickling for trees of any depth, and TreeClassifier, a
-scikit-learn estimator grown by a C++ learner of its own.
+a fitted tree, pickling for trees of any depth, and TreeClassifier and ExtraTreeClassifier,
+scikit-learn estimators grown by a C++ learner of its own.
 
 The tavrin module itself holds only its classes; whatever else users need
 lives here, in the same distribution.
@@ -31,13 +31,17 @@ def _version() -> str:
 
 
 def __getattr__(name: str) -> Any:
-    # TreeClassifier needs scikit-learn; the exporters and pickling do not.
+    # The estimators need scikit-learn; the exporters and pickling do not.
     if name == "TreeClassifier":
         from .classifier import TreeClassifier
 
         return TreeClassifier
+    if name == "ExtraTreeClassifier":
+        from .extra_tree import ExtraTreeClassifier
+
+        return ExtraTreeClassifier
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 __version__ = _version()
-__all__ = ["TreeClassifier", "export_text", "export_graphviz", "plot_tree", "enable_flat_pickling", "disable_flat_pickling"]
+__all__ = ["TreeClassifier", "ExtraTreeClassifier", "export_text", "export_graphviz", "plot_tree", "enable_flat_pickling", "disable_flat_pickling"]

@@ -22,6 +22,10 @@ def fit(
     min_impurity_decrease: float,
     max_leaf_nodes: int,
     n_threads: int,
+    max_features: int,
+    random_split: bool,
+    seed: int,
+    monotonic_cst: Any,
     /,
 ) -> Any: ...
 def tree_arrays(handle: Any, /) -> Dict[str, Any]: ...

@@ -56,7 +56,7 @@ def _check_total(weight: np.ndarray, what: str) -> None:
 # Everything fit sets. Fit builds it on a staging copy and publishes it in one
 # step (see _publish); the methods that use it read it through _fitted.
 _FITTED = ("tree_", "classes_", "n_classes_", "n_features_in_", "feature_names_in_", "categories_",
-           "is_categorical_", "max_features_", "_node_proba", "_node_class")
+           "is_categorical_", "max_features_", "n_outputs_", "_node_proba", "_node_class")
 
 
 def _count(value: Any) -> int:
@@ -166,6 +166,8 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         Which columns were treated as categorical.
     max_features_ : int
         Features drawn per node.
+    n_outputs_ : int
+        1: one target.
     """
 
     _parameter_constraints: Dict[str, Any] = {
@@ -281,6 +283,7 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         seed = draw_seed(self.random_state)
         n, p = Xf.shape
         self.max_features_ = resolve_max_features(self.max_features, p)
+        self.n_outputs_ = 1
         monotonic = check_monotonic(self.monotonic_cst, p, len(self.classes_), self.categories_,
                                     getattr(self, "feature_names_in_", None))
         leaf = self.min_samples_leaf
