@@ -16,15 +16,19 @@ general path.
 """
 from __future__ import annotations
 
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 import pandas as pd
 
-from ._frame import Columns, _categories, _codes, _declared, _kind, _missing, _within_limit, general_matrix
+from ._frame import _NUMBER_KINDS, Columns, _categories, _codes, _declared, _kind, _missing, _within_limit, general_matrix
 from ._sk_compat import check_feature_names, check_n_features
 
 Matrix = Tuple[np.ndarray, Columns]
+
+# What _frame._kind calls each kind pandas infers.
+_INFERRED_KINDS = dict.fromkeys(("string", "bytes"), "text")
+_INFERRED_KINDS.update(dict.fromkeys(_NUMBER_KINDS, "numbers"))
 
 # numpy kinds read as numbers: bool, signed and unsigned integers, floats
 # (half floats aside: the dataframe layer has no such type).
@@ -39,6 +43,29 @@ def to_matrix(X: Any, categorical_features: Any, columns: Optional[Columns], est
     return general_matrix(X, categorical_features, columns, estimator) if found is None else found
 
 
+# Answers worked out for a pandas Index (immutable) and a fitted array,
+# kept while both are the same objects and the array holds what it held:
+# rows taken from one frame share its Index objects, so repeated small
+# predicts skip reading the Index's values.
+_MEMO: Dict[Tuple[int, int], Tuple[Any, np.ndarray, List[Any], Any]] = {}
+_MEMO_SIZE = 64
+_MEMO_WIDTH = 4096  # longer Indexes are not kept
+
+
+def _memo(index: pd.Index, fitted: np.ndarray, work: Callable[[], Any]) -> Any:
+    key = (id(index), id(fitted))
+    kept = _MEMO.get(key)
+    now = fitted.tolist()
+    if kept is not None and kept[0] is index and kept[1] is fitted and kept[2] == now:
+        return kept[3]
+    answer = work()
+    if len(index) <= _MEMO_WIDTH:
+        if len(_MEMO) >= _MEMO_SIZE:
+            _MEMO.clear()
+        _MEMO[key] = (index, fitted, now, answer)
+    return answer
+
+
 def check_names(estimator: Any, X: Any) -> None:
     """scikit-learn's check of X's column names against those seen at fit.
     The usual cases, where it finds nothing to say, are recognised without
@@ -47,11 +74,14 @@ def check_names(estimator: Any, X: Any) -> None:
     fitted = estimator.__dict__.get("feature_names_in_")
     if type(X) is np.ndarray and fitted is None:
         return
-    if type(X) is pd.DataFrame and fitted is not None:
-        names = X.columns.tolist()
-        if set(map(type, names)) == {str} and names == fitted.tolist():
-            return
+    if type(X) is pd.DataFrame and type(fitted) is np.ndarray and _memo(X.columns, fitted, lambda: _same_names(X, fitted)):
+        return
     check_feature_names(estimator, X, reset=False)
+
+
+def _same_names(X: pd.DataFrame, fitted: np.ndarray) -> bool:
+    names = X.columns.tolist()
+    return set(map(type, names)) == {str} and names == fitted.tolist()
 
 
 def direct_matrix(X: Any, categorical_features: Any, columns: Optional[Columns], estimator: Any) -> Optional[Matrix]:
@@ -124,9 +154,8 @@ def _pandas(X: pd.DataFrame, categorical_features: Any, columns: Optional[Column
         return None
     numeric = [(locs, values) for locs, values in blocks if isinstance(values, np.ndarray)]
     categorical = sorted((int(locs[0]), values) for locs, values in blocks if not isinstance(values, np.ndarray))
-    names = X.columns.tolist()
     if learn:
-        declared = set() if isinstance(categorical_features, str) else _declared(categorical_features, names)
+        declared = set() if isinstance(categorical_features, str) else _declared(categorical_features, X.columns.tolist())
         if any(j in declared for locs, _ in numeric for j in locs.tolist()):
             return None
     else:
@@ -146,16 +175,17 @@ def _pandas(X: pd.DataFrame, categorical_features: Any, columns: Optional[Column
         out[:, locs] = np.asarray(values.T, dtype=np.float64)
     learnt: Columns = [None] * p
     for j, cat in categorical:
-        out[:, j], learnt[j] = _category_codes(cat, names[j], None if learn else columns[j])  # type: ignore[index]
+        out[:, j], learnt[j] = _category_codes(cat, X.columns, j, None if learn else columns[j])  # type: ignore[index]
     return out, learnt
 
 
-def _category_codes(cat: pd.Categorical, name: Any, categories: Optional[np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
-    """The float codes of a category column in the column's category list
+def _category_codes(cat: pd.Categorical, labels: pd.Index, j: int,
+                    categories: Optional[np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
+    """The float codes of category column j in the column's category list
     (learnt when ``categories`` is None), NaN where missing or unknown."""
     codes = np.asarray(cat.codes)
     if categories is not None:
-        table = _known_table(cat, categories)
+        table = _memo(cat.categories, categories, lambda: _known_table(cat, categories))
         if table is not None:
             return table[codes], categories
     # One value per category the column holds, in order of first
@@ -166,12 +196,27 @@ def _category_codes(cat: pd.Categorical, name: Any, categories: Optional[np.ndar
     some = np.append(present, -1).astype(codes.dtype) if missing_rows else present
     values = pd.Categorical.from_codes(some, dtype=cat.dtype).to_numpy()
     missing = _missing(values, some < 0)
+    name = _Label(labels, j)
     if categories is None:
         categories = _within_limit(_categories(values, missing), name)
+        table = _known_table(cat, categories)  # every category the column holds is in the list
+        if table is not None:
+            return table[codes], categories
     coded = _codes(values, missing, categories, name)
     table = np.full(len(cat.categories) + 1, np.nan)  # the last entry: code -1
     table[present] = coded[:len(present)]
     return table[codes], categories
+
+
+class _Label:
+    """Column j's label in a message, as the general path writes it (its
+    repr); read from the Index only if a message is made."""
+
+    def __init__(self, labels: pd.Index, j: int) -> None:
+        self.labels, self.j = labels, j
+
+    def __repr__(self) -> str:
+        return repr(self.labels[self.j:self.j + 1].tolist()[0])
 
 
 def _known_table(cat: pd.Categorical, categories: np.ndarray) -> Optional[np.ndarray]:
@@ -180,9 +225,11 @@ def _known_table(cat: pd.Categorical, categories: np.ndarray) -> Optional[np.nda
     both are all text or all numbers: then Python's hashing finds what the
     general path's lookup finds, and an unknown category is of the kind of
     the fitted ones, which the general path passes over without a warning."""
-    here = np.asarray(cat.categories, dtype=object)
+    here = cat.categories
     kind = _kind(categories)
-    if kind is None or _kind(here) != kind:
+    # inferred_type is kept by the categories' Index, which rows taken from
+    # one frame share; it skips no missing values, but categories have none.
+    if kind is None or _INFERRED_KINDS.get(here.inferred_type) != kind:
         return None
     position: Dict[Any, int] = dict(zip(categories.tolist(), range(len(categories))))
     found = np.fromiter((position.get(v, -1) for v in here.tolist()), dtype=np.int64, count=len(here))
