@@ -10,18 +10,40 @@ from sklearn.tree import DecisionTreeClassifier
 from sklearn.utils.class_weight import compute_sample_weight
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
-from tavrin_tools import TreeClassifier
+from tavrin_tools import ExtraTreeClassifier, TreeClassifier
 from tavrin_tools._pruning import prune, subtree
 
 from learner_support import our_left, proxy, sk_left
 
+
+class RisingFirstColumn(TreeClassifier):
+    """Constrains the first column (the second class's probability rises
+    with it) whenever y has two classes: the checks' data vary in width and
+    in classes, which no fixed monotonic_cst follows. The constraint is set
+    on fit's staging copy, so the parameters seen outside stay as given."""
+
+    def _grow(self, X, y, sample_weight):
+        shape = np.asarray(X).shape
+        try:
+            binary = len(np.unique(np.asarray(y))) == 2
+        except TypeError:
+            binary = False
+        if self.monotonic_cst is None and len(shape) == 2 and shape[1] > 0 and binary:
+            self.monotonic_cst = [1] + [0] * (shape[1] - 1)
+        super()._grow(X, y, sample_weight)
+
+
 # One estimator with the defaults, one growing best-first, pruned, on
-# weights. (Row counts such as min_samples_leaf and the counts behind
+# weights; drawn features, drawn splits, monotonic constraints. (Row counts such as min_samples_leaf and the counts behind
 # class_weight="balanced" would fail the check that weight 2 is a repeated
 # row, as they do for DecisionTreeClassifier.)
 ESTIMATORS = [
     TreeClassifier(),
     TreeClassifier(criterion="entropy", max_leaf_nodes=12, min_weight_fraction_leaf=0.02, ccp_alpha=0.002),
+    TreeClassifier(max_features="sqrt", random_state=0),
+    TreeClassifier(splitter="random", max_features=0.5, max_depth=6, random_state=1),
+    ExtraTreeClassifier(random_state=2),
+    RisingFirstColumn(max_depth=5),
 ]
 
 # scikit-learn >= 1.6 takes the failures it should expect; there are none.
