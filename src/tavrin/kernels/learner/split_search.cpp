@@ -2,6 +2,7 @@
 // row (or one category) at a time from the right to the left; the right
 // side is always the node's totals minus the left, as the proxy expects.
 #include "kernels/learner/split_search.hpp"
+#include "kernels/learner/split_rule.hpp"
 
 #include <algorithm>
 #include <cfloat>
@@ -20,14 +21,6 @@ constexpr double kFilterMargin = 1e-9;
 // weights such products stay normal numbers, outside it only the exact
 // proxy decides.
 bool estimates_hold(const NodeStats& node) { return node.weight > 1e-90 && node.weight < 1e90; }
-
-// The threshold between neighbours a < b: their midpoint, kept inside
-// [a, b) so that `x <= threshold` separates them even where the halves'
-// sum rounds up to b.
-double midpoint(double a, double b) {
-    const double t = a / 2.0 + b / 2.0;
-    return (t >= a && t < b) ? t : a;
-}
 
 // Rows below which unit weights keep every class count, square and sum of
 // squares a whole number under 2**53 (exact in a double).
@@ -178,13 +171,9 @@ template <class Counts, class Distinct>
 inline __attribute__((always_inline)) bool FeatureSearch::consider(const SearchShared& sh, const NodeStats& node,
                                                                    Counts& counts, std::int64_t n_left,
                                                                    Candidate& best, const Distinct& distinct) {
-    const std::int64_t n_right = node.n - n_left;
-    const std::int64_t msl = sh.params->min_samples_leaf;
-    if (n_left < msl || n_right < msl) return false;
     const double wl = counts.weight;
     const double wr = node.weight - wl;
-    const double mwl = sh.params->min_weight_leaf;
-    if (wl < mwl || wr < mwl) return false;
+    if (!children_allowed(*sh.params, node.n, n_left, wl, wr)) return false;
     if (monotonic_ != 0) {
         double left0;
         if constexpr (std::is_same_v<Counts, TwoClasses>) left0 = counts.l0;
