@@ -247,7 +247,11 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         the previous one (or none) whole, and other threads predicting
         meanwhile get the old model's answers or the new one's."""
         staged = self._unfitted()
-        staged._grow(X, y, sample_weight)
+        if hasattr(X, "__dask_graph__"):  # a Dask collection: grown on the workers of the current Client
+            from ._dask_fit import fit_distributed
+            fit_distributed(staged, X, y, sample_weight)
+        else:
+            staged._grow(X, y, sample_weight)
         self._publish(staged)
         return self
 

@@ -373,6 +373,9 @@ py::object decision_path_of(const py::object& handle, const py::object& X, std::
 
 }  // namespace
 
+// The distributed fit's kernels (distributed_bindings.cpp).
+void bind_distributed(py::module_& m);
+
 PYBIND11_MODULE(_learner, m) {
     m.doc() = "The configurable tree learner behind tavrin_tools.TreeClassifier; tavrin_tools._tree wraps "
               "the tree handles it returns.";
@@ -390,4 +393,5 @@ PYBIND11_MODULE(_learner, m) {
     m.def("decision_path", &decision_path_of,
           "decision_path(handle, X, n_threads): (indptr, indices), the nodes each row visits, root first, as "
           "CSR arrays.");
+    bind_distributed(m);
 }

@@ -1,0 +1,258 @@
+// The split search over merged bin summaries. A node's numeric feature is
+// walked as a row of groups in value order: a bin that was not refined is
+// one group (its smallest and largest value, its counts), a refined bin
+// one group per distinct value. Candidates lie between neighbouring groups
+// far enough apart, in the order the in-memory scan meets them: missing
+// values right (then, with missing values, all values left and the missing
+// ones alone right), then missing values left.
+#include "kernels/learner/binned_split.hpp"
+
+#include "kernels/learner/criterion.hpp"
+#include "kernels/learner/split_rule.hpp"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <limits>
+
+namespace tavrin::kernels::learner {
+
+namespace {
+
+// Impurity below this counts as zero, and a decrease counts as reaching
+// min_impurity_decrease when within it (as in the grower).
+constexpr double kEpsilon = DBL_EPSILON;
+// A bin is refined when a corner of its box comes within this share of the
+// node's weight (times the impurity's scale) of the best exact score: far
+// above the rounding of either.
+constexpr double kBoundMargin = 1e-9;
+// Bins holding more classes than this have too many corners to look at:
+// they are refined whenever they may hold a split at all.
+constexpr std::size_t kMostCornerClasses = 10;
+
+constexpr double kNone = -std::numeric_limits<double>::infinity();
+
+struct Group {
+    double lo, hi;
+    const double* counts;  // class weights, then rows
+    double weight;
+    std::size_t bin;
+    bool opaque;           // an unrefined bin that may hold splits inside
+};
+
+double sum_of(const double* v, std::size_t n) {
+    double s = 0.0;
+    for (std::size_t c = 0; c < n; ++c) s += v[c];
+    return s;
+}
+
+// One node of a batch, and the walk over its features.
+class NodeWalk {
+public:
+    NodeWalk(const OpenNodes& nodes, const LearnerParams& params, std::size_t node)
+        : o_(nodes), p_(params), node_(node), nc_(nodes.n_classes), imp_(params.criterion, nodes.n_classes),
+          totals_(nodes.totals + node * nodes.n_classes), n_(nodes.n[node]), wn_(nodes.weight[node]),
+          left_(nc_), right_(nc_) {}
+
+    const double* cell(std::size_t f, std::size_t b) const {
+        return o_.counts + (((node_ * o_.cols + f) * (o_.n_bins + 1)) + b) * (nc_ + 1);
+    }
+
+    // The groups of feature f; `refined` gives a refined bin's value range.
+    template <class Refined>
+    void groups(std::size_t f, const Refined& refined) {
+        groups_.clear();
+        const std::size_t nb = o_.n_bins;
+        for (std::size_t b = 0; b < nb; ++b) {
+            const double* c = cell(f, b);
+            const double* v;
+            std::size_t count;
+            if (refined(b, v, c, count)) {
+                for (std::size_t j = 0; j < count; ++j)
+                    groups_.push_back({v[j], v[j], c + j * (nc_ + 1), sum_of(c + j * (nc_ + 1), nc_), b, false});
+                continue;
+            }
+            if (c[nc_] == 0.0) continue;
+            const std::size_t at = (node_ * o_.cols + f) * nb + b;
+            const double lo = o_.lo[at], hi = o_.hi[at];
+            groups_.push_back({lo, hi, c, sum_of(c, nc_), b, values_apart(lo, hi)});
+        }
+    }
+
+    // Calls candidate(n_left, left, weight_left, threshold, missing_left)
+    // for every candidate of the groups in scan order, and box(before,
+    // weight_before, group) for every opaque group in each pass.
+    template <class Candidate, class Box>
+    void walk(std::size_t f, const Candidate& candidate, const Box& box) {
+        const double* missing = cell(f, o_.n_bins);
+        const std::int64_t n_missing = static_cast<std::int64_t>(missing[nc_]);
+        const std::size_t g_count = groups_.size();
+        for (int pass = 0; pass < 2 && (pass == 0 || n_missing > 0); ++pass) {
+            double wl = 0.0;
+            std::int64_t nl = 0;
+            if (pass == 0) {
+                std::fill(left_.begin(), left_.end(), 0.0);
+            } else {
+                std::copy(missing, missing + nc_, left_.begin());
+                wl = sum_of(missing, nc_);
+                nl = n_missing;
+            }
+            for (std::size_t g = 0; g < g_count; ++g) {
+                const Group& gr = groups_[g];
+                if (gr.opaque) box(left_.data(), wl, gr);
+                for (std::size_t c = 0; c < nc_; ++c) left_[c] += gr.counts[c];
+                wl += gr.weight;
+                nl += static_cast<std::int64_t>(gr.counts[nc_]);
+                if (g + 1 == g_count) {
+                    if (pass == 0 && n_missing > 0)
+                        candidate(nl, left_.data(), wl, std::numeric_limits<double>::infinity(), false);
+                    break;
+                }
+                const Group& next = groups_[g + 1];
+                if (!values_apart(gr.hi, next.lo)) continue;
+                const bool missing_left = pass == 1 || (n_missing == 0 && nl > n_ - nl);
+                candidate(nl, left_.data(), wl, midpoint(gr.hi, next.lo), missing_left);
+            }
+        }
+    }
+
+    // The exact proxy of a split, or kNone when its children are not allowed.
+    double score(std::int64_t nl, const double* left, double wl) {
+        const double wr = wn_ - wl;
+        if (!children_allowed(p_, n_, nl, wl, wr)) return kNone;
+        for (std::size_t c = 0; c < nc_; ++c) right_[c] = totals_[c] - left[c];
+        return imp_.proxy(left, wl, right_.data(), wr);
+    }
+
+    // Whether some split inside `g`, reached with class weights `before`,
+    // could come within the margin of `floor`.
+    bool box_may_win(const double* before, const Group& g, double floor) {
+        if (floor == kNone) return true;
+        std::size_t moving[kMostCornerClasses];
+        std::size_t d = 0;
+        for (std::size_t c = 0; c < nc_; ++c) {
+            if (g.counts[c] == 0.0) continue;
+            if (d == kMostCornerClasses) return true;
+            moving[d++] = c;
+        }
+        const double need = floor - kBoundMargin * wn_ * (1.0 + std::log2(static_cast<double>(nc_)));
+        corner_.resize(nc_);
+        for (std::size_t bits = 0; bits < (std::size_t{1} << d); ++bits) {
+            std::copy(before, before + nc_, corner_.begin());
+            for (std::size_t j = 0; j < d; ++j)
+                if ((bits >> j) & 1) corner_[moving[j]] += g.counts[moving[j]];
+            for (std::size_t c = 0; c < nc_; ++c) right_[c] = std::max(0.0, totals_[c] - corner_[c]);
+            const double wl = sum_of(corner_.data(), nc_), wr = sum_of(right_.data(), nc_);
+            // An empty side weighs nothing: the other is the whole node.
+            const double il = wl > 0.0 ? imp_.of(corner_.data(), wl) : 0.0;
+            const double ir = wr > 0.0 ? imp_.of(right_.data(), wr) : 0.0;
+            if (Impurity::children(il, wl, ir, wr) >= need) return true;
+        }
+        return false;
+    }
+
+    const Impurity& impurity() const { return imp_; }
+    const double* totals() const { return totals_; }
+    std::int64_t rows() const { return n_; }
+    double weight() const { return wn_; }
+
+private:
+    const OpenNodes& o_;
+    const LearnerParams& p_;
+    std::size_t node_, nc_;
+    Impurity imp_;
+    const double* totals_;
+    std::int64_t n_;
+    double wn_;
+    std::vector<Group> groups_;
+    std::vector<double> left_, right_, corner_;
+};
+
+const auto kNoRefined = [](std::size_t, const double*&, const double*&, std::size_t&) { return false; };
+const auto kNoBox = [](const double*, double, const Group&) {};
+
+}  // namespace
+
+void node_stats(const LearnerParams& params, std::size_t k, std::size_t n_classes, const double* totals,
+                const std::int64_t* n, const double* weight, const std::int64_t* depth, double* impurity,
+                std::uint8_t* stops) {
+    const Impurity imp(params.criterion, n_classes);
+    for (std::size_t i = 0; i < k; ++i) {
+        impurity[i] = imp.of(totals + i * n_classes, weight[i]);
+        stops[i] = (params.max_depth >= 0 && depth[i] >= params.max_depth) || n[i] < params.min_samples_split ||
+                   n[i] / 2 < params.min_samples_leaf || weight[i] < 2.0 * params.min_weight_leaf ||
+                   impurity[i] <= kEpsilon;
+    }
+}
+
+void bins_to_refine(const OpenNodes& nodes, const LearnerParams& params, std::uint8_t* mask) {
+    const std::size_t p = nodes.cols, nb = nodes.n_bins;
+    std::fill_n(mask, nodes.nodes * p * nb, std::uint8_t{0});
+    for (std::size_t i = 0; i < nodes.nodes; ++i) {
+        NodeWalk w(nodes, params, i);
+        // The best exact score among the bin boundaries of every feature:
+        // the winner scores at least this.
+        double floor = kNone;
+        for (std::size_t f = 0; f < p; ++f) {
+            w.groups(f, kNoRefined);
+            w.walk(f, [&](std::int64_t nl, const double* left, double wl, double, bool) {
+                floor = std::max(floor, w.score(nl, left, wl));
+            }, kNoBox);
+        }
+        for (std::size_t f = 0; f < p; ++f) {
+            w.groups(f, kNoRefined);
+            std::uint8_t* m = mask + (i * p + f) * nb;
+            w.walk(f, [](std::int64_t, const double*, double, double, bool) {},
+                   [&](const double* before, double, const Group& g) {
+                       if (!m[g.bin] && w.box_may_win(before, g, floor)) m[g.bin] = 1;
+                   });
+        }
+    }
+}
+
+void choose_splits(const OpenNodes& nodes, const LearnerParams& params, const std::uint8_t* mask,
+                   const RefinedBins& refined, const double* impurity, double total_weight,
+                   std::vector<ChosenSplit>& out) {
+    const std::size_t p = nodes.cols, nb = nodes.n_bins, nc = nodes.n_classes;
+    out.assign(nodes.nodes, ChosenSplit{});
+    std::size_t request = 0;  // the next refined bin's entry in `refined`
+    std::vector<double> right(nc);
+    for (std::size_t i = 0; i < nodes.nodes; ++i) {
+        NodeWalk w(nodes, params, i);
+        ChosenSplit& best = out[i];
+        double best_proxy = kNone;
+        for (std::size_t f = 0; f < p; ++f) {
+            const std::uint8_t* m = mask + (i * p + f) * nb;
+            w.groups(f, [&](std::size_t b, const double*& v, const double*& c, std::size_t& count) {
+                if (!m[b]) return false;
+                const std::int64_t from = refined.offsets[request], to = refined.offsets[request + 1];
+                ++request;
+                v = refined.values + from;
+                c = refined.counts + static_cast<std::size_t>(from) * (nc + 1);
+                count = static_cast<std::size_t>(to - from);
+                return true;
+            });
+            // Strictly better only: the first of equal scores in scan order
+            // (features in column order) stays, as in memory.
+            w.walk(f, [&](std::int64_t nl, const double* left, double wl, double threshold, bool missing_left) {
+                const double proxy = w.score(nl, left, wl);
+                if (!(proxy > best_proxy)) return;
+                best_proxy = proxy;
+                best.feature = static_cast<std::int64_t>(f);
+                best.threshold = threshold;
+                best.missing_left = missing_left;
+                best.n_left = nl;
+                best.weight_left = wl;
+                best.left.assign(left, left + nc);
+            }, kNoBox);
+        }
+        if (best.feature < 0) continue;
+        const double wl = best.weight_left, wr = w.weight() - wl;
+        for (std::size_t c = 0; c < nc; ++c) right[c] = w.totals()[c] - best.left[c];
+        const double il = w.impurity().of(best.left.data(), wl), ir = w.impurity().of(right.data(), wr);
+        best.improvement = Impurity::improvement(total_weight, w.weight(), impurity[i], wl, il, wr, ir);
+        if (best.improvement + kEpsilon < params.min_impurity_decrease) best.feature = -1;
+    }
+}
+
+}  // namespace tavrin::kernels::learner

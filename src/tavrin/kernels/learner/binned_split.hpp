@@ -1,0 +1,66 @@
+// The split search of the distributed fit, on the merged bin summaries of
+// a batch of open nodes. A bin boundary is a real threshold and is scored
+// exactly. Inside a bin the left class weights lie in the box between the
+// weights before the bin and after it; the weighted impurity of the
+// children is concave in them, so no split inside the bin does better than
+// the best corner of that box. Only bins whose corners come near the best
+// exact score need their exact values (bins_to_refine); choose_splits then
+// scores every boundary and every value of those bins with the in-memory
+// learner's criterion, rules and scan order (split_rule.hpp), so that the
+// same split wins.
+#pragma once
+
+#include "kernels/learner/learner.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace tavrin::kernels::learner {
+
+struct OpenNodes {
+    std::size_t nodes = 0, cols = 0, n_bins = 0, n_classes = 0;
+    const double* counts = nullptr;  // as BinSummary::counts (histogram.hpp)
+    const double* lo = nullptr;      // as BinSummary::lo, hi
+    const double* hi = nullptr;
+    const double* totals = nullptr;  // nodes x n_classes: the nodes' class weights
+    const std::int64_t* n = nullptr;  // their rows
+    const double* weight = nullptr;   // their total weights
+};
+
+// The impurity of each of k nodes and whether it stays a leaf without a
+// search, by the in-memory learner's rules.
+void node_stats(const LearnerParams& params, std::size_t k, std::size_t n_classes, const double* totals,
+                const std::int64_t* n, const double* weight, const std::int64_t* depth, double* impurity,
+                std::uint8_t* stops);
+
+// Sets mask[(node * cols + f) * n_bins + b] to 1 for the bins whose exact
+// values may hold the best split, 0 for the others.
+void bins_to_refine(const OpenNodes& nodes, const LearnerParams& params, std::uint8_t* mask);
+
+// The exact values of the refined bins, in mask order (histogram.hpp's
+// ValueLists, flattened).
+struct RefinedBins {
+    const std::int64_t* offsets = nullptr;
+    const double* values = nullptr;
+    const double* counts = nullptr;  // per value: class weights, then rows
+};
+
+struct ChosenSplit {
+    std::int64_t feature = -1;  // -1: the node stays a leaf
+    double threshold = 0.0;
+    bool missing_left = false;
+    std::int64_t n_left = 0;
+    double weight_left = 0.0;
+    std::vector<double> left;  // class weights on the left
+    double improvement = 0.0;
+};
+
+// The split of each node, or none where no split is allowed or the best
+// decreases the impurity by less than min_impurity_decrease.
+// `total_weight`: the weight of every training row.
+void choose_splits(const OpenNodes& nodes, const LearnerParams& params, const std::uint8_t* mask,
+                   const RefinedBins& refined, const double* impurity, double total_weight,
+                   std::vector<ChosenSplit>& out);
+
+}  // namespace tavrin::kernels::learner

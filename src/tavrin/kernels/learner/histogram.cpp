@@ -1,0 +1,133 @@
+// Bin summaries and exact value lists of the rows a worker holds.
+#include "kernels/learner/histogram.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+#include <unordered_map>
+
+namespace tavrin::kernels::learner {
+
+namespace {
+
+double weight_of(const HeldRows& held, std::size_t r) { return held.weight ? held.weight[r] : 1.0; }
+
+std::size_t class_of(const HeldRows& held, std::size_t r) {
+    const std::int64_t c = held.codes[r];
+    if (c < 0 || static_cast<std::size_t>(c) >= held.n_classes) throw std::invalid_argument("class code out of range");
+    return static_cast<std::size_t>(c);
+}
+
+}  // namespace
+
+void build_summary(const HeldRows& held, std::int32_t first, std::size_t slots, BinSummary& out) {
+    const std::size_t p = held.cols, nb = held.n_bins, width = held.n_classes + 1;
+    out.counts.assign(slots * p * (nb + 1) * width, 0.0);
+    out.lo.assign(slots * p * nb, std::numeric_limits<double>::infinity());
+    out.hi.assign(slots * p * nb, -std::numeric_limits<double>::infinity());
+    for (std::size_t r = 0; r < held.rows; ++r) {
+        const std::int64_t s = static_cast<std::int64_t>(held.slot[r]) - first;
+        const double w = weight_of(held, r);
+        if (s < 0 || static_cast<std::size_t>(s) >= slots || w == 0.0) continue;
+        const std::size_t c = class_of(held, r);
+        for (std::size_t f = 0; f < p; ++f) {
+            const std::size_t b = held.bins[r * p + f];
+            if (b > nb) throw std::invalid_argument("bin out of range");
+            const std::size_t at = static_cast<std::size_t>(s) * p + f;
+            double* cell = &out.counts[(at * (nb + 1) + b) * width];
+            cell[c] += w;
+            cell[width - 1] += 1.0;
+            if (b == nb) continue;
+            const double v = held.x[r * p + f];
+            out.lo[at * nb + b] = std::min(out.lo[at * nb + b], v);
+            out.hi[at * nb + b] = std::max(out.hi[at * nb + b], v);
+        }
+    }
+}
+
+void list_values(const HeldRows& held, const std::int64_t* requests, std::size_t k, ValueLists& out) {
+    const std::size_t p = held.cols, nb = held.n_bins, width = held.n_classes + 1;
+    // (slot, feature) -> bin -> request; few requests per node and feature.
+    std::unordered_map<std::int64_t, std::vector<std::pair<std::int64_t, std::size_t>>> wanted;
+    for (std::size_t q = 0; q < k; ++q) {
+        const std::int64_t s = requests[3 * q], f = requests[3 * q + 1], b = requests[3 * q + 2];
+        if (s < 0 || f < 0 || static_cast<std::size_t>(f) >= p || b < 0 || static_cast<std::size_t>(b) >= nb)
+            throw std::invalid_argument("request out of range");
+        wanted[s * static_cast<std::int64_t>(p) + f].push_back({b, q});
+    }
+    struct Entry {
+        std::size_t request;
+        double value;
+        std::size_t row;
+    };
+    std::vector<Entry> entries;
+    for (std::size_t r = 0; r < held.rows; ++r) {
+        if (held.slot[r] < 0 || weight_of(held, r) == 0.0) continue;
+        for (std::size_t f = 0; f < p; ++f) {
+            const auto it = wanted.find(static_cast<std::int64_t>(held.slot[r]) * static_cast<std::int64_t>(p) +
+                                        static_cast<std::int64_t>(f));
+            if (it == wanted.end()) continue;
+            const std::int64_t b = held.bins[r * p + f];
+            for (const auto& [bin, q] : it->second)
+                if (bin == b) entries.push_back({q, held.x[r * p + f], r});
+        }
+    }
+    // Row order is kept among equal values, so that each value's weights
+    // are summed in row order.
+    std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        return a.request < b.request || (a.request == b.request && a.value < b.value);
+    });
+    out.offsets.assign(k + 1, 0);
+    out.values.clear();
+    out.counts.clear();
+    std::size_t e = 0;
+    for (std::size_t q = 0; q < k; ++q) {
+        out.offsets[q] = static_cast<std::int64_t>(out.values.size());
+        for (; e < entries.size() && entries[e].request == q; ++e) {
+            if (out.values.size() == static_cast<std::size_t>(out.offsets[q]) || out.values.back() != entries[e].value) {
+                out.values.push_back(entries[e].value);
+                out.counts.resize(out.counts.size() + width, 0.0);
+            }
+            double* cell = &out.counts[out.counts.size() - width];
+            cell[class_of(held, entries[e].row)] += weight_of(held, entries[e].row);
+            cell[width - 1] += 1.0;
+        }
+    }
+    out.offsets[k] = static_cast<std::int64_t>(out.values.size());
+}
+
+void merge_lists(const ValueLists& a, const ValueLists& b, std::size_t width, ValueLists& out) {
+    const std::size_t k = a.offsets.size() - 1;
+    if (a.offsets.empty() || b.offsets.size() != a.offsets.size()) throw std::invalid_argument("lists of other requests");
+    out.offsets.assign(k + 1, 0);
+    out.values.clear();
+    out.counts.clear();
+    auto take = [&](const ValueLists& from, std::size_t i, bool add) {
+        const double* cell = &from.counts[i * width];
+        if (!add) {
+            out.values.push_back(from.values[i]);
+            out.counts.insert(out.counts.end(), cell, cell + width);
+            return;
+        }
+        double* to = &out.counts[out.counts.size() - width];
+        for (std::size_t c = 0; c < width; ++c) to[c] += cell[c];
+    };
+    for (std::size_t q = 0; q < k; ++q) {
+        out.offsets[q] = static_cast<std::int64_t>(out.values.size());
+        std::size_t i = static_cast<std::size_t>(a.offsets[q]), j = static_cast<std::size_t>(b.offsets[q]);
+        const std::size_t ie = static_cast<std::size_t>(a.offsets[q + 1]), je = static_cast<std::size_t>(b.offsets[q + 1]);
+        while (i < ie || j < je) {
+            if (j == je || (i < ie && a.values[i] < b.values[j])) {
+                take(a, i++, false);
+            } else if (i == ie || b.values[j] < a.values[i]) {
+                take(b, j++, false);
+            } else {
+                take(a, i++, false);
+                take(b, j++, true);
+            }
+        }
+    }
+    out.offsets[k] = static_cast<std::int64_t>(out.values.size());
+}
+
+}  // namespace tavrin::kernels::learner

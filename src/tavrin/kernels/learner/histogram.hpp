@@ -1,0 +1,53 @@
+// What a worker of the distributed fit computes over the rows it holds,
+// and how two workers' answers combine. Rows are in the learner's column
+// form (float64 values, NaN missing), each numeric value also given as its
+// bin (0 .. n_bins-1, the bins ordered like their values, n_bins for a
+// missing value), and each row carries the slot of the open node it is in
+// (-1: in a finished node). Rows of weight zero take no part, as in the
+// in-memory learner.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace tavrin::kernels::learner {
+
+struct HeldRows {
+    std::size_t rows = 0, cols = 0;
+    const double* x = nullptr;          // rows x cols, row-major
+    const std::uint16_t* bins = nullptr;  // rows x cols, row-major
+    const std::int64_t* codes = nullptr;  // class codes
+    const double* weight = nullptr;       // null: every row weighs 1
+    const std::int32_t* slot = nullptr;
+    std::size_t n_bins = 0, n_classes = 0;
+};
+
+// Per slot in [first, first + slots), feature and bin (the last bin:
+// missing values): the class weights and then the row count, n_classes + 1
+// numbers; and per slot, feature and value bin the smallest and largest
+// value (+inf and -inf for an empty bin).
+struct BinSummary {
+    std::vector<double> counts;  // slots x cols x (n_bins + 1) x (n_classes + 1)
+    std::vector<double> lo, hi;  // slots x cols x n_bins
+};
+
+void build_summary(const HeldRows& held, std::int32_t first, std::size_t slots, BinSummary& out);
+
+// Exact values of chosen bins: for request k, entries offsets[k] ..
+// offsets[k+1] - 1, the distinct values of the bin's rows ascending, each
+// with its class weights and row count (n_classes + 1 numbers).
+struct ValueLists {
+    std::vector<std::int64_t> offsets;
+    std::vector<double> values;
+    std::vector<double> counts;
+};
+
+// `requests`: k triples (slot, feature, bin), ascending.
+void list_values(const HeldRows& held, const std::int64_t* requests, std::size_t k, ValueLists& out);
+
+// The lists of the rows of both a and b (the same requests); equal values
+// merge, adding their counts.
+void merge_lists(const ValueLists& a, const ValueLists& b, std::size_t width, ValueLists& out);
+
+}  // namespace tavrin::kernels::learner

@@ -1,0 +1,293 @@
+"""TreeClassifier.fit on Dask collections, run on the workers of the
+current ``distributed`` Client; the tree is node for node the one the
+in-memory fit grows on the same rows.
+
+The partitions stay on their workers (``_dask_rows``). The tree grows a
+level at a time: the workers summarise their rows of each open node per
+feature and bin (class weights, rows, smallest and largest value), the
+summaries are added up in a tree of reductions, and the learner's binned
+search (``_learner.refine_mask``) names the bins whose exact values may
+still hold the best split; only those bins' distinct values travel, and
+``_learner.choose_splits`` picks each node's split by the in-memory
+learner's rules. The splits go back to the workers, which move each row to
+its child's slot. Nodes are numbered depth first at the end, as the
+in-memory learner numbers them.
+
+Knobs (``dask.config``): ``tavrin.max_bins`` (default 256), the bins per
+feature; it changes what travels, never the tree.
+"""
+from __future__ import annotations
+
+from math import ceil
+from numbers import Integral
+from typing import Any, Dict, List, Tuple
+
+import dask
+import numpy as np
+import pandas as pd
+from sklearn.utils.multiclass import check_classification_targets
+
+from . import _learner
+from . import _dask_rows as rows
+from ._pruning import prune, subtree
+from ._sk_compat import check_feature_names
+from ._tree import FlatTree
+
+# Bytes of one batch's merged bin summaries: open nodes beyond it are
+# summarised in further batches.
+_SUMMARY_BYTES = 1 << 26
+
+_NO_CLIENT = ("fitting on a Dask collection runs on a distributed cluster, and no Client is running: start "
+              "one first, e.g. `from distributed import Client; client = Client()` (a local cluster) or "
+              "`Client('scheduler-address:8786')`")
+
+
+def _client() -> Any:
+    try:
+        from distributed import get_client
+        return get_client()
+    except (ImportError, ValueError):
+        raise RuntimeError(_NO_CLIENT) from None
+
+
+def _unsupported(est: Any) -> List[str]:
+    defaults = {"splitter": "best", "max_features": None, "max_leaf_nodes": None, "class_weight": None,
+                "monotonic_cst": None, "categorical_features": "from_dtype"}
+    return [name for name, default in defaults.items()
+            if not (getattr(est, name) is default or (isinstance(default, str) and getattr(est, name) == default))]
+
+
+def _parts(X: Any, y: Any, sample_weight: Any) -> Tuple[List[Any], int, Any]:
+    """Per partition the delayed (X, y, weight) triple, the column count and
+    the frame's empty model (for the column names)."""
+    import dask.array as da
+    import dask.dataframe as dd
+
+    if isinstance(X, dd.DataFrame):
+        meta = X._meta
+        categorical = [name for name, dtype in meta.dtypes.items() if isinstance(dtype, pd.CategoricalDtype)]
+        if categorical:
+            raise NotImplementedError(
+                f"the distributed fit does not take categorical columns yet ({categorical[:5]}): convert them "
+                "to codes, or fit in memory")
+        xs, p = list(X.to_delayed()), len(meta.columns)
+    elif isinstance(X, da.Array):
+        if X.ndim != 2:
+            raise ValueError(f"X must be a 2-D Dask array, got {X.ndim} dimension(s)")
+        if X.numblocks[1] > 1:
+            X = X.rechunk({1: -1})
+        meta, p = X._meta, X.shape[1]
+        xs = list(X.to_delayed().ravel())
+    else:
+        raise TypeError(f"X must be a Dask DataFrame or Dask Array, got {type(X).__name__}")
+
+    def split(v: Any, name: str) -> List[Any]:
+        if isinstance(v, da.Array):
+            if isinstance(X, da.Array) and v.chunks[0] != X.chunks[0] and not np.isnan(v.shape[0]):
+                v = v.rechunk({0: X.chunks[0]})
+            out = list(v.to_delayed().ravel())
+        elif isinstance(v, (dd.Series, dd.DataFrame)):
+            out = list(v.to_delayed())
+        else:
+            raise TypeError(f"with X a Dask collection, {name} must be a Dask Series or Array partitioned like X, "
+                            f"got {type(v).__name__}")
+        if len(out) != len(xs):
+            raise ValueError(f"{name} has {len(out)} partitions where X has {len(xs)}: partition it like X")
+        return out
+
+    if y is None:
+        raise ValueError("TreeClassifier requires y to be passed, but the target y is None.")
+    ys = split(y, "y")
+    ws = [None] * len(xs) if sample_weight is None else split(sample_weight, "sample_weight")
+    return list(zip(xs, ys, ws)), p, meta
+
+
+def _params(est: Any, n: int, weight_total: float) -> Tuple[Any, ...]:
+    def count(v: Any) -> int:
+        return min(int(v), 2**31 - 1)
+
+    leaf = est.min_samples_leaf
+    leaf = count(leaf) if isinstance(leaf, Integral) else int(ceil(leaf * n))
+    split = est.min_samples_split
+    split = count(split) if isinstance(split, Integral) else max(2, int(ceil(split * n)))
+    return ("entropy" if est.criterion == "log_loss" else est.criterion,
+            -1 if est.max_depth is None else count(est.max_depth), count(max(split, 2 * leaf)), leaf,
+            float(est.min_weight_fraction_leaf * weight_total), float(est.min_impurity_decrease))
+
+
+def _reduce(client: Any, futures: List[Any], combine: Any) -> Any:
+    """The combination of the futures' results, pairwise on the workers."""
+    while len(futures) > 1:
+        paired = [client.submit(combine, a, b, pure=False) for a, b in zip(futures[::2], futures[1::2])]
+        futures = paired + futures[len(paired) * 2:]
+    return futures[0].result()
+
+
+def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
+    """Fit's work for a Dask X, on the staging estimator (see TreeClassifier.fit)."""
+    est._validate_params()
+    unsupported = _unsupported(est)
+    if unsupported:
+        raise NotImplementedError(f"the distributed fit does not support {', '.join(unsupported)} yet: leave "
+                                  "them at their defaults, or fit in memory")
+    max_bins = int(dask.config.get("tavrin.max_bins", 256))
+    if not 2 <= max_bins <= 65534:
+        raise ValueError(f"tavrin.max_bins must be from 2 to 65534, got {max_bins}")
+    client = _client()
+    triples, p, meta = _parts(X, y, sample_weight)
+    check_feature_names(est, meta, reset=True)
+    parts = client.compute([dask.delayed(rows.read_part)(x, yy, w, p, max_bins) for x, yy, w in triples])
+    labels = client.gather([client.submit(rows.labels_of, part) for part in parts])
+    sketches = client.gather([client.submit(rows.sketches_of, part) for part in parts])
+    uniques = [u for u in labels if len(u)]
+    if not uniques:
+        raise ValueError("Found array with 0 sample(s) while a minimum of 1 is required by TreeClassifier.")
+    every = np.concatenate(uniques)
+    check_classification_targets(every)
+    try:
+        classes = np.unique(every)
+    except TypeError as exc:
+        raise ValueError(f"the labels in y must be comparable with each other to be sorted: {exc}") from None
+    edges = [rows.edges_of([s[j] for s in sketches], max_bins) for j in range(p)]
+    n_bins = max(len(e) for e in edges) + 1
+
+    where = client.who_has(parts)
+    by_worker: Dict[str, List[Any]] = {}
+    for part in parts:
+        by_worker.setdefault(sorted(where[part.key])[0], []).append(part)
+    held = [client.submit(rows.hold, classes, edges, n_bins, sample_weight is not None, *group,
+                          workers=[w], allow_other_workers=False, pure=False)
+            for w, group in sorted(by_worker.items())]
+    del parts
+    counts = client.gather([client.submit(rows.root_counts, h, pure=False) for h in held])
+    n = sum(c[1] for c in counts)
+    n_all = sum(len(c) for c in labels)
+    total_weight = float(sum(c[3] for c in counts))
+    if not total_weight > 0:
+        raise ValueError("Sample weights must contain at least one non-zero number.")
+    params = _params(est, n_all, total_weight)
+    root = {"depth": 0, "n": n, "weight": float(sum(c[2] for c in counts)), "totals": sum(c[0] for c in counts)}
+    nodes = _grow(client, held, root, params, total_weight, len(classes), p, n_bins)
+
+    est.n_features_in_ = p
+    est.classes_ = classes
+    est.n_classes_ = len(classes)
+    est.categories_ = [None] * p
+    est.is_categorical_ = np.zeros(p, dtype=bool)
+    est.max_features_ = p
+    flat = _arrays(nodes, len(classes), p)
+    if est.ccp_alpha > 0.0:
+        _, _, leaves = prune(flat, float(est.ccp_alpha))
+        flat = subtree(flat, leaves)
+    est._set_tree(FlatTree.from_dict(flat))
+
+
+def _stats(nodes: List[Dict[str, Any]], which: List[int], params: Tuple[Any, ...], n_classes: int) -> List[int]:
+    """Sets the impurity of the nodes `which`; returns those that are searched."""
+    picked = [nodes[i] for i in which]
+    impurity, stops = _learner.node_stats(
+        np.array([node["totals"] for node in picked], dtype=np.float64).reshape(-1, n_classes),
+        np.array([node["n"] for node in picked], dtype=np.int64),
+        np.array([node["weight"] for node in picked], dtype=np.float64),
+        np.array([node["depth"] for node in picked], dtype=np.int64), params)
+    for node, value in zip(picked, impurity):
+        node["impurity"] = float(value)
+    return [i for i, stop in zip(which, stops) if not stop]
+
+
+def _grow(client: Any, held: List[Any], root: Dict[str, Any], params: Tuple[Any, ...], total_weight: float,
+          n_classes: int, p: int, n_bins: int) -> List[Dict[str, Any]]:
+    """Every node of the tree, level by level: dicts of their statistics and,
+    at a split, the split and the places of the children in the list."""
+    nodes = [root]
+    batch = max(1, _SUMMARY_BYTES // (p * (n_bins + 1) * (n_classes + 3) * 8))
+    open_ = _stats(nodes, [0], params, n_classes)  # the searched nodes of the level, in slot order
+    while open_:
+        k = len(open_)
+        found = [_search(client, held, nodes, open_[b:b + batch], b, params, total_weight, n_classes)
+                 for b in range(0, k, batch)]
+        chosen = {name: np.concatenate([f[name] for f in found]) for name in found[0]}
+        children: List[int] = []
+        for slot, i in enumerate(open_):
+            if chosen["feature"][slot] < 0:
+                continue
+            node = nodes[i]
+            left, wl, nl = chosen["left"][slot].copy(), float(chosen["weight_left"][slot]), int(chosen["n_left"][slot])
+            node.update(feature=int(chosen["feature"][slot]), threshold=float(chosen["threshold"][slot]),
+                        missing_left=bool(chosen["missing_left"][slot]), children=(len(nodes), len(nodes) + 1))
+            depth = node["depth"] + 1
+            nodes.append({"depth": depth, "n": nl, "weight": wl, "totals": left})
+            nodes.append({"depth": depth, "n": node["n"] - nl, "weight": node["weight"] - wl,
+                          "totals": node["totals"] - left})
+            children.extend(node["children"])
+        searched = _stats(nodes, children, params, n_classes)
+        if searched:
+            # The rows of searched children take their slots of the next level.
+            slot_of = {i: s for s, i in enumerate(searched)}
+            to_left = np.full(k, -1, dtype=np.int32)
+            to_right = np.full(k, -1, dtype=np.int32)
+            for slot, i in enumerate(open_):
+                if "children" in nodes[i]:
+                    a, b = nodes[i]["children"]
+                    to_left[slot], to_right[slot] = slot_of.get(a, -1), slot_of.get(b, -1)
+            held = [client.submit(rows.route, h, chosen["feature"], chosen["threshold"], chosen["missing_left"],
+                                  to_left, to_right, pure=False) for h in held]
+        open_ = searched
+    return nodes
+
+
+def _search(client: Any, held: List[Any], nodes: List[Dict[str, Any]], which: List[int], first: int,
+            params: Tuple[Any, ...], total_weight: float, n_classes: int) -> Dict[str, np.ndarray]:
+    """The splits of the open nodes `which` (slots first, first + 1, ...)."""
+    picked = [nodes[i] for i in which]
+    k = len(picked)
+    summary = _reduce(client, [client.submit(rows.summarize, h, first, k, pure=False) for h in held],
+                      rows.add_summaries)
+    totals = np.array([node["totals"] for node in picked], dtype=np.float64).reshape(k, n_classes)
+    n = np.array([node["n"] for node in picked], dtype=np.int64)
+    weight = np.array([node["weight"] for node in picked], dtype=np.float64)
+    mask = _learner.refine_mask(*summary, totals, n, weight, params)
+    requests = np.argwhere(mask).astype(np.int64)
+    requests[:, 0] += first
+    if len(requests):
+        lists = _reduce(client, [client.submit(rows.list_values, h, requests, pure=False) for h in held],
+                        rows.merge_lists)
+    else:
+        lists = (np.zeros(1, dtype=np.int64), np.empty(0), np.empty((0, n_classes + 1)))
+    impurity = np.array([node["impurity"] for node in picked], dtype=np.float64)
+    found: Dict[str, np.ndarray] = _learner.choose_splits(*summary, totals, n, weight, params, mask, lists,
+                                                          impurity, total_weight)
+    return found
+
+
+def _arrays(nodes: List[Dict[str, Any]], n_classes: int, p: int) -> Dict[str, Any]:
+    """The tree's arrays, nodes numbered depth first, left subtree first."""
+    order: List[int] = []
+    stack = [0]
+    while stack:
+        i = stack.pop()
+        order.append(i)
+        if "children" in nodes[i]:
+            stack.extend(reversed(nodes[i]["children"]))
+    new_id = {i: j for j, i in enumerate(order)}
+    m = len(order)
+    d: Dict[str, Any] = {
+        "children_left": np.full(m, -1, dtype=np.int64), "children_right": np.full(m, -1, dtype=np.int64),
+        "feature": np.full(m, -2, dtype=np.int64), "threshold": np.full(m, np.nan),
+        "missing_go_to_left": np.zeros(m, dtype=np.uint8), "is_categorical": np.zeros(m, dtype=np.uint8),
+        "category_offset": np.full(m, -1, dtype=np.int64), "category_bits": np.zeros(0, dtype=np.uint64),
+        "n_categories": np.zeros(p, dtype=np.int64),
+        "n_node_samples": np.array([nodes[i]["n"] for i in order], dtype=np.int64),
+        "weighted_n_node_samples": np.array([nodes[i]["weight"] for i in order], dtype=np.float64),
+        "impurity": np.array([nodes[i]["impurity"] for i in order], dtype=np.float64),
+        "value": np.array([nodes[i]["totals"] for i in order], dtype=np.float64).reshape(m, n_classes),
+        "n_classes": n_classes, "n_features": p,
+    }
+    for j, i in enumerate(order):
+        node = nodes[i]
+        if "children" in node:
+            d["children_left"][j], d["children_right"][j] = (new_id[c] for c in node["children"])
+            d["feature"][j] = node["feature"]
+            d["threshold"][j] = node["threshold"]
+            d["missing_go_to_left"][j] = node["missing_left"]
+    return d

@@ -1,0 +1,147 @@
+"""The distributed fit's side on the workers: the rows a worker holds for a
+whole fit, and what it computes over them.
+
+Each worker turns its partitions into the learner's column form once (the
+same reading as an in-memory fit), gives every numeric value its bin, and
+keeps the rows with their class codes, weights and the slot of the open
+node each row is in (-1 once its node is finished). Every step of the
+growth reads that state and returns a small answer (bin summaries, exact
+value lists) or the state with new slots, so the rows never leave their
+worker.
+"""
+from __future__ import annotations
+
+from typing import Any, List, Optional, Sequence, Tuple
+
+import numpy as np
+from sklearn.utils.validation import column_or_1d
+
+from . import _learner
+from ._direct import to_matrix
+from ._sk_compat import check_array
+
+Summary = Tuple[np.ndarray, np.ndarray, np.ndarray]
+Lists = Tuple[np.ndarray, np.ndarray, np.ndarray]
+
+
+class _Reader:
+    """The little of an estimator that reading a matrix with known columns asks for."""
+
+    def __init__(self, p: int) -> None:
+        self.n_features_in_ = p
+
+
+def read_part(X: Any, y: Any, weight: Any, p: int, max_bins: int) -> Tuple[np.ndarray, np.ndarray, Any, List[np.ndarray]]:
+    """One partition as (float64 matrix, labels, weights or None, per column a
+    sketch of its values for the bin edges)."""
+    if len(X) == 0:
+        Xf = np.empty((0, p), dtype=np.float64)
+    else:
+        Xf = np.ascontiguousarray(to_matrix(X, "from_dtype", [None] * p, _Reader(p))[0])
+    labels = column_or_1d(check_array(y, allow_nan=False, ensure_2d=False, dtype=None, ensure_min_samples=0,
+                                      input_name="y"))
+    if len(labels) != len(Xf):
+        raise ValueError(f"a partition of y has {len(labels)} rows where X's has {len(Xf)}: partition y like X")
+    w = None
+    if weight is not None:
+        w = np.asarray(weight, dtype=np.float64).ravel()
+        if len(w) != len(Xf):
+            raise ValueError(f"a partition of sample_weight has {len(w)} rows where X's has {len(Xf)}: "
+                             "partition it like X")
+        if not np.all(np.isfinite(w)) or (w < 0).any():
+            raise ValueError("sample_weight must hold finite values of 0 or more")
+    return Xf, labels, w, [_sketch(Xf[:, j], max_bins) for j in range(p)]
+
+
+def _sketch(column: np.ndarray, max_bins: int) -> np.ndarray:
+    values = np.unique(column[~np.isnan(column)])
+    if len(values) <= max_bins:
+        return values
+    return values[np.linspace(0, len(values) - 1, max_bins).round().astype(np.intp)]
+
+
+def labels_of(part: Tuple[Any, ...]) -> np.ndarray:
+    return np.unique(part[1])
+
+
+def sketches_of(part: Tuple[Any, ...]) -> List[np.ndarray]:
+    return part[3]  # type: ignore[no-any-return]
+
+
+def edges_of(sketches: Sequence[np.ndarray], max_bins: int) -> np.ndarray:
+    """At most max_bins - 1 cut values from the columns' sketches: bin j of a
+    column holds the values from cut j - 1 (inclusive) to cut j."""
+    values = np.unique(np.concatenate([np.asarray(s, dtype=np.float64) for s in sketches]))
+    if len(values) > max_bins - 1:
+        values = np.unique(values[np.linspace(0, len(values) - 1, max_bins - 1).round().astype(np.intp)])
+    return values
+
+
+class Held:
+    """A worker's rows for the whole fit; `slot` is replaced, never changed."""
+
+    def __init__(self, x: np.ndarray, bins: np.ndarray, codes: np.ndarray, weight: Optional[np.ndarray],
+                 slot: np.ndarray, n_bins: int, n_classes: int) -> None:
+        self.x, self.bins, self.codes, self.weight, self.slot = x, bins, codes, weight, slot
+        self.n_bins, self.n_classes = n_bins, n_classes
+
+
+def hold(classes: np.ndarray, edges: List[np.ndarray], n_bins: int, weighted: bool, *parts: Any) -> Held:
+    """The rows of this worker's partitions, binned and coded."""
+    p = len(edges)
+    x = np.concatenate([part[0] for part in parts]) if parts else np.empty((0, p))
+    x = np.ascontiguousarray(x, dtype=np.float64)
+    labels = np.concatenate([part[1] for part in parts])
+    codes = np.searchsorted(classes, labels).astype(np.int64)
+    bins = np.empty(x.shape, dtype=np.uint16)
+    for j, cuts in enumerate(edges):
+        column = x[:, j]
+        bins[:, j] = np.where(np.isnan(column), n_bins, np.searchsorted(cuts, column, side="right"))
+    weight = np.concatenate([part[2] for part in parts]) if weighted else None
+    return Held(x, bins, codes, weight, np.zeros(len(x), dtype=np.int32), n_bins, len(classes))
+
+
+def root_counts(held: Held) -> Tuple[np.ndarray, int, float, float]:
+    """(class weights, rows, their weight, the weight of every row) of the
+    rows of weight above zero, as the learner counts the root."""
+    w = np.ones(len(held.codes)) if held.weight is None else held.weight
+    kept = w != 0.0
+    counts = np.bincount(held.codes[kept], weights=w[kept], minlength=held.n_classes).astype(np.float64)
+    return counts, int(kept.sum()), float(w[kept].sum()), float(w.sum())
+
+
+def summarize(held: Held, first: int, slots: int) -> Summary:
+    return tuple(_learner.bin_summary(held.x, held.bins, held.codes, held.weight, held.slot, first, slots,
+                                      held.n_bins, held.n_classes))  # type: ignore[return-value]
+
+
+def add_summaries(a: Summary, b: Summary) -> Summary:
+    return a[0] + b[0], np.minimum(a[1], b[1]), np.maximum(a[2], b[2])
+
+
+def list_values(held: Held, requests: np.ndarray) -> Lists:
+    return tuple(_learner.value_lists(held.x, held.bins, held.codes, held.weight, held.slot, requests,
+                                      held.n_bins, held.n_classes))  # type: ignore[return-value]
+
+
+def merge_lists(a: Lists, b: Lists) -> Lists:
+    return tuple(_learner.merge_value_lists(a, b))  # type: ignore[return-value]
+
+
+def route(held: Held, feature: np.ndarray, threshold: np.ndarray, missing_left: np.ndarray,
+          to_left: np.ndarray, to_right: np.ndarray) -> Held:
+    """The rows with the slots of the next level: a row of a node that split
+    takes its child's slot (-1 when the child is finished), any other -1.
+    A value goes left when ``x <= threshold``, a missing one where its split
+    sends missing values."""
+    slot = held.slot
+    new = np.full(len(slot), -1, dtype=np.int32)
+    rows = np.flatnonzero(slot >= 0)
+    s = slot[rows]
+    f = feature[s]
+    split = f >= 0
+    rows, s, f = rows[split], s[split], f[split]
+    v = held.x[rows, f]
+    left = np.where(np.isnan(v), missing_left[s].astype(bool), v <= threshold[s])
+    new[rows] = np.where(left, to_left[s], to_right[s])
+    return Held(held.x, held.bins, held.codes, held.weight, new, held.n_bins, held.n_classes)

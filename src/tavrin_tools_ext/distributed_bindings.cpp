@@ -1,0 +1,278 @@
+// The kernels of the distributed fit for Python: bin summaries and exact
+// value lists of a worker's rows, the merge of two workers' lists, and the
+// split search over merged summaries. Positional arguments only (see
+// learner_module.cpp); arrays in, numpy arrays out. A fault of the input
+// is a ValueError; the work runs without the interpreter lock.
+#include "kernels/learner/binned_split.hpp"
+#include "kernels/learner/histogram.hpp"
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+using namespace tavrin::kernels::learner;
+
+namespace {
+
+[[noreturn]] void refuse(const std::string& what) { throw py::value_error(what); }
+
+// `obj` as a C-contiguous array of T (numpy's safe casts only) of `shape`
+// (-1: any length).
+template <class T>
+py::array_t<T, py::array::c_style> take(const py::handle& obj, std::vector<py::ssize_t> shape, const char* name) {
+    auto a = py::array_t<T, py::array::c_style>::ensure(obj);
+    if (!a) {
+        PyErr_Clear();
+        refuse(std::string(name) + " must be an array of " + py::str(py::dtype::of<T>()).cast<std::string>());
+    }
+    bool ok = a.ndim() == static_cast<py::ssize_t>(shape.size());
+    for (std::size_t d = 0; ok && d < shape.size(); ++d) ok = shape[d] < 0 || a.shape(d) == shape[d];
+    if (!ok) refuse(std::string(name) + " has the wrong shape");
+    return a;
+}
+
+template <class T>
+py::array_t<T> to_numpy(const std::vector<T>& v, std::vector<py::ssize_t> shape) {
+    py::array_t<T> out(shape);
+    std::copy(v.begin(), v.end(), out.mutable_data());
+    return out;
+}
+
+py::ssize_t checked_size(std::initializer_list<std::size_t> dims) {
+    std::size_t total = 1;
+    for (std::size_t d : dims)
+        if (__builtin_mul_overflow(total, d, &total) || total > (std::size_t{1} << 40)) throw std::bad_alloc();
+    return static_cast<py::ssize_t>(total);
+}
+
+// Arrays that keep a HeldRows' memory alive.
+struct Held {
+    py::array_t<double, py::array::c_style> x, weight;
+    py::array_t<std::uint16_t, py::array::c_style> bins;
+    py::array_t<std::int64_t, py::array::c_style> codes;
+    py::array_t<std::int32_t, py::array::c_style> slot;
+    HeldRows rows;
+};
+
+Held held_of(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
+             const py::object& slot, std::int64_t n_bins, std::int64_t n_classes) {
+    Held h;
+    h.x = take<double>(X, {-1, -1}, "X");
+    const py::ssize_t n = h.x.shape(0), p = h.x.shape(1);
+    h.bins = take<std::uint16_t>(bins, {n, p}, "bins");
+    h.codes = take<std::int64_t>(codes, {n}, "codes");
+    h.slot = take<std::int32_t>(slot, {n}, "slot");
+    if (!weight.is_none()) h.weight = take<double>(weight, {n}, "weight");
+    if (n_bins < 1 || n_bins >= 65535) refuse("n_bins must be from 1 to 65534");
+    if (n_classes < 1 || n_classes > (std::int64_t{1} << 24)) refuse("n_classes must be from 1 to 2**24");
+    h.rows = {static_cast<std::size_t>(n), static_cast<std::size_t>(p), h.x.data(), h.bins.data(), h.codes.data(),
+              weight.is_none() ? nullptr : h.weight.data(), h.slot.data(), static_cast<std::size_t>(n_bins),
+              static_cast<std::size_t>(n_classes)};
+    return h;
+}
+
+py::tuple bin_summary(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
+                      const py::object& slot, std::int32_t first, std::int64_t slots, std::int64_t n_bins,
+                      std::int64_t n_classes) {
+    const Held h = held_of(X, bins, codes, weight, slot, n_bins, n_classes);
+    if (slots < 0) refuse("slots must be 0 or more");
+    const std::size_t s = static_cast<std::size_t>(slots), p = h.rows.cols, nb = h.rows.n_bins, w = h.rows.n_classes + 1;
+    checked_size({s, p, nb + 1, w});
+    BinSummary out;
+    {
+        py::gil_scoped_release unlocked;
+        build_summary(h.rows, first, s, out);
+    }
+    const py::ssize_t S = slots, P = static_cast<py::ssize_t>(p), NB = n_bins;
+    return py::make_tuple(to_numpy(out.counts, {S, P, NB + 1, n_classes + 1}), to_numpy(out.lo, {S, P, NB}),
+                          to_numpy(out.hi, {S, P, NB}));
+}
+
+py::tuple lists_to_numpy(const ValueLists& l, std::size_t width) {
+    return py::make_tuple(to_numpy(l.offsets, {static_cast<py::ssize_t>(l.offsets.size())}),
+                          to_numpy(l.values, {static_cast<py::ssize_t>(l.values.size())}),
+                          to_numpy(l.counts, {static_cast<py::ssize_t>(l.values.size()), static_cast<py::ssize_t>(width)}));
+}
+
+py::tuple value_lists(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
+                      const py::object& slot, const py::object& requests, std::int64_t n_bins, std::int64_t n_classes) {
+    const Held h = held_of(X, bins, codes, weight, slot, n_bins, n_classes);
+    const auto req = take<std::int64_t>(requests, {-1, 3}, "requests");
+    ValueLists out;
+    {
+        py::gil_scoped_release unlocked;
+        list_values(h.rows, req.data(), static_cast<std::size_t>(req.shape(0)), out);
+    }
+    return lists_to_numpy(out, h.rows.n_classes + 1);
+}
+
+// Lists from Python, checked to be whole: offsets rising from 0 to the
+// number of values, `width` counts per value.
+ValueLists lists_of(const py::object& offsets, const py::object& values, const py::object& counts, py::ssize_t k,
+                    py::ssize_t width) {
+    const auto o = take<std::int64_t>(offsets, {k + 1}, "offsets");
+    const auto v = take<double>(values, {-1}, "values");
+    const auto c = take<double>(counts, {v.shape(0), width}, "counts");
+    ValueLists l;
+    l.offsets.assign(o.data(), o.data() + k + 1);
+    for (py::ssize_t i = 0; i <= k; ++i)
+        if ((i == 0 ? l.offsets[0] != 0 : l.offsets[i] < l.offsets[i - 1]) || l.offsets[i] > v.shape(0))
+            refuse("offsets must rise from 0 to the number of values");
+    if (l.offsets[k] != v.shape(0)) refuse("offsets must rise from 0 to the number of values");
+    l.values.assign(v.data(), v.data() + v.shape(0));
+    l.counts.assign(c.data(), c.data() + c.size());
+    return l;
+}
+
+py::tuple merge_value_lists(const py::tuple& a, const py::tuple& b) {
+    if (a.size() != 3 || b.size() != 3) refuse("value lists are (offsets, values, counts) triples");
+    const auto oa = take<std::int64_t>(a[0], {-1}, "offsets");
+    const auto ca = take<double>(a[2], {-1, -1}, "counts");
+    const py::ssize_t k = oa.shape(0) - 1, width = ca.shape(1);
+    if (k < 0 || width < 2) refuse("value lists need offsets and a count per class");
+    const ValueLists la = lists_of(a[0], a[1], a[2], k, width), lb = lists_of(b[0], b[1], b[2], k, width);
+    ValueLists out;
+    {
+        py::gil_scoped_release unlocked;
+        merge_lists(la, lb, static_cast<std::size_t>(width), out);
+    }
+    return lists_to_numpy(out, static_cast<std::size_t>(width));
+}
+
+LearnerParams params_of(const py::tuple& t) {
+    if (t.size() != 6) refuse("params: (criterion, max_depth, min_samples_split, min_samples_leaf, "
+                              "min_weight_leaf, min_impurity_decrease)");
+    LearnerParams p;
+    const std::string criterion = t[0].cast<std::string>();
+    if (criterion != "gini" && criterion != "entropy") refuse("criterion must be 'gini' or 'entropy'");
+    p.criterion = criterion == "gini" ? Criterion::gini : Criterion::entropy;
+    p.max_depth = t[1].cast<std::int64_t>();
+    p.min_samples_split = t[2].cast<std::int64_t>();
+    p.min_samples_leaf = t[3].cast<std::int64_t>();
+    p.min_weight_leaf = t[4].cast<double>();
+    p.min_impurity_decrease = t[5].cast<double>();
+    return p;
+}
+
+py::tuple node_stats_of(const py::object& totals, const py::object& n, const py::object& weight,
+                        const py::object& depth, const py::tuple& params) {
+    const LearnerParams p = params_of(params);
+    const auto t = take<double>(totals, {-1, -1}, "totals");
+    const py::ssize_t k = t.shape(0);
+    if (t.shape(1) < 1) refuse("totals need a column per class");
+    const auto nn = take<std::int64_t>(n, {k}, "n");
+    const auto w = take<double>(weight, {k}, "weight");
+    const auto d = take<std::int64_t>(depth, {k}, "depth");
+    py::array_t<double> impurity(k);
+    py::array_t<std::uint8_t> stops(k);
+    node_stats(p, static_cast<std::size_t>(k), static_cast<std::size_t>(t.shape(1)), t.data(), nn.data(), w.data(),
+               d.data(), impurity.mutable_data(), stops.mutable_data());
+    return py::make_tuple(impurity, stops);
+}
+
+// The summaries of a batch of nodes and the arrays that keep them alive.
+struct Batch {
+    py::array_t<double, py::array::c_style> counts, lo, hi, totals, weight;
+    py::array_t<std::int64_t, py::array::c_style> n;
+    OpenNodes nodes;
+};
+
+Batch batch_of(const py::object& counts, const py::object& lo, const py::object& hi, const py::object& totals,
+               const py::object& n, const py::object& weight) {
+    Batch b;
+    b.counts = take<double>(counts, {-1, -1, -1, -1}, "counts");
+    const py::ssize_t k = b.counts.shape(0), p = b.counts.shape(1), nb = b.counts.shape(2) - 1,
+                      nc = b.counts.shape(3) - 1;
+    if (nb < 1 || nc < 1) refuse("counts need a bin and a class at least");
+    b.lo = take<double>(lo, {k, p, nb}, "lo");
+    b.hi = take<double>(hi, {k, p, nb}, "hi");
+    b.totals = take<double>(totals, {k, nc}, "totals");
+    b.n = take<std::int64_t>(n, {k}, "n");
+    b.weight = take<double>(weight, {k}, "weight");
+    b.nodes = {static_cast<std::size_t>(k), static_cast<std::size_t>(p), static_cast<std::size_t>(nb),
+               static_cast<std::size_t>(nc), b.counts.data(), b.lo.data(), b.hi.data(), b.totals.data(),
+               b.n.data(), b.weight.data()};
+    return b;
+}
+
+py::array_t<std::uint8_t> refine_mask(const py::object& counts, const py::object& lo, const py::object& hi,
+                                      const py::object& totals, const py::object& n, const py::object& weight,
+                                      const py::tuple& params) {
+    const LearnerParams p = params_of(params);
+    const Batch b = batch_of(counts, lo, hi, totals, n, weight);
+    const OpenNodes& o = b.nodes;
+    std::vector<std::uint8_t> mask(o.nodes * o.cols * o.n_bins);
+    {
+        py::gil_scoped_release unlocked;
+        bins_to_refine(o, p, mask.data());
+    }
+    return to_numpy(mask, {static_cast<py::ssize_t>(o.nodes), static_cast<py::ssize_t>(o.cols),
+                           static_cast<py::ssize_t>(o.n_bins)});
+}
+
+py::dict splits_of(const py::object& counts, const py::object& lo, const py::object& hi, const py::object& totals,
+                   const py::object& n, const py::object& weight, const py::tuple& params, const py::object& mask,
+                   const py::tuple& lists, const py::object& impurity, double total_weight) {
+    const LearnerParams p = params_of(params);
+    const Batch b = batch_of(counts, lo, hi, totals, n, weight);
+    const OpenNodes& o = b.nodes;
+    const py::ssize_t k = static_cast<py::ssize_t>(o.nodes), nc = static_cast<py::ssize_t>(o.n_classes);
+    const auto m = take<std::uint8_t>(mask, {k, static_cast<py::ssize_t>(o.cols), static_cast<py::ssize_t>(o.n_bins)},
+                                      "mask");
+    py::ssize_t refined = 0;
+    for (py::ssize_t i = 0; i < m.size(); ++i) refined += m.data()[i] != 0;
+    if (lists.size() != 3) refuse("value lists are (offsets, values, counts) triples");
+    const ValueLists l = lists_of(lists[0], lists[1], lists[2], refined, nc + 1);
+    const auto imp = take<double>(impurity, {k}, "impurity");
+    std::vector<ChosenSplit> out;
+    {
+        py::gil_scoped_release unlocked;
+        choose_splits(o, p, m.data(), {l.offsets.data(), l.values.data(), l.counts.data()}, imp.data(),
+                      total_weight, out);
+    }
+    py::array_t<std::int64_t> feature(k), n_left(k);
+    py::array_t<double> threshold(k), weight_left(k), improvement(k), left({k, nc});
+    py::array_t<std::uint8_t> missing_left(k);
+    for (py::ssize_t i = 0; i < k; ++i) {
+        const ChosenSplit& s = out[static_cast<std::size_t>(i)];
+        feature.mutable_data()[i] = s.feature;
+        n_left.mutable_data()[i] = s.n_left;
+        threshold.mutable_data()[i] = s.threshold;
+        weight_left.mutable_data()[i] = s.weight_left;
+        improvement.mutable_data()[i] = s.improvement;
+        missing_left.mutable_data()[i] = s.missing_left;
+        for (py::ssize_t c = 0; c < nc; ++c)
+            left.mutable_data()[i * nc + c] = s.left.empty() ? 0.0 : s.left[static_cast<std::size_t>(c)];
+    }
+    py::dict d;
+    d["feature"] = feature;
+    d["threshold"] = threshold;
+    d["missing_left"] = missing_left;
+    d["n_left"] = n_left;
+    d["weight_left"] = weight_left;
+    d["left"] = left;
+    d["improvement"] = improvement;
+    return d;
+}
+
+}  // namespace
+
+void bind_distributed(py::module_& m) {
+    m.def("bin_summary", &bin_summary,
+          "bin_summary(X, bins, codes, weight, slot, first, slots, n_bins, n_classes): per slot, feature and bin "
+          "the class weights and rows (counts), and the smallest and largest value (lo, hi).");
+    m.def("value_lists", &value_lists,
+          "value_lists(X, bins, codes, weight, slot, requests, n_bins, n_classes): the distinct values of the "
+          "requested (slot, feature, bin) triples with their counts: (offsets, values, counts).");
+    m.def("merge_value_lists", &merge_value_lists, "merge_value_lists(a, b): the lists of both, equal values merged.");
+    m.def("node_stats", &node_stats_of, "node_stats(totals, n, weight, depth, params): (impurity, stops).");
+    m.def("refine_mask", &refine_mask,
+          "refine_mask(counts, lo, hi, totals, n, weight, params): the bins whose values may hold the best split.");
+    m.def("choose_splits", &splits_of,
+          "choose_splits(counts, lo, hi, totals, n, weight, params, mask, lists, impurity, total_weight): "
+          "each node's split, as a dict of arrays (feature -1: none).");
+}

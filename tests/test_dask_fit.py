@@ -1,0 +1,156 @@
+"""TreeClassifier.fit on Dask collections, on a local cluster of worker
+processes: the same tree, array for array, as the in-memory fit on the
+same rows, whatever the partitioning and the bins; and the kernels that
+merge and prune what travels between them."""
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import given, settings, strategies as st
+
+dask = pytest.importorskip("dask")
+da = pytest.importorskip("dask.array")
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+
+from tavrin_tools import TreeClassifier, _learner  # noqa: E402
+
+
+def test_without_a_client_the_error_says_how_to_start_one():
+    X = da.from_array(np.arange(8.0).reshape(4, 2), chunks=2)
+    y = da.from_array(np.array([0, 1, 0, 1]), chunks=2)
+    try:
+        distributed.get_client()
+        pytest.skip("a Client of another test module is running")
+    except ValueError:
+        pass
+    with pytest.raises(RuntimeError, match="Client()"):
+        TreeClassifier().fit(X, y)
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=3, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as c:
+            yield c
+
+
+def assert_same_tree(expected, got):
+    a, b = expected.tree_.to_dict(), got.tree_.to_dict()
+    assert a.keys() == b.keys()
+    for name in a:
+        assert np.array_equal(np.asarray(a[name]), np.asarray(b[name]), equal_nan=True), name
+
+
+def frame_parts(X, y, w, sizes):
+    """X, y (and w) as Dask DataFrame and Series with partitions of these sizes."""
+    df = pd.DataFrame(X, columns=[f"c{j}" for j in range(X.shape[1])])
+    ends = np.cumsum([0] + list(sizes))
+    cut = [slice(a, b) for a, b in zip(ends[:-1], ends[1:])]
+    out = [dd.from_delayed([dask.delayed(df.iloc[s]) for s in cut], meta=df.iloc[:0]),
+           dd.from_delayed([dask.delayed(pd.Series(y[s], index=df.index[s])) for s in cut],
+                           meta=pd.Series(y[:0]))]
+    if w is not None:
+        out.append(dd.from_delayed([dask.delayed(pd.Series(w[s], index=df.index[s])) for s in cut],
+                                   meta=pd.Series(w[:0])))
+    return df, out
+
+
+@st.composite
+def problems(draw):
+    n = draw(st.integers(1, 60))
+    p = draw(st.integers(1, 3))
+    # Few distinct values: ties between rows, between features and between splits.
+    X = np.array(draw(st.lists(st.sampled_from([0.0, 1.0, 1.5, 2.0, 2.0 + 5e-8, 3.0, np.nan]),
+                               min_size=n * p, max_size=n * p))).reshape(n, p)
+    if draw(st.booleans()):
+        X[:, 0] = 4.0  # a constant column
+    y = np.array(draw(st.lists(st.integers(0, draw(st.integers(1, 2))), min_size=n, max_size=n)))
+    cuts = sorted(draw(st.lists(st.integers(0, n), max_size=6)))
+    sizes = np.diff([0] + cuts + [n]).tolist()  # 1 to 7 partitions, some empty or of one row
+    params = dict(criterion=draw(st.sampled_from(["gini", "entropy"])),
+                  max_depth=draw(st.sampled_from([None, 1, 3])),
+                  min_samples_split=draw(st.integers(2, 6)), min_samples_leaf=draw(st.integers(1, 3)),
+                  min_impurity_decrease=draw(st.sampled_from([0.0, 0.01])))
+    return X, y, sizes, params, draw(st.sampled_from([2, 3, 256]))
+
+
+@settings(max_examples=30, deadline=None)
+@given(problems(), st.booleans())
+def test_frames_and_arrays_grow_the_in_memory_tree(client, problem, as_array):
+    X, y, sizes, params, max_bins = problem
+    expected = TreeClassifier(**params).fit(X, y)
+    if as_array:
+        chunks = tuple(sizes)
+        Xd, yd = da.from_array(X, chunks=(chunks, X.shape[1])), da.from_array(y, chunks=(chunks,))
+    else:
+        _, (Xd, yd) = frame_parts(X, y, None, sizes)
+    with dask.config.set({"tavrin.max_bins": max_bins}):
+        got = TreeClassifier(**params).fit(Xd, yd)
+    assert_same_tree(expected, got)
+    assert np.array_equal(got.classes_, expected.classes_)
+
+
+def test_integer_weights_and_more_rows(client):
+    rng = np.random.default_rng(3)
+    X = rng.normal(size=(3000, 4)).round(2)
+    X[rng.random(3000) < 0.05, 1] = np.nan
+    y = (X[:, 0] + 0.5 * np.nan_to_num(X[:, 1]) + rng.normal(scale=0.5, size=3000) > 0).astype(int)
+    y[X[:, 3] > 1.2] = 2
+    w = rng.integers(0, 4, size=3000).astype(float)
+    params = dict(max_depth=8, min_samples_leaf=3, min_weight_fraction_leaf=0.01, ccp_alpha=0.001)
+    expected = TreeClassifier(**params).fit(X, y, sample_weight=w)
+    df, (Xd, yd, wd) = frame_parts(X, y, w, [700, 0, 1100, 1, 1199])
+    with dask.config.set({"tavrin.max_bins": 16}):
+        got = TreeClassifier(**params).fit(Xd, yd, sample_weight=wd)
+    assert expected.tree_.node_count > 20
+    assert_same_tree(expected, got)
+    assert list(got.feature_names_in_) == list(df.columns)
+    np.testing.assert_array_equal(got.predict_proba(df), expected.predict_proba(X))
+
+
+def test_unsupported_settings_are_named(client):
+    X = da.from_array(np.arange(8.0).reshape(4, 2), chunks=2)
+    y = da.from_array(np.array([0, 1, 0, 1]), chunks=2)
+    with pytest.raises(NotImplementedError, match="max_leaf_nodes, class_weight"):
+        TreeClassifier(max_leaf_nodes=3, class_weight="balanced").fit(X, y)
+    frame = dd.from_pandas(pd.DataFrame({"a": pd.Categorical(["u", "v", "u", "v"])}), npartitions=2)
+    with pytest.raises(NotImplementedError, match="categorical columns"):
+        TreeClassifier().fit(frame, dd.from_pandas(pd.Series([0, 1, 0, 1]), npartitions=2))
+    with pytest.raises(ValueError, match="partition it like X"):
+        TreeClassifier().fit(X, da.from_array(np.array([0, 1, 0, 1]), chunks=1).to_dask_dataframe())
+    with pytest.raises(TypeError, match="Dask Series or Array"):
+        TreeClassifier().fit(X, np.array([0, 1, 0, 1]))
+
+
+def test_value_lists_merge_equal_values():
+    a = (np.array([0, 2, 2]), np.array([1.0, 3.0]), np.array([[1.0, 0.0, 1.0], [0.0, 2.0, 2.0]]))
+    b = (np.array([0, 1, 2]), np.array([3.0, 5.0]), np.array([[1.0, 0.0, 1.0], [0.0, 1.0, 1.0]]))
+    offsets, values, counts = _learner.merge_value_lists(a, b)
+    assert offsets.tolist() == [0, 2, 3]
+    assert values.tolist() == [1.0, 3.0, 5.0]
+    assert counts.tolist() == [[1.0, 0.0, 1.0], [1.0, 2.0, 3.0], [0.0, 1.0, 1.0]]
+    with pytest.raises(ValueError, match="offsets"):
+        _learner.merge_value_lists(a, (np.array([0, 3, 2]), b[1], b[2]))
+
+
+def test_only_bins_that_may_win_are_refined():
+    # One feature, 1,000 rows, class 1 exactly above 0.5, ten bins with a
+    # boundary at 0.5: that boundary is the perfect split. Only the two bins
+    # beside it reach it at a corner of their boxes; no other bin's values
+    # travel.
+    x = np.linspace(0.0, 1.0, 1000)
+    y = (x > 0.5).astype(np.int64)
+    edges = np.linspace(0.0, 1.0, 11)[1:-1]
+    bins = np.searchsorted(edges, x, side="right").astype(np.uint16)[:, None]
+    held = (x[:, None], bins, y, None, np.zeros(1000, dtype=np.int32))
+    summary = _learner.bin_summary(*held, 0, 1, 10, 2)
+    params = ("gini", -1, 2, 1, 0.0, 0.0)
+    node = (np.array([[500.0, 500.0]]), np.array([1000]), np.array([1000.0]))
+    mask = _learner.refine_mask(*summary, *node, params)
+    assert np.flatnonzero(mask[0, 0]).tolist() == [4, 5]
+    lists = _learner.value_lists(*held, np.argwhere(mask).astype(np.int64), 10, 2)
+    assert len(lists[1]) == 200
+    split = _learner.choose_splits(*summary, *node, params, mask, lists, np.array([0.5]), 1000.0)
+    assert split["feature"].tolist() == [0] and split["n_left"].tolist() == [500]
+    assert split["threshold"][0] == x[499] / 2 + x[500] / 2
