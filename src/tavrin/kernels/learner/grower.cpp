@@ -164,7 +164,9 @@ private:
         // Real weights are summed in row order; categorical columns are
         // searched over the rows in any order. Otherwise the row-order
         // array is only the presort's input.
-        use_rows_ = !unit;
+        // Random splits read the node's rows and values in row order, and
+        // need no column sorted.
+        use_rows_ = !unit || p_.random_split;
         for (std::size_t f = 0; f < p; ++f) use_rows_ = use_rows_ || d_.n_categories[f] != 0;
         if (!use_rows_) {
             root_totals_.assign(nc, 0.0);
@@ -179,7 +181,8 @@ private:
         const bool tagged = n < (std::size_t{1} << kRowBits) && nc <= (std::size_t{1} << (32 - kRowBits));
         shared_.tagged = tagged;
         row_mask_ = tagged ? kRowMask : ~std::uint32_t{0};
-        presort(tagged);
+        if (p_.random_split) by_columns();
+        else presort(tagged);
         if (!use_rows_) Rows().swap(rows_);
         goes_left_.resize(n);
         searchers_.resize(pool_.size());
@@ -190,6 +193,22 @@ private:
         candidates_.resize(p);
         totals_.resize(nc);
         right_.resize(nc);
+    }
+
+    // The random search reads one column at a time over a node's rows (in
+    // ascending order): from a column-major copy when the data are
+    // row-major, so that those reads are near one another.
+    void by_columns() {
+        const std::size_t n = d_.rows, p = d_.cols;
+        if (p < 2 || std::abs(d_.x.row_stride) < std::abs(d_.x.col_stride)) return;
+        columns_.resize(n * p);
+        pool_.run(p, [&](std::size_t f, std::size_t worker) {
+            if (worker == 0) poll(n);
+            for (std::size_t r = 0; r < n; ++r) columns_[f * n + r] = d_.x.at(r, static_cast<std::int64_t>(f));
+        });
+        view_ = d_;
+        view_.x = RowView{columns_.data(), 1, static_cast<std::ptrdiff_t>(n)};
+        shared_.data = &view_;
     }
 
     // Sorts every numeric column: the keys of all from one walk over the
@@ -355,8 +374,10 @@ private:
         }
         auto is_constant = [&](std::int32_t f) {
             const std::size_t ff = static_cast<std::size_t>(f);
+            const RowView& x = shared_.data->x;
             if (d_.n_categories[ff] > 0)
-                return constant_categories(d_.x, f, d_.n_categories[ff], &rows_[t.begin], m);
+                return constant_categories(x, f, d_.n_categories[ff], &rows_[t.begin], m);
+            if (sorted_[ff].empty()) return constant_numeric(x, f, &rows_[t.begin], m);
             const SortedValues v{&sorted_[ff][t.begin], &values_[ff][t.begin], &d_.x, f, row_mask_};
             return constant_values(v, m);
         };
@@ -375,6 +396,15 @@ private:
         const std::size_t p = chosen_.size();
         NodeStats node{n, wn, totals_.data()};
         node.bounds = t.lineage.bounds;
+        if (p_.random_split) {
+            // Gathered once for all the features' random splits.
+            node_codes_.resize(m);
+            for (std::size_t k = 0; k < m; ++k) node_codes_[k] = codes_[rows_[begin + k]];
+            if (shared_.weight) {
+                node_weights_.resize(m);
+                for (std::size_t k = 0; k < m; ++k) node_weights_[k] = shared_.weight[rows_[begin + k]];
+            }
+        }
         std::atomic<double> reached{-std::numeric_limits<double>::infinity()};
         auto job = [&](std::size_t j, std::size_t worker) {
             if (worker == 0) poll(m);
@@ -387,7 +417,8 @@ private:
                 Draws draws(p_.seed, t.lineage.key, f + 1);
                 RandomSearch& r = random_[worker];
                 if (categorical) r.categorical(shared_, ff, &rows_[begin], m, node, draws, c);
-                else r.numeric(shared_, ff, &sorted_[f][begin], &values_[f][begin], m, node, draws, c);
+                else r.numeric(shared_, ff, &rows_[begin], node_codes_.data(), shared_.weight ? node_weights_.data() : nullptr,
+                               m, node, draws, c);
                 return;
             }
             FeatureSearch& s = searchers_[worker];
@@ -424,11 +455,12 @@ private:
                    const Candidate& c, const std::uint64_t* bits, bool columns) {
         const std::size_t m = end - begin, p = d_.cols;
         if (!use_rows_ && !columns) return;
-        if (categorical) {
-            const std::int64_t words = out_.words_of(f);
+        if (categorical || sorted_[static_cast<std::size_t>(f)].empty()) {
+            const std::int64_t words = categorical ? out_.words_of(f) : 0;
+            const RowView& x = shared_.data->x;
             for (std::size_t k = begin; k < end; ++k) {
                 const std::uint32_t r = rows_[k];
-                goes_left_.set(r, sends_left(categorical, c.threshold, c.missing_left, bits, words, d_.x.at(r, f)));
+                goes_left_.set(r, sends_left(categorical, c.threshold, c.missing_left, bits, words, x.at(r, f)));
             }
         } else {
             // In the column's order the values left of the threshold come
@@ -489,6 +521,10 @@ private:
     std::vector<std::int32_t> chosen_;      // the features the node in hand searches, ascending
     bool bounded_ = false;                  // monotonic constraints on two classes: proba_ kept
     std::vector<double> proba_;             // per node: the bounded class probabilities
+    std::vector<std::uint16_t> node_codes_;  // random splits: the node's class codes and weights
+    std::vector<double> node_weights_;
+    LearnerData view_;                      // the data with x from columns_
+    std::vector<double> columns_;           // random splits: x column-major, when it is not
     std::vector<Rows> spills_;              // per thread
     std::vector<std::vector<float>> spill_values_;
     std::vector<Candidate> candidates_;     // per column

@@ -68,30 +68,67 @@ bool RandomSearch::settle(const SearchShared& sh, const NodeStats& node, std::in
     return true;
 }
 
-void RandomSearch::numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* sorted, const float* approx,
-                           std::size_t m, const NodeStats& node, Draws& draws, Candidate& best) {
-    const std::uint32_t mask = sh.tagged ? kRowMask : ~std::uint32_t{0};
-    const SortedValues values{sorted, approx, &sh.data->x, f, mask};
-    if (constant_values(values, m)) return;
-    const std::size_t nm = non_missing(approx, m);  // rows with a value: [0, nm)
-    const double lo = values.exact(0), hi = values.exact(nm - 1);
-    const std::size_t n_missing = m - nm;
+bool constant_numeric(const RowView& x, std::int64_t f, const std::uint32_t* rows, std::size_t m) {
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    std::size_t n_missing = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        const double v = x.at(rows[i], f);
+        if (v != v) {
+            ++n_missing;
+        } else {
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+        if (n_missing != i + 1 && !constant_span(lo, hi, n_missing, i + 1)) return false;
+    }
+    return true;
+}
+
+void RandomSearch::numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows,
+                           const std::uint16_t* codes, const double* weights, std::size_t m, const NodeStats& node,
+                           Draws& draws, Candidate& best) {
+    // The values side by side first: the count below reads them in order.
+    const RowView& x = sh.data->x;
+    values_.resize(m);
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    std::size_t n_missing = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        const double v = x.at(rows[i], f);
+        values_[i] = v;
+        n_missing += v != v;
+        lo = v < lo ? v : lo;  // NaN compares false: kept out
+        hi = v > hi ? v : hi;
+    }
+    if (constant_span(lo, hi, n_missing, m)) return;
     const double t = lo < hi ? draw_threshold(lo, hi, draws) : lo;
     const bool missing_left = n_missing > 0 && draws.coin();
-    // Values at or below t go left: the first position above it.
-    std::size_t a = 0, b = nm;
-    while (a < b) {
-        const std::size_t mid = a + (b - a) / 2;
-        if (values.exact(mid) <= t) a = mid + 1;
-        else b = mid;
+    const std::size_t n = sh.n_classes;
+    left_.assign(n, 0.0);
+    right_.resize(n);
+    std::int64_t n_left = 0;
+    const double* v = values_.data();
+    if (!weights && n == 2) {
+        // Whole counts: exact, so summed in any grouping.
+        std::int64_t ones = 0;
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::int64_t goes = v[i] != v[i] ? missing_left : v[i] <= t;
+            n_left += goes;
+            ones += goes & codes[i];
+        }
+        left_[0] = static_cast<double>(n_left - ones);
+        left_[1] = static_cast<double>(ones);
+        weight_left_ = static_cast<double>(n_left);
+    } else {
+        weight_left_ = 0.0;
+        for (std::size_t i = 0; i < m; ++i) {
+            if (v[i] != v[i] ? missing_left : v[i] <= t) {
+                const double w = weights ? weights[i] : 1.0;
+                left_[codes[i]] += w;
+                weight_left_ += w;
+                ++n_left;
+            }
+        }
     }
-    left_.assign(sh.n_classes, 0.0);
-    right_.resize(sh.n_classes);
-    weight_left_ = 0.0;
-    for (std::size_t k = 0; k < a; ++k) add(sh, sorted[k] & mask);
-    if (missing_left)
-        for (std::size_t k = nm; k < m; ++k) add(sh, sorted[k] & mask);
-    const std::int64_t n_left = static_cast<std::int64_t>(a + (missing_left ? n_missing : 0));
     const std::int8_t monotonic = sh.params->monotonic ? sh.params->monotonic[f] : 0;
     if (!settle(sh, node, monotonic, n_left, best)) return;
     best.threshold = t;

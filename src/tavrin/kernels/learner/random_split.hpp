@@ -18,9 +18,11 @@ namespace tavrin::kernels::learner {
 // Scratch of one thread, reused across nodes.
 class RandomSearch {
 public:
-    // As FeatureSearch::numeric; `draws` are the feature's own at the node.
-    void numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* sorted, const float* approx,
-                 std::size_t m, const NodeStats& node, Draws& draws, Candidate& best);
+    // `rows`: the node's m rows in any order, `codes` their class codes and
+    // `weights` their weights (null: unit weights); `draws` are the
+    // feature's own at the node.
+    void numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows, const std::uint16_t* codes,
+                 const double* weights, std::size_t m, const NodeStats& node, Draws& draws, Candidate& best);
     // As FeatureSearch::categorical.
     void categorical(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows, std::size_t m,
                      const NodeStats& node, Draws& draws, Candidate& best);
@@ -34,22 +36,28 @@ private:
 
     std::vector<double> left_, right_;
     double weight_left_ = 0.0;
+    std::vector<double> values_;      // the node's values of the feature searched
     std::vector<std::uint8_t> side_;  // per category: 0 absent, 1 left, 2 right
     std::vector<std::int32_t> present_;
 };
 
-// The rows of a node's m values (missing last) that have one.
-inline std::size_t non_missing(const float* approx, std::size_t m) {
-    while (m > 0 && approx[m - 1] != approx[m - 1]) --m;
-    return m;
+// Whether a numeric column with n_missing of m values missing and the
+// others in [lo, hi] is constant: every value missing, or none missing and
+// all within kFeatureThreshold.
+inline bool constant_span(double lo, double hi, std::size_t n_missing, std::size_t m) {
+    return n_missing == m || (n_missing == 0 && hi <= lo + kFeatureThreshold);
 }
 
-// Whether a numeric column is constant on a node's m rows: every value
-// missing, or none missing and all within kFeatureThreshold.
+// The same for a node's m values in sorted order, missing last.
 inline bool constant_values(const SortedValues& v, std::size_t m) {
-    const std::size_t nm = non_missing(v.approx, m);
-    return nm == 0 || (nm == m && v.exact(nm - 1) <= v.exact(0) + kFeatureThreshold);
+    std::size_t nm = m;
+    while (nm > 0 && v.approx[nm - 1] != v.approx[nm - 1]) --nm;
+    return nm == 0 || constant_span(v.exact(0), v.exact(nm - 1), m - nm, m);
 }
+
+// The same for a node's m rows in any order; stops at the first sign that
+// the column is not constant.
+bool constant_numeric(const RowView& x, std::int64_t f, const std::uint32_t* rows, std::size_t m);
 
 // Whether a categorical column holds one value (one category, or missing
 // only) on a node's m rows.
