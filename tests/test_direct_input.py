@@ -8,10 +8,12 @@ import numpy as np
 import pandas as pd
 import pytest
 from hypothesis import given, settings, strategies as st
+from sklearn.utils.multiclass import check_classification_targets
 
 from tavrin_tools import TreeClassifier
-from tavrin_tools._direct import check_names, direct_matrix
+from tavrin_tools._direct import check_names, check_targets, direct_matrix, record_names
 from tavrin_tools._frame import general_matrix
+from tavrin_tools._sk_compat import check_feature_names
 
 TEXT = ["a", "b", "c", "d"]
 NUMBERS = [3, 1, 2, 10]
@@ -159,6 +161,32 @@ def test_name_check_shortcut_agrees_with_scikit_learn():
     plain = TreeClassifier().fit(X.to_numpy(), [0, 1, 1])
     with pytest.warns(UserWarning, match="has feature names"):
         check_names(plain, X)
+    for labels in (["a", "b"], [0, 1], ["a", 1], [np.str_("a"), "b"], []):
+        frame = pd.DataFrame(np.zeros((1, len(labels))), columns=pd.Index(labels, dtype=object))
+        ours, theirs = TreeClassifier(), TreeClassifier()
+        ours.feature_names_in_ = theirs.feature_names_in_ = np.array(["old"], dtype=object)
+        outcomes = []
+        for est, record in ((ours, record_names), (theirs, lambda e, f: check_feature_names(e, f, reset=True))):
+            try:
+                record(est, frame)
+                outcomes.append(getattr(est, "feature_names_in_", None))
+            except TypeError as exc:
+                outcomes.append(str(exc))
+        if isinstance(outcomes[1], str):  # scikit-learn's TypeError
+            assert outcomes[0] == outcomes[1]
+        else:
+            assert _typed([outcomes[0]]) == _typed([outcomes[1]])
+
+
+def test_target_check_shortcut_agrees_with_scikit_learn():
+    for y in (np.array([0, 3, 3]), np.array([True, False]), np.array([0.5, 1.0]), np.array([[0, 1], [1, 0]])):
+        try:
+            check_classification_targets(y)
+        except ValueError as exc:
+            with pytest.raises(ValueError, match=str(exc)[:30]):
+                check_targets(y)
+        else:
+            check_targets(y)
 
 
 @pytest.mark.parametrize("max_depth", [3, None])

@@ -21,6 +21,8 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 import numpy as np
 import pandas as pd
 
+from sklearn.utils.multiclass import check_classification_targets
+
 from ._frame import _NUMBER_KINDS, Columns, _categories, _codes, _declared, _kind, _missing, _within_limit, general_matrix
 from ._sk_compat import check_feature_names, check_n_features
 
@@ -77,6 +79,25 @@ def check_names(estimator: Any, X: Any) -> None:
     if type(X) is pd.DataFrame and type(fitted) is np.ndarray and _memo(X.columns, fitted, lambda: _same_names(X, fitted)):
         return
     check_feature_names(estimator, X, reset=False)
+
+
+def record_names(estimator: Any, X: Any) -> None:
+    """scikit-learn's recording of X's column names at fit
+    (``feature_names_in_``), done here for a plain frame whose names are
+    all str, the one case where it keeps them."""
+    if type(X) is pd.DataFrame and not isinstance(X.columns, pd.MultiIndex) and len(X.columns):
+        names = X.columns.tolist()
+        if set(map(type, names)) == {str}:
+            estimator.feature_names_in_ = np.asarray(names, dtype=object)
+            return
+    check_feature_names(estimator, X, reset=True)
+
+
+def check_targets(y: np.ndarray) -> None:
+    """scikit-learn's check that y holds classes, which a 1-D array of
+    integers or booleans always passes (its type is binary or multiclass)."""
+    if not (y.ndim == 1 and y.dtype.kind in "biu"):
+        check_classification_targets(y)
 
 
 def _same_names(X: pd.DataFrame, fitted: np.ndarray) -> bool:

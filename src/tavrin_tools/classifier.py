@@ -18,7 +18,6 @@ from sklearn.base import BaseEstimator, ClassifierMixin, clone
 from sklearn.utils import Bunch
 from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions
 from sklearn.utils.class_weight import compute_sample_weight
-from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import (
     _check_sample_weight,
     check_consistent_length,
@@ -26,11 +25,11 @@ from sklearn.utils.validation import (
     column_or_1d,
 )
 
-from ._direct import check_names, to_matrix
+from ._direct import check_names, check_targets, record_names, to_matrix
 from ._pruning import prune, subtree
 from ._search_params import check_monotonic, draw_seed, resolve_max_features
 from ._tree import FlatTree, grow
-from ._sk_compat import check_array, check_feature_names
+from ._sk_compat import check_array
 
 
 def _n_threads(n_jobs: Optional[int]) -> int:
@@ -322,13 +321,13 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     def _training_data(self, X: Any, y: Any, sample_weight: Any) -> Any:
         if y is None:
             raise ValueError(f"{type(self).__name__} requires y to be passed, but the target y is None.")
-        check_feature_names(self, X, reset=True)
+        record_names(self, X)
         Xf, self.categories_ = to_matrix(X, self.categorical_features, None, self)
         self.is_categorical_ = np.asarray([c is not None for c in self.categories_])
         y = check_array(y, allow_nan=False, ensure_2d=False, dtype=None, input_name="y", estimator=self)
         y = column_or_1d(y, warn=True)
         check_consistent_length(Xf, y)
-        check_classification_targets(y)
+        check_targets(y)
         try:
             self.classes_, codes = np.unique(y, return_inverse=True)
         except TypeError as exc:
