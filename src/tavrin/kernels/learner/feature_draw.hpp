@@ -20,14 +20,15 @@ namespace tavrin::kernels::learner {
 // return `chosen` holds the drawn features that are not constant,
 // ascending, and `constants` the node's known constants followed by those
 // found constant here (its children's known ones). `is_constant(f)` looks
-// at the data.
+// at the data. `features` and `is_known` are scratch, kept between calls.
 template <class IsConstant>
 void draw_features(std::size_t n_features, std::int64_t max_features, const std::vector<std::int32_t>& known,
                    Draws& draws, const IsConstant& is_constant, std::vector<std::int32_t>& chosen,
-                   std::vector<std::int32_t>& constants) {
+                   std::vector<std::int32_t>& constants, std::vector<std::int32_t>& features,
+                   std::vector<std::uint8_t>& is_known) {
     // features[0, n_known): known constants, then the others in column order.
-    std::vector<std::int32_t> features(known);
-    std::vector<std::uint8_t> is_known(n_features, 0);
+    features.assign(known.begin(), known.end());
+    is_known.assign(n_features, 0);
     for (std::int32_t f : known) is_known[static_cast<std::size_t>(f)] = 1;
     for (std::size_t f = 0; f < n_features; ++f)
         if (!is_known[f]) features.push_back(static_cast<std::int32_t>(f));

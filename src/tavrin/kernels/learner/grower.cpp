@@ -346,8 +346,10 @@ private:
                      o.to_right.bounds);
         o.to_left.key = child_key(t.lineage.key, true);
         o.to_right.key = child_key(t.lineage.key, false);
-        o.to_left.constants = constants;
-        o.to_right.constants = std::move(constants);
+        if (!constants.empty()) {
+            o.to_left.constants = constants;
+            o.to_right.constants = std::move(constants);
+        }
         return o;
     }
 
@@ -382,7 +384,8 @@ private:
             return constant_values(v, m);
         };
         Draws draws(p_.seed, t.lineage.key, 0);
-        draw_features(p, p_.max_features, t.lineage.constants, draws, is_constant, chosen_, constants);
+        draw_features(p, p_.max_features, t.lineage.constants, draws, is_constant, chosen_, constants, draw_order_,
+                      draw_known_);
     }
 
     // The feature of the best split of node `t`, or -1. Features are
@@ -519,6 +522,8 @@ private:
     std::vector<FeatureSearch> searchers_;  // per thread
     std::vector<RandomSearch> random_;      // per thread
     std::vector<std::int32_t> chosen_;      // the features the node in hand searches, ascending
+    std::vector<std::int32_t> draw_order_;  // draw_features' scratch
+    std::vector<std::uint8_t> draw_known_;
     bool bounded_ = false;                  // monotonic constraints on two classes: proba_ kept
     std::vector<double> proba_;             // per node: the bounded class probabilities
     std::vector<std::uint16_t> node_codes_;  // random splits: the node's class codes and weights
