@@ -212,10 +212,20 @@ def _category_codes(cat: pd.Categorical, labels: pd.Index, j: int,
     # One value per category the column holds, in order of first
     # appearance, then one missing value if it holds any: the general
     # reading's helpers see what they would see in the whole column, once.
-    present = pd.unique(codes[codes >= 0])
     missing_rows = bool((codes < 0).any())
-    some = np.append(present, -1).astype(codes.dtype) if missing_rows else present
-    values = pd.Categorical.from_codes(some, dtype=cat.dtype).to_numpy()
+    if categories is None and cat.categories.inferred_type == "string":
+        # Text at fit: the values are the categories' own str objects, and
+        # they sort, so the order of first appearance does not matter (it
+        # does at predict, for the example a warning gives). What stands
+        # for a missing value matters only in that it is missing.
+        present = np.flatnonzero(np.bincount(codes + 1, minlength=len(cat.categories) + 1)[1:])
+        values = np.asarray(cat.categories.tolist() + [np.nan], dtype=object)
+        some = np.append(present, -1) if missing_rows else present
+        values = values[some]
+    else:
+        present = pd.unique(codes[codes >= 0])
+        some = np.append(present, -1).astype(codes.dtype) if missing_rows else present
+        values = pd.Categorical.from_codes(some, dtype=cat.dtype).to_numpy()
     missing = _missing(values, some < 0)
     name = _Label(labels, j)
     if categories is None:
