@@ -154,3 +154,23 @@ def test_only_bins_that_may_win_are_refined():
     split = _learner.choose_splits(*summary, *node, params, mask, lists, np.array([0.5]), 1000.0)
     assert split["feature"].tolist() == [0] and split["n_left"].tolist() == [500]
     assert split["threshold"][0] == x[499] / 2 + x[500] / 2
+
+
+def test_predictions_of_dask_collections_are_the_in_memory_ones(client):
+    rng = np.random.default_rng(5)
+    X = rng.normal(size=(400, 3)).round(1)
+    X[rng.random(400) < 0.1, 2] = np.nan
+    y = np.array(["no", "maybe", "yes"])[(X[:, 0] > 0).astype(int) + (np.nan_to_num(X[:, 2]) > 0.5)]
+    df, (frame, yd) = frame_parts(X, y, None, [150, 0, 250])
+    array = da.from_array(X, chunks=((100, 0, 300), (2, 1)))  # columns in two chunks
+    for tree in (TreeClassifier(max_depth=4).fit(X, y), TreeClassifier(max_depth=4).fit(frame, yd)):
+        for method in ("predict", "predict_proba", "predict_log_proba", "apply"):
+            expected = getattr(tree, method)(df)
+            for Xd in (frame, array):
+                got = getattr(tree, method)(Xd)
+                assert isinstance(got, da.Array), method
+                computed = got.compute()
+                assert computed.dtype == expected.dtype, method
+                np.testing.assert_array_equal(computed, expected, err_msg=method)
+    with pytest.raises(ValueError, match="2-D"):
+        tree.predict(da.from_array(X[:, 0], chunks=100))

@@ -64,6 +64,12 @@ def _count(value: Any) -> int:
     return min(int(value), 2**31 - 1)
 
 
+def _dask_answer(est: "TreeClassifier", X: Any, method: str) -> Any:
+    """The lazy Dask Array of `method` for a Dask collection X (see _dask_predict)."""
+    from ._dask_predict import predict_dask
+    return predict_dask(est._fitted(), X, method)
+
+
 class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     """A decision tree classifier with scikit-learn's interface, grown in C++.
 
@@ -387,6 +393,8 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
 
     def apply(self, X: Any) -> np.ndarray:
         """The id of the leaf each row of X ends in."""
+        if hasattr(X, "__dask_graph__"):
+            return _dask_answer(self, X, "apply")
         return self._fitted()._leaves(X)
 
     def decision_path(self, X: Any) -> csr_matrix:
@@ -399,15 +407,21 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     def predict_proba(self, X: Any) -> np.ndarray:
         """Class probabilities per row, columns in the order of ``classes_``:
         the weighted class shares of the row's leaf."""
+        if hasattr(X, "__dask_graph__"):
+            return _dask_answer(self, X, "predict_proba")
         fitted = self._fitted()
         return np.asarray(fitted._node_proba[fitted._leaves(X)])
 
     def predict_log_proba(self, X: Any) -> np.ndarray:
+        if hasattr(X, "__dask_graph__"):
+            return _dask_answer(self, X, "predict_log_proba")
         with np.errstate(divide="ignore"):
             return np.asarray(np.log(self.predict_proba(X)))
 
     def predict(self, X: Any) -> np.ndarray:
         """The most probable class of each row (the first in ``classes_`` on a tie)."""
+        if hasattr(X, "__dask_graph__"):
+            return _dask_answer(self, X, "predict")
         fitted = self._fitted()
         return np.asarray(fitted.classes_.take(fitted._node_class[fitted._leaves(X)]))
 
