@@ -109,11 +109,32 @@ def test_integer_weights_and_more_rows(client):
     np.testing.assert_array_equal(got.predict_proba(df), expected.predict_proba(X))
 
 
+def test_class_weight_from_the_global_class_counts(client):
+    # Classes in proportion 1:1:2:4 and a partition without class 3, so
+    # "balanced" weighs 2, 2, 1, 0.5 only when counted over all rows: sums of
+    # such weights are exact, and the tree must be the in-memory one.
+    rng = np.random.default_rng(7)
+    y = np.repeat([0, 1, 2, 3], [64, 64, 128, 256])
+    X = np.column_stack([y + rng.integers(-2, 3, size=512), rng.integers(0, 6, size=512)]).astype(float)
+    order = np.argsort(y == 3, kind="stable")
+    X, y = X[order], y[order]
+    w = rng.integers(1, 3, size=512).astype(float)
+    _, (Xd, yd, wd) = frame_parts(X, y, w, [200, 312])
+    for class_weight, weight, weight_d in (("balanced", None, None), ({0: 0.25, 1: 3.0, 3: 0.0}, w, wd)):
+        params = dict(class_weight=class_weight, min_samples_leaf=0.02, max_depth=6)
+        expected = TreeClassifier(**params).fit(X, y, sample_weight=weight)
+        got = TreeClassifier(**params).fit(Xd, yd, sample_weight=weight_d)
+        assert expected.tree_.node_count > 7
+        assert_same_tree(expected, got)
+    with pytest.raises(ValueError, match="finite weight"):
+        TreeClassifier(class_weight={0: -1.0}).fit(Xd, yd)
+
+
 def test_unsupported_settings_are_named(client):
     X = da.from_array(np.arange(8.0).reshape(4, 2), chunks=2)
     y = da.from_array(np.array([0, 1, 0, 1]), chunks=2)
-    with pytest.raises(NotImplementedError, match="max_leaf_nodes, class_weight"):
-        TreeClassifier(max_leaf_nodes=3, class_weight="balanced").fit(X, y)
+    with pytest.raises(NotImplementedError, match="splitter, max_leaf_nodes"):
+        TreeClassifier(max_leaf_nodes=3, splitter="random").fit(X, y)
     frame = dd.from_pandas(pd.DataFrame({"a": pd.Categorical(["u", "v", "u", "v"])}), npartitions=2)
     with pytest.raises(NotImplementedError, match="categorical columns"):
         TreeClassifier().fit(frame, dd.from_pandas(pd.Series([0, 1, 0, 1]), npartitions=2))

@@ -25,6 +25,7 @@ from typing import Any, Dict, List, Tuple
 import dask
 import numpy as np
 import pandas as pd
+from sklearn.utils.class_weight import compute_class_weight
 from sklearn.utils.multiclass import check_classification_targets
 
 from . import _learner
@@ -51,8 +52,7 @@ def _client() -> Any:
 
 
 def _unsupported(est: Any) -> List[str]:
-    defaults = {"splitter": "best", "max_features": None, "max_leaf_nodes": None, "class_weight": None,
-                "monotonic_cst": None, "categorical_features": "from_dtype"}
+    defaults = {"splitter": "best", "max_features": None, "max_leaf_nodes": None, "monotonic_cst": None, "categorical_features": "from_dtype"}
     return [name for name, default in defaults.items()
             if not (getattr(est, name) is default or (isinstance(default, str) and getattr(est, name) == default))]
 
@@ -115,6 +115,23 @@ def _params(est: Any, n: int, weight_total: float) -> Tuple[Any, ...]:
             float(est.min_weight_fraction_leaf * weight_total), float(est.min_impurity_decrease))
 
 
+def _class_weights(class_weight: Any, classes: np.ndarray, counts: np.ndarray) -> Any:
+    """The weight of each class, from the global class counts, as
+    compute_sample_weight gives it for every row of that class."""
+    if class_weight is None:
+        return None
+    if isinstance(class_weight, str) and class_weight == "balanced":
+        # compute_class_weight's own expression: weighted counts over all rows.
+        c = counts.astype(np.float64)
+        weight = np.sum(c) / (len(classes) * c)
+    else:
+        weight = compute_class_weight(class_weight, classes=classes, y=classes)
+    weight = np.asarray(weight, dtype=np.float64)
+    if not np.all(np.isfinite(weight) & (weight >= 0)):
+        raise ValueError(f"class_weight must give every class a finite weight of 0 or more, got {class_weight!r}")
+    return weight
+
+
 def _reduce(client: Any, futures: List[Any], combine: Any) -> Any:
     """The combination of the futures' results, pairwise on the workers."""
     while len(futures) > 1:
@@ -139,7 +156,7 @@ def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
     parts = client.compute([dask.delayed(rows.read_part)(x, yy, w, p, max_bins) for x, yy, w in triples])
     labels = client.gather([client.submit(rows.labels_of, part) for part in parts])
     sketches = client.gather([client.submit(rows.sketches_of, part) for part in parts])
-    uniques = [u for u in labels if len(u)]
+    uniques = [u for u, _ in labels if len(u)]
     if not uniques:
         raise ValueError("Found array with 0 sample(s) while a minimum of 1 is required by TreeClassifier.")
     every = np.concatenate(uniques)
@@ -148,6 +165,10 @@ def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
         classes = np.unique(every)
     except TypeError as exc:
         raise ValueError(f"the labels in y must be comparable with each other to be sorted: {exc}") from None
+    class_counts = np.zeros(len(classes), dtype=np.int64)
+    for u, c in labels:
+        np.add.at(class_counts, np.searchsorted(classes, u), c)
+    class_weight = _class_weights(est.class_weight, classes, class_counts)
     edges = [rows.edges_of([s[j] for s in sketches], max_bins) for j in range(p)]
     n_bins = max(len(e) for e in edges) + 1
 
@@ -155,13 +176,13 @@ def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
     by_worker: Dict[str, List[Any]] = {}
     for part in parts:
         by_worker.setdefault(sorted(where[part.key])[0], []).append(part)
-    held = [client.submit(rows.hold, classes, edges, n_bins, sample_weight is not None, *group,
+    held = [client.submit(rows.hold, classes, class_weight, edges, n_bins, sample_weight is not None, *group,
                           workers=[w], allow_other_workers=False, pure=False)
             for w, group in sorted(by_worker.items())]
     del parts
     counts = client.gather([client.submit(rows.root_counts, h, pure=False) for h in held])
     n = sum(c[1] for c in counts)
-    n_all = sum(len(c) for c in labels)
+    n_all = int(class_counts.sum())
     total_weight = float(sum(c[3] for c in counts))
     if not total_weight > 0:
         raise ValueError("Sample weights must contain at least one non-zero number.")

@@ -60,8 +60,9 @@ def _sketch(column: np.ndarray, max_bins: int) -> np.ndarray:
     return values[np.linspace(0, len(values) - 1, max_bins).round().astype(np.intp)]
 
 
-def labels_of(part: Tuple[Any, ...]) -> np.ndarray:
-    return np.unique(part[1])
+def labels_of(part: Tuple[Any, ...]) -> Tuple[np.ndarray, np.ndarray]:
+    """The partition's distinct labels and their counts."""
+    return np.unique(part[1], return_counts=True)  # type: ignore[no-any-return]
 
 
 def sketches_of(part: Tuple[Any, ...]) -> List[np.ndarray]:
@@ -86,8 +87,10 @@ class Held:
         self.n_bins, self.n_classes = n_bins, n_classes
 
 
-def hold(classes: np.ndarray, edges: List[np.ndarray], n_bins: int, weighted: bool, *parts: Any) -> Held:
-    """The rows of this worker's partitions, binned and coded."""
+def hold(classes: np.ndarray, class_weight: Optional[np.ndarray], edges: List[np.ndarray], n_bins: int,
+         weighted: bool, *parts: Any) -> Held:
+    """The rows of this worker's partitions, binned and coded; a row's weight
+    is its sample weight times its class's weight, as in memory."""
     p = len(edges)
     x = np.concatenate([part[0] for part in parts]) if parts else np.empty((0, p))
     x = np.ascontiguousarray(x, dtype=np.float64)
@@ -98,6 +101,9 @@ def hold(classes: np.ndarray, edges: List[np.ndarray], n_bins: int, weighted: bo
         column = x[:, j]
         bins[:, j] = np.where(np.isnan(column), n_bins, np.searchsorted(cuts, column, side="right"))
     weight = np.concatenate([part[2] for part in parts]) if weighted else None
+    if class_weight is not None:
+        with np.errstate(over="ignore"):
+            weight = (np.ones(len(codes)) if weight is None else weight) * class_weight[codes]
     return Held(x, bins, codes, weight, np.zeros(len(x), dtype=np.int32), n_bins, len(classes))
 
 
