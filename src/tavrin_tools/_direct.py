@@ -206,9 +206,10 @@ def _category_codes(cat: pd.Categorical, labels: pd.Index, j: int,
     (learnt when ``categories`` is None), NaN where missing or unknown."""
     codes = np.asarray(cat.codes)
     if categories is not None:
-        table = _memo(cat.categories, categories, lambda: _known_table(cat, categories))
+        fitted = categories
+        table = _memo(cat.categories, fitted, lambda: _known_table(cat, fitted))
         if table is not None:
-            return table[codes], categories
+            return table[codes], fitted
     # One value per category the column holds, in order of first
     # appearance, then one missing value if it holds any: the general
     # reading's helpers see what they would see in the whole column, once.
