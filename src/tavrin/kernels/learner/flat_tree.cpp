@@ -174,11 +174,12 @@ void apply_rows(const FlatTree& t, const RowView& x, std::size_t begin, std::siz
     }
     std::size_t live = kBatch;
     // Rows stored whole (C order) are asked for kAhead rows before their
-    // turn, their first three cache lines at once (24 features; a fixed
+    // turn, up to their first three cache lines at once (24 features; a fixed
     // count measured faster than one per line of the row): the walk reads
     // a few values of each row in an order the hardware cannot guess.
     constexpr std::size_t kAhead = 16;
     const bool whole_rows = x.col_stride == 1;
+    const std::int64_t row_bytes = t.n_features * static_cast<std::int64_t>(sizeof(double));  // only the row's own lines
     while (live) {
         for (std::size_t k = 0; k < kBatch; ++k) {
             const WalkStep& st = s[at[k]];
@@ -194,8 +195,8 @@ void apply_rows(const FlatTree& t, const RowView& x, std::size_t begin, std::siz
                 if (whole_rows && next + kAhead < end) {
                     const char* ahead = reinterpret_cast<const char*>(x.data + static_cast<std::ptrdiff_t>(next + kAhead) * x.row_stride);
                     __builtin_prefetch(ahead);
-                    __builtin_prefetch(ahead + 64);
-                    __builtin_prefetch(ahead + 128);
+                    if (row_bytes > 64) __builtin_prefetch(ahead + 64);
+                    if (row_bytes > 128) __builtin_prefetch(ahead + 128);
                 }
                 row[k] = next++;
                 at[k] = 0;
