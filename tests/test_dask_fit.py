@@ -130,14 +130,37 @@ def test_class_weight_from_the_global_class_counts(client):
         TreeClassifier(class_weight={0: -1.0}).fit(Xd, yd)
 
 
+@pytest.mark.parametrize("criterion, n_colors", [("gini", 6), ("entropy", 70)])
+def test_category_columns_grow_the_in_memory_tree(client, criterion, n_colors):
+    # Partitions holding different categories (none of the first partition's
+    # later ones), of unknown categories in Dask, missing values, integer
+    # weights; 70 categories take two words per set.
+    rng = np.random.default_rng(n_colors)
+    n = 900
+    code = np.sort(rng.integers(0, n_colors, n))
+    x = rng.normal(size=n).round(1)
+    y = ((code % 3 == 0) ^ (x > 0.3)).astype(int) + (code % 5 == 1)
+    colors = np.array([f"c{k:02d}" for k in range(n_colors)], dtype=object)[code]
+    colors[rng.random(n) < 0.05] = None
+    df = pd.DataFrame({"x": x, "color": pd.Categorical(colors)})
+    w = rng.integers(0, 3, n).astype(float)
+    params = dict(criterion=criterion, max_depth=6, min_samples_leaf=2)
+    expected = TreeClassifier(**params).fit(df, y, sample_weight=w)
+    frame = dd.from_pandas(df, npartitions=4)
+    frame = frame.assign(color=frame["color"].cat.as_unknown())
+    yd, wd = (dd.from_pandas(pd.Series(v, index=df.index), npartitions=4) for v in (y, w))
+    got = TreeClassifier(**params).fit(frame, yd, sample_weight=wd)
+    assert expected.tree_.is_categorical.sum() >= 2
+    assert_same_tree(expected, got)
+    assert list(got.categories_[1]) == list(expected.categories_[1])
+    np.testing.assert_array_equal(got.predict_proba(frame).compute(), expected.predict_proba(df))
+
+
 def test_unsupported_settings_are_named(client):
     X = da.from_array(np.arange(8.0).reshape(4, 2), chunks=2)
     y = da.from_array(np.array([0, 1, 0, 1]), chunks=2)
     with pytest.raises(NotImplementedError, match="splitter, max_leaf_nodes"):
         TreeClassifier(max_leaf_nodes=3, splitter="random").fit(X, y)
-    frame = dd.from_pandas(pd.DataFrame({"a": pd.Categorical(["u", "v", "u", "v"])}), npartitions=2)
-    with pytest.raises(NotImplementedError, match="categorical columns"):
-        TreeClassifier().fit(frame, dd.from_pandas(pd.Series([0, 1, 0, 1]), npartitions=2))
     with pytest.raises(ValueError, match="partition it like X"):
         TreeClassifier().fit(X, da.from_array(np.array([0, 1, 0, 1]), chunks=1).to_dask_dataframe())
     with pytest.raises(TypeError, match="Dask Series or Array"):

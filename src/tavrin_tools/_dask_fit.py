@@ -11,7 +11,10 @@ still hold the best split; only those bins' distinct values travel, and
 ``_learner.choose_splits`` picks each node's split by the in-memory
 learner's rules. The splits go back to the workers, which move each row to
 its child's slot. Nodes are numbered depth first at the end, as the
-in-memory learner numbers them.
+in-memory learner numbers them. A category column's bins are its
+categories (in the one list of every partition's categories), so its
+merged summary is the per-category counts the in-memory categorical search
+reads; it is never refined.
 
 Knobs (``dask.config``): ``tavrin.max_bins`` (default 256), the bins per
 feature; it changes what travels, never the tree.
@@ -30,6 +33,7 @@ from sklearn.utils.multiclass import check_classification_targets
 
 from . import _learner
 from . import _dask_rows as rows
+from ._frame import _categories, _within_limit
 from ._pruning import prune, subtree
 from ._sk_compat import check_feature_names
 from ._tree import FlatTree
@@ -57,19 +61,19 @@ def _unsupported(est: Any) -> List[str]:
             if not (getattr(est, name) is default or (isinstance(default, str) and getattr(est, name) == default))]
 
 
-def _parts(X: Any, y: Any, sample_weight: Any) -> Tuple[List[Any], int, Any]:
-    """Per partition the delayed (X, y, weight) triple, the column count and
-    the frame's empty model (for the column names)."""
+def _parts(X: Any, y: Any, sample_weight: Any) -> Tuple[List[Any], int, Any, bool]:
+    """Per partition the delayed (X, y, weight) triple, the column count, the
+    frame's empty model (for the column names) and whether it has category
+    columns."""
     import dask.array as da
     import dask.dataframe as dd
 
     if isinstance(X, dd.DataFrame):
         meta = X._meta
         categorical = [name for name, dtype in meta.dtypes.items() if isinstance(dtype, pd.CategoricalDtype)]
-        if categorical:
-            raise NotImplementedError(
-                f"the distributed fit does not take categorical columns yet ({categorical[:5]}): convert them "
-                "to codes, or fit in memory")
+        unknown = [name for name in categorical if not X[name].cat.known]
+        if unknown:  # every partition then codes a category alike
+            X = X.categorize(columns=unknown)
         xs, p = list(X.to_delayed()), len(meta.columns)
     elif isinstance(X, da.Array):
         if X.ndim != 2:
@@ -99,7 +103,7 @@ def _parts(X: Any, y: Any, sample_weight: Any) -> Tuple[List[Any], int, Any]:
         raise ValueError("TreeClassifier requires y to be passed, but the target y is None.")
     ys = split(y, "y")
     ws = [None] * len(xs) if sample_weight is None else split(sample_weight, "sample_weight")
-    return list(zip(xs, ys, ws)), p, meta
+    return list(zip(xs, ys, ws)), p, meta, isinstance(X, dd.DataFrame) and bool(categorical)
 
 
 def _params(est: Any, n: int, weight_total: float) -> Tuple[Any, ...]:
@@ -151,9 +155,10 @@ def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
     if not 2 <= max_bins <= 65534:
         raise ValueError(f"tavrin.max_bins must be from 2 to 65534, got {max_bins}")
     client = _client()
-    triples, p, meta = _parts(X, y, sample_weight)
+    triples, p, meta, categorical = _parts(X, y, sample_weight)
     check_feature_names(est, meta, reset=True)
-    parts = client.compute([dask.delayed(rows.read_part)(x, yy, w, p, max_bins) for x, yy, w in triples])
+    parts = client.compute([dask.delayed(rows.read_part)(x, yy, w, p, max_bins, categorical)
+                            for x, yy, w in triples])
     labels = client.gather([client.submit(rows.labels_of, part) for part in parts])
     sketches = client.gather([client.submit(rows.sketches_of, part) for part in parts])
     uniques = [u for u, _ in labels if len(u)]
@@ -171,12 +176,19 @@ def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
     class_weight = _class_weights(est.class_weight, classes, class_counts)
     edges = [rows.edges_of([s[j] for s in sketches], max_bins) for j in range(p)]
     n_bins = max(len(e) for e in edges) + 1
+    categories = [None] * p
+    if categorical:
+        found = client.gather([client.submit(rows.categories_of, part) for part in parts])
+        categories = [_global_categories([c[j] for c in found], meta.columns[j]) for j in range(p)]
+        n_bins = max([n_bins] + [len(c) for c in categories if c is not None])
+        if n_bins > 65535:
+            raise ValueError(f"the distributed fit takes at most 65535 categories per column, got {n_bins}")
 
     where = client.who_has(parts)
     by_worker: Dict[str, List[Any]] = {}
     for part in parts:
         by_worker.setdefault(sorted(where[part.key])[0], []).append(part)
-    held = [client.submit(rows.hold, classes, class_weight, edges, n_bins, sample_weight is not None, *group,
+    held = [client.submit(rows.hold, classes, class_weight, edges, categories, n_bins, sample_weight is not None, *group,
                           workers=[w], allow_other_workers=False, pure=False)
             for w, group in sorted(by_worker.items())]
     del parts
@@ -187,20 +199,33 @@ def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
     if not total_weight > 0:
         raise ValueError("Sample weights must contain at least one non-zero number.")
     params = _params(est, n_all, total_weight)
+    n_categories = np.array([0 if c is None else len(c) for c in categories], dtype=np.int64)
+    if categorical:
+        params += (n_categories,)
     root = {"depth": 0, "n": n, "weight": float(sum(c[2] for c in counts)), "totals": sum(c[0] for c in counts)}
     nodes = _grow(client, held, root, params, total_weight, len(classes), p, n_bins)
 
     est.n_features_in_ = p
     est.classes_ = classes
     est.n_classes_ = len(classes)
-    est.categories_ = [None] * p
-    est.is_categorical_ = np.zeros(p, dtype=bool)
+    est.categories_ = categories
+    est.is_categorical_ = n_categories > 0
     est.max_features_ = p
-    flat = _arrays(nodes, len(classes), p)
+    flat = _arrays(nodes, len(classes), n_categories)
     if est.ccp_alpha > 0.0:
         _, _, leaves = prune(flat, float(est.ccp_alpha))
         flat = subtree(flat, leaves)
     est._set_tree(FlatTree.from_dict(flat))
+
+
+def _global_categories(lists: List[Any], name: Any) -> Any:
+    """A column's category list over every partition, as an in-memory fit of
+    all the rows learns it: None for a numeric column."""
+    held = [c for c in lists if c is not None and len(c)]
+    if all(c is None for c in lists):
+        return None
+    values = np.concatenate(held) if held else np.empty(0, dtype=object)
+    return _within_limit(_categories(values, np.zeros(len(values), dtype=bool)), name)
 
 
 def _stats(nodes: List[Dict[str, Any]], which: List[int], params: Tuple[Any, ...], n_classes: int) -> List[int]:
@@ -235,7 +260,8 @@ def _grow(client: Any, held: List[Any], root: Dict[str, Any], params: Tuple[Any,
             node = nodes[i]
             left, wl, nl = chosen["left"][slot].copy(), float(chosen["weight_left"][slot]), int(chosen["n_left"][slot])
             node.update(feature=int(chosen["feature"][slot]), threshold=float(chosen["threshold"][slot]),
-                        missing_left=bool(chosen["missing_left"][slot]), children=(len(nodes), len(nodes) + 1))
+                        missing_left=bool(chosen["missing_left"][slot]), children=(len(nodes), len(nodes) + 1),
+                        categories=chosen["categories"][slot].copy())
             depth = node["depth"] + 1
             nodes.append({"depth": depth, "n": nl, "weight": wl, "totals": left})
             nodes.append({"depth": depth, "n": node["n"] - nl, "weight": node["weight"] - wl,
@@ -252,7 +278,7 @@ def _grow(client: Any, held: List[Any], root: Dict[str, Any], params: Tuple[Any,
                     a, b = nodes[i]["children"]
                     to_left[slot], to_right[slot] = slot_of.get(a, -1), slot_of.get(b, -1)
             held = [client.submit(rows.route, h, chosen["feature"], chosen["threshold"], chosen["missing_left"],
-                                  to_left, to_right, pure=False) for h in held]
+                                  chosen["categories"], to_left, to_right, pure=False) for h in held]
         open_ = searched
     return nodes
 
@@ -281,8 +307,9 @@ def _search(client: Any, held: List[Any], nodes: List[Dict[str, Any]], which: Li
     return found
 
 
-def _arrays(nodes: List[Dict[str, Any]], n_classes: int, p: int) -> Dict[str, Any]:
+def _arrays(nodes: List[Dict[str, Any]], n_classes: int, n_categories: np.ndarray) -> Dict[str, Any]:
     """The tree's arrays, nodes numbered depth first, left subtree first."""
+    p = len(n_categories)
     order: List[int] = []
     stack = [0]
     while stack:
@@ -297,13 +324,14 @@ def _arrays(nodes: List[Dict[str, Any]], n_classes: int, p: int) -> Dict[str, An
         "feature": np.full(m, -2, dtype=np.int64), "threshold": np.full(m, np.nan),
         "missing_go_to_left": np.zeros(m, dtype=np.uint8), "is_categorical": np.zeros(m, dtype=np.uint8),
         "category_offset": np.full(m, -1, dtype=np.int64), "category_bits": np.zeros(0, dtype=np.uint64),
-        "n_categories": np.zeros(p, dtype=np.int64),
+        "n_categories": n_categories,
         "n_node_samples": np.array([nodes[i]["n"] for i in order], dtype=np.int64),
         "weighted_n_node_samples": np.array([nodes[i]["weight"] for i in order], dtype=np.float64),
         "impurity": np.array([nodes[i]["impurity"] for i in order], dtype=np.float64),
         "value": np.array([nodes[i]["totals"] for i in order], dtype=np.float64).reshape(m, n_classes),
         "n_classes": n_classes, "n_features": p,
     }
+    sets: List[np.ndarray] = []
     for j, i in enumerate(order):
         node = nodes[i]
         if "children" in node:
@@ -311,4 +339,11 @@ def _arrays(nodes: List[Dict[str, Any]], n_classes: int, p: int) -> Dict[str, An
             d["feature"][j] = node["feature"]
             d["threshold"][j] = node["threshold"]
             d["missing_go_to_left"][j] = node["missing_left"]
+            k = n_categories[node["feature"]]
+            if k > 0:  # the sets in node order, each as wide as its feature's
+                d["is_categorical"][j] = 1
+                d["category_offset"][j] = sum(len(s) for s in sets)
+                sets.append(node["categories"][:max(1, (k + 63) // 64)])
+    if sets:
+        d["category_bits"] = np.concatenate(sets).astype(np.uint64)
     return d

@@ -31,13 +31,18 @@ class _Reader:
         self.n_features_in_ = p
 
 
-def read_part(X: Any, y: Any, weight: Any, p: int, max_bins: int) -> Tuple[np.ndarray, np.ndarray, Any, List[np.ndarray]]:
+def read_part(X: Any, y: Any, weight: Any, p: int, max_bins: int, categorical: bool) -> Tuple[Any, ...]:
     """One partition as (float64 matrix, labels, weights or None, per column a
-    sketch of its values for the bin edges)."""
+    sketch of its values for the bin edges, per column its categories or
+    None). With `categorical`, category columns are read as an in-memory fit
+    reads them: coded in the sorted list of the categories they hold."""
+    categories: List[Any] = [None] * p
     if len(X) == 0:
         Xf = np.empty((0, p), dtype=np.float64)
     else:
-        Xf = np.ascontiguousarray(to_matrix(X, "from_dtype", [None] * p, _Reader(p))[0])
+        Xf, found = to_matrix(X, "from_dtype", None if categorical else categories, _Reader(p))
+        Xf = np.ascontiguousarray(Xf)
+        categories = list(found)
     labels = column_or_1d(check_array(y, allow_nan=False, ensure_2d=False, dtype=None, ensure_min_samples=0,
                                       input_name="y"))
     if len(labels) != len(Xf):
@@ -50,7 +55,7 @@ def read_part(X: Any, y: Any, weight: Any, p: int, max_bins: int) -> Tuple[np.nd
                              "partition it like X")
         if not np.all(np.isfinite(w)) or (w < 0).any():
             raise ValueError("sample_weight must hold finite values of 0 or more")
-    return Xf, labels, w, [_sketch(Xf[:, j], max_bins) for j in range(p)]
+    return Xf, labels, w, [_sketch(Xf[:, j], max_bins) for j in range(p)], categories
 
 
 def _sketch(column: np.ndarray, max_bins: int) -> np.ndarray:
@@ -87,19 +92,38 @@ class Held:
         self.n_bins, self.n_classes = n_bins, n_classes
 
 
-def hold(classes: np.ndarray, class_weight: Optional[np.ndarray], edges: List[np.ndarray], n_bins: int,
-         weighted: bool, *parts: Any) -> Held:
+def categories_of(part: Tuple[Any, ...]) -> List[Any]:
+    return part[4]  # type: ignore[no-any-return]
+
+
+def _recoded(part: Tuple[Any, ...], categories: List[Any]) -> np.ndarray:
+    """The partition's matrix with its category codes in the global lists."""
+    x = part[0].copy() if any(c is not None for c in categories) else part[0]
+    for j, (here, every) in enumerate(zip(part[4], categories)):
+        if every is None or here is None or not len(x):
+            continue
+        position = dict(zip(every.tolist(), range(len(every))))
+        table = np.array([position[v] for v in here.tolist()] + [np.nan], dtype=np.float64)
+        column = x[:, j]
+        x[:, j] = table[np.where(np.isnan(column), len(here), column).astype(np.intp)]
+    return x  # type: ignore[no-any-return]
+
+
+def hold(classes: np.ndarray, class_weight: Optional[np.ndarray], edges: List[np.ndarray], categories: List[Any],
+         n_bins: int, weighted: bool, *parts: Any) -> Held:
     """The rows of this worker's partitions, binned and coded; a row's weight
-    is its sample weight times its class's weight, as in memory."""
+    is its sample weight times its class's weight, as in memory. A category
+    column's bin is its category's code in the global list `categories`."""
     p = len(edges)
-    x = np.concatenate([part[0] for part in parts]) if parts else np.empty((0, p))
+    x = np.concatenate([_recoded(part, categories) for part in parts]) if parts else np.empty((0, p))
     x = np.ascontiguousarray(x, dtype=np.float64)
     labels = np.concatenate([part[1] for part in parts])
     codes = np.searchsorted(classes, labels).astype(np.int64)
     bins = np.empty(x.shape, dtype=np.uint16)
     for j, cuts in enumerate(edges):
         column = x[:, j]
-        bins[:, j] = np.where(np.isnan(column), n_bins, np.searchsorted(cuts, column, side="right"))
+        binned = np.nan_to_num(column) if categories[j] is not None else np.searchsorted(cuts, column, side="right")
+        bins[:, j] = np.where(np.isnan(column), n_bins, binned)
     weight = np.concatenate([part[2] for part in parts]) if weighted else None
     if class_weight is not None:
         with np.errstate(over="ignore"):
@@ -134,12 +158,13 @@ def merge_lists(a: Lists, b: Lists) -> Lists:
     return tuple(_learner.merge_value_lists(a, b))  # type: ignore[return-value]
 
 
-def route(held: Held, feature: np.ndarray, threshold: np.ndarray, missing_left: np.ndarray,
+def route(held: Held, feature: np.ndarray, threshold: np.ndarray, missing_left: np.ndarray, sets: np.ndarray,
           to_left: np.ndarray, to_right: np.ndarray) -> Held:
     """The rows with the slots of the next level: a row of a node that split
     takes its child's slot (-1 when the child is finished), any other -1.
-    A value goes left when ``x <= threshold``, a missing one where its split
-    sends missing values."""
+    A value goes left when ``x <= threshold`` (with a NaN threshold, a
+    categorical split: when its category's bit is set in the node's row of
+    `sets`), a missing one where its split sends missing values."""
     slot = held.slot
     new = np.full(len(slot), -1, dtype=np.int32)
     rows = np.flatnonzero(slot >= 0)
@@ -149,5 +174,10 @@ def route(held: Held, feature: np.ndarray, threshold: np.ndarray, missing_left: 
     rows, s, f = rows[split], s[split], f[split]
     v = held.x[rows, f]
     left = np.where(np.isnan(v), missing_left[s].astype(bool), v <= threshold[s])
+    cat = np.isnan(threshold[s]) & ~np.isnan(v)
+    if cat.any():
+        code = v[cat].astype(np.int64)
+        word = sets[s[cat], code // 64]
+        left[cat] = ((word >> (code % 64).astype(np.uint64)) & np.uint64(1)).astype(bool)
     new[rows] = np.where(left, to_left[s], to_right[s])
     return Held(held.x, held.bins, held.codes, held.weight, new, held.n_bins, held.n_classes)

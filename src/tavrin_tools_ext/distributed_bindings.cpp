@@ -9,6 +9,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -144,8 +145,9 @@ py::tuple merge_value_lists(const py::tuple& a, const py::tuple& b) {
 }
 
 LearnerParams params_of(const py::tuple& t) {
-    if (t.size() != 6) refuse("params: (criterion, max_depth, min_samples_split, min_samples_leaf, "
-                              "min_weight_leaf, min_impurity_decrease)");
+    if (t.size() != 6 && t.size() != 7)
+        refuse("params: (criterion, max_depth, min_samples_split, min_samples_leaf, min_weight_leaf, "
+               "min_impurity_decrease[, categories per feature])");
     LearnerParams p;
     const std::string criterion = t[0].cast<std::string>();
     if (criterion != "gini" && criterion != "entropy") refuse("criterion must be 'gini' or 'entropy'");
@@ -177,12 +179,12 @@ py::tuple node_stats_of(const py::object& totals, const py::object& n, const py:
 // The summaries of a batch of nodes and the arrays that keep them alive.
 struct Batch {
     py::array_t<double, py::array::c_style> counts, lo, hi, totals, weight;
-    py::array_t<std::int64_t, py::array::c_style> n;
+    py::array_t<std::int64_t, py::array::c_style> n, n_categories;
     OpenNodes nodes;
 };
 
 Batch batch_of(const py::object& counts, const py::object& lo, const py::object& hi, const py::object& totals,
-               const py::object& n, const py::object& weight) {
+               const py::object& n, const py::object& weight, const py::tuple& params) {
     Batch b;
     b.counts = take<double>(counts, {-1, -1, -1, -1}, "counts");
     const py::ssize_t k = b.counts.shape(0), p = b.counts.shape(1), nb = b.counts.shape(2) - 1,
@@ -196,6 +198,14 @@ Batch batch_of(const py::object& counts, const py::object& lo, const py::object&
     b.nodes = {static_cast<std::size_t>(k), static_cast<std::size_t>(p), static_cast<std::size_t>(nb),
                static_cast<std::size_t>(nc), b.counts.data(), b.lo.data(), b.hi.data(), b.totals.data(),
                b.n.data(), b.weight.data()};
+    if (params.size() == 7) {  // categorical features: each holds its categories in its first bins
+        b.n_categories = take<std::int64_t>(params[6], {p}, "categories per feature");
+        for (py::ssize_t f = 0; f < p; ++f) {
+            const std::int64_t k = b.n_categories.data()[f];
+            if (k < 0 || k > nb) refuse("a categorical feature has more categories than bins");
+        }
+        b.nodes.n_categories = b.n_categories.data();
+    }
     return b;
 }
 
@@ -203,7 +213,7 @@ py::array_t<std::uint8_t> refine_mask(const py::object& counts, const py::object
                                       const py::object& totals, const py::object& n, const py::object& weight,
                                       const py::tuple& params) {
     const LearnerParams p = params_of(params);
-    const Batch b = batch_of(counts, lo, hi, totals, n, weight);
+    const Batch b = batch_of(counts, lo, hi, totals, n, weight, params);
     const OpenNodes& o = b.nodes;
     std::vector<std::uint8_t> mask(o.nodes * o.cols * o.n_bins);
     {
@@ -218,7 +228,7 @@ py::dict splits_of(const py::object& counts, const py::object& lo, const py::obj
                    const py::object& n, const py::object& weight, const py::tuple& params, const py::object& mask,
                    const py::tuple& lists, const py::object& impurity, double total_weight) {
     const LearnerParams p = params_of(params);
-    const Batch b = batch_of(counts, lo, hi, totals, n, weight);
+    const Batch b = batch_of(counts, lo, hi, totals, n, weight, params);
     const OpenNodes& o = b.nodes;
     const py::ssize_t k = static_cast<py::ssize_t>(o.nodes), nc = static_cast<py::ssize_t>(o.n_classes);
     const auto m = take<std::uint8_t>(mask, {k, static_cast<py::ssize_t>(o.cols), static_cast<py::ssize_t>(o.n_bins)},
@@ -248,8 +258,18 @@ py::dict splits_of(const py::object& counts, const py::object& lo, const py::obj
         for (py::ssize_t c = 0; c < nc; ++c)
             left.mutable_data()[i * nc + c] = s.left.empty() ? 0.0 : s.left[static_cast<std::size_t>(c)];
     }
+    // Categorical splits' sets, one row per node, as wide as the widest.
+    std::size_t words = 1;
+    for (const ChosenSplit& s : out) words = std::max(words, s.categories.size());
+    py::array_t<std::uint64_t> categories({k, static_cast<py::ssize_t>(words)});
+    std::fill_n(categories.mutable_data(), categories.size(), std::uint64_t{0});
+    for (py::ssize_t i = 0; i < k; ++i) {
+        const std::vector<std::uint64_t>& set = out[static_cast<std::size_t>(i)].categories;
+        std::copy(set.begin(), set.end(), categories.mutable_data() + i * static_cast<py::ssize_t>(words));
+    }
     py::dict d;
     d["feature"] = feature;
+    d["categories"] = categories;
     d["threshold"] = threshold;
     d["missing_left"] = missing_left;
     d["n_left"] = n_left;

@@ -9,6 +9,7 @@
 
 #include "kernels/learner/criterion.hpp"
 #include "kernels/learner/split_rule.hpp"
+#include "kernels/learner/split_search.hpp"
 
 #include <algorithm>
 #include <cfloat>
@@ -31,6 +32,19 @@ constexpr double kBoundMargin = 1e-9;
 constexpr std::size_t kMostCornerClasses = 10;
 
 constexpr double kNone = -std::numeric_limits<double>::infinity();
+
+bool is_categorical(const OpenNodes& nodes, std::size_t f) {
+    return nodes.n_categories != nullptr && nodes.n_categories[f] > 0;
+}
+
+// The set of a categorical split the way the in-memory grower writes it.
+void category_set(const Candidate& c, std::int64_t n_categories, std::vector<std::uint64_t>& set) {
+    set.assign(static_cast<std::size_t>(std::max<std::int64_t>(1, (n_categories + 63) / 64)),
+               c.missing_left ? ~std::uint64_t{0} : 0);
+    for (std::int32_t cat : c.order) set[static_cast<std::size_t>(cat / 64)] &= ~(std::uint64_t{1} << (cat % 64));
+    for (std::size_t k = 0; k < c.prefix; ++k)
+        set[static_cast<std::size_t>(c.order[k] / 64)] |= std::uint64_t{1} << (c.order[k] % 64);
+}
 
 struct Group {
     double lo, hi;
@@ -194,12 +208,14 @@ void bins_to_refine(const OpenNodes& nodes, const LearnerParams& params, std::ui
         // the winner scores at least this.
         double floor = kNone;
         for (std::size_t f = 0; f < p; ++f) {
+            if (is_categorical(nodes, f)) continue;  // searched whole, never refined
             w.groups(f, kNoRefined);
             w.walk(f, [&](std::int64_t nl, const double* left, double wl, double, bool) {
                 floor = std::max(floor, w.score(nl, left, wl));
             }, kNoBox);
         }
         for (std::size_t f = 0; f < p; ++f) {
+            if (is_categorical(nodes, f)) continue;
             w.groups(f, kNoRefined);
             std::uint8_t* m = mask + (i * p + f) * nb;
             w.walk(f, [](std::int64_t, const double*, double, double, bool) {},
@@ -217,11 +233,32 @@ void choose_splits(const OpenNodes& nodes, const LearnerParams& params, const st
     out.assign(nodes.nodes, ChosenSplit{});
     std::size_t request = 0;  // the next refined bin's entry in `refined`
     std::vector<double> right(nc);
+    SearchShared shared;
+    shared.params = &params;
+    shared.impurity = Impurity(params.criterion, nc);
+    shared.n_classes = nc;
+    FeatureSearch search;
+    Candidate found;
     for (std::size_t i = 0; i < nodes.nodes; ++i) {
         NodeWalk w(nodes, params, i);
         ChosenSplit& best = out[i];
         double best_proxy = kNone;
         for (std::size_t f = 0; f < p; ++f) {
+            if (is_categorical(nodes, f)) {
+                found.reset();
+                const NodeStats node{w.rows(), w.weight(), w.totals(), {}};
+                search.categorical_counts(shared, nb, w.cell(f, 0), node, found);
+                if (!(found.found() && found.proxy > best_proxy)) continue;
+                best_proxy = found.proxy;
+                best.feature = static_cast<std::int64_t>(f);
+                best.threshold = found.threshold;
+                best.missing_left = found.missing_left;
+                best.n_left = found.n_left;
+                best.weight_left = found.weight_left;
+                best.left = found.left;
+                category_set(found, nodes.n_categories[f], best.categories);
+                continue;
+            }
             const std::uint8_t* m = mask + (i * p + f) * nb;
             w.groups(f, [&](std::size_t b, const double*& v, const double*& c, std::size_t& count) {
                 if (!m[b]) return false;
@@ -244,6 +281,7 @@ void choose_splits(const OpenNodes& nodes, const LearnerParams& params, const st
                 best.n_left = nl;
                 best.weight_left = wl;
                 best.left.assign(left, left + nc);
+                best.categories.clear();
             }, kNoBox);
         }
         if (best.feature < 0) continue;

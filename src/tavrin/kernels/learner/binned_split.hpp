@@ -26,6 +26,10 @@ struct OpenNodes {
     const double* totals = nullptr;  // nodes x n_classes: the nodes' class weights
     const std::int64_t* n = nullptr;  // their rows
     const double* weight = nullptr;   // their total weights
+    // Per feature: its categories, 0 for a numeric one (null: all numeric).
+    // A categorical feature's bin b holds category b, and its search is
+    // the in-memory learner's over the merged per-category counts.
+    const std::int64_t* n_categories = nullptr;
 };
 
 // The impurity of each of k nodes and whether it stays a leaf without a
@@ -54,6 +58,10 @@ struct ChosenSplit {
     double weight_left = 0.0;
     std::vector<double> left;  // class weights on the left
     double improvement = 0.0;
+    // Categorical: the categories sent left, bit c % 64 of word c / 64, as
+    // the tree stores them (categories the node lacks go with the missing
+    // values).
+    std::vector<std::uint64_t> categories;
 };
 
 // The split of each node, or none where no split is allowed or the best

@@ -405,6 +405,38 @@ void FeatureSearch::categorical(const SearchShared& sh, std::int64_t f, const st
     }
 }
 
+void FeatureSearch::categorical_counts(const SearchShared& sh, std::size_t k, const double* table,
+                                       const NodeStats& node, Candidate& best) {
+    floor_ = -std::numeric_limits<double>::infinity();
+    monotonic_ = 0;
+    const std::size_t n = sh.n_classes, width = n + 1;
+    left_.resize(n);
+    right_.resize(n);
+    counts_.resize(n);
+    cat_counts_.assign(k * n, 0.0);
+    cat_weight_.assign(k, 0.0);
+    cat_rows_.assign(k, 0);
+    share_.resize(k);
+    present_.clear();
+    for (std::size_t c = 0; c < k; ++c) {
+        const double* cell = table + c * width;
+        if (cell[n] == 0.0) continue;
+        present_.push_back(static_cast<std::int32_t>(c));
+        std::copy(cell, cell + n, &cat_counts_[c * n]);
+        for (std::size_t j = 0; j < n; ++j) cat_weight_[c] += cell[j];
+        cat_rows_[c] = static_cast<std::int64_t>(cell[n]);
+    }
+    const double* missing = table + k * width;
+    missing_.assign(missing, missing + n);
+    double missing_weight = 0.0;
+    for (std::size_t j = 0; j < n; ++j) missing_weight += missing[j];
+    search_categories(sh, node, static_cast<std::int64_t>(missing[n]), missing_weight, best);
+    // categorical() expects zeroed tables.
+    std::fill(cat_counts_.begin(), cat_counts_.end(), 0.0);
+    std::fill(cat_weight_.begin(), cat_weight_.end(), 0.0);
+    std::fill(cat_rows_.begin(), cat_rows_.end(), 0);
+}
+
 void FeatureSearch::search_categories(const SearchShared& sh, const NodeStats& node, std::int64_t n_missing,
                                       double missing_weight, Candidate& best) {
     const std::size_t n = sh.n_classes;

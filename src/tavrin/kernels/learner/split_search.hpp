@@ -92,6 +92,12 @@ public:
     // `rows`: the node's m rows in any order.
     void categorical(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows,
                      std::size_t m, const NodeStats& node, Candidate& best);
+    // The same search over counts already made (the distributed fit's
+    // merged ones): per category of the k, then for the missing values,
+    // the class weights and the rows (n_classes + 1 numbers); a category
+    // of no rows is not in the node.
+    void categorical_counts(const SearchShared& sh, std::size_t k, const double* table, const NodeStats& node,
+                            Candidate& best);
 
 private:
     // Looks at the split with n_left rows and the class weights of
