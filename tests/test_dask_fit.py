@@ -218,3 +218,24 @@ def test_predictions_of_dask_collections_are_the_in_memory_ones(client):
                 np.testing.assert_array_equal(computed, expected, err_msg=method)
     with pytest.raises(ValueError, match="2-D"):
         tree.predict(da.from_array(X[:, 0], chunks=100))
+
+
+def test_categorical_kernel_sets_and_refuses_broken_counts():
+    # Category 0 holds class 0, category 2 class 1, category 1 nothing, and
+    # one missing row of class 1: category 0 alone goes left; the missing
+    # values and the absent category go right with the missing row.
+    counts = np.zeros((1, 1, 4, 3))
+    counts[0, 0, 0], counts[0, 0, 2], counts[0, 0, 3] = [2, 0, 2], [0, 1, 1], [0, 1, 1]
+    summary = (counts, np.zeros((1, 1, 3)), np.full((1, 1, 3), 2.0))
+    node = (np.array([[2.0, 2.0]]), np.array([4]), np.array([4.0]))
+    params = ("gini", -1, 2, 1, 0.0, 0.0, np.array([3]))
+    mask = _learner.refine_mask(*summary, *node, params)
+    assert not mask.any()
+    no_lists = (np.zeros(1, dtype=np.int64), np.empty(0), np.empty((0, 3)))
+    split = _learner.choose_splits(*summary, *node, params, mask, no_lists, np.array([0.5]), 4.0)
+    assert split["feature"].tolist() == [0] and np.isnan(split["threshold"][0])
+    assert split["categories"].tolist() == [[1]] and split["missing_left"].tolist() == [0]
+    assert split["n_left"].tolist() == [2]
+    counts[0, 0, 3, 2] = np.nan
+    with pytest.raises(ValueError, match="whole numbers"):
+        _learner.refine_mask(*summary, *node, params)

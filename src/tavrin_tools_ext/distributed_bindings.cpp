@@ -10,6 +10,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -190,6 +191,11 @@ Batch batch_of(const py::object& counts, const py::object& lo, const py::object&
     const py::ssize_t k = b.counts.shape(0), p = b.counts.shape(1), nb = b.counts.shape(2) - 1,
                       nc = b.counts.shape(3) - 1;
     if (nb < 1 || nc < 1) refuse("counts need a bin and a class at least");
+    // The searches turn row counts into integers: each must be a whole
+    // number a double holds exactly.
+    const double* c = b.counts.data();
+    for (py::ssize_t i = nc; i < b.counts.size(); i += nc + 1)
+        if (!(c[i] >= 0.0 && c[i] <= 0x1p53 && c[i] == std::floor(c[i]))) refuse("row counts must be whole numbers");
     b.lo = take<double>(lo, {k, p, nb}, "lo");
     b.hi = take<double>(hi, {k, p, nb}, "hi");
     b.totals = take<double>(totals, {k, nc}, "totals");
