@@ -5,7 +5,10 @@ LightGBM (one tree, one thread), on the cases the estimator is held to:
 - fit, 1,000,000 x 20 float64, max_depth=10, against LightGBM's CPU time
   for one tree (num_leaves=1024, max_bin=255, one thread, binning included);
 - fit, 100,000 rows and 5 classes; predict_proba on 1,000,000 rows;
-- peak memory of a fit over the size of the input's values.
+- peak memory of a fit over the size of the input's values;
+- on request (`--cases many`, about four minutes a repeat): fit with many
+  classes, 3,000 rows x 3,000 classes and 262,144 rows x 256 classes, CPU
+  time of one thread each.
 
 Times are medians of alternating runs; the machine's load is printed with
 them. Runs through tavrin_tools.TreeClassifier when it is there, through
@@ -32,6 +35,16 @@ def numeric_case(rows, features=20, classes=2, seed=0):
     signal = X[:, 0] + 0.5 * X[:, 1] - X[:, 2] * X[:, 3] + rng.normal(scale=1.0, size=rows)
     y = np.searchsorted(np.quantile(signal, np.linspace(0, 1, classes + 1)[1:-1]), signal)
     return X, y.astype(np.intp)
+
+
+def many_classes_case(rows, classes, labels, seed=0):
+    """Random floats; labels drawn at random (nodes stay mixed down to a
+    row or two) or the first column cut into `classes` equal bins (a
+    shallow tree)."""
+    rng = np.random.default_rng(seed)
+    X = rng.random((rows, 20))
+    y = rng.integers(0, classes, rows) if labels == "random" else (X[:, 0] * classes).astype(np.intp)
+    return X, y
 
 
 class Ours:
@@ -69,8 +82,7 @@ class Ours:
     def predict_proba(self, X):
         if self.est is not None:
             return self.est.predict_proba(X)
-        value = np.asarray(self.tree.value)
-        return (value / value.sum(axis=1, keepdims=True))[self.tree.apply(X, n_threads=self.n_threads)]
+        return np.asarray(self.tree.value)[:, 0][self.tree.apply(X, n_threads=self.n_threads)]  # class shares
 
 
 def median_times(fns, repeats, clock=time.perf_counter):
@@ -127,6 +139,20 @@ def case_lgbm(repeats):
 
     a, b = median_times([lambda: ours.fit(X, y), lgbm], repeats, clock=time.process_time)
     yield "fit 1M x 20, max_depth=10, CPU time, one thread", a, b, "LightGBM one tree", ours.via
+
+
+def case_many(repeats):
+    import warnings
+    for rows, classes in ((3_000, 3_000), (262_144, 256)):
+        for labels in ("random", "binned"):
+            X, y = many_classes_case(rows, classes, labels)
+            ours, theirs = Ours(n_threads=1), sklearn_tree()
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")  # scikit-learn: more classes than half the rows
+                a, b = median_times([lambda: ours.fit(X, y), lambda: theirs.fit(X, y)], repeats,
+                                    clock=time.process_time)
+            yield (f"fit {rows:,} x 20, {classes:,} classes ({labels}), 1 thread", a, b,
+                   "DecisionTreeClassifier", ours.via)
 
 
 MEMORY_PROBE = r"""
