@@ -158,3 +158,27 @@ def test_monotonic_values_survive_pruning_and_pickling_and_bad_constraints_are_r
         TreeClassifier(monotonic_cst=[1, 0, 0]).fit(X, y)
     with pytest.raises(ValueError, match="-1, 0 or 1"):
         TreeClassifier(monotonic_cst=[2, 0]).fit(X, y)
+
+
+def nested(t, i=0):
+    """The tree under node i as nested tuples, whatever order its nodes were numbered in."""
+    if t["children_left"][i] < 0:
+        return (t["n_node_samples"][i], tuple(t["value"][i].ravel()))
+    threshold = None if t["is_categorical"][i] else t["threshold"][i]  # NaN: a category set
+    return (t["feature"][i], threshold, t["missing_go_to_left"][i],
+            nested(t, t["children_left"][i]), nested(t, t["children_right"][i]))
+
+
+@pytest.mark.parametrize("numeric_only, weighted", [(True, False), (False, False), (True, True)])
+def test_drawn_features_give_the_same_tree_depth_first_as_best_first(numeric_only, weighted):
+    # Depth first partitions a column's arrays only at the nodes that search
+    # it; best first (with room for every leaf) at every split.
+    X, y = mixed_frame(n=8000, seed=2)
+    if numeric_only:
+        X = X.drop(columns="c")
+    w = np.random.default_rng(0).integers(1, 4, len(y)).astype(float) if weighted else None
+    for seed in (0, 5):
+        deep = TreeClassifier(max_features=2, random_state=seed).fit(X, y, sample_weight=w)
+        wide = TreeClassifier(max_features=2, random_state=seed, max_leaf_nodes=10**6).fit(X, y, sample_weight=w)
+        assert deep.get_depth() > 10
+        assert nested(deep.tree_.to_dict()) == nested(wide.tree_.to_dict())
