@@ -37,15 +37,6 @@ bool is_categorical(const OpenNodes& nodes, std::size_t f) {
     return nodes.n_categories != nullptr && nodes.n_categories[f] > 0;
 }
 
-// The set of a categorical split the way the in-memory grower writes it.
-void category_set(const Candidate& c, std::int64_t n_categories, std::vector<std::uint64_t>& set) {
-    set.assign(static_cast<std::size_t>(std::max<std::int64_t>(1, (n_categories + 63) / 64)),
-               c.missing_left ? ~std::uint64_t{0} : 0);
-    for (std::int32_t cat : c.order) set[static_cast<std::size_t>(cat / 64)] &= ~(std::uint64_t{1} << (cat % 64));
-    for (std::size_t k = 0; k < c.prefix; ++k)
-        set[static_cast<std::size_t>(c.order[k] / 64)] |= std::uint64_t{1} << (c.order[k] % 64);
-}
-
 struct Group {
     double lo, hi;
     const double* counts;  // class weights, then rows
@@ -256,7 +247,8 @@ void choose_splits(const OpenNodes& nodes, const LearnerParams& params, const st
                 best.n_left = found.n_left;
                 best.weight_left = found.weight_left;
                 best.left = found.left;
-                category_set(found, nodes.n_categories[f], best.categories);
+                best.categories.assign(static_cast<std::size_t>((nodes.n_categories[f] + 63) / 64), 0);
+                write_category_set(found, best.categories.data(), best.categories.size());
                 continue;
             }
             const std::uint8_t* m = mask + (i * p + f) * nb;

@@ -319,11 +319,7 @@ private:
         if (categorical) {
             std::uint64_t* set = out_.add_category_set(i);
             bits = set;
-            // Categories this node never saw go with the missing values.
-            if (c.missing_left) std::fill_n(set, out_.words_of(f), ~std::uint64_t{0});
-            for (std::int32_t cat : c.order) set[cat / 64] &= ~(std::uint64_t{1} << (cat % 64));
-            for (std::size_t k = 0; k < c.prefix; ++k)
-                set[c.order[k] / 64] |= std::uint64_t{1} << (c.order[k] % 64);
+            write_category_set(c, set, static_cast<std::size_t>(out_.words_of(f)));
         } else {
             out_.threshold[i] = c.threshold;
         }

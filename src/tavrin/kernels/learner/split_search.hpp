@@ -9,6 +9,7 @@
 #include "kernels/learner/learner.hpp"
 #include "kernels/learner/monotonic.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -78,6 +79,15 @@ struct Candidate {
     bool found() const { return proxy != -std::numeric_limits<double>::infinity(); }
     void reset() { proxy = -std::numeric_limits<double>::infinity(); }
 };
+
+// The categories a categorical candidate sends left, into the zeroed
+// `words` words at `set` (bit c % 64 of word c / 64), as the tree stores
+// them. Categories the node never saw go with the missing values.
+inline void write_category_set(const Candidate& c, std::uint64_t* set, std::size_t words) {
+    if (c.missing_left) std::fill_n(set, words, ~std::uint64_t{0});
+    for (std::int32_t cat : c.order) set[cat / 64] &= ~(std::uint64_t{1} << (cat % 64));
+    for (std::size_t k = 0; k < c.prefix; ++k) set[c.order[k] / 64] |= std::uint64_t{1} << (c.order[k] % 64);
+}
 
 // Scratch of one thread, reused across nodes.
 class FeatureSearch {
