@@ -204,7 +204,9 @@ def _category_codes(cat: pd.Categorical, labels: pd.Index, j: int,
                     categories: Optional[np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
     """The float codes of category column j in the column's category list
     (learnt when ``categories`` is None), NaN where missing or unknown."""
-    codes = np.asarray(cat.codes)
+    # As intp first: numpy's fancy indexing that casts its index on the
+    # way crashes when it fails to allocate its buffer.
+    codes = np.asarray(cat.codes).astype(np.intp)
     if categories is not None:
         fitted = categories
         table = _memo(cat.categories, fitted, lambda: _known_table(cat, fitted))
