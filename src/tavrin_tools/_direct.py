@@ -20,7 +20,6 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 import pandas as pd
-
 from sklearn.utils.multiclass import check_classification_targets
 
 from ._frame import _NUMBER_KINDS, Columns, _categories, _codes, _declared, _kind, _missing, _within_limit, general_matrix
