@@ -49,4 +49,20 @@ std::size_t stable_partition(std::uint32_t* rows, Value* values, std::size_t m, 
     return out;
 }
 
+// The same with the sides given by position: values[k] goes left when
+// left[k] is not zero. `spill` has room for m values.
+template <class Value>
+std::size_t stable_partition_at(Value* values, const std::uint8_t* left, std::size_t m, Value* spill) {
+    std::size_t out = 0, right = 0;
+    for (std::size_t k = 0; k < m; ++k) {
+        const Value v = values[k];
+        values[out] = v;
+        spill[right] = v;
+        out += left[k] != 0;
+        right += left[k] == 0;
+    }
+    std::copy(spill, spill + right, values + out);
+    return out;
+}
+
 }  // namespace tavrin::kernels

@@ -10,8 +10,10 @@
 // decrease next, until the leaf budget is spent). Every random draw is
 // keyed by the node's key (draws.hpp), so that neither order nor threads
 // change the tree.
+#include "kernels/learner/column_copies.hpp"
 #include "kernels/learner/feature_draw.hpp"
 #include "kernels/learner/learner.hpp"
+#include "kernels/learner/open_nodes.hpp"
 #include "kernels/learner/pool.hpp"
 #include "kernels/learner/presort.hpp"
 #include "kernels/learner/random_split.hpp"
@@ -23,6 +25,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <limits>
 #include <queue>
 
@@ -51,33 +54,6 @@ public:
 
 private:
     std::vector<std::uint64_t> bits_;
-};
-
-// What a node hands down to each child besides its rows: the child's key,
-// the bounds of its value, and the features known to be constant.
-struct Lineage {
-    std::uint64_t key = kRootKey;
-    ValueBounds bounds;
-    std::vector<std::int32_t> constants;  // kept only when features are drawn
-};
-
-// A searched node: where its rows are and what its split would give.
-struct Open {
-    std::int64_t id;
-    std::size_t begin, end, pos;  // pos: first row of the right child
-    std::int64_t depth;
-    double improvement;
-    bool is_leaf;
-    std::vector<double> left, right;  // the children's class weights, without rows_
-    Lineage to_left, to_right;
-};
-
-struct Pending {
-    std::size_t begin, end;
-    std::int64_t depth, parent;
-    bool is_left;
-    std::vector<double> totals;  // the node's class weights, without rows_
-    Lineage lineage;
 };
 
 class Grower {
@@ -181,8 +157,21 @@ private:
         const bool tagged = n < (std::size_t{1} << kRowBits) && nc <= (std::size_t{1} << (32 - kRowBits));
         shared_.tagged = tagged;
         row_mask_ = tagged ? kRowMask : ~std::uint32_t{0};
-        if (p_.random_split) by_columns();
-        else presort(tagged);
+        // Random splits over every feature keep each column's values in the
+        // order of rows_; over drawn ones, a node gathers those it searches.
+        side_by_side_ = p_.random_split && (p_.max_features < 0 || static_cast<std::size_t>(p_.max_features) >= p);
+        if (p_.random_split) {
+            if (!side_by_side_ || std::any_of(d_.n_categories, d_.n_categories + p, [](std::int64_t k) { return k != 0; }))
+                by_columns();
+            // A node's values of a numeric column side by side: column f's
+            // in the order of rows_ at f * n_rows_, partitioned with it.
+            if (side_by_side_) {
+                copy_columns(pool_, d_.x, rows_.data(), n_rows_, p, d_.n_categories, node_values_, poller());
+                flags_.resize(n_rows_);
+            }
+        } else {
+            presort_columns(pool_, d_.x, d_.n_categories, rows_, codes_.data(), tagged, sorted_, values_, poller());
+        }
         if (!use_rows_) Rows().swap(rows_);
         goes_left_.resize(n);
         searchers_.resize(pool_.size());
@@ -190,6 +179,7 @@ private:
         bounded_ = p_.monotonic != nullptr && nc == 2;
         spills_.resize(pool_.size());
         spill_values_.resize(pool_.size());
+        spill_doubles_.resize(pool_.size());
         candidates_.resize(p);
         totals_.resize(nc);
         right_.resize(nc);
@@ -201,51 +191,14 @@ private:
     void by_columns() {
         const std::size_t n = d_.rows, p = d_.cols;
         if (p < 2 || std::abs(d_.x.row_stride) < std::abs(d_.x.col_stride)) return;
-        columns_.resize(n * p);
-        pool_.run(p, [&](std::size_t f, std::size_t worker) {
-            if (worker == 0) poll(n);
-            for (std::size_t r = 0; r < n; ++r) columns_[f * n + r] = d_.x.at(r, static_cast<std::int64_t>(f));
-        });
+        copy_columns(pool_, d_.x, nullptr, n, p, nullptr, columns_, poller());
         view_ = d_;
         view_.x = RowView{columns_.data(), 1, static_cast<std::ptrdiff_t>(n)};
         shared_.data = &view_;
     }
 
-    // Sorts every numeric column: the keys of all from one walk over the
-    // data (on row chunks or columns, whichever its memory order favours),
-    // then each column on its own.
-    void presort(bool tagged) {
-        const std::size_t n = rows_.size(), p = d_.cols;
-        std::vector<std::uint32_t*> keys(p, nullptr);
-        for (std::size_t f = 0; f < p; ++f) {
-            if (d_.n_categories[f] != 0) continue;
-            sorted_[f].resize(n);
-            values_[f].resize(n);
-            keys[f] = sorted_[f].data();
-        }
-        const bool by_rows = std::abs(d_.x.row_stride) >= std::abs(d_.x.col_stride);
-        const std::size_t chunks = by_rows ? pool_.size() : p;
-        pool_.run(chunks, [&](std::size_t c, std::size_t) {
-            if (by_rows) {
-                write_keys(d_.x, rows_.data(), n * c / chunks, n * (c + 1) / chunks, keys.data(), p, true);
-            } else if (keys[c]) {
-                std::vector<std::uint32_t*> one(p, nullptr);
-                one[c] = keys[c];
-                write_keys(d_.x, rows_.data(), 0, n, one.data(), p, false);
-            }
-        });
-        // The entries of the columns' row arrays: the row, and with
-        // `tagged` its class code above it.
-        Rows ids(rows_);
-        if (tagged)
-            for (std::uint32_t& r : ids) r |= static_cast<std::uint32_t>(codes_[r]) << kRowBits;
-        std::vector<PresortScratch> scratch(pool_.size());
-        pool_.run(p, [&](std::size_t f, std::size_t worker) {
-            if (worker == 0) poll(n);
-            if (keys[f])
-                sort_column(d_.x, static_cast<std::int64_t>(f), ids.data(), row_mask_, n, keys[f],
-                            values_[f].data(), scratch[worker]);
-        });
+    std::function<void(std::size_t)> poller() {
+        return [this](std::size_t work) { poll(work); };
     }
 
     void link(std::int64_t id, std::int64_t parent, bool is_left) {
@@ -416,7 +369,7 @@ private:
                 Draws draws(p_.seed, t.lineage.key, f + 1);
                 RandomSearch& r = random_[worker];
                 if (categorical) r.categorical(shared_, ff, &rows_[begin], m, node, draws, c);
-                else r.numeric(shared_, ff, &rows_[begin], node_codes_.data(), shared_.weight ? node_weights_.data() : nullptr,
+                else r.numeric(shared_, ff, node_values(f, begin, m, worker), node_codes_.data(), shared_.weight ? node_weights_.data() : nullptr,
                                m, node, draws, c);
                 return;
             }
@@ -454,6 +407,10 @@ private:
                    const Candidate& c, const std::uint64_t* bits, bool columns) {
         const std::size_t m = end - begin, p = d_.cols;
         if (!use_rows_ && !columns) return;
+        if (side_by_side_) {
+            partition_at(begin, end, f, categorical, c, bits, columns);
+            return;
+        }
         if (categorical || sorted_[static_cast<std::size_t>(f)].empty()) {
             const std::int64_t words = categorical ? out_.words_of(f) : 0;
             const RowView& x = shared_.data->x;
@@ -500,6 +457,48 @@ private:
         }
     }
 
+    // The node's m values of numeric column f from position `begin` on,
+    // side by side: kept so, or gathered into the worker's buffer.
+    const double* node_values(std::size_t f, std::size_t begin, std::size_t m, std::size_t worker) {
+        if (side_by_side_) return &node_values_[f * n_rows_ + begin];
+        std::vector<double>& out = spill_doubles_[worker];
+        if (out.size() < m) out.resize(m);
+        const RowView& x = shared_.data->x;
+        for (std::size_t k = 0; k < m; ++k) out[k] = x.at(rows_[begin + k], static_cast<std::int64_t>(f));
+        return out.data();
+    }
+
+    // partition() for random splits over every feature: rows_ and the columns' values in its
+    // order, by the side of each position.
+    void partition_at(std::size_t begin, std::size_t end, std::int64_t f, bool categorical, const Candidate& c,
+                      const std::uint64_t* bits, bool columns) {
+        const std::size_t m = end - begin, p = d_.cols;
+        const std::int64_t words = categorical ? out_.words_of(f) : 0;
+        const RowView& x = shared_.data->x;
+        const double* values = categorical ? nullptr : &node_values_[static_cast<std::size_t>(f) * n_rows_ + begin];
+        for (std::size_t k = 0; k < m; ++k)
+            flags_[k] = sends_left(categorical, c.threshold, c.missing_left, bits, words,
+                                   values ? values[k] : x.at(rows_[begin + k], f));
+        // Task 0 is rows_, task f + 1 column f's values.
+        auto job = [&](std::size_t task, std::size_t worker) {
+            if (task > 0 && (!columns || d_.n_categories[task - 1] != 0)) return;
+            if (worker == 0) poll(m);
+            if (task == 0) {
+                if (spills_[worker].size() < m) spills_[worker].resize(m);
+                stable_partition_at(rows_.data() + begin, flags_.data(), m, spills_[worker].data());
+                return;
+            }
+            std::vector<double>& spill = spill_doubles_[worker];
+            if (spill.size() < m) spill.resize(m);
+            stable_partition_at(&node_values_[(task - 1) * n_rows_ + begin], flags_.data(), m, spill.data());
+        };
+        if (pool_.size() > 1 && m * p >= kParallelWork) {
+            pool_.run(p + 1, job);
+        } else {
+            for (std::size_t t = 0; t <= p; ++t) job(t, 0);
+        }
+    }
+
     const LearnerData& d_;
     const LearnerParams& p_;
     FlatTree& out_;
@@ -528,6 +527,10 @@ private:
     std::vector<double> columns_;           // random splits: x column-major, when it is not
     std::vector<Rows> spills_;              // per thread
     std::vector<std::vector<float>> spill_values_;
+    std::vector<std::vector<double>> spill_doubles_;  // per thread, random splits (node_values() too)
+    bool side_by_side_ = false;             // node_values_ in use
+    std::vector<double> node_values_;       // random splits over every feature: gather_values()
+    std::vector<std::uint8_t> flags_;       // random splits: per position of the node split, whether it goes left
     std::vector<Candidate> candidates_;     // per column
     std::vector<double> totals_, right_;
     double total_weight_ = 0.0;

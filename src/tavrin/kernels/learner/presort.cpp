@@ -8,8 +8,10 @@
 // The keys of all columns come from one walk over the data in its memory
 // order; each column's sort then reads only its own keys.
 #include "kernels/learner/presort.hpp"
+#include "kernels/learner/split_search.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -133,6 +135,44 @@ void presort_rows(const RowView& x, std::int64_t f, const std::vector<std::uint3
     keys[static_cast<std::size_t>(f)] = out.data();
     write_keys(x, rows.data(), 0, n, keys.data(), keys.size(), false);
     sort_column(x, f, rows.data(), ~std::uint32_t{0}, n, out.data(), approx.data(), scratch);
+}
+
+void presort_columns(Pool& pool, const RowView& x, const std::int64_t* n_categories,
+                     const std::vector<std::uint32_t>& rows, const std::uint16_t* codes, bool tagged,
+                     std::vector<std::vector<std::uint32_t>>& sorted, std::vector<std::vector<float>>& approx,
+                     const std::function<void(std::size_t)>& poll) {
+    const std::size_t n = rows.size(), p = sorted.size();
+    std::vector<std::uint32_t*> keys(p, nullptr);
+    for (std::size_t f = 0; f < p; ++f) {
+        if (n_categories[f] != 0) continue;
+        sorted[f].resize(n);
+        approx[f].resize(n);
+        keys[f] = sorted[f].data();
+    }
+    const bool by_rows = std::abs(x.row_stride) >= std::abs(x.col_stride);
+    const std::size_t chunks = by_rows ? pool.size() : p;
+    pool.run(chunks, [&](std::size_t c, std::size_t) {
+        if (by_rows) {
+            write_keys(x, rows.data(), n * c / chunks, n * (c + 1) / chunks, keys.data(), p, true);
+        } else if (keys[c]) {
+            std::vector<std::uint32_t*> one(p, nullptr);
+            one[c] = keys[c];
+            write_keys(x, rows.data(), 0, n, one.data(), p, false);
+        }
+    });
+    // The entries of the columns' row arrays: the row, and with `tagged`
+    // its class code above it.
+    std::vector<std::uint32_t> ids(rows);
+    if (tagged)
+        for (std::uint32_t& r : ids) r |= static_cast<std::uint32_t>(codes[r]) << kRowBits;
+    const std::uint32_t mask = tagged ? kRowMask : ~std::uint32_t{0};
+    std::vector<PresortScratch> scratch(pool.size());
+    pool.run(p, [&](std::size_t f, std::size_t worker) {
+        if (worker == 0) poll(n);
+        if (keys[f])
+            sort_column(x, static_cast<std::int64_t>(f), ids.data(), mask, n, keys[f], approx[f].data(),
+                        scratch[worker]);
+    });
 }
 
 }  // namespace tavrin::kernels::learner

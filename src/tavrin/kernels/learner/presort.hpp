@@ -3,8 +3,10 @@
 #pragma once
 
 #include "kernels/learner/flat_tree.hpp"
+#include "kernels/learner/pool.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace tavrin::kernels::learner {
@@ -33,5 +35,17 @@ void sort_column(const RowView& x, std::int64_t f, const std::uint32_t* ids, std
 // Both steps for one column, with the rows as their own ids.
 void presort_rows(const RowView& x, std::int64_t f, const std::vector<std::uint32_t>& rows,
                   std::vector<std::uint32_t>& out, std::vector<float>& approx, PresortScratch& scratch);
+
+// Every numeric column (n_categories[f] == 0) of `rows`, on the pool:
+// sorted[f] gets the rows in the column's order (with `tagged`, each with
+// its class code from `codes` in the bits above kRowBits) and approx[f]
+// their values, as sort_column gives them; the keys of all columns come
+// from one walk over x, on row chunks or columns as its memory order
+// favours. `poll(n)` is called on the calling thread before each column is
+// sorted, and may throw.
+void presort_columns(Pool& pool, const RowView& x, const std::int64_t* n_categories,
+                     const std::vector<std::uint32_t>& rows, const std::uint16_t* codes, bool tagged,
+                     std::vector<std::vector<std::uint32_t>>& sorted, std::vector<std::vector<float>>& approx,
+                     const std::function<void(std::size_t)>& poll);
 
 }  // namespace tavrin::kernels::learner

@@ -84,17 +84,13 @@ bool constant_numeric(const RowView& x, std::int64_t f, const std::uint32_t* row
     return true;
 }
 
-void RandomSearch::numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows,
+void RandomSearch::numeric(const SearchShared& sh, std::int64_t f, const double* values,
                            const std::uint16_t* codes, const double* weights, std::size_t m, const NodeStats& node,
                            Draws& draws, Candidate& best) {
-    // The values side by side first: the count below reads them in order.
-    const RowView& x = sh.data->x;
-    values_.resize(m);
     double lo = std::numeric_limits<double>::infinity(), hi = -lo;
     std::size_t n_missing = 0;
     for (std::size_t i = 0; i < m; ++i) {
-        const double v = x.at(rows[i], f);
-        values_[i] = v;
+        const double v = values[i];
         n_missing += v != v;
         lo = v < lo ? v : lo;  // NaN compares false: kept out
         hi = v > hi ? v : hi;
@@ -106,7 +102,7 @@ void RandomSearch::numeric(const SearchShared& sh, std::int64_t f, const std::ui
     left_.assign(n, 0.0);
     right_.resize(n);
     std::int64_t n_left = 0;
-    const double* v = values_.data();
+    const double* v = values;
     if (!weights && n == 2) {
         // Whole counts: exact, so summed in any grouping.
         std::int64_t ones = 0;

@@ -18,10 +18,10 @@ namespace tavrin::kernels::learner {
 // Scratch of one thread, reused across nodes.
 class RandomSearch {
 public:
-    // `rows`: the node's m rows in any order, `codes` their class codes and
-    // `weights` their weights (null: unit weights); `draws` are the
-    // feature's own at the node.
-    void numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows, const std::uint16_t* codes,
+    // `values`: the column's values on the node's m rows in any order,
+    // `codes` their class codes and `weights` their weights (null: unit
+    // weights), in the same order; `draws` are the feature's own at the node.
+    void numeric(const SearchShared& sh, std::int64_t f, const double* values, const std::uint16_t* codes,
                  const double* weights, std::size_t m, const NodeStats& node, Draws& draws, Candidate& best);
     // As FeatureSearch::categorical.
     void categorical(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows, std::size_t m,
@@ -36,7 +36,6 @@ private:
 
     std::vector<double> left_, right_;
     double weight_left_ = 0.0;
-    std::vector<double> values_;      // the node's values of the feature searched
     std::vector<std::uint8_t> side_;  // per category: 0 absent, 1 left, 2 right
     std::vector<std::int32_t> present_;
 };
