@@ -23,9 +23,10 @@ from __future__ import annotations
 
 from math import ceil
 from numbers import Integral
-from typing import Any, Dict, List, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 import dask
+from dask.delayed import delayed
 import numpy as np
 import pandas as pd
 from sklearn.utils.class_weight import compute_class_weight
@@ -61,6 +62,10 @@ def _unsupported(est: Any) -> List[str]:
             if not (getattr(est, name) is default or (isinstance(default, str) and getattr(est, name) == default))]
 
 
+def _untyped(collection: Any) -> Any:
+    return collection
+
+
 def _parts(X: Any, y: Any, sample_weight: Any) -> Tuple[List[Any], int, Any, bool]:
     """Per partition the delayed (X, y, weight) triple, the column count, the
     frame's empty model (for the column names) and whether it has category
@@ -68,14 +73,17 @@ def _parts(X: Any, y: Any, sample_weight: Any) -> Tuple[List[Any], int, Any, boo
     import dask.array as da
     import dask.dataframe as dd
 
-    if isinstance(X, dd.DataFrame):
+    # Dask's collections are not typed throughout: handled as Any here.
+    X = _untyped(X)
+    is_frame, is_array = isinstance(X, dd.DataFrame), isinstance(X, da.Array)
+    if is_frame:
         meta = X._meta
         categorical = [name for name, dtype in meta.dtypes.items() if isinstance(dtype, pd.CategoricalDtype)]
         unknown = [name for name in categorical if not X[name].cat.known]
         if unknown:  # every partition then codes a category alike
             X = X.categorize(columns=unknown)
         xs, p = list(X.to_delayed()), len(meta.columns)
-    elif isinstance(X, da.Array):
+    elif is_array:
         if X.ndim != 2:
             raise ValueError(f"X must be a 2-D Dask array, got {X.ndim} dimension(s)")
         if X.numblocks[1] > 1:
@@ -86,11 +94,11 @@ def _parts(X: Any, y: Any, sample_weight: Any) -> Tuple[List[Any], int, Any, boo
         raise TypeError(f"X must be a Dask DataFrame or Dask Array, got {type(X).__name__}")
 
     def split(v: Any, name: str) -> List[Any]:
-        if isinstance(v, da.Array):
-            if isinstance(X, da.Array) and v.chunks[0] != X.chunks[0] and not np.isnan(v.shape[0]):
+        if isinstance(_untyped(v), da.Array):
+            if is_array and v.chunks[0] != X.chunks[0] and not np.isnan(v.shape[0]):
                 v = v.rechunk({0: X.chunks[0]})
             out = list(v.to_delayed().ravel())
-        elif isinstance(v, (dd.Series, dd.DataFrame)):
+        elif isinstance(_untyped(v), (dd.Series, dd.DataFrame)):
             out = list(v.to_delayed())
         else:
             raise TypeError(f"with X a Dask collection, {name} must be a Dask Series or Array partitioned like X, "
@@ -157,7 +165,7 @@ def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
     client = _client()
     triples, p, meta, categorical = _parts(X, y, sample_weight)
     check_feature_names(est, meta, reset=True)
-    parts = client.compute([dask.delayed(rows.read_part)(x, yy, w, p, max_bins, categorical)
+    parts = client.compute([delayed(rows.read_part)(x, yy, w, p, max_bins, categorical)
                             for x, yy, w in triples])
     labels = client.gather([client.submit(rows.labels_of, part) for part in parts])
     sketches = client.gather([client.submit(rows.sketches_of, part) for part in parts])
@@ -176,7 +184,7 @@ def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
     class_weight = _class_weights(est.class_weight, classes, class_counts)
     edges = [rows.edges_of([s[j] for s in sketches], max_bins) for j in range(p)]
     n_bins = max(len(e) for e in edges) + 1
-    categories = [None] * p
+    categories: List[Optional[np.ndarray]] = [None] * p
     if categorical:
         found = client.gather([client.submit(rows.categories_of, part) for part in parts])
         categories = [_global_categories([c[j] for c in found], meta.columns[j]) for j in range(p)]

@@ -24,25 +24,29 @@ def _on_block(block: Any, est: Any, method: str, width: int, dtype: Any) -> np.n
 def predict_dask(fitted: Any, X: Any, method: str) -> Any:
     """`method`'s answer for the Dask DataFrame or 2-D Dask Array X as a Dask
     Array; `fitted` is the estimator's fitted state (its _fitted())."""
-    import dask
     import dask.array as da
     import dask.dataframe as dd
+    from dask.delayed import delayed
 
+    # Dask's collections are not typed throughout: handled as Any here.
+    blocks: Any = X
+    map_blocks: Any = da.map_blocks
+    width: int = 0
+    dtype: Any = fitted.classes_.dtype if method == "predict" else np.dtype(np.intp)
     if method in ("predict_proba", "predict_log_proba"):
         width, dtype = len(fitted.classes_), np.dtype(np.float64)
-    else:
-        width, dtype = 0, fitted.classes_.dtype if method == "predict" else np.dtype(np.intp)
-    shared = dask.delayed(fitted, pure=False)
+    shared = delayed(fitted, pure=False)
     meta = np.empty((0, width) if width else (0,), dtype=dtype)
-    if isinstance(X, dd.DataFrame):
-        return X.map_partitions(_on_block, shared, method, width, dtype, meta=meta)
-    if not isinstance(X, da.Array):
+    is_frame, is_array = isinstance(X, dd.DataFrame), isinstance(X, da.Array)
+    if is_frame:
+        return blocks.map_partitions(_on_block, shared, method, width, dtype, meta=meta)
+    if not is_array:
         raise TypeError(f"X must be a Dask DataFrame or Dask Array, got {type(X).__name__}")
-    if X.ndim != 2:
-        raise ValueError(f"X must be a 2-D Dask array, got {X.ndim} dimension(s)")
-    if X.numblocks[1] > 1:
-        X = X.rechunk({1: -1})
+    if blocks.ndim != 2:
+        raise ValueError(f"X must be a 2-D Dask array, got {blocks.ndim} dimension(s)")
+    if blocks.numblocks[1] > 1:
+        blocks = blocks.rechunk({1: -1})
     if width:
-        return da.map_blocks(_on_block, X, shared, method, width, dtype, dtype=dtype, meta=meta,
-                             chunks=(X.chunks[0], (width,)))
-    return da.map_blocks(_on_block, X, shared, method, width, dtype, dtype=dtype, meta=meta, drop_axis=1)
+        return map_blocks(_on_block, blocks, shared, method, width, dtype, dtype=dtype, meta=meta,
+                          chunks=(blocks.chunks[0], (width,)))
+    return map_blocks(_on_block, blocks, shared, method, width, dtype, dtype=dtype, meta=meta, drop_axis=1)

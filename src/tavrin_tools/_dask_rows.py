@@ -67,7 +67,8 @@ def _sketch(column: np.ndarray, max_bins: int) -> np.ndarray:
 
 def labels_of(part: Tuple[Any, ...]) -> Tuple[np.ndarray, np.ndarray]:
     """The partition's distinct labels and their counts."""
-    return np.unique(part[1], return_counts=True)  # type: ignore[no-any-return]
+    counts: Tuple[np.ndarray, np.ndarray] = np.unique(part[1], return_counts=True)
+    return counts
 
 
 def sketches_of(part: Tuple[Any, ...]) -> List[np.ndarray]:
@@ -142,7 +143,7 @@ def root_counts(held: Held) -> Tuple[np.ndarray, int, float, float]:
 
 def summarize(held: Held, first: int, slots: int) -> Summary:
     return tuple(_learner.bin_summary(held.x, held.bins, held.codes, held.weight, held.slot, first, slots,
-                                      held.n_bins, held.n_classes))  # type: ignore[return-value]
+                                      held.n_bins, held.n_classes))
 
 
 def add_summaries(a: Summary, b: Summary) -> Summary:
@@ -151,11 +152,11 @@ def add_summaries(a: Summary, b: Summary) -> Summary:
 
 def list_values(held: Held, requests: np.ndarray) -> Lists:
     return tuple(_learner.value_lists(held.x, held.bins, held.codes, held.weight, held.slot, requests,
-                                      held.n_bins, held.n_classes))  # type: ignore[return-value]
+                                      held.n_bins, held.n_classes))
 
 
 def merge_lists(a: Lists, b: Lists) -> Lists:
-    return tuple(_learner.merge_value_lists(a, b))  # type: ignore[return-value]
+    return tuple(_learner.merge_value_lists(a, b))
 
 
 def route(held: Held, feature: np.ndarray, threshold: np.ndarray, missing_left: np.ndarray, sets: np.ndarray,

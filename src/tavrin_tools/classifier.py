@@ -64,10 +64,13 @@ def _count(value: Any) -> int:
     return min(int(value), 2**31 - 1)
 
 
-def _dask_answer(est: "TreeClassifier", X: Any, method: str) -> Any:
-    """The lazy Dask Array of `method` for a Dask collection X (see _dask_predict)."""
+def _dask_answer(est: "TreeClassifier", X: Any, method: str) -> np.ndarray:
+    """The lazy Dask Array of `method` for a Dask collection X (see
+    _dask_predict). Typed as the in-memory answer: a Dask Array stands in
+    for the array it computes."""
     from ._dask_predict import predict_dask
-    return predict_dask(est._fitted(), X, method)
+    answer: np.ndarray = predict_dask(est._fitted(), X, method)
+    return answer
 
 
 class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
@@ -410,7 +413,7 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         if hasattr(X, "__dask_graph__"):
             return _dask_answer(self, X, "predict_proba")
         fitted = self._fitted()
-        return np.asarray(fitted._node_proba[fitted._leaves(X)])
+        return np.asarray(fitted._node_proba.take(fitted._leaves(X), axis=0))
 
     def predict_log_proba(self, X: Any) -> np.ndarray:
         if hasattr(X, "__dask_graph__"):
