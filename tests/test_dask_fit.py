@@ -209,7 +209,7 @@ def test_predictions_of_dask_collections_are_the_in_memory_ones(client):
     array = da.from_array(X, chunks=((100, 0, 300), (2, 1)))  # columns in two chunks
     for tree in (TreeClassifier(max_depth=4).fit(X, y), TreeClassifier(max_depth=4).fit(frame, yd)):
         for method in ("predict", "predict_proba", "predict_log_proba", "apply"):
-            expected = getattr(tree, method)(df)
+            expected = getattr(tree, method)(df if hasattr(tree, "feature_names_in_") else X)
             for Xd in (frame, array):
                 got = getattr(tree, method)(Xd)
                 assert isinstance(got, da.Array), method
