@@ -11,7 +11,7 @@ from hypothesis import given, settings, strategies as st
 
 from learner_support import fit, our_left, proxy
 from tavrin_tools import _learner
-from tavrin_tools._tree import FlatTree
+from tavrin_tools._tree import FlatTree, grow
 
 
 @st.composite
@@ -206,3 +206,31 @@ def test_category_sets_are_kept_only_at_categorical_splits_as_wide_as_their_colu
     assert len(pickle.dumps(tree)) < 2 * (tree.category_bits.nbytes + 100 * tree.node_count)
     for other in (pickle.loads(pickle.dumps(tree)), FlatTree.from_dict(tree.to_dict())):
         assert np.array_equal(other.apply(X), tree.apply(X))
+
+
+def misaligned(a):
+    """A copy of `a` whose data start one byte past an aligned address."""
+    raw = np.zeros(a.nbytes + 1, np.uint8)
+    out = np.frombuffer(raw.data, dtype=a.dtype, count=a.size, offset=1).reshape(a.shape)
+    out.flags.writeable = True
+    out[...] = a
+    assert a.dtype.alignment == 1 or out.ctypes.data % a.dtype.alignment != 0
+    return out
+
+
+def test_misaligned_arrays_are_read_as_their_aligned_copies():
+    # numpy hands out unaligned views (of pickled or shared buffers); the
+    # learner copies them rather than read a double off its alignment.
+    rng = np.random.default_rng(6)
+    X = np.column_stack([rng.normal(size=200), rng.integers(0, 4, 200)])
+    y = ((X[:, 0] > 0) ^ (X[:, 1] == 2)).astype(np.int64)
+    w = rng.integers(1, 3, 200).astype(np.float64)
+    cats = np.array([0, 4], np.int64)
+    args = ("gini", -1, 2, 1, 0.0, 0.0, -1, 1)
+    plain = grow(X, y, w, 2, cats, *args)
+    odd = grow(misaligned(X), misaligned(y), misaligned(w), 2, misaligned(cats), *args)
+    again = FlatTree.from_dict({k: misaligned(v) if isinstance(v, np.ndarray) and v.size else v
+                                for k, v in plain.to_dict().items()})
+    for tree in (odd, again):
+        np.testing.assert_array_equal(tree.apply(misaligned(X)), plain.apply(X))
+        np.testing.assert_array_equal(tree.weighted_class_counts, plain.weighted_class_counts)

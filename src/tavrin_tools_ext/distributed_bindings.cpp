@@ -6,6 +6,8 @@
 #include "kernels/learner/binned_split.hpp"
 #include "kernels/learner/histogram.hpp"
 
+#include "readable.hpp"
+
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -16,6 +18,7 @@
 #include <vector>
 
 namespace py = pybind11;
+using tavrin::tools::Readable;
 using namespace tavrin::kernels::learner;
 
 namespace {
@@ -25,8 +28,8 @@ namespace {
 // `obj` as a C-contiguous array of T (numpy's safe casts only) of `shape`
 // (-1: any length).
 template <class T>
-py::array_t<T, py::array::c_style> take(const py::handle& obj, std::vector<py::ssize_t> shape, const char* name) {
-    auto a = py::array_t<T, py::array::c_style>::ensure(obj);
+Readable<T> take(const py::handle& obj, std::vector<py::ssize_t> shape, const char* name) {
+    auto a = Readable<T>::ensure(obj);
     if (!a) {
         PyErr_Clear();
         refuse(std::string(name) + " must be an array of " + py::str(py::dtype::of<T>()).cast<std::string>());
@@ -53,10 +56,10 @@ py::ssize_t checked_size(std::initializer_list<std::size_t> dims) {
 
 // Arrays that keep a HeldRows' memory alive.
 struct Held {
-    py::array_t<double, py::array::c_style> x, weight;
-    py::array_t<std::uint16_t, py::array::c_style> bins;
-    py::array_t<std::int64_t, py::array::c_style> codes;
-    py::array_t<std::int32_t, py::array::c_style> slot;
+    Readable<double> x, weight;
+    Readable<std::uint16_t> bins;
+    Readable<std::int64_t> codes;
+    Readable<std::int32_t> slot;
     HeldRows rows;
 };
 
@@ -179,8 +182,8 @@ py::tuple node_stats_of(const py::object& totals, const py::object& n, const py:
 
 // The summaries of a batch of nodes and the arrays that keep them alive.
 struct Batch {
-    py::array_t<double, py::array::c_style> counts, lo, hi, totals, weight;
-    py::array_t<std::int64_t, py::array::c_style> n, n_categories;
+    Readable<double> counts, lo, hi, totals, weight;
+    Readable<std::int64_t> n, n_categories;
     OpenNodes nodes;
 };
 

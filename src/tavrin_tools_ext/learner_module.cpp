@@ -14,6 +14,8 @@
 #include "kernels/learner/learner.hpp"
 #include "kernels/learner/pool.hpp"
 
+#include "readable.hpp"
+
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -27,6 +29,7 @@
 #include <vector>
 
 namespace py = pybind11;
+using tavrin::tools::Readable;
 using namespace tavrin::kernels::learner;
 
 namespace {
@@ -57,8 +60,8 @@ py::array_t<T> as_array(const py::handle& obj, int ndim, const char* name) {
 // `a` as a C-contiguous array (a copy where it is not one). A copy that
 // fails can only have run out of memory (the element type is right).
 template <class T>
-py::array_t<T, py::array::c_style> contiguous(const py::array_t<T>& a) {
-    auto c = py::array_t<T, py::array::c_style>::ensure(a);
+Readable<T> contiguous(const py::array_t<T>& a) {
+    auto c = Readable<T>::ensure(a);
     if (!c) throw std::bad_alloc();
     return c;
 }
@@ -88,7 +91,7 @@ Matrix as_matrix(const py::handle& obj, const char* name) {
 
 // A 1-D array of n entries, contiguous (copied only when it is not).
 template <class T>
-py::array_t<T, py::array::c_style> as_column(const py::handle& obj, std::size_t n, const char* name) {
+Readable<T> as_column(const py::handle& obj, std::size_t n, const char* name) {
     py::array_t<T> a = as_array<T>(obj, 1, name);
     if (static_cast<std::size_t>(a.shape(0)) != n)
         fail(std::string(name) + " must have " + std::to_string(n) + " entries, not " + std::to_string(a.shape(0)));
