@@ -11,9 +11,9 @@ DecisionTreeClassifier:
   to one CPU) and on two.
 
 Times are medians of alternating runs of batches; the machine's load is
-printed with them. Writes benchmarks/results/everyday.md.
+printed with them. Writes benchmarks/results/estimators_everyday.md.
 
-    PYTHONPATH=build:src python benchmarks/everyday.py [--repeats 7]
+    PYTHONPATH=build:src python benchmarks/bench_estimators_everyday.py [--repeats 7]
 """
 import argparse
 import os
@@ -123,7 +123,7 @@ def main():
     lines = [
         "# tavrin's estimators at everyday sizes",
         "",
-        f"Command: `PYTHONPATH=build:src python benchmarks/everyday.py --repeats {args.repeats}` "
+        f"Command: `PYTHONPATH=build:src python benchmarks/bench_estimators_everyday.py --repeats {args.repeats}` "
         "(medians of alternating runs).",
         f"Machine: {platform.machine()}, {os.cpu_count()} cores; Python {platform.python_version()}, "
         f"numpy {np.__version__}, pandas {pd.__version__}, scikit-learn {__import__('sklearn').__version__}.",
@@ -134,8 +134,8 @@ def main():
     ]
     lines += ["| " + " | ".join(row) + " |" for row in rows]
     RESULTS.mkdir(exist_ok=True)
-    (RESULTS / "everyday.md").write_text("\n".join(lines) + "\n")
-    print(f"wrote {RESULTS / 'everyday.md'}")
+    (RESULTS / "estimators_everyday.md").write_text("\n".join(lines) + "\n")
+    print(f"wrote {RESULTS / 'estimators_everyday.md'}")
 
 
 if __name__ == "__main__":
