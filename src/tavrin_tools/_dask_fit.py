@@ -21,8 +21,6 @@ feature; it changes what travels, never the tree.
 """
 from __future__ import annotations
 
-from math import ceil
-from numbers import Integral
 from typing import Any, Dict, List, Optional, Tuple
 
 import dask
@@ -36,6 +34,7 @@ from . import _learner
 from . import _dask_rows as rows
 from ._frame import _categories, _within_limit
 from ._pruning import prune, subtree
+from ._search_params import growth_limits
 from ._sk_compat import check_feature_names
 from ._tree import FlatTree
 
@@ -112,19 +111,6 @@ def _parts(X: Any, y: Any, sample_weight: Any) -> Tuple[List[Any], int, Any, boo
     ys = split(y, "y")
     ws = [None] * len(xs) if sample_weight is None else split(sample_weight, "sample_weight")
     return list(zip(xs, ys, ws)), p, meta, isinstance(X, dd.DataFrame) and bool(categorical)
-
-
-def _params(est: Any, n: int, weight_total: float) -> Tuple[Any, ...]:
-    def count(v: Any) -> int:
-        return min(int(v), 2**31 - 1)
-
-    leaf = est.min_samples_leaf
-    leaf = count(leaf) if isinstance(leaf, Integral) else int(ceil(leaf * n))
-    split = est.min_samples_split
-    split = count(split) if isinstance(split, Integral) else max(2, int(ceil(split * n)))
-    return ("entropy" if est.criterion == "log_loss" else est.criterion,
-            -1 if est.max_depth is None else count(est.max_depth), count(max(split, 2 * leaf)), leaf,
-            float(est.min_weight_fraction_leaf * weight_total), float(est.min_impurity_decrease))
 
 
 def _class_weights(class_weight: Any, classes: np.ndarray, counts: np.ndarray) -> Any:
@@ -206,7 +192,7 @@ def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
     total_weight = float(sum(c[3] for c in counts))
     if not total_weight > 0:
         raise ValueError("Sample weights must contain at least one non-zero number.")
-    params = _params(est, n_all, total_weight)
+    params: Tuple[Any, ...] = growth_limits(est, n_all, total_weight)
     n_categories = np.array([0 if c is None else len(c) for c in categories], dtype=np.int64)
     if categorical:
         params += (n_categories,)

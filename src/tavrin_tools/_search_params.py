@@ -1,14 +1,35 @@
-"""The randomised search's parameters of TreeClassifier, turned into the
-learner's arguments at fit: the number of features drawn per node, the
-fit's seed and the monotonic constraints, with scikit-learn's definitions
-and error messages."""
+"""TreeClassifier's parameters turned into the learner's arguments at fit:
+the growth limits, the number of features drawn per node, the fit's seed
+and the monotonic constraints, with scikit-learn's definitions and error
+messages. The in-memory and the distributed fit both take them from here."""
 from __future__ import annotations
 
+from math import ceil
 from numbers import Integral
-from typing import Any, List, Optional, Sequence
+from typing import Any, List, Optional, Sequence, Tuple
 
 import numpy as np
 from sklearn.utils import check_random_state
+
+
+def count(value: Any) -> int:
+    """A count for the learner: values past any possible row count mean the
+    same as the largest it takes."""
+    return min(int(value), 2**31 - 1)
+
+
+def growth_limits(est: Any, n: int, weight_total: float) -> Tuple[str, int, int, int, float, float]:
+    """(criterion, max_depth, min_samples_split, min_samples_leaf,
+    min_weight_leaf, min_impurity_decrease) for a fit of n rows of total
+    weight weight_total: fractions of n rounded up, as scikit-learn, and a
+    split needing at least 2 * min_samples_leaf rows."""
+    leaf = est.min_samples_leaf
+    leaf = count(leaf) if isinstance(leaf, Integral) else int(ceil(leaf * n))
+    split = est.min_samples_split
+    split = count(split) if isinstance(split, Integral) else max(2, int(ceil(split * n)))
+    return ("entropy" if est.criterion == "log_loss" else est.criterion,
+            -1 if est.max_depth is None else count(est.max_depth), count(max(split, 2 * leaf)), leaf,
+            float(est.min_weight_fraction_leaf * weight_total), float(est.min_impurity_decrease))
 
 
 def resolve_max_features(max_features: Any, n_features: int) -> int:

@@ -8,7 +8,6 @@ learner's flat tree in numpy.
 from __future__ import annotations
 
 import os
-from math import ceil
 from numbers import Integral, Real
 from typing import Any, Dict, Optional
 
@@ -27,7 +26,7 @@ from sklearn.utils.validation import (
 
 from ._direct import check_names, check_targets, record_names, to_matrix
 from ._pruning import prune, subtree
-from ._search_params import check_monotonic, draw_seed, resolve_max_features
+from ._search_params import check_monotonic, count as _count, draw_seed, growth_limits, resolve_max_features
 from ._tree import FlatTree, grow
 from ._sk_compat import check_array
 
@@ -56,12 +55,6 @@ def _check_total(weight: np.ndarray, what: str) -> None:
 # step (see _publish); the methods that use it read it through _fitted.
 _FITTED = ("tree_", "classes_", "n_classes_", "n_features_in_", "feature_names_in_", "categories_",
            "is_categorical_", "max_features_", "n_outputs_", "_node_proba", "_node_class")
-
-
-def _count(value: Any) -> int:
-    # Counts past any possible row count mean the same as the largest the
-    # learner takes.
-    return min(int(value), 2**31 - 1)
 
 
 def _dask_answer(est: "TreeClassifier", X: Any, method: str) -> np.ndarray:
@@ -298,22 +291,13 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         self.n_outputs_ = 1
         monotonic = check_monotonic(self.monotonic_cst, p, len(self.classes_), self.categories_,
                                     getattr(self, "feature_names_in_", None))
-        leaf = self.min_samples_leaf
-        leaf = _count(leaf) if isinstance(leaf, Integral) else int(ceil(leaf * n))
-        split = self.min_samples_split
-        split = _count(split) if isinstance(split, Integral) else max(2, int(ceil(split * n)))
         tree = grow(
             Xf,
             codes,
             weight,
             len(self.classes_),
             np.asarray([0 if c is None else len(c) for c in self.categories_], dtype=np.int64),
-            "entropy" if self.criterion == "log_loss" else self.criterion,
-            -1 if self.max_depth is None else _count(self.max_depth),
-            _count(max(split, 2 * leaf)),
-            leaf,
-            float(self.min_weight_fraction_leaf * np.sum(weight)),
-            float(self.min_impurity_decrease),
+            *growth_limits(self, n, np.sum(weight)),
             -1 if self.max_leaf_nodes is None else _count(self.max_leaf_nodes),
             _n_threads(self.n_jobs),
             -1 if self.max_features_ >= p else _count(self.max_features_),
