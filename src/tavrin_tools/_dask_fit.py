@@ -21,6 +21,7 @@ feature; it changes what travels, never the tree.
 """
 from __future__ import annotations
 
+import heapq
 from typing import Any, Dict, List, Optional, Tuple
 
 import dask
@@ -56,7 +57,7 @@ def _client() -> Any:
 
 
 def _unsupported(est: Any) -> List[str]:
-    defaults = {"splitter": "best", "max_features": None, "max_leaf_nodes": None, "monotonic_cst": None, "categorical_features": "from_dtype"}
+    defaults = {"splitter": "best", "max_features": None, "monotonic_cst": None, "categorical_features": "from_dtype"}
     return [name for name, default in defaults.items()
             if not (getattr(est, name) is default or (isinstance(default, str) and getattr(est, name) == default))]
 
@@ -197,7 +198,8 @@ def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
     if categorical:
         params += (n_categories,)
     root = {"depth": 0, "n": n, "weight": float(sum(c[2] for c in counts)), "totals": sum(c[0] for c in counts)}
-    nodes = _grow(client, held, root, params, total_weight, len(classes), p, n_bins)
+    nodes = [root]
+    order = _grow(client, held, nodes, params, total_weight, len(classes), p, n_bins, est.max_leaf_nodes)
 
     est.n_features_in_ = p
     est.classes_ = classes
@@ -205,7 +207,7 @@ def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
     est.categories_ = categories
     est.is_categorical_ = n_categories > 0
     est.max_features_ = p
-    flat = _arrays(nodes, len(classes), n_categories)
+    flat = _arrays(nodes, order, len(classes), n_categories)
     if est.ccp_alpha > 0.0:
         _, _, leaves = prune(flat, float(est.ccp_alpha))
         flat = subtree(flat, leaves)
@@ -235,46 +237,133 @@ def _stats(nodes: List[Dict[str, Any]], which: List[int], params: Tuple[Any, ...
     return [i for i, stop in zip(which, stops) if not stop]
 
 
-def _grow(client: Any, held: List[Any], root: Dict[str, Any], params: Tuple[Any, ...], total_weight: float,
-          n_classes: int, p: int, n_bins: int) -> List[Dict[str, Any]]:
-    """Every node of the tree, level by level: dicts of their statistics and,
-    at a split, the split and the places of the children in the list."""
-    nodes = [root]
+def _grow(client: Any, held: List[Any], nodes: List[Dict[str, Any]], params: Tuple[Any, ...], total_weight: float,
+          n_classes: int, p: int, n_bins: int, max_leaf_nodes: Optional[int] = None) -> List[int]:
+    """Grows the tree from the root, nodes[0]: dicts of the nodes' statistics
+    and, at a split made, the split and the places of the children in the
+    list (a node searched ahead keeps its split apart, "split").
+    Returns the tree's nodes in the in-memory learner's numbering.
+
+    Depth first, every split found is made and the searched children of a
+    level are the next. Best first, the learner's order is replayed
+    (``_best_first``) over the nodes searched so far; the children of a
+    node that order may still split are searched ahead of knowing it."""
     batch = max(1, _SUMMARY_BYTES // (p * (n_bins + 1) * (n_classes + 3) * 8))
-    open_ = _stats(nodes, [0], params, n_classes)  # the searched nodes of the level, in slot order
+    open_ = _stats(nodes, [0], params, n_classes)  # the searched nodes of the round, in slot order
+    order = [0]
     while open_:
         k = len(open_)
         found = [_search(client, held, nodes, open_[b:b + batch], b, params, total_weight, n_classes)
                  for b in range(0, k, batch)]
         chosen = {name: np.concatenate([f[name] for f in found]) for name in found[0]}
-        children: List[int] = []
         for slot, i in enumerate(open_):
             if chosen["feature"][slot] < 0:
                 continue
             node = nodes[i]
             left, wl, nl = chosen["left"][slot].copy(), float(chosen["weight_left"][slot]), int(chosen["n_left"][slot])
-            node.update(feature=int(chosen["feature"][slot]), threshold=float(chosen["threshold"][slot]),
-                        missing_left=bool(chosen["missing_left"][slot]), children=(len(nodes), len(nodes) + 1),
-                        categories=chosen["categories"][slot].copy())
+            node["split"] = dict(feature=int(chosen["feature"][slot]), threshold=float(chosen["threshold"][slot]),
+                                 missing_left=bool(chosen["missing_left"][slot]), pair=(len(nodes), len(nodes) + 1),
+                                 categories=chosen["categories"][slot].copy(),
+                                 improvement=float(chosen["improvement"][slot]))
             depth = node["depth"] + 1
-            nodes.append({"depth": depth, "n": nl, "weight": wl, "totals": left})
+            nodes.append({"depth": depth, "n": nl, "weight": wl, "totals": left, "parent": i})
             nodes.append({"depth": depth, "n": node["n"] - nl, "weight": node["weight"] - wl,
-                          "totals": node["totals"] - left})
-            children.extend(node["children"])
-        searched = _stats(nodes, children, params, n_classes)
+                          "totals": node["totals"] - left, "parent": i})
+            node["searchable"] = _stats(nodes, list(node["split"]["pair"]), params, n_classes)
+        if max_leaf_nodes is None:
+            growing = [i for i in open_ if "split" in nodes[i]]
+            for i in growing:
+                nodes[i]["children"] = nodes[i]["split"]["pair"]
+        else:
+            order, growing = _best_first(nodes, max_leaf_nodes, open_)
+        searched = [c for i in growing for c in nodes[i]["searchable"]]
         if searched:
-            # The rows of searched children take their slots of the next level.
+            # The rows of searched children take their slots of the next round.
             slot_of = {i: s for s, i in enumerate(searched)}
             to_left = np.full(k, -1, dtype=np.int32)
             to_right = np.full(k, -1, dtype=np.int32)
             for slot, i in enumerate(open_):
-                if "children" in nodes[i]:
-                    a, b = nodes[i]["children"]
+                if "split" in nodes[i]:
+                    a, b = nodes[i]["split"]["pair"]
                     to_left[slot], to_right[slot] = slot_of.get(a, -1), slot_of.get(b, -1)
             held = [client.submit(rows.route, h, chosen["feature"], chosen["threshold"], chosen["missing_left"],
                                   chosen["categories"], to_left, to_right, pure=False) for h in held]
         open_ = searched
-    return nodes
+    return order if max_leaf_nodes is not None else _preorder(nodes)
+
+
+def _preorder(nodes: List[Dict[str, Any]]) -> List[int]:
+    """The tree's nodes depth first, left subtree first."""
+    order: List[int] = []
+    stack = [0]
+    while stack:
+        i = stack.pop()
+        order.append(i)
+        if "children" in nodes[i]:
+            stack.extend(reversed(nodes[i]["children"]))
+    return order
+
+
+def _best_first(nodes: List[Dict[str, Any]], max_leaf_nodes: int, fresh: List[int]) -> Tuple[List[int], List[int]]:
+    """The in-memory learner's best-first growth replayed over the nodes
+    searched so far: the open node of largest improvement (then of smallest
+    id) is taken next, split while the budget of max_leaf_nodes - 1 splits
+    lasts, its children numbered in turn; a node without a split has
+    improvement 0. Sets "children" of the splits made; returns the nodes
+    numbered so far in their id order and, of the nodes `fresh` searched
+    this round, those whose children are searched next: the splits made and
+    those the replay may still make.
+
+    The replay stops at a child not searched yet. A node waiting in the
+    queue, or below one, is split only after every node split ahead of it:
+    the known splits queued ahead, and its unsplit ancestors. When those
+    already use the remaining budget it never splits, and no more come
+    ahead of it later, so its children are left unsearched."""
+    def key(i: int) -> float:
+        return nodes[i]["split"]["improvement"] if "split" in nodes[i] else 0.0
+
+    def unknown(i: int) -> bool:
+        node = nodes[i]
+        return not node.get("searched") and "split" not in node and i in nodes[node["parent"]]["searchable"]
+
+    ids = {0: 0}
+    queue = [(-key(0), 0, 0)]
+    splits_left = max_leaf_nodes - 1
+    for i in fresh:
+        nodes[i]["searched"] = True
+    while queue and splits_left > 0 and not any(unknown(i) for _, _, i in queue):
+        _, _, i = heapq.heappop(queue)
+        if "split" not in nodes[i]:
+            continue
+        splits_left -= 1
+        nodes[i]["children"] = nodes[i]["split"]["pair"]
+        for c in nodes[i]["children"]:
+            ids[c] = len(ids)
+            heapq.heappush(queue, (-key(c), ids[c], c))
+    order = sorted(ids, key=ids.__getitem__)
+    if not queue or splits_left <= 0:
+        return order, []
+    waiting = {i for _, _, i in queue}
+    ahead = [(-k, i) for k, _, i in queue if "split" in nodes[i]]
+    growing = []
+    for i in fresh:
+        if "split" not in nodes[i]:
+            continue
+        if "children" in nodes[i]:
+            growing.append(i)
+            continue
+        before = set()  # the splits that come before node i's own
+        a = i
+        while a not in waiting:
+            a = nodes[a]["parent"]
+            before.add(a)
+        own = (key(i), -ids[i]) if i in ids else (key(i), -len(nodes))
+        before.update(q for k, q in ahead if q != i and (k, -ids[q]) > own)
+        if len(before) < splits_left:
+            growing.append(i)
+    if any(unknown(i) and nodes[i]["parent"] not in growing for i in waiting):
+        raise RuntimeError("the best-first replay waits for a node whose rows are gone")
+    return order, growing
 
 
 def _search(client: Any, held: List[Any], nodes: List[Dict[str, Any]], which: List[int], first: int,
@@ -301,16 +390,9 @@ def _search(client: Any, held: List[Any], nodes: List[Dict[str, Any]], which: Li
     return found
 
 
-def _arrays(nodes: List[Dict[str, Any]], n_classes: int, n_categories: np.ndarray) -> Dict[str, Any]:
-    """The tree's arrays, nodes numbered depth first, left subtree first."""
+def _arrays(nodes: List[Dict[str, Any]], order: List[int], n_classes: int, n_categories: np.ndarray) -> Dict[str, Any]:
+    """The tree's arrays, the nodes numbered in `order`."""
     p = len(n_categories)
-    order: List[int] = []
-    stack = [0]
-    while stack:
-        i = stack.pop()
-        order.append(i)
-        if "children" in nodes[i]:
-            stack.extend(reversed(nodes[i]["children"]))
     new_id = {i: j for j, i in enumerate(order)}
     m = len(order)
     d: Dict[str, Any] = {
@@ -330,6 +412,7 @@ def _arrays(nodes: List[Dict[str, Any]], n_classes: int, n_categories: np.ndarra
         node = nodes[i]
         if "children" in node:
             d["children_left"][j], d["children_right"][j] = (new_id[c] for c in node["children"])
+            node = node["split"]
             d["feature"][j] = node["feature"]
             d["threshold"][j] = node["threshold"]
             d["missing_go_to_left"][j] = node["missing_left"]
