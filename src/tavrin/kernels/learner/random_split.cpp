@@ -25,6 +25,14 @@ double draw_threshold(double lo, double hi, Draws& draws) {
 
 }  // namespace
 
+bool draw_numeric_split(double lo, double hi, std::size_t n_missing, std::size_t m, Draws& draws, double& threshold,
+                        bool& missing_left) {
+    if (constant_span(lo, hi, n_missing, m)) return false;
+    threshold = lo < hi ? draw_threshold(lo, hi, draws) : lo;
+    missing_left = n_missing > 0 && draws.coin();
+    return true;
+}
+
 bool constant_categories(const RowView& x, std::int64_t f, std::int64_t n_categories, const std::uint32_t* rows,
                          std::size_t m) {
     double first = std::numeric_limits<double>::quiet_NaN();
@@ -95,9 +103,9 @@ void RandomSearch::numeric(const SearchShared& sh, std::int64_t f, const double*
         lo = v < lo ? v : lo;  // NaN compares false: kept out
         hi = v > hi ? v : hi;
     }
-    if (constant_span(lo, hi, n_missing, m)) return;
-    const double t = lo < hi ? draw_threshold(lo, hi, draws) : lo;
-    const bool missing_left = n_missing > 0 && draws.coin();
+    double t;
+    bool missing_left;
+    if (!draw_numeric_split(lo, hi, n_missing, m, draws, t, missing_left)) return;
     const std::size_t n = sh.n_classes;
     left_.assign(n, 0.0);
     right_.resize(n);
@@ -125,9 +133,24 @@ void RandomSearch::numeric(const SearchShared& sh, std::int64_t f, const double*
             }
         }
     }
+    settle_numeric(sh, f, n_left, t, missing_left, n_missing, node, best);
+}
+
+void RandomSearch::judge_numeric(const SearchShared& sh, std::int64_t f, const double* left, double wl,
+                                 std::int64_t n_left, double threshold, bool missing_left, std::size_t n_missing,
+                                 const NodeStats& node, Candidate& best) {
+    left_.assign(left, left + sh.n_classes);
+    right_.resize(sh.n_classes);
+    weight_left_ = wl;
+    settle_numeric(sh, f, n_left, threshold, missing_left, n_missing, node, best);
+}
+
+void RandomSearch::settle_numeric(const SearchShared& sh, std::int64_t f, std::int64_t n_left, double threshold,
+                                  bool missing_left, std::size_t n_missing, const NodeStats& node,
+                                  Candidate& best) {
     const std::int8_t monotonic = sh.params->monotonic ? sh.params->monotonic[f] : 0;
     if (!settle(sh, node, monotonic, n_left, best)) return;
-    best.threshold = t;
+    best.threshold = threshold;
     // A node without missing rows sends them, later, to its larger side.
     best.missing_left = n_missing > 0 ? missing_left : n_left > node.n - n_left;
 }
@@ -154,26 +177,8 @@ void RandomSearch::categorical(const SearchShared& sh, std::int64_t f, const std
     }
     std::sort(present_.begin(), present_.end());  // the draws go by category code
     const std::size_t g = present_.size();
-    bool missing_left = false;
     if (g + (n_missing > 0) >= 2) {
-        // Each group left or right with equal chances, drawn again while
-        // all fall on one side: uniform among the two-sided splits.
-        std::size_t n_left_groups = 0;
-        for (int attempt = 0; attempt < kSubsetDraws; ++attempt) {
-            n_left_groups = 0;
-            for (std::int32_t c : present_) {
-                const bool left = draws.coin();
-                side_[static_cast<std::size_t>(c)] = left ? 1 : 2;
-                n_left_groups += left;
-            }
-            missing_left = n_missing > 0 && draws.coin();
-            n_left_groups += missing_left;
-            if (n_left_groups != 0 && n_left_groups != g + (n_missing > 0)) break;
-        }
-        if (n_left_groups == 0 || n_left_groups == g + (n_missing > 0)) {
-            // Only the first category's side changes.
-            side_[static_cast<std::size_t>(present_[0])] = n_left_groups == 0 ? 1 : 2;
-        }
+        const bool missing_left = draw_sides(n_missing > 0, draws);
         left_.assign(sh.n_classes, 0.0);
         right_.resize(sh.n_classes);
         weight_left_ = 0.0;
@@ -185,18 +190,73 @@ void RandomSearch::categorical(const SearchShared& sh, std::int64_t f, const std
                 ++n_left;
             }
         }
-        if (settle(sh, node, 0, n_left, best)) {
-            // The left categories first: the grower's set is the order's prefix.
-            best.order.assign(present_.begin(), present_.end());
-            const auto first_right = std::stable_partition(
-                best.order.begin(), best.order.end(),
-                [&](std::int32_t c) { return side_[static_cast<std::size_t>(c)] == 1; });
-            best.prefix = static_cast<std::size_t>(first_right - best.order.begin());
-            best.missing_left = n_missing > 0 ? missing_left : n_left > node.n - n_left;
-            best.threshold = std::numeric_limits<double>::quiet_NaN();
-        }
+        settle_subset(sh, node, n_left, n_missing > 0, missing_left, best);
     }
     for (std::int32_t c : present_) side_[static_cast<std::size_t>(c)] = 0;
+}
+
+void RandomSearch::categorical_counts(const SearchShared& sh, std::size_t k, const double* table,
+                                      const NodeStats& node, Draws& draws, Candidate& best) {
+    const std::size_t n = sh.n_classes, width = n + 1;
+    if (side_.size() < k) side_.resize(k, 0);
+    present_.clear();
+    for (std::size_t c = 0; c < k; ++c) {
+        if (table[c * width + n] == 0.0) continue;
+        side_[c] = 2;
+        present_.push_back(static_cast<std::int32_t>(c));
+    }
+    const double* missing = table + k * width;
+    const bool has_missing = missing[n] > 0.0;
+    if (present_.size() + has_missing >= 2) {
+        const bool missing_left = draw_sides(has_missing, draws);
+        left_.assign(n, 0.0);
+        right_.resize(n);
+        weight_left_ = 0.0;
+        std::int64_t n_left = 0;
+        auto take = [&](const double* cell) { add_counts(cell, n, left_.data(), weight_left_, n_left); };
+        if (missing_left) take(missing);
+        for (std::int32_t c : present_)
+            if (side_[static_cast<std::size_t>(c)] == 1) take(table + static_cast<std::size_t>(c) * width);
+        settle_subset(sh, node, n_left, has_missing, missing_left, best);
+    }
+    for (std::int32_t c : present_) side_[static_cast<std::size_t>(c)] = 0;
+}
+
+bool RandomSearch::draw_sides(bool has_missing, Draws& draws) {
+    // Each group left or right with equal chances, drawn again while all
+    // fall on one side: uniform among the two-sided splits.
+    const std::size_t groups = present_.size() + has_missing;
+    std::size_t n_left_groups = 0;
+    bool missing_left = false;
+    for (int attempt = 0; attempt < kSubsetDraws; ++attempt) {
+        n_left_groups = 0;
+        for (std::int32_t c : present_) {
+            const bool left = draws.coin();
+            side_[static_cast<std::size_t>(c)] = left ? 1 : 2;
+            n_left_groups += left;
+        }
+        missing_left = has_missing && draws.coin();
+        n_left_groups += missing_left;
+        if (n_left_groups != 0 && n_left_groups != groups) break;
+    }
+    if (n_left_groups == 0 || n_left_groups == groups) {
+        // Only the first category's side changes.
+        side_[static_cast<std::size_t>(present_[0])] = n_left_groups == 0 ? 1 : 2;
+    }
+    return missing_left;
+}
+
+void RandomSearch::settle_subset(const SearchShared& sh, const NodeStats& node, std::int64_t n_left,
+                                 bool has_missing, bool missing_left, Candidate& best) {
+    if (!settle(sh, node, 0, n_left, best)) return;
+    // The left categories first: the grower's set is the order's prefix.
+    best.order.assign(present_.begin(), present_.end());
+    const auto first_right = std::stable_partition(best.order.begin(), best.order.end(), [&](std::int32_t c) {
+        return side_[static_cast<std::size_t>(c)] == 1;
+    });
+    best.prefix = static_cast<std::size_t>(first_right - best.order.begin());
+    best.missing_left = has_missing ? missing_left : n_left > node.n - n_left;
+    best.threshold = std::numeric_limits<double>::quiet_NaN();
 }
 
 }  // namespace tavrin::kernels::learner

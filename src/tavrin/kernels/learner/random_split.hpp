@@ -26,12 +26,33 @@ public:
     // As FeatureSearch::categorical.
     void categorical(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows, std::size_t m,
                      const NodeStats& node, Draws& draws, Candidate& best);
+    // The numeric split of draw_numeric_split (threshold, missing_left, of
+    // a column with n_missing values missing) whose left side holds n_left
+    // rows of class weights `left` and weight wl, judged as numeric() judges
+    // its own.
+    void judge_numeric(const SearchShared& sh, std::int64_t f, const double* left, double wl, std::int64_t n_left,
+                       double threshold, bool missing_left, std::size_t n_missing, const NodeStats& node,
+                       Candidate& best);
+    // categorical() over counts already made, laid out as
+    // FeatureSearch::categorical_counts reads them.
+    void categorical_counts(const SearchShared& sh, std::size_t k, const double* table, const NodeStats& node,
+                            Draws& draws, Candidate& best);
 
 private:
     // Judges the split whose left side (n_left rows) has the class weights
     // left_; records it in `best` when admissible and strictly better.
     bool settle(const SearchShared& sh, const NodeStats& node, std::int8_t monotonic, std::int64_t n_left,
                 Candidate& best);
+    // The rest of judge_numeric, once left_ and weight_left_ hold the left side.
+    void settle_numeric(const SearchShared& sh, std::int64_t f, std::int64_t n_left, double threshold,
+                        bool missing_left, std::size_t n_missing, const NodeStats& node, Candidate& best);
+    // Draws the side of each of present_'s categories into side_ (1 left,
+    // 2 right); returns the side of the missing values, when there are any.
+    bool draw_sides(bool has_missing, Draws& draws);
+    // Judges the subset of side_, with n_left rows of class weights left_ on
+    // the left, and records it as the category order's prefix.
+    void settle_subset(const SearchShared& sh, const NodeStats& node, std::int64_t n_left, bool has_missing,
+                       bool missing_left, Candidate& best);
     void add(const SearchShared& sh, std::uint32_t row);
 
     std::vector<double> left_, right_;
@@ -46,6 +67,22 @@ private:
 inline bool constant_span(double lo, double hi, std::size_t n_missing, std::size_t m) {
     return n_missing == m || (n_missing == 0 && hi <= lo + kFeatureThreshold);
 }
+
+// Adds a cell of merged counts (n class weights, then rows) to the left
+// side's class weights, weight and rows.
+inline void add_counts(const double* cell, std::size_t n, double* left, double& weight_left, std::int64_t& n_left) {
+    for (std::size_t j = 0; j < n; ++j) {
+        left[j] += cell[j];
+        weight_left += cell[j];
+    }
+    n_left += static_cast<std::int64_t>(cell[n]);
+}
+
+// The random split of a numeric column whose n_missing of m values are
+// missing and the others in [lo, hi]: false when the column is constant;
+// else a threshold drawn in [lo, hi) and the side the missing values go to.
+bool draw_numeric_split(double lo, double hi, std::size_t n_missing, std::size_t m, Draws& draws, double& threshold,
+                        bool& missing_left);
 
 // The same for a node's m values in sorted order, missing last.
 inline bool constant_values(const SortedValues& v, std::size_t m) {
