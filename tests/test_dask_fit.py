@@ -159,8 +159,8 @@ def test_category_columns_grow_the_in_memory_tree(client, criterion, n_colors):
 def test_unsupported_settings_are_named(client):
     X = da.from_array(np.arange(8.0).reshape(4, 2), chunks=2)
     y = da.from_array(np.array([0, 1, 0, 1]), chunks=2)
-    with pytest.raises(NotImplementedError, match="splitter, max_features"):
-        TreeClassifier(max_features=1, splitter="random").fit(X, y)
+    with pytest.raises(NotImplementedError, match="categorical_features"):
+        TreeClassifier(categorical_features=[0]).fit(X, y)
     with pytest.raises(ValueError, match="partition it like X"):
         TreeClassifier().fit(X, da.from_array(np.array([0, 1, 0, 1]), chunks=1).to_dask_dataframe())
     with pytest.raises(TypeError, match="Dask Series or Array"):

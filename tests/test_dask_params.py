@@ -2,11 +2,13 @@
 (best-first growth, drawn features, random splits, monotonic constraints,
 declared categorical columns): array for array the in-memory fit's tree."""
 import numpy as np
+import pandas as pd
 import pytest
 from hypothesis import given, settings, strategies as st
 
 dask = pytest.importorskip("dask")
 da = pytest.importorskip("dask.array")
+dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
 from tavrin_tools import TreeClassifier  # noqa: E402
@@ -62,3 +64,56 @@ def test_best_first_growth_of_a_larger_tree(client):
     for leaves in (3, 60):
         expected, _ = both(dict(max_leaf_nodes=leaves), X, y, [600, 0, 900], 16, as_array=False, w=w)
         assert expected.tree_.n_leaves == leaves
+
+
+@settings(max_examples=20, deadline=None)
+@given(rows(), st.integers(0, 2**32 - 1), st.sampled_from([1, 2, "sqrt", 0.5, None]),
+       st.sampled_from(["best", "random"]), st.sampled_from([None, 6]))
+def test_drawn_features_and_random_splits(client, problem, seed, max_features, splitter, leaves):
+    X, y, sizes, max_bins = problem
+    params = dict(random_state=seed, max_features=max_features, splitter=splitter, max_leaf_nodes=leaves)
+    expected, got = both(params, X, y, sizes, max_bins)
+    assert got.max_features_ == expected.max_features_
+
+
+@settings(max_examples=15, deadline=None)
+@given(rows(classes=2), st.data(), st.sampled_from(["best", "random"]))
+def test_monotonic_constraints(client, problem, data, splitter):
+    X, y, sizes, max_bins = problem
+    cst = data.draw(st.lists(st.sampled_from([-1, 0, 1]), min_size=X.shape[1], max_size=X.shape[1]))
+    both(dict(monotonic_cst=cst, splitter=splitter, random_state=0), X, y, sizes, max_bins)
+
+
+def test_monotonic_bounds_and_refusals_are_the_in_memory_ones(client):
+    # Constraints against the data: many splits refused, the bounded
+    # probabilities kept per node.
+    rng = np.random.default_rng(8)
+    X = rng.normal(size=(600, 2)).round(1)
+    y = (np.sin(3 * X[:, 0]) + rng.normal(scale=0.3, size=600) > 0).astype(int)
+    expected, got = both(dict(monotonic_cst=[1, -1], max_depth=6), X, y, [300, 300], 8)
+    assert "proba" in got.tree_.to_dict() and expected.tree_.node_count > 7
+    Xd, y3 = da.from_array(X, chunks=300), da.from_array(y + (X[:, 1] > 1), chunks=300)
+    with pytest.raises(ValueError, match="multiclass"):
+        TreeClassifier(monotonic_cst=[1, 0]).fit(Xd, y3)
+
+
+@pytest.mark.parametrize("params", [dict(splitter="random"), dict(max_features=1),
+                                    dict(splitter="random", max_features=2, max_leaf_nodes=9),
+                                    dict(monotonic_cst=[-1, 0, 1], splitter="random")])
+def test_category_columns_with_draws(client, params):
+    # 70 categories over unevenly held partitions, missing values among them.
+    rng = np.random.default_rng(5)
+    n = 700
+    code = np.sort(rng.integers(0, 70, n))
+    x = rng.normal(size=n).round(1)
+    y = ((code % 3 == 0) ^ (x > 0.3)).astype(int)
+    colors = np.array([f"c{k:02d}" for k in range(70)], dtype=object)[code]
+    colors[rng.random(n) < 0.05] = None
+    df = pd.DataFrame({"x": x, "color": pd.Categorical(colors), "z": rng.integers(0, 4, n).astype(float)})
+    params = dict(params, random_state=3, min_samples_leaf=2)
+    expected = TreeClassifier(**params).fit(df, y)
+    frame, yd = dd.from_pandas(df, npartitions=3), dd.from_pandas(pd.Series(y, index=df.index), npartitions=3)
+    assert_same_tree(expected, TreeClassifier(**params).fit(frame, yd))
+    if "monotonic_cst" in params:
+        with pytest.raises(ValueError, match="categorical column"):
+            TreeClassifier(monotonic_cst=[0, 1, 0]).fit(frame, yd)

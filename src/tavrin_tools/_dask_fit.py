@@ -35,13 +35,16 @@ from . import _learner
 from . import _dask_rows as rows
 from ._frame import _categories, _within_limit
 from ._pruning import prune, subtree
-from ._search_params import growth_limits
+from ._search_params import check_monotonic, count, draw_seed, growth_limits, resolve_max_features
 from ._sk_compat import check_feature_names
 from ._tree import FlatTree
 
 # Bytes of one batch's merged bin summaries: open nodes beyond it are
 # summarised in further batches.
 _SUMMARY_BYTES = 1 << 26
+
+# The root's key, whose children's keys follow from it (the learner's draws.hpp).
+_ROOT_KEY = 1
 
 _NO_CLIENT = ("fitting on a Dask collection runs on a distributed cluster, and no Client is running: start "
               "one first, e.g. `from distributed import Client; client = Client()` (a local cluster) or "
@@ -57,7 +60,7 @@ def _client() -> Any:
 
 
 def _unsupported(est: Any) -> List[str]:
-    defaults = {"splitter": "best", "max_features": None, "monotonic_cst": None, "categorical_features": "from_dtype"}
+    defaults = {"categorical_features": "from_dtype"}
     return [name for name, default in defaults.items()
             if not (getattr(est, name) is default or (isinstance(default, str) and getattr(est, name) == default))]
 
@@ -193,11 +196,17 @@ def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
     total_weight = float(sum(c[3] for c in counts))
     if not total_weight > 0:
         raise ValueError("Sample weights must contain at least one non-zero number.")
-    params: Tuple[Any, ...] = growth_limits(est, n_all, total_weight)
     n_categories = np.array([0 if c is None else len(c) for c in categories], dtype=np.int64)
-    if categorical:
-        params += (n_categories,)
-    root = {"depth": 0, "n": n, "weight": float(sum(c[2] for c in counts)), "totals": sum(c[0] for c in counts)}
+    # The learner's parameters as the in-memory fit resolves them.
+    seed = draw_seed(est.random_state)
+    est.max_features_ = resolve_max_features(est.max_features, p)
+    monotonic = check_monotonic(est.monotonic_cst, p, len(classes), categories,
+                                getattr(est, "feature_names_in_", None))
+    params = growth_limits(est, n_all, total_weight) + (
+        n_categories if categorical else None, -1 if est.max_features_ >= p else count(est.max_features_),
+        est.splitter == "random", seed, None if monotonic is None else monotonic.astype(np.int8))
+    root = {"depth": 0, "n": n, "weight": float(sum(c[2] for c in counts)), "totals": sum(c[0] for c in counts),
+            "key": _ROOT_KEY, "constants": np.zeros(0, dtype=np.int32), "bounds": (-np.inf, np.inf)}
     nodes = [root]
     order = _grow(client, held, nodes, params, total_weight, len(classes), p, n_bins, est.max_leaf_nodes)
 
@@ -206,8 +215,7 @@ def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
     est.n_classes_ = len(classes)
     est.categories_ = categories
     est.is_categorical_ = n_categories > 0
-    est.max_features_ = p
-    flat = _arrays(nodes, order, len(classes), n_categories)
+    flat = _arrays(nodes, order, len(classes), n_categories, monotonic is not None and len(classes) == 2)
     if est.ccp_alpha > 0.0:
         _, _, leaves = prune(flat, float(est.ccp_alpha))
         flat = subtree(flat, leaves)
@@ -256,6 +264,7 @@ def _grow(client: Any, held: List[Any], nodes: List[Dict[str, Any]], params: Tup
         found = [_search(client, held, nodes, open_[b:b + batch], b, params, total_weight, n_classes)
                  for b in range(0, k, batch)]
         chosen = {name: np.concatenate([f[name] for f in found]) for name in found[0]}
+        keys = _learner.child_keys(np.array([nodes[i]["key"] for i in open_], dtype=np.uint64))
         for slot, i in enumerate(open_):
             if chosen["feature"][slot] < 0:
                 continue
@@ -265,10 +274,13 @@ def _grow(client: Any, held: List[Any], nodes: List[Dict[str, Any]], params: Tup
                                  missing_left=bool(chosen["missing_left"][slot]), pair=(len(nodes), len(nodes) + 1),
                                  categories=chosen["categories"][slot].copy(),
                                  improvement=float(chosen["improvement"][slot]))
-            depth = node["depth"] + 1
-            nodes.append({"depth": depth, "n": nl, "weight": wl, "totals": left, "parent": i})
+            # What each child inherits: its key, bounds and known constants.
+            depth, bounds, constants = node["depth"] + 1, chosen["bounds"][slot], chosen["constants"][slot]
+            nodes.append({"depth": depth, "n": nl, "weight": wl, "totals": left, "parent": i,
+                          "key": int(keys[0][slot]), "bounds": tuple(bounds[:2]), "constants": constants})
             nodes.append({"depth": depth, "n": node["n"] - nl, "weight": node["weight"] - wl,
-                          "totals": node["totals"] - left, "parent": i})
+                          "totals": node["totals"] - left, "parent": i,
+                          "key": int(keys[1][slot]), "bounds": tuple(bounds[2:]), "constants": constants})
             node["searchable"] = _stats(nodes, list(node["split"]["pair"]), params, n_classes)
         if max_leaf_nodes is None:
             growing = [i for i in open_ if "split" in nodes[i]]
@@ -368,7 +380,9 @@ def _best_first(nodes: List[Dict[str, Any]], max_leaf_nodes: int, fresh: List[in
 
 def _search(client: Any, held: List[Any], nodes: List[Dict[str, Any]], which: List[int], first: int,
             params: Tuple[Any, ...], total_weight: float, n_classes: int) -> Dict[str, np.ndarray]:
-    """The splits of the open nodes `which` (slots first, first + 1, ...)."""
+    """The splits of the open nodes `which` (slots first, first + 1, ...),
+    with per node its children's known constant features ("constants") and
+    bounds ("bounds": the left's lower and upper, then the right's)."""
     picked = [nodes[i] for i in which]
     k = len(picked)
     summary = _reduce(client, [client.submit(rows.summarize, h, first, k, pure=False) for h in held],
@@ -376,7 +390,21 @@ def _search(client: Any, held: List[Any], nodes: List[Dict[str, Any]], which: Li
     totals = np.array([node["totals"] for node in picked], dtype=np.float64).reshape(k, n_classes)
     n = np.array([node["n"] for node in picked], dtype=np.int64)
     weight = np.array([node["weight"] for node in picked], dtype=np.float64)
-    mask = _learner.refine_mask(*summary, totals, n, weight, params)
+    keys = np.array([node["key"] for node in picked], dtype=np.uint64)
+    bounds = np.array([node["bounds"] for node in picked], dtype=np.float64).reshape(k, 2)
+    constants = np.empty(k, dtype=object)
+    searched = None
+    if params[7] >= 0:  # max_features drawn per node
+        known = [node["constants"] for node in picked]
+        offsets = np.cumsum([0] + [len(c) for c in known]).astype(np.int64)
+        searched, ends, drawn = _learner.draw_features(*summary, totals, n, weight, params, keys, offsets,
+                                                       np.concatenate(known).astype(np.int32))
+        for j in range(k):
+            constants[j] = drawn[ends[j]:ends[j + 1]]
+    else:
+        constants[:] = [node["constants"] for node in picked]
+    growth = (searched, keys, None if params[10] is None else bounds)
+    mask = _learner.refine_mask(*summary, totals, n, weight, params, growth)
     requests = np.argwhere(mask).astype(np.int64)
     requests[:, 0] += first
     if len(requests):
@@ -386,12 +414,16 @@ def _search(client: Any, held: List[Any], nodes: List[Dict[str, Any]], which: Li
         lists = (np.zeros(1, dtype=np.int64), np.empty(0), np.empty((0, n_classes + 1)))
     impurity = np.array([node["impurity"] for node in picked], dtype=np.float64)
     found: Dict[str, np.ndarray] = _learner.choose_splits(*summary, totals, n, weight, params, mask, lists,
-                                                          impurity, total_weight)
+                                                          impurity, total_weight, growth)
+    found["constants"] = constants
     return found
 
 
-def _arrays(nodes: List[Dict[str, Any]], order: List[int], n_classes: int, n_categories: np.ndarray) -> Dict[str, Any]:
-    """The tree's arrays, the nodes numbered in `order`."""
+def _arrays(nodes: List[Dict[str, Any]], order: List[int], n_classes: int, n_categories: np.ndarray,
+            bounded: bool) -> Dict[str, Any]:
+    """The tree's arrays, the nodes numbered in `order`; with `bounded`
+    (monotonic constraints on two classes) the class probabilities clipped
+    into each node's bounds."""
     p = len(n_categories)
     new_id = {i: j for j, i in enumerate(order)}
     m = len(order)
@@ -407,6 +439,10 @@ def _arrays(nodes: List[Dict[str, Any]], order: List[int], n_classes: int, n_cat
         "value": np.array([nodes[i]["totals"] for i in order], dtype=np.float64).reshape(m, n_classes),
         "n_classes": n_classes, "n_features": p,
     }
+    if bounded:
+        share = _learner.bounded_shares(d["value"], d["weighted_n_node_samples"],
+                                        np.array([nodes[i]["bounds"] for i in order], dtype=np.float64))
+        d["proba"] = np.column_stack([share, 1.0 - share])
     sets: List[np.ndarray] = []
     for j, i in enumerate(order):
         node = nodes[i]

@@ -4,6 +4,7 @@
 // learner_module.cpp); arrays in, numpy arrays out. A fault of the input
 // is a ValueError; the work runs without the interpreter lock.
 #include "kernels/learner/binned_split.hpp"
+#include "kernels/learner/draws.hpp"
 #include "kernels/learner/histogram.hpp"
 
 #include "readable.hpp"
@@ -148,11 +149,19 @@ py::tuple merge_value_lists(const py::tuple& a, const py::tuple& b) {
     return lists_to_numpy(out, static_cast<std::size_t>(width));
 }
 
-LearnerParams params_of(const py::tuple& t) {
-    if (t.size() != 6 && t.size() != 7)
-        refuse("params: (criterion, max_depth, min_samples_split, min_samples_leaf, min_weight_leaf, "
-               "min_impurity_decrease[, categories per feature])");
+// The learner's parameters and the array their monotonic constraints point into.
+struct Params {
     LearnerParams p;
+    Readable<std::int8_t> monotonic;
+};
+
+Params params_of(const py::tuple& t) {
+    if (t.size() != 6 && t.size() != 7 && t.size() != 11)
+        refuse("params: (criterion, max_depth, min_samples_split, min_samples_leaf, min_weight_leaf, "
+               "min_impurity_decrease[, categories per feature or None[, max_features, random_split, seed, "
+               "monotonic constraints or None]])");
+    Params out;
+    LearnerParams& p = out.p;
     const std::string criterion = t[0].cast<std::string>();
     if (criterion != "gini" && criterion != "entropy") refuse("criterion must be 'gini' or 'entropy'");
     p.criterion = criterion == "gini" ? Criterion::gini : Criterion::entropy;
@@ -161,12 +170,24 @@ LearnerParams params_of(const py::tuple& t) {
     p.min_samples_leaf = t[3].cast<std::int64_t>();
     p.min_weight_leaf = t[4].cast<double>();
     p.min_impurity_decrease = t[5].cast<double>();
-    return p;
+    if (t.size() == 11) {
+        p.max_features = t[7].cast<std::int64_t>();
+        p.random_split = t[8].cast<bool>();
+        p.seed = t[9].cast<std::uint64_t>();
+        if (!t[10].is_none()) {
+            out.monotonic = take<std::int8_t>(t[10], {-1}, "monotonic constraints");
+            for (py::ssize_t f = 0; f < out.monotonic.size(); ++f)
+                if (out.monotonic.data()[f] < -1 || out.monotonic.data()[f] > 1)
+                    refuse("monotonic constraints must be -1, 0 or 1");
+            p.monotonic = out.monotonic.data();
+        }
+    }
+    return out;
 }
 
 py::tuple node_stats_of(const py::object& totals, const py::object& n, const py::object& weight,
                         const py::object& depth, const py::tuple& params) {
-    const LearnerParams p = params_of(params);
+    const LearnerParams p = params_of(params).p;
     const auto t = take<double>(totals, {-1, -1}, "totals");
     const py::ssize_t k = t.shape(0);
     if (t.shape(1) < 1) refuse("totals need a column per class");
@@ -182,14 +203,20 @@ py::tuple node_stats_of(const py::object& totals, const py::object& n, const py:
 
 // The summaries of a batch of nodes and the arrays that keep them alive.
 struct Batch {
-    Readable<double> counts, lo, hi, totals, weight;
+    Readable<double> counts, lo, hi, totals, weight, bounds;
     Readable<std::int64_t> n, n_categories;
+    Readable<std::uint8_t> searched;
+    Readable<std::uint64_t> keys;
+    Params params;
     OpenNodes nodes;
 };
 
+// `growth`: empty, or one tuple of what the nodes carry down the tree, each
+// None or an array: (searched features, keys, bounds), as OpenNodes has them.
 Batch batch_of(const py::object& counts, const py::object& lo, const py::object& hi, const py::object& totals,
-               const py::object& n, const py::object& weight, const py::tuple& params) {
+               const py::object& n, const py::object& weight, const py::tuple& params, const py::tuple& growth) {
     Batch b;
+    b.params = params_of(params);
     b.counts = take<double>(counts, {-1, -1, -1, -1}, "counts");
     const py::ssize_t k = b.counts.shape(0), p = b.counts.shape(1), nb = b.counts.shape(2) - 1,
                       nc = b.counts.shape(3) - 1;
@@ -207,7 +234,24 @@ Batch batch_of(const py::object& counts, const py::object& lo, const py::object&
     b.nodes = {static_cast<std::size_t>(k), static_cast<std::size_t>(p), static_cast<std::size_t>(nb),
                static_cast<std::size_t>(nc), b.counts.data(), b.lo.data(), b.hi.data(), b.totals.data(),
                b.n.data(), b.weight.data()};
-    if (params.size() == 7) {  // categorical features: each holds its categories in its first bins
+    if (b.params.p.monotonic && b.params.monotonic.size() != p) refuse("monotonic constraints: one per feature");
+    if (growth.size() > 1) refuse("one tuple of (searched features, keys, bounds) at most");
+    const py::tuple g = growth.size() ? py::tuple(growth[0]) : py::make_tuple(py::none(), py::none(), py::none());
+    if (g.size() != 3) refuse("the nodes' growth is (searched features, keys, bounds)");
+    if (!g[0].is_none()) {
+        b.searched = take<std::uint8_t>(g[0], {k, p}, "searched features");
+        b.nodes.searched = b.searched.data();
+    }
+    if (!g[1].is_none()) {
+        b.keys = take<std::uint64_t>(g[1], {k}, "keys");
+        b.nodes.keys = b.keys.data();
+    }
+    if (!g[2].is_none()) {
+        b.bounds = take<double>(g[2], {k, 2}, "bounds");
+        b.nodes.bounds = b.bounds.data();
+    }
+    if (b.params.p.random_split && !b.nodes.keys) refuse("random splits need the nodes' keys");
+    if (params.size() >= 7 && !params[6].is_none()) {  // categorical features: each holds its categories in its first bins
         b.n_categories = take<std::int64_t>(params[6], {p}, "categories per feature");
         for (py::ssize_t f = 0; f < p; ++f) {
             const std::int64_t k = b.n_categories.data()[f];
@@ -220,9 +264,9 @@ Batch batch_of(const py::object& counts, const py::object& lo, const py::object&
 
 py::array_t<std::uint8_t> refine_mask(const py::object& counts, const py::object& lo, const py::object& hi,
                                       const py::object& totals, const py::object& n, const py::object& weight,
-                                      const py::tuple& params) {
-    const LearnerParams p = params_of(params);
-    const Batch b = batch_of(counts, lo, hi, totals, n, weight, params);
+                                      const py::tuple& params, const py::args& growth) {
+    const Batch b = batch_of(counts, lo, hi, totals, n, weight, params, growth);
+    const LearnerParams& p = b.params.p;
     const OpenNodes& o = b.nodes;
     std::vector<std::uint8_t> mask(o.nodes * o.cols * o.n_bins);
     {
@@ -235,9 +279,9 @@ py::array_t<std::uint8_t> refine_mask(const py::object& counts, const py::object
 
 py::dict splits_of(const py::object& counts, const py::object& lo, const py::object& hi, const py::object& totals,
                    const py::object& n, const py::object& weight, const py::tuple& params, const py::object& mask,
-                   const py::tuple& lists, const py::object& impurity, double total_weight) {
-    const LearnerParams p = params_of(params);
-    const Batch b = batch_of(counts, lo, hi, totals, n, weight, params);
+                   const py::tuple& lists, const py::object& impurity, double total_weight, const py::args& growth) {
+    const Batch b = batch_of(counts, lo, hi, totals, n, weight, params, growth);
+    const LearnerParams& p = b.params.p;
     const OpenNodes& o = b.nodes;
     const py::ssize_t k = static_cast<py::ssize_t>(o.nodes), nc = static_cast<py::ssize_t>(o.n_classes);
     const auto m = take<std::uint8_t>(mask, {k, static_cast<py::ssize_t>(o.cols), static_cast<py::ssize_t>(o.n_bins)},
@@ -256,8 +300,14 @@ py::dict splits_of(const py::object& counts, const py::object& lo, const py::obj
     py::array_t<std::int64_t> feature(k), n_left(k);
     py::array_t<double> threshold(k), weight_left(k), improvement(k), left({k, nc});
     py::array_t<std::uint8_t> missing_left(k);
+    py::array_t<double> bounds({k, py::ssize_t{4}});
     for (py::ssize_t i = 0; i < k; ++i) {
         const ChosenSplit& s = out[static_cast<std::size_t>(i)];
+        double* to = bounds.mutable_data() + 4 * i;
+        to[0] = s.left_bounds.lower;
+        to[1] = s.left_bounds.upper;
+        to[2] = s.right_bounds.lower;
+        to[3] = s.right_bounds.upper;
         feature.mutable_data()[i] = s.feature;
         n_left.mutable_data()[i] = s.n_left;
         threshold.mutable_data()[i] = s.threshold;
@@ -285,7 +335,60 @@ py::dict splits_of(const py::object& counts, const py::object& lo, const py::obj
     d["weight_left"] = weight_left;
     d["left"] = left;
     d["improvement"] = improvement;
+    d["bounds"] = bounds;
     return d;
+}
+
+py::tuple draw_features_of(const py::object& counts, const py::object& lo, const py::object& hi,
+                           const py::object& totals, const py::object& n, const py::object& weight,
+                           const py::tuple& params, const py::object& keys, const py::object& known_offsets,
+                           const py::object& known) {
+    const Batch b = batch_of(counts, lo, hi, totals, n, weight, params,
+                             py::make_tuple(py::make_tuple(py::none(), keys, py::none())));
+    const OpenNodes& o = b.nodes;
+    if (!o.keys) refuse("the draws need the nodes' keys");
+    const py::ssize_t k = static_cast<py::ssize_t>(o.nodes), p = static_cast<py::ssize_t>(o.cols);
+    const LearnerParams& lp = b.params.p;
+    if (lp.max_features < 1 || lp.max_features >= p) refuse("max_features must be from 1 to the features less one");
+    const auto offsets = take<std::int64_t>(known_offsets, {k + 1}, "known constants' offsets");
+    const auto features = take<std::int32_t>(known, {-1}, "known constants");
+    const std::int64_t* off = offsets.data();
+    bool whole = off[0] == 0 && off[k] == features.size();
+    for (py::ssize_t i = 0; i < k; ++i) whole = whole && off[i + 1] >= off[i] && off[i + 1] - off[i] <= p;
+    if (!whole) refuse("known constants' offsets must rise from 0 to their number, at most one per feature");
+    for (py::ssize_t j = 0; j < features.size(); ++j)
+        if (features.data()[j] < 0 || features.data()[j] >= p) refuse("a known constant is not a feature");
+    py::array_t<std::uint8_t> searched({k, p});
+    std::vector<std::int64_t> constant_offsets;
+    std::vector<std::int32_t> constants;
+    {
+        py::gil_scoped_release unlocked;
+        draw_searched(o, lp, off, features.data(), searched.mutable_data(), constant_offsets, constants);
+    }
+    return py::make_tuple(searched, to_numpy(constant_offsets, {k + 1}),
+                          to_numpy(constants, {static_cast<py::ssize_t>(constants.size())}));
+}
+
+py::tuple child_keys_of(const py::object& keys) {
+    const auto parents = take<std::uint64_t>(keys, {-1}, "keys");
+    const py::ssize_t k = parents.shape(0);
+    py::array_t<std::uint64_t> left(k), right(k);
+    for (py::ssize_t i = 0; i < k; ++i) {
+        left.mutable_data()[i] = child_key(parents.data()[i], true);
+        right.mutable_data()[i] = child_key(parents.data()[i], false);
+    }
+    return py::make_tuple(left, right);
+}
+
+py::array_t<double> bounded_shares(const py::object& totals, const py::object& weight, const py::object& bounds) {
+    const auto t = take<double>(totals, {-1, 2}, "totals");
+    const py::ssize_t k = t.shape(0);
+    const auto w = take<double>(weight, {k}, "weight");
+    const auto b = take<double>(bounds, {k, 2}, "bounds");
+    py::array_t<double> share(k);
+    for (py::ssize_t i = 0; i < k; ++i)
+        share.mutable_data()[i] = bounded_share({b.data()[2 * i], b.data()[2 * i + 1]}, t.data()[2 * i] / w.data()[i]);
+    return share;
 }
 
 }  // namespace
@@ -300,8 +403,15 @@ void bind_distributed(py::module_& m) {
     m.def("merge_value_lists", &merge_value_lists, "merge_value_lists(a, b): the lists of both, equal values merged.");
     m.def("node_stats", &node_stats_of, "node_stats(totals, n, weight, depth, params): (impurity, stops).");
     m.def("refine_mask", &refine_mask,
-          "refine_mask(counts, lo, hi, totals, n, weight, params): the bins whose values may hold the best split.");
+          "refine_mask(counts, lo, hi, totals, n, weight, params[, growth]): the bins whose values may hold the "
+          "best split (growth: (searched features, keys, bounds), each None or per node).");
     m.def("choose_splits", &splits_of,
-          "choose_splits(counts, lo, hi, totals, n, weight, params, mask, lists, impurity, total_weight): "
-          "each node's split, as a dict of arrays (feature -1: none).");
+          "choose_splits(counts, lo, hi, totals, n, weight, params, mask, lists, impurity, total_weight[, growth]): "
+          "each node's split, as a dict of arrays (feature -1: none; bounds: the children's).");
+    m.def("draw_features", &draw_features_of,
+          "draw_features(counts, lo, hi, totals, n, weight, params, keys, known_offsets, known): the features "
+          "each node searches, and its children's known constants: (searched, offsets, constants).");
+    m.def("child_keys", &child_keys_of, "child_keys(keys): the keys of the nodes' left and right children.");
+    m.def("bounded_shares", &bounded_shares,
+          "bounded_shares(totals, weight, bounds): each node's class-0 share clipped into its bounds.");
 }

@@ -8,6 +8,8 @@
 #include "kernels/learner/binned_split.hpp"
 
 #include "kernels/learner/criterion.hpp"
+#include "kernels/learner/feature_draw.hpp"
+#include "kernels/learner/random_split.hpp"
 #include "kernels/learner/split_rule.hpp"
 #include "kernels/learner/split_search.hpp"
 
@@ -37,6 +39,10 @@ bool is_categorical(const OpenNodes& nodes, std::size_t f) {
     return nodes.n_categories != nullptr && nodes.n_categories[f] > 0;
 }
 
+bool searches(const OpenNodes& nodes, std::size_t node, std::size_t f) {
+    return nodes.searched == nullptr || nodes.searched[node * nodes.cols + f] != 0;
+}
+
 struct Group {
     double lo, hi;
     const double* counts;  // class weights, then rows
@@ -57,7 +63,9 @@ public:
     NodeWalk(const OpenNodes& nodes, const LearnerParams& params, std::size_t node)
         : o_(nodes), p_(params), node_(node), nc_(nodes.n_classes), imp_(params.criterion, nodes.n_classes),
           totals_(nodes.totals + node * nodes.n_classes), n_(nodes.n[node]), wn_(nodes.weight[node]),
-          left_(nc_), right_(nc_) {}
+          left_(nc_), right_(nc_) {
+        if (nodes.bounds) bounds_ = {nodes.bounds[2 * node], nodes.bounds[2 * node + 1]};
+    }
 
     const double* cell(std::size_t f, std::size_t b) const {
         return o_.counts + (((node_ * o_.cols + f) * (o_.n_bins + 1)) + b) * (nc_ + 1);
@@ -121,10 +129,47 @@ public:
         }
     }
 
-    // The exact proxy of a split, or kNone when its children are not allowed.
-    double score(std::int64_t nl, const double* left, double wl) {
+    // Feature f's smallest and largest value at the node.
+    void span(std::size_t f, double& lo, double& hi) const {
+        const std::size_t at = (node_ * o_.cols + f) * o_.n_bins;
+        lo = std::numeric_limits<double>::infinity();
+        hi = -lo;
+        for (std::size_t b = 0; b < o_.n_bins; ++b) {  // an empty bin spans (+inf, -inf)
+            lo = std::min(lo, o_.lo[at + b]);
+            hi = std::max(hi, o_.hi[at + b]);
+        }
+    }
+    std::size_t missing_rows(std::size_t f) const { return static_cast<std::size_t>(cell(f, o_.n_bins)[nc_]); }
+
+    // Whether feature f is constant at the node, as the grower decides it.
+    bool constant(std::size_t f) const {
+        if (is_categorical(o_, f)) {  // one category, or missing values only
+            std::size_t groups = missing_rows(f) > 0;
+            for (std::size_t b = 0; b < o_.n_bins && groups < 2; ++b) groups += cell(f, b)[nc_] > 0.0;
+            return groups < 2;
+        }
+        double lo, hi;
+        span(f, lo, hi);
+        return constant_span(lo, hi, missing_rows(f), static_cast<std::size_t>(n_));
+    }
+
+    // Numeric feature f's random split at the node, from the feature's own
+    // draws: false when the feature is constant.
+    bool draw(std::size_t f, double& threshold, bool& missing_left) const {
+        Draws draws(p_.seed, o_.keys[node_], f + 1);
+        double lo, hi;
+        span(f, lo, hi);
+        return draw_numeric_split(lo, hi, missing_rows(f), static_cast<std::size_t>(n_), draws, threshold,
+                                  missing_left);
+    }
+
+    // The exact proxy of a split on feature f, or kNone when its children
+    // are not allowed.
+    double score(std::size_t f, std::int64_t nl, const double* left, double wl) {
         const double wr = wn_ - wl;
         if (!children_allowed(p_, n_, nl, wl, wr)) return kNone;
+        const std::int8_t cst = p_.monotonic ? p_.monotonic[f] : 0;
+        if (cst != 0 && !keeps_monotonic(cst, bounds_, left[0], wl, totals_[0] - left[0], wr)) return kNone;
         for (std::size_t c = 0; c < nc_; ++c) right_[c] = totals_[c] - left[c];
         return imp_.proxy(left, wl, right_.data(), wr);
     }
@@ -157,6 +202,7 @@ public:
     }
 
     const Impurity& impurity() const { return imp_; }
+    const ValueBounds& bounds() const { return bounds_; }
     const double* totals() const { return totals_; }
     std::int64_t rows() const { return n_; }
     double weight() const { return wn_; }
@@ -169,6 +215,7 @@ private:
     const double* totals_;
     std::int64_t n_;
     double wn_;
+    ValueBounds bounds_;
     std::vector<Group> groups_;
     std::vector<double> left_, right_, corner_;
 };
@@ -190,23 +237,57 @@ void node_stats(const LearnerParams& params, std::size_t k, std::size_t n_classe
     }
 }
 
+void draw_searched(const OpenNodes& nodes, const LearnerParams& params, const std::int64_t* known_offsets,
+                   const std::int32_t* known, std::uint8_t* searched, std::vector<std::int64_t>& constant_offsets,
+                   std::vector<std::int32_t>& constants) {
+    const std::size_t p = nodes.cols;
+    constant_offsets.assign(1, 0);
+    constants.clear();
+    std::vector<std::int32_t> given, chosen, found, order;
+    std::vector<std::uint8_t> is_known;
+    for (std::size_t i = 0; i < nodes.nodes; ++i) {
+        const NodeWalk w(nodes, params, i);
+        given.assign(known + known_offsets[i], known + known_offsets[i + 1]);
+        Draws draws(params.seed, nodes.keys[i], 0);
+        draw_features(p, params.max_features, given, draws,
+                      [&](std::int32_t f) { return w.constant(static_cast<std::size_t>(f)); }, chosen, found, order,
+                      is_known);
+        std::fill_n(searched + i * p, p, std::uint8_t{0});
+        for (std::int32_t f : chosen) searched[i * p + static_cast<std::size_t>(f)] = 1;
+        constants.insert(constants.end(), found.begin(), found.end());
+        constant_offsets.push_back(static_cast<std::int64_t>(constants.size()));
+    }
+}
+
 void bins_to_refine(const OpenNodes& nodes, const LearnerParams& params, std::uint8_t* mask) {
     const std::size_t p = nodes.cols, nb = nodes.n_bins;
     std::fill_n(mask, nodes.nodes * p * nb, std::uint8_t{0});
     for (std::size_t i = 0; i < nodes.nodes; ++i) {
         NodeWalk w(nodes, params, i);
+        if (params.random_split) {
+            // The bin with values on both sides of the drawn threshold.
+            for (std::size_t f = 0; f < p; ++f) {
+                double t;
+                bool missing_left;
+                if (is_categorical(nodes, f) || !searches(nodes, i, f) || !w.draw(f, t, missing_left)) continue;
+                const std::size_t at = (i * p + f) * nb;
+                for (std::size_t b = 0; b < nb; ++b)
+                    if (nodes.lo[at + b] <= t && t < nodes.hi[at + b]) mask[at + b] = 1;
+            }
+            continue;
+        }
         // The best exact score among the bin boundaries of every feature:
         // the winner scores at least this.
         double floor = kNone;
         for (std::size_t f = 0; f < p; ++f) {
-            if (is_categorical(nodes, f)) continue;  // searched whole, never refined
+            if (is_categorical(nodes, f) || !searches(nodes, i, f)) continue;  // categories: searched whole
             w.groups(f, kNoRefined);
             w.walk(f, [&](std::int64_t nl, const double* left, double wl, double, bool) {
-                floor = std::max(floor, w.score(nl, left, wl));
+                floor = std::max(floor, w.score(f, nl, left, wl));
             }, kNoBox);
         }
         for (std::size_t f = 0; f < p; ++f) {
-            if (is_categorical(nodes, f)) continue;
+            if (is_categorical(nodes, f) || !searches(nodes, i, f)) continue;
             w.groups(f, kNoRefined);
             std::uint8_t* m = mask + (i * p + f) * nb;
             w.walk(f, [](std::int64_t, const double*, double, double, bool) {},
@@ -223,48 +304,93 @@ void choose_splits(const OpenNodes& nodes, const LearnerParams& params, const st
     const std::size_t p = nodes.cols, nb = nodes.n_bins, nc = nodes.n_classes;
     out.assign(nodes.nodes, ChosenSplit{});
     std::size_t request = 0;  // the next refined bin's entry in `refined`
-    std::vector<double> right(nc);
+    std::vector<double> right(nc), left(nc);
     SearchShared shared;
     shared.params = &params;
     shared.impurity = Impurity(params.criterion, nc);
     shared.n_classes = nc;
     FeatureSearch search;
+    RandomSearch random;
     Candidate found;
+    // The next refined bin's values and their counts.
+    auto next_refined = [&](const double*& v, const double*& c, std::size_t& count) {
+        const std::int64_t from = refined.offsets[request], to = refined.offsets[request + 1];
+        ++request;
+        v = refined.values + from;
+        c = refined.counts + static_cast<std::size_t>(from) * (nc + 1);
+        count = static_cast<std::size_t>(to - from);
+    };
     for (std::size_t i = 0; i < nodes.nodes; ++i) {
         NodeWalk w(nodes, params, i);
         ChosenSplit& best = out[i];
         double best_proxy = kNone;
-        for (std::size_t f = 0; f < p; ++f) {
+        const NodeStats node{w.rows(), w.weight(), w.totals(), w.bounds()};
+        // Features in column order, strictly better only: the first of
+        // equal scores stays, as in memory.
+        auto take = [&](std::size_t f, const Candidate& c) {
+            if (!(c.found() && c.proxy > best_proxy)) return;
+            best_proxy = c.proxy;
+            best.feature = static_cast<std::int64_t>(f);
+            best.threshold = c.threshold;
+            best.missing_left = c.missing_left;
+            best.n_left = c.n_left;
+            best.weight_left = c.weight_left;
+            best.left = c.left;
+            best.categories.clear();
             if (is_categorical(nodes, f)) {
-                found.reset();
-                const NodeStats node{w.rows(), w.weight(), w.totals(), {}};
-                search.categorical_counts(shared, nb, w.cell(f, 0), node, found);
-                if (!(found.found() && found.proxy > best_proxy)) continue;
-                best_proxy = found.proxy;
-                best.feature = static_cast<std::int64_t>(f);
-                best.threshold = found.threshold;
-                best.missing_left = found.missing_left;
-                best.n_left = found.n_left;
-                best.weight_left = found.weight_left;
-                best.left = found.left;
                 best.categories.assign(static_cast<std::size_t>((nodes.n_categories[f] + 63) / 64), 0);
-                write_category_set(found, best.categories.data(), best.categories.size());
+                write_category_set(c, best.categories.data(), best.categories.size());
+            }
+        };
+        for (std::size_t f = 0; f < p; ++f) {
+            if (!searches(nodes, i, f)) continue;
+            found.reset();
+            if (params.random_split && is_categorical(nodes, f)) {
+                Draws draws(params.seed, nodes.keys[i], f + 1);
+                random.categorical_counts(shared, nb, w.cell(f, 0), node, draws, found);
+                take(f, found);
+                continue;
+            }
+            if (params.random_split) {
+                double t;
+                bool missing_left;
+                if (!w.draw(f, t, missing_left)) continue;
+                // The class weights left of the threshold: whole bins below
+                // it, and the refined bin's values up to it.
+                std::fill(left.begin(), left.end(), 0.0);
+                double wl = 0.0;
+                std::int64_t nl = 0;
+                auto add = [&](const double* counts) { add_counts(counts, nc, left.data(), wl, nl); };
+                if (missing_left) add(w.cell(f, nb));
+                const std::uint8_t* m = mask + (i * p + f) * nb;
+                for (std::size_t b = 0; b < nb; ++b) {
+                    if (m[b]) {
+                        const double *v, *c;
+                        std::size_t count;
+                        next_refined(v, c, count);
+                        for (std::size_t j = 0; j < count && v[j] <= t; ++j) add(c + j * (nc + 1));
+                    } else if (w.cell(f, b)[nc] > 0.0 && nodes.hi[(i * p + f) * nb + b] <= t) {
+                        add(w.cell(f, b));
+                    }
+                }
+                random.judge_numeric(shared, static_cast<std::int64_t>(f), left.data(), wl, nl, t, missing_left,
+                                     w.missing_rows(f), node, found);
+                take(f, found);
+                continue;
+            }
+            if (is_categorical(nodes, f)) {
+                search.categorical_counts(shared, nb, w.cell(f, 0), node, found);
+                take(f, found);
                 continue;
             }
             const std::uint8_t* m = mask + (i * p + f) * nb;
             w.groups(f, [&](std::size_t b, const double*& v, const double*& c, std::size_t& count) {
                 if (!m[b]) return false;
-                const std::int64_t from = refined.offsets[request], to = refined.offsets[request + 1];
-                ++request;
-                v = refined.values + from;
-                c = refined.counts + static_cast<std::size_t>(from) * (nc + 1);
-                count = static_cast<std::size_t>(to - from);
+                next_refined(v, c, count);
                 return true;
             });
-            // Strictly better only: the first of equal scores in scan order
-            // (features in column order) stays, as in memory.
-            w.walk(f, [&](std::int64_t nl, const double* left, double wl, double threshold, bool missing_left) {
-                const double proxy = w.score(nl, left, wl);
+            w.walk(f, [&](std::int64_t nl, const double* l, double wl, double threshold, bool missing_left) {
+                const double proxy = w.score(f, nl, l, wl);
                 if (!(proxy > best_proxy)) return;
                 best_proxy = proxy;
                 best.feature = static_cast<std::int64_t>(f);
@@ -272,7 +398,7 @@ void choose_splits(const OpenNodes& nodes, const LearnerParams& params, const st
                 best.missing_left = missing_left;
                 best.n_left = nl;
                 best.weight_left = wl;
-                best.left.assign(left, left + nc);
+                best.left.assign(l, l + nc);
                 best.categories.clear();
             }, kNoBox);
         }
@@ -281,7 +407,13 @@ void choose_splits(const OpenNodes& nodes, const LearnerParams& params, const st
         for (std::size_t c = 0; c < nc; ++c) right[c] = w.totals()[c] - best.left[c];
         const double il = w.impurity().of(best.left.data(), wl), ir = w.impurity().of(right.data(), wr);
         best.improvement = Impurity::improvement(total_weight, w.weight(), impurity[i], wl, il, wr, ir);
-        if (best.improvement + kEpsilon < params.min_impurity_decrease) best.feature = -1;
+        if (best.improvement + kEpsilon < params.min_impurity_decrease) {
+            best.feature = -1;
+            continue;
+        }
+        const std::int8_t cst = params.monotonic && nc == 2 ? params.monotonic[best.feature] : 0;
+        child_bounds(cst, w.bounds(), best.left[0], wl, w.totals()[0] - best.left[0], wr, best.left_bounds,
+                     best.right_bounds);
     }
 }
 

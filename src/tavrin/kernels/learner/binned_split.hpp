@@ -11,6 +11,7 @@
 #pragma once
 
 #include "kernels/learner/learner.hpp"
+#include "kernels/learner/monotonic.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -30,7 +31,25 @@ struct OpenNodes {
     // A categorical feature's bin b holds category b, and its search is
     // the in-memory learner's over the merged per-category counts.
     const std::int64_t* n_categories = nullptr;
+    // Per node and feature (null: every feature): 1 where the node searches
+    // the feature, as draw_searched draws them.
+    const std::uint8_t* searched = nullptr;
+    // Per node: its key (draws.hpp), which keys its random draws.
+    const std::uint64_t* keys = nullptr;
+    // Per node: the lower and upper bound of its value under monotonic
+    // constraints (null: unbounded).
+    const double* bounds = nullptr;
 };
+
+// The features each node searches when it searches max_features of them,
+// drawn as the in-memory grower draws them (feature_draw.hpp), a feature's
+// constancy read from the summaries. Node i's known constants are
+// known[known_offsets[i] .. known_offsets[i + 1]); sets
+// searched[i * cols + f] and appends its children's known constants to
+// `constants`, then their end to `constant_offsets` (which starts at 0).
+void draw_searched(const OpenNodes& nodes, const LearnerParams& params, const std::int64_t* known_offsets,
+                   const std::int32_t* known, std::uint8_t* searched, std::vector<std::int64_t>& constant_offsets,
+                   std::vector<std::int32_t>& constants);
 
 // The impurity of each of k nodes and whether it stays a leaf without a
 // search, by the in-memory learner's rules.
@@ -39,7 +58,8 @@ void node_stats(const LearnerParams& params, std::size_t k, std::size_t n_classe
                 std::uint8_t* stops);
 
 // Sets mask[(node * cols + f) * n_bins + b] to 1 for the bins whose exact
-// values may hold the best split, 0 for the others.
+// values may hold the best split (random splits: the bin holding a drawn
+// threshold between its values), 0 for the others.
 void bins_to_refine(const OpenNodes& nodes, const LearnerParams& params, std::uint8_t* mask);
 
 // The exact values of the refined bins, in mask order (histogram.hpp's
@@ -62,10 +82,11 @@ struct ChosenSplit {
     // the tree stores them (categories the node lacks go with the missing
     // values).
     std::vector<std::uint64_t> categories;
+    ValueBounds left_bounds, right_bounds;  // the children's, under monotonic constraints
 };
 
-// The split of each node, or none where no split is allowed or the best
-// decreases the impurity by less than min_impurity_decrease.
+// The split of each node (random splits: the best of the drawn ones), or
+// none where no split is allowed or the best decreases the impurity by less than min_impurity_decrease.
 // `total_weight`: the weight of every training row.
 void choose_splits(const OpenNodes& nodes, const LearnerParams& params, const std::uint8_t* mask,
                    const RefinedBins& refined, const double* impurity, double total_weight,
