@@ -156,11 +156,9 @@ def test_category_columns_grow_the_in_memory_tree(client, criterion, n_colors):
     np.testing.assert_array_equal(got.predict_proba(frame).compute(), expected.predict_proba(df))
 
 
-def test_unsupported_settings_are_named(client):
+def test_partitioning_faults_are_named(client):
     X = da.from_array(np.arange(8.0).reshape(4, 2), chunks=2)
     y = da.from_array(np.array([0, 1, 0, 1]), chunks=2)
-    with pytest.raises(NotImplementedError, match="categorical_features"):
-        TreeClassifier(categorical_features=[0]).fit(X, y)
     with pytest.raises(ValueError, match="partition it like X"):
         TreeClassifier().fit(X, da.from_array(np.array([0, 1, 0, 1]), chunks=1).to_dask_dataframe())
     with pytest.raises(TypeError, match="Dask Series or Array"):

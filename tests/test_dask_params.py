@@ -117,3 +117,28 @@ def test_category_columns_with_draws(client, params):
     if "monotonic_cst" in params:
         with pytest.raises(ValueError, match="categorical column"):
             TreeClassifier(monotonic_cst=[0, 1, 0]).fit(frame, yd)
+
+
+@pytest.mark.parametrize("declared", [["a", "t"], [0, 2], [True, False, True]])
+def test_declared_category_columns(client, declared):
+    # A numeric and a text column declared categorical, partitions holding
+    # different categories; the same declaration by position on an array.
+    rng = np.random.default_rng(6)
+    n = 400
+    a = rng.integers(0, 9, n).astype(float)
+    a[rng.random(n) < 0.05] = np.nan
+    x = rng.normal(size=n).round(1)
+    t = np.array(["u", "v", "w", "zz"], dtype=object)[np.sort(rng.integers(0, 4, n))]
+    y = ((a % 3 == 0) ^ (x > 0.3)).astype(int) + (t == "v")
+    df = pd.DataFrame({"a": a, "x": x, "t": t})
+    params = dict(categorical_features=declared, max_depth=6, splitter="random", random_state=2)
+    expected = TreeClassifier(**params).fit(df, y)
+    _, (frame, yd) = frame_parts(df.to_numpy(), y, None, [150, 0, 250])
+    frame.columns = df.columns
+    got = TreeClassifier(**params).fit(frame.astype({"a": float, "x": float}), yd)
+    assert_same_tree(expected, got)
+    assert [list(c) for c in got.categories_ if c is not None] == [list(c) for c in expected.categories_
+                                                                  if c is not None]
+    if not isinstance(declared[0], str):
+        params["categorical_features"] = [0] if declared == [0, 2] else [True, False]
+        both(params, df[["a", "x"]].to_numpy(), y, [100, 300], 256)

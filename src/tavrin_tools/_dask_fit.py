@@ -59,12 +59,6 @@ def _client() -> Any:
         raise RuntimeError(_NO_CLIENT) from None
 
 
-def _unsupported(est: Any) -> List[str]:
-    defaults = {"categorical_features": "from_dtype"}
-    return [name for name, default in defaults.items()
-            if not (getattr(est, name) is default or (isinstance(default, str) and getattr(est, name) == default))]
-
-
 def _untyped(collection: Any) -> Any:
     return collection
 
@@ -145,17 +139,16 @@ def _reduce(client: Any, futures: List[Any], combine: Any) -> Any:
 def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
     """Fit's work for a Dask X, on the staging estimator (see TreeClassifier.fit)."""
     est._validate_params()
-    unsupported = _unsupported(est)
-    if unsupported:
-        raise NotImplementedError(f"the distributed fit does not support {', '.join(unsupported)} yet: leave "
-                                  "them at their defaults, or fit in memory")
     max_bins = int(dask.config.get("tavrin.max_bins", 256))
     if not 2 <= max_bins <= 65534:
         raise ValueError(f"tavrin.max_bins must be from 2 to 65534, got {max_bins}")
     client = _client()
     triples, p, meta, categorical = _parts(X, y, sample_weight)
+    declared = est.categorical_features
+    if not isinstance(declared, str):  # columns named categorical: read so in every partition
+        categorical = True
     check_feature_names(est, meta, reset=True)
-    parts = client.compute([delayed(rows.read_part)(x, yy, w, p, max_bins, categorical)
+    parts = client.compute([delayed(rows.read_part)(x, yy, w, p, max_bins, categorical, declared)
                             for x, yy, w in triples])
     labels = client.gather([client.submit(rows.labels_of, part) for part in parts])
     sketches = client.gather([client.submit(rows.sketches_of, part) for part in parts])
@@ -177,7 +170,8 @@ def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
     categories: List[Optional[np.ndarray]] = [None] * p
     if categorical:
         found = client.gather([client.submit(rows.categories_of, part) for part in parts])
-        categories = [_global_categories([c[j] for c in found], meta.columns[j]) for j in range(p)]
+        names = getattr(meta, "columns", range(p))
+        categories = [_global_categories([c[j] for c in found], names[j]) for j in range(p)]
         n_bins = max([n_bins] + [len(c) for c in categories if c is not None])
         if n_bins > 65535:
             raise ValueError(f"the distributed fit takes at most 65535 categories per column, got {n_bins}")

@@ -31,16 +31,18 @@ class _Reader:
         self.n_features_in_ = p
 
 
-def read_part(X: Any, y: Any, weight: Any, p: int, max_bins: int, categorical: bool) -> Tuple[Any, ...]:
+def read_part(X: Any, y: Any, weight: Any, p: int, max_bins: int, categorical: bool,
+              categorical_features: Any = "from_dtype") -> Tuple[Any, ...]:
     """One partition as (float64 matrix, labels, weights or None, per column a
     sketch of its values for the bin edges, per column its categories or
-    None). With `categorical`, category columns are read as an in-memory fit
-    reads them: coded in the sorted list of the categories they hold."""
+    None). With `categorical`, category columns (those of
+    `categorical_features`) are read as an in-memory fit reads them: coded
+    in the sorted list of the categories they hold."""
     categories: List[Any] = [None] * p
     if len(X) == 0:
         Xf = np.empty((0, p), dtype=np.float64)
     else:
-        Xf, found = to_matrix(X, "from_dtype", None if categorical else categories, _Reader(p))
+        Xf, found = to_matrix(X, categorical_features, None if categorical else categories, _Reader(p))
         Xf = np.ascontiguousarray(Xf)
         categories = list(found)
     labels = column_or_1d(check_array(y, allow_nan=False, ensure_2d=False, dtype=None, ensure_min_samples=0,
