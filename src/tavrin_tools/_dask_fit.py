@@ -21,6 +21,7 @@ feature; it changes what travels, never the tree.
 """
 from __future__ import annotations
 
+import bisect
 import heapq
 from typing import Any, Dict, List, Optional, Tuple
 
@@ -321,10 +322,10 @@ def _best_first(nodes: List[Dict[str, Any]], max_leaf_nodes: int, fresh: List[in
     those the replay may still make.
 
     The replay stops at a child not searched yet. A node waiting in the
-    queue, or below one, is split only after every node split ahead of it:
-    the known splits queued ahead, and its unsplit ancestors. When those
-    already use the remaining budget it never splits, and no more come
-    ahead of it later, so its children are left unsearched."""
+    queue, or below one, is split only after its unsplit ancestors and
+    every known split whose way down from the queue ranks above it all the
+    way. When those already use the remaining budget it never splits, and
+    no more come ahead of it later, so its children are left unsearched."""
     def key(i: int) -> float:
         return nodes[i]["split"]["improvement"] if "split" in nodes[i] else 0.0
 
@@ -349,8 +350,22 @@ def _best_first(nodes: List[Dict[str, Any]], max_leaf_nodes: int, fresh: List[in
     order = sorted(ids, key=ids.__getitem__)
     if not queue or splits_left <= 0:
         return order, []
+    # A node's place: later ids come after; a node without an id yet gets
+    # one above every id given.
+    def place(i: int) -> Tuple[float, int]:
+        return key(i), -ids.get(i, len(nodes))
+
+    # Per known split not made yet, the lowest place on its way down from
+    # the queue: when that is above a node's, the split is made before the
+    # node's own (its way down is taken first).
+    lowest: Dict[int, Tuple[float, int]] = {}
+    stack = [(i, place(i)) for _, _, i in queue if "split" in nodes[i]]
+    while stack:
+        i, low = stack.pop()
+        lowest[i] = low
+        stack.extend((c, min(low, place(c))) for c in nodes[i]["split"]["pair"] if "split" in nodes[c])
+    ranks = sorted(lowest.values())
     waiting = {i for _, _, i in queue}
-    ahead = [(-k, i) for k, _, i in queue if "split" in nodes[i]]
     growing = []
     for i in fresh:
         if "split" not in nodes[i]:
@@ -358,14 +373,13 @@ def _best_first(nodes: List[Dict[str, Any]], max_leaf_nodes: int, fresh: List[in
         if "children" in nodes[i]:
             growing.append(i)
             continue
-        before = set()  # the splits that come before node i's own
+        own = place(i)
+        before = len(ranks) - bisect.bisect_right(ranks, own)  # the splits made before node i's own
         a = i
-        while a not in waiting:
+        while a not in waiting:  # and its ancestors' splits, not counted yet
             a = nodes[a]["parent"]
-            before.add(a)
-        own = (key(i), -ids[i]) if i in ids else (key(i), -len(nodes))
-        before.update(q for k, q in ahead if q != i and (k, -ids[q]) > own)
-        if len(before) < splits_left:
+            before += lowest[a] <= own
+        if before < splits_left:
             growing.append(i)
     if any(unknown(i) and nodes[i]["parent"] not in growing for i in waiting):
         raise RuntimeError("the best-first replay waits for a node whose rows are gone")
