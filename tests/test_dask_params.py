@@ -11,7 +11,7 @@ da = pytest.importorskip("dask.array")
 dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
-from tavrin_tools import TreeClassifier  # noqa: E402
+from tavrin_tools import TreeClassifier, _learner  # noqa: E402
 # The module's cluster of worker processes is test_dask_fit's fixture.
 from test_dask_fit import assert_same_tree, client, frame_parts  # noqa: E402, F401
 
@@ -142,3 +142,30 @@ def test_declared_category_columns(client, declared):
     if not isinstance(declared[0], str):
         params["categorical_features"] = [0] if declared == [0, 2] else [True, False]
         both(params, df[["a", "x"]].to_numpy(), y, [100, 300], 256)
+
+
+def test_draw_kernel_reads_constancy_and_refuses_broken_input():
+    # Two rows of classes 0 and 1; feature 0 holds one value, feature 1 two.
+    counts = np.zeros((1, 2, 3, 3))
+    counts[0, 0, 0] = [1, 1, 2]
+    counts[0, 1, 0], counts[0, 1, 1] = [1, 0, 1], [0, 1, 1]
+    lo, hi = np.full((1, 2, 2), np.inf), np.full((1, 2, 2), -np.inf)
+    lo[0, 0, 0] = hi[0, 0, 0] = 0.5
+    lo[0, 1], hi[0, 1] = [0.0, 1.0], [0.0, 1.0]
+    node = (np.array([[1.0, 1.0]]), np.array([2]), np.array([2.0]))
+    params = ("gini", -1, 2, 1, 0.0, 0.0, None, 1, True, 7, None)
+    for seed in range(8):
+        keys = np.array([seed + 1], dtype=np.uint64)
+        searched, ends, constants = _learner.draw_features(counts, lo, hi, *node, params, keys, np.array([0, 0]),
+                                                           np.zeros(0, dtype=np.int32))
+        assert searched.tolist() == [[0, 1]] and set(constants.tolist()) <= {0} and ends.tolist()[-1] == len(constants)
+        # A known constant is never searched again.
+        searched, _, constants = _learner.draw_features(counts, lo, hi, *node, params, keys, np.array([0, 1]),
+                                                        np.array([0], dtype=np.int32))
+        assert searched.tolist() == [[0, 1]] and constants.tolist() == [0]
+    with pytest.raises(ValueError, match="keys"):
+        _learner.refine_mask(counts, lo, hi, *node, params)
+    with pytest.raises(ValueError, match="known constant"):
+        _learner.draw_features(counts, lo, hi, *node, params, keys, np.array([0, 1]), np.array([5], dtype=np.int32))
+    with pytest.raises(ValueError, match="one per feature"):
+        _learner.refine_mask(counts, lo, hi, *node, params[:10] + (np.array([1], dtype=np.int8),), (None, keys, None))
