@@ -87,14 +87,14 @@ bool constant_numeric(const RowView& x, std::int64_t f, const std::uint32_t* row
 void RandomSearch::numeric(const SearchShared& sh, std::int64_t f, const double* values,
                            const std::uint16_t* codes, const double* weights, std::size_t m, const NodeStats& node,
                            Draws& draws, Candidate& best) {
-    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-    std::size_t n_missing = 0;
-    for (std::size_t i = 0; i < m; ++i) {
-        const double v = values[i];
-        n_missing += v != v;
-        lo = v < lo ? v : lo;  // NaN compares false: kept out
-        hi = v > hi ? v : hi;
-    }
+    numeric(sh, f, values, codes, weights, m, span_of(values, m), node, draws, best);
+}
+
+void RandomSearch::numeric(const SearchShared& sh, std::int64_t f, const double* values,
+                           const std::uint16_t* codes, const double* weights, std::size_t m, const Span& span,
+                           const NodeStats& node, Draws& draws, Candidate& best) {
+    const double lo = span.lo, hi = span.hi;
+    const std::size_t n_missing = span.n_missing;
     if (constant_span(lo, hi, n_missing, m)) return;
     const double t = lo < hi ? draw_threshold(lo, hi, draws) : lo;
     const bool missing_left = n_missing > 0 && draws.coin();
