@@ -144,7 +144,8 @@ private:
         // need no column sorted.
         use_rows_ = !unit || p_.random_split;
         for (std::size_t f = 0; f < p; ++f) use_rows_ = use_rows_ || d_.n_categories[f] != 0;
-        if (!use_rows_) {
+        counted_ = unit;
+        if (counted_) {
             root_totals_.assign(nc, 0.0);
             for (std::uint32_t r : rows_) root_totals_[codes_[r]] += 1.0;
         }
@@ -165,10 +166,17 @@ private:
                 by_columns();
             // A node's values of a numeric column side by side: column f's
             // in the order of rows_ at f * n_rows_, partitioned with it.
-            if (side_by_side_) {
+            if (side_by_side_)
                 copy_columns(pool_, d_.x, rows_.data(), n_rows_, p, d_.n_categories, node_values_, poller());
-                flags_.resize(n_rows_);
+            // Each position's class code and weight beside rows_, partitioned with it.
+            flags_.resize(n_rows_);
+            pos_codes_.resize(n_rows_);
+            for (std::size_t k = 0; k < n_rows_; ++k) pos_codes_[k] = codes_[rows_[k]];
+            if (!unit) {
+                pos_weights_.resize(n_rows_);
+                for (std::size_t k = 0; k < n_rows_; ++k) pos_weights_[k] = d_.weight[rows_[k]];
             }
+            gathered_.resize(pool_.size());
         } else {
             presort_columns(pool_, d_.x, d_.n_categories, rows_, codes_.data(), tagged, sorted_, values_, poller());
         }
@@ -224,18 +232,24 @@ private:
         link(id, t.parent, t.is_left);
         const std::int64_t n = static_cast<std::int64_t>(t.end - t.begin);
         double wn = 0.0;
-        if (use_rows_) {
-            std::fill(totals_.begin(), totals_.end(), 0.0);
-            for (std::size_t k = t.begin; k < t.end; ++k) {
-                const std::uint32_t r = rows_[k];
-                const double w = shared_.weight ? shared_.weight[r] : 1.0;
-                totals_[static_cast<std::size_t>(codes_[r])] += w;
-                wn += w;
-            }
-        } else {
+        if (counted_) {
             // Whole counts: the same bits in any order of summation.
             std::copy(t.totals.begin(), t.totals.end(), totals_.begin());
             wn = static_cast<double>(n);
+        } else if (p_.random_split) {
+            // The same sums in the same (row) order, from the positions' own codes and weights.
+            std::fill(totals_.begin(), totals_.end(), 0.0);
+            for (std::size_t k = t.begin; k < t.end; ++k) {
+                totals_[pos_codes_[k]] += pos_weights_[k];
+                wn += pos_weights_[k];
+            }
+        } else {
+            std::fill(totals_.begin(), totals_.end(), 0.0);
+            for (std::size_t k = t.begin; k < t.end; ++k) {
+                const std::uint32_t r = rows_[k];
+                totals_[static_cast<std::size_t>(codes_[r])] += shared_.weight[r];
+                wn += shared_.weight[r];
+            }
         }
         // From the node's own counts: a class it lacks weighs exactly zero,
         // which the parent's totals minus its other side need not give.
@@ -277,13 +291,13 @@ private:
             out_.threshold[i] = c.threshold;
         }
         // A child's stop is known now from what it will compute itself:
-        // with rows_, its counts (its weights come from its rows); without,
-        // everything (whole counts, the very values computed here).
+        // with whole counts, everything (the very values computed here);
+        // otherwise its counts (its weights come from its rows).
         const std::int64_t nl = c.n_left, nr = n - nl, depth = t.depth + 1;
-        const bool searched = use_rows_ ? !stops_by_count(depth, nl) || !stops_by_count(depth, nr)
-                                        : !stops(depth, nl, wl, il) || !stops(depth, nr, wr, ir);
+        const bool searched = counted_ ? !stops(depth, nl, wl, il) || !stops(depth, nr, wr, ir)
+                                       : !stops_by_count(depth, nl) || !stops_by_count(depth, nr);
         partition(t.begin, t.end, f, categorical, c, bits, searched);
-        if (!use_rows_) {
+        if (counted_) {
             o.left = c.left;
             o.right = right_;
         }
@@ -348,15 +362,8 @@ private:
         const std::size_t p = chosen_.size();
         NodeStats node{n, wn, totals_.data()};
         node.bounds = t.lineage.bounds;
-        if (p_.random_split) {
-            // Gathered once for all the features' random splits.
-            node_codes_.resize(m);
-            for (std::size_t k = 0; k < m; ++k) node_codes_[k] = codes_[rows_[begin + k]];
-            if (shared_.weight) {
-                node_weights_.resize(m);
-                for (std::size_t k = 0; k < m; ++k) node_weights_[k] = shared_.weight[rows_[begin + k]];
-            }
-        }
+        if (p_.random_split)
+            for (Gathered& g : gathered_) g.best_feature = -1;
         std::atomic<double> reached{-std::numeric_limits<double>::infinity()};
         auto job = [&](std::size_t j, std::size_t worker) {
             if (worker == 0) poll(m);
@@ -368,9 +375,25 @@ private:
             if (p_.random_split) {
                 Draws draws(p_.seed, t.lineage.key, f + 1);
                 RandomSearch& r = random_[worker];
-                if (categorical) r.categorical(shared_, ff, &rows_[begin], m, node, draws, c);
-                else r.numeric(shared_, ff, node_values(f, begin, m, worker), node_codes_.data(), shared_.weight ? node_weights_.data() : nullptr,
-                               m, node, draws, c);
+                const std::uint16_t* codes = &pos_codes_[begin];
+                const double* weights = shared_.weight ? &pos_weights_[begin] : nullptr;
+                if (categorical) {
+                    r.categorical(shared_, ff, &rows_[begin], m, node, draws, c);
+                } else if (side_by_side_) {
+                    r.numeric(shared_, ff, &node_values_[f * n_rows_ + begin], codes, weights, m, node, draws, c);
+                } else {
+                    // Gathered, and kept while it is this thread's best, so
+                    // that the split's partition reads no column again.
+                    Gathered& g = gathered_[worker];
+                    if (g.values.size() < m) g.values.resize(m);
+                    const Span span = gather_span(shared_.data->x, ff, &rows_[begin], m, g.values.data());
+                    r.numeric(shared_, ff, g.values.data(), codes, weights, m, span, node, draws, c);
+                    const Candidate* kept = g.best_feature < 0 ? nullptr : &candidates_[static_cast<std::size_t>(g.best_feature)];
+                    if (c.found() && (!kept || c.proxy > kept->proxy || (c.proxy == kept->proxy && ff < g.best_feature))) {
+                        g.values.swap(g.best);
+                        g.best_feature = ff;
+                    }
+                }
                 return;
             }
             FeatureSearch& s = searchers_[worker];
@@ -406,8 +429,9 @@ private:
     void partition(std::size_t begin, std::size_t end, std::int64_t f, bool categorical,
                    const Candidate& c, const std::uint64_t* bits, bool columns) {
         const std::size_t m = end - begin, p = d_.cols;
-        if (!use_rows_ && !columns) return;
-        if (side_by_side_) {
+        // With whole counts, the rows of children that are not searched are never read.
+        if (counted_ && !columns) return;
+        if (p_.random_split) {
             partition_at(begin, end, f, categorical, c, bits, columns);
             return;
         }
@@ -457,45 +481,49 @@ private:
         }
     }
 
-    // The node's m values of numeric column f from position `begin` on,
-    // side by side: kept so, or gathered into the worker's buffer.
-    const double* node_values(std::size_t f, std::size_t begin, std::size_t m, std::size_t worker) {
-        if (side_by_side_) return &node_values_[f * n_rows_ + begin];
-        std::vector<double>& out = spill_doubles_[worker];
-        if (out.size() < m) out.resize(m);
-        const RowView& x = shared_.data->x;
-        for (std::size_t k = 0; k < m; ++k) out[k] = x.at(rows_[begin + k], static_cast<std::int64_t>(f));
-        return out.data();
-    }
-
-    // partition() for random splits over every feature: rows_ and the columns' values in its
-    // order, by the side of each position.
+    // partition() for random splits: rows_, the positions' codes and weights
+    // and, over every feature, the columns' values in its order, by the side
+    // of each position.
     void partition_at(std::size_t begin, std::size_t end, std::int64_t f, bool categorical, const Candidate& c,
                       const std::uint64_t* bits, bool columns) {
         const std::size_t m = end - begin, p = d_.cols;
         const std::int64_t words = categorical ? out_.words_of(f) : 0;
         const RowView& x = shared_.data->x;
-        const double* values = categorical ? nullptr : &node_values_[static_cast<std::size_t>(f) * n_rows_ + begin];
+        const double* values = nullptr;
+        if (!categorical && side_by_side_) {
+            values = &node_values_[static_cast<std::size_t>(f) * n_rows_ + begin];
+        } else if (!categorical) {
+            for (const Gathered& g : gathered_)
+                if (g.best_feature == f) values = g.best.data();
+        }
         for (std::size_t k = 0; k < m; ++k)
             flags_[k] = sends_left(categorical, c.threshold, c.missing_left, bits, words,
                                    values ? values[k] : x.at(rows_[begin + k], f));
-        // Task 0 is rows_, task f + 1 column f's values.
+        // Task 0 is rows_ with the codes and weights, task f + 1 column f's values.
         auto job = [&](std::size_t task, std::size_t worker) {
-            if (task > 0 && (!columns || d_.n_categories[task - 1] != 0)) return;
+            if (task > 0 && (!side_by_side_ || !columns || d_.n_categories[task - 1] != 0)) return;
             if (worker == 0) poll(m);
             if (task == 0) {
                 if (spills_[worker].size() < m) spills_[worker].resize(m);
                 stable_partition_at(rows_.data() + begin, flags_.data(), m, spills_[worker].data());
+                if (code_spill_.size() < m) code_spill_.resize(m);
+                stable_partition_at(pos_codes_.data() + begin, flags_.data(), m, code_spill_.data());
+                if (!pos_weights_.empty()) {
+                    std::vector<double>& spill = spill_doubles_[worker];
+                    if (spill.size() < m) spill.resize(m);
+                    stable_partition_at(pos_weights_.data() + begin, flags_.data(), m, spill.data());
+                }
                 return;
             }
             std::vector<double>& spill = spill_doubles_[worker];
             if (spill.size() < m) spill.resize(m);
             stable_partition_at(&node_values_[(task - 1) * n_rows_ + begin], flags_.data(), m, spill.data());
         };
+        const std::size_t tasks = side_by_side_ && columns ? p + 1 : 1;
         if (pool_.size() > 1 && m * p >= kParallelWork) {
-            pool_.run(p + 1, job);
+            pool_.run(tasks, job);
         } else {
-            for (std::size_t t = 0; t <= p; ++t) job(t, 0);
+            for (std::size_t t = 0; t < tasks; ++t) job(t, 0);
         }
     }
 
@@ -521,13 +549,21 @@ private:
     std::vector<std::uint8_t> draw_known_;
     bool bounded_ = false;                  // monotonic constraints on two classes: proba_ kept
     std::vector<double> proba_;             // per node: the bounded class probabilities
-    std::vector<std::uint16_t> node_codes_;  // random splits: the node's class codes and weights
-    std::vector<double> node_weights_;
+    // Random splits: each position's class code and weight (real weights only), beside rows_.
+    std::vector<std::uint16_t> pos_codes_, code_spill_;
+    std::vector<double> pos_weights_;
+    // Random splits over drawn features, per thread: the values of the
+    // feature in hand and of the thread's best so far at the node.
+    struct Gathered {
+        std::vector<double> values, best;
+        std::int64_t best_feature = -1;
+    };
+    std::vector<Gathered> gathered_;
     LearnerData view_;                      // the data with x from columns_
     std::vector<double> columns_;           // random splits: x column-major, when it is not
     std::vector<Rows> spills_;              // per thread
     std::vector<std::vector<float>> spill_values_;
-    std::vector<std::vector<double>> spill_doubles_;  // per thread, random splits (node_values() too)
+    std::vector<std::vector<double>> spill_doubles_;  // per thread, random splits
     bool side_by_side_ = false;             // node_values_ in use
     std::vector<double> node_values_;       // random splits over every feature: gather_values()
     std::vector<std::uint8_t> flags_;       // random splits: per position of the node split, whether it goes left
@@ -536,7 +572,8 @@ private:
     double total_weight_ = 0.0;
     std::size_t n_rows_ = 0;          // rows of weight above zero
     bool use_rows_ = true;            // rows_ kept and partitioned
-    std::vector<double> root_totals_;  // without rows_: the class counts
+    bool counted_ = true;             // unit weights: a node's class counts come from its parent's split
+    std::vector<double> root_totals_;  // with counted_: the root's class counts
     std::uint32_t row_mask_ = ~std::uint32_t{0};  // the row id of an entry of sorted_
 };
 

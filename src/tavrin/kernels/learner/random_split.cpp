@@ -95,17 +95,15 @@ bool constant_numeric(const RowView& x, std::int64_t f, const std::uint32_t* row
 void RandomSearch::numeric(const SearchShared& sh, std::int64_t f, const double* values,
                            const std::uint16_t* codes, const double* weights, std::size_t m, const NodeStats& node,
                            Draws& draws, Candidate& best) {
-    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-    std::size_t n_missing = 0;
-    for (std::size_t i = 0; i < m; ++i) {
-        const double v = values[i];
-        n_missing += v != v;
-        lo = v < lo ? v : lo;  // NaN compares false: kept out
-        hi = v > hi ? v : hi;
-    }
+    numeric(sh, f, values, codes, weights, m, span_of(values, m), node, draws, best);
+}
+
+void RandomSearch::numeric(const SearchShared& sh, std::int64_t f, const double* values,
+                           const std::uint16_t* codes, const double* weights, std::size_t m, const Span& span,
+                           const NodeStats& node, Draws& draws, Candidate& best) {
     double t;
     bool missing_left;
-    if (!draw_numeric_split(lo, hi, n_missing, m, draws, t, missing_left)) return;
+    if (!draw_numeric_split(span.lo, span.hi, span.n_missing, m, draws, t, missing_left)) return;
     const std::size_t n = sh.n_classes;
     left_.assign(n, 0.0);
     right_.resize(n);
@@ -133,7 +131,7 @@ void RandomSearch::numeric(const SearchShared& sh, std::int64_t f, const double*
             }
         }
     }
-    settle_numeric(sh, f, n_left, t, missing_left, n_missing, node, best);
+    settle_numeric(sh, f, n_left, t, missing_left, span.n_missing, node, best);
 }
 
 void RandomSearch::judge_numeric(const SearchShared& sh, std::int64_t f, const double* left, double wl,

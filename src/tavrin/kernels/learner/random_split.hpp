@@ -11,9 +11,48 @@
 #include "kernels/learner/split_search.hpp"
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 namespace tavrin::kernels::learner {
+
+// The smallest and largest of a node's values of a numeric column (NaN
+// left out) and how many are missing.
+struct Span {
+    double lo = std::numeric_limits<double>::infinity(), hi = -std::numeric_limits<double>::infinity();
+    std::size_t n_missing = 0;
+};
+
+// Over values[i] for i < m, `at(i)` giving each: kept in registers, not in
+// the Span, so that no step waits on a store of the one before.
+template <class At>
+inline Span span_over(std::size_t m, At at) {
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    std::size_t n_missing = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        const double v = at(i);
+        n_missing += v != v;
+        lo = v < lo ? v : lo;  // NaN compares false: kept out
+        hi = v > hi ? v : hi;
+    }
+    return Span{lo, hi, n_missing};
+}
+
+inline Span span_of(const double* values, std::size_t m) {
+    return span_over(m, [values](std::size_t i) { return values[i]; });
+}
+
+// Column f's values on `rows` into `out`, and their span, in one pass.
+inline Span gather_span(const RowView& x, std::int64_t f, const std::uint32_t* rows, std::size_t m, double* out) {
+    // The rows are scattered: their values are asked for well ahead.
+    constexpr std::size_t kAhead = 16;
+    return span_over(m, [&x, f, rows, m, out](std::size_t i) {
+        if (i + kAhead < m) __builtin_prefetch(&x.data[static_cast<std::ptrdiff_t>(rows[i + kAhead]) * x.row_stride + f * x.col_stride]);
+        const double v = x.at(rows[i], f);
+        out[i] = v;
+        return v;
+    });
+}
 
 // Scratch of one thread, reused across nodes.
 class RandomSearch {
@@ -23,6 +62,10 @@ public:
     // weights), in the same order; `draws` are the feature's own at the node.
     void numeric(const SearchShared& sh, std::int64_t f, const double* values, const std::uint16_t* codes,
                  const double* weights, std::size_t m, const NodeStats& node, Draws& draws, Candidate& best);
+    // The same with the values' span known (as span_of() gives it).
+    void numeric(const SearchShared& sh, std::int64_t f, const double* values, const std::uint16_t* codes,
+                 const double* weights, std::size_t m, const Span& span, const NodeStats& node, Draws& draws,
+                 Candidate& best);
     // As FeatureSearch::categorical.
     void categorical(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows, std::size_t m,
                      const NodeStats& node, Draws& draws, Candidate& best);
