@@ -338,7 +338,8 @@ def _best_first(nodes: List[Dict[str, Any]], max_leaf_nodes: int, fresh: List[in
     splits_left = max_leaf_nodes - 1
     for i in fresh:
         nodes[i]["searched"] = True
-    while queue and splits_left > 0 and not any(unknown(i) for _, _, i in queue):
+    blocked = False  # a child not searched yet is queued: its place is unknown
+    while queue and splits_left > 0 and not blocked:
         _, _, i = heapq.heappop(queue)
         if "split" not in nodes[i]:
             continue
@@ -347,6 +348,7 @@ def _best_first(nodes: List[Dict[str, Any]], max_leaf_nodes: int, fresh: List[in
         for c in nodes[i]["children"]:
             ids[c] = len(ids)
             heapq.heappush(queue, (-key(c), ids[c], c))
+            blocked = blocked or unknown(c)
     order = sorted(ids, key=ids.__getitem__)
     if not queue or splits_left <= 0:
         return order, []
@@ -381,7 +383,8 @@ def _best_first(nodes: List[Dict[str, Any]], max_leaf_nodes: int, fresh: List[in
             before += lowest[a] <= own
         if before < splits_left:
             growing.append(i)
-    if any(unknown(i) and nodes[i]["parent"] not in growing for i in waiting):
+    grown = set(growing)
+    if any(unknown(i) and nodes[i]["parent"] not in grown for i in waiting):
         raise RuntimeError("the best-first replay waits for a node whose rows are gone")
     return order, growing
 
