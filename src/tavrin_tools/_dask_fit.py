@@ -258,6 +258,9 @@ def _grow(client: Any, held: List[Any], nodes: List[Dict[str, Any]], params: Tup
         k = len(open_)
         found = [_search(client, held, nodes, open_[b:b + batch], b, params, total_weight, n_classes)
                  for b in range(0, k, batch)]
+        words = max(f["categories"].shape[1] for f in found)
+        for f in found:  # each batch's category sets are as wide as its widest: all made as wide
+            f["categories"] = np.pad(f["categories"], ((0, 0), (0, words - f["categories"].shape[1])))
         chosen = {name: np.concatenate([f[name] for f in found]) for name in found[0]}
         keys = _learner.child_keys(np.array([nodes[i]["key"] for i in open_], dtype=np.uint64))
         for slot, i in enumerate(open_):
