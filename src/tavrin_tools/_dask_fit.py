@@ -16,6 +16,12 @@ categories (in the one list of every partition's categories), so its
 merged summary is the per-category counts the in-memory categorical search
 reads; it is never refined.
 
+Drawn features and random thresholds come from the learner's own draws,
+keyed by the fit's seed and the node's key; a feature's constancy at a node
+is read from its merged summary, and a random threshold's bin is refined
+like a best split's. With max_leaf_nodes the in-memory best-first order is
+replayed over the nodes searched so far (``_best_first``).
+
 Knobs (``dask.config``): ``tavrin.max_bins`` (default 256), the bins per
 feature; it changes what travels, never the tree.
 """
