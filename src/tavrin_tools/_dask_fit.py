@@ -32,6 +32,7 @@ from sklearn.utils.multiclass import check_classification_targets
 
 from . import _learner
 from . import _dask_rows as rows
+from ._dask_watch import Watch
 from ._frame import _categories, _within_limit
 from ._pruning import prune, subtree
 from ._search_params import growth_limits
@@ -135,7 +136,7 @@ def _reduce(client: Any, futures: List[Any], combine: Any) -> Any:
     while len(futures) > 1:
         paired = [client.submit(combine, a, b, pure=False) for a, b in zip(futures[::2], futures[1::2])]
         futures = paired + futures[len(paired) * 2:]
-    return futures[0].result()
+    return client.gather(futures[0])
 
 
 def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
@@ -148,7 +149,13 @@ def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
     max_bins = int(dask.config.get("tavrin.max_bins", 256))
     if not 2 <= max_bins <= 65534:
         raise ValueError(f"tavrin.max_bins must be from 2 to 65534, got {max_bins}")
-    client = _client()
+    with Watch(_client()) as client:
+        _fit(est, client, X, y, sample_weight, max_bins)
+
+
+def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: int) -> None:
+    """The fit itself, every future of it made and awaited through `client`
+    (which releases them however the fit ends)."""
     triples, p, meta, categorical = _parts(X, y, sample_weight)
     check_feature_names(est, meta, reset=True)
     parts = client.compute([delayed(rows.read_part)(x, yy, w, p, max_bins, categorical)

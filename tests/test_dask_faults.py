@@ -1,0 +1,127 @@
+"""The distributed fit when things go wrong, on local clusters of worker
+processes: a worker holding rows killed mid-fit, Ctrl-C on the client."""
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+da = pytest.importorskip("dask.array")
+distributed = pytest.importorskip("distributed")
+
+from tavrin_tools import TreeClassifier  # noqa: E402
+from tavrin_tools._dask_watch import WorkerLostError  # noqa: E402
+from test_dask_fit import assert_same_tree  # noqa: E402
+
+# Rows of a deep tree: noisy labels, a few dozen levels to grow.
+NOISY = """
+import numpy as np
+rng = np.random.default_rng(0)
+X = rng.normal(size=(60_000, 5)).round(3)
+y = (X[:, 0] + rng.normal(size=60_000) > 0).astype(int)
+"""
+
+
+@pytest.fixture
+def cluster():  # one per test: the tests kill workers
+    with distributed.LocalCluster(n_workers=3, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0") as c:
+        yield c
+
+
+def noisy():
+    space = {}
+    exec(NOISY, space)
+    return space["X"], space["y"]
+
+
+def wait_for(condition, what, timeout=120.0):
+    end = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        assert time.monotonic() < end, f"no {what} after {timeout} s"
+        time.sleep(0.02)
+
+
+def holders(client):
+    """The workers holding a fit's rows (results of its pinned hold tasks)."""
+    return client.run_on_scheduler(lambda dask_scheduler: sorted(
+        {ws.address for key, ts in dask_scheduler.tasks.items() if str(key).startswith("hold-")
+         for ws in ts.who_has or ()}))
+
+
+def nothing_left(client):
+    """No task on the scheduler, no result on any worker."""
+    tasks = client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks))
+    return tasks == 0 and not any(client.run(lambda dask_worker: len(dask_worker.data)).values())
+
+
+@pytest.mark.timeout(300)
+def test_a_lost_holder_ends_the_fit_with_an_error_naming_it(cluster):
+    X, y = noisy()
+    with distributed.Client(cluster) as client:
+        Xd, yd = da.from_array(X, chunks=(10_000, 5)), da.from_array(y, chunks=10_000)
+        outcome = {}
+
+        def fit():
+            try:
+                outcome["tree"] = TreeClassifier().fit(Xd, yd)
+            except Exception as exc:  # kept with its traceback, as a session keeps the last error
+                outcome["error"] = exc
+
+        thread = threading.Thread(target=fit)
+        thread.start()
+        lost = wait_for(lambda: holders(client), "rows held")[0]
+        os.kill(client.run(os.getpid, workers=[lost])[lost], signal.SIGKILL)
+        thread.join(240)
+        assert not thread.is_alive(), "the fit hangs"
+        error = outcome.get("error")
+        assert isinstance(error, WorkerLostError), outcome
+        assert lost in str(error) and "fit again" in str(error)
+        wait_for(lambda: nothing_left(client), "release of the fit's state", 60)
+        # The cluster, its worker restarted or not, fits the in-memory tree.
+        got = TreeClassifier(max_depth=8).fit(Xd, yd)
+        assert_same_tree(TreeClassifier(max_depth=8).fit(X, y), got)
+
+
+@pytest.mark.timeout(300)
+def test_ctrl_c_on_the_client_frees_the_workers(cluster):
+    # The interrupted session stays connected and keeps the KeyboardInterrupt
+    # (and so the fit's frames), as an interactive one does: only the fit
+    # itself can free its state.
+    script = NOISY + """
+import sys
+import dask.array as da
+import distributed
+from tavrin_tools import TreeClassifier
+client = distributed.Client(sys.argv[1])
+try:
+    TreeClassifier().fit(da.from_array(X, chunks=(10_000, 5)), da.from_array(y, chunks=10_000))
+    print("finished", flush=True)
+except KeyboardInterrupt as exc:
+    kept = exc
+    print("interrupted", flush=True)
+sys.stdin.readline()
+"""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    with distributed.Client(cluster) as client:
+        connected = len(client.run_on_scheduler(lambda dask_scheduler: dask_scheduler.clients))
+        session = subprocess.Popen([sys.executable, "-c", script, cluster.scheduler_address], env=env,
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        try:
+            wait_for(lambda: holders(client), "rows held")
+            session.send_signal(signal.SIGINT)
+            assert session.stdout.readline().strip() == "interrupted"
+            wait_for(lambda: nothing_left(client), "release of the fit's state", 60)
+            assert len(client.run_on_scheduler(lambda dask_scheduler: dask_scheduler.clients)) == connected + 1
+            session.stdin.write("\n")
+            session.stdin.flush()
+            assert session.wait(60) == 0
+        finally:
+            session.kill()
