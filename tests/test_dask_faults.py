@@ -1,5 +1,6 @@
 """The distributed fit when things go wrong, on local clusters of worker
-processes: a worker holding rows killed mid-fit, Ctrl-C on the client."""
+processes: a worker holding rows killed mid-fit, Ctrl-C on the client;
+and the client's memory while the workers fit rows made on them."""
 import os
 import signal
 import subprocess
@@ -12,6 +13,7 @@ import pytest
 
 da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
+psutil = pytest.importorskip("psutil")
 
 from tavrin_tools import TreeClassifier  # noqa: E402
 from tavrin_tools._dask_watch import WorkerLostError  # noqa: E402
@@ -125,3 +127,36 @@ sys.stdin.readline()
             assert session.wait(60) == 0
         finally:
             session.kill()
+
+
+@pytest.mark.timeout(300)
+def test_the_client_never_holds_the_rows(cluster):
+    with distributed.Client(cluster) as client:
+        TreeClassifier(max_depth=2).fit(*noisy_dask(2_000, 2))  # everything imported before measuring
+        X, y = noisy_dask(1_500_000, 150_000)
+        process = psutil.Process()
+        start = peak = process.memory_info().rss
+        done = threading.Event()
+
+        def sample():
+            nonlocal peak
+            while not done.is_set():
+                peak = max(peak, process.memory_info().rss)
+                time.sleep(0.01)
+
+        sampler = threading.Thread(target=sample)
+        sampler.start()
+        try:
+            tree = TreeClassifier(max_depth=6).fit(X, y)
+        finally:
+            done.set()
+            sampler.join()
+        assert tree.tree_.node_count > 20 and tree.tree_.n_node_samples[0] == 1_500_000
+        assert peak - start < 0.25 * X.nbytes, (peak - start, X.nbytes)
+
+
+def noisy_dask(n, chunk):
+    """n rows of 5 features and their labels, made on the workers."""
+    X = da.random.default_rng(1).random((n, 5), chunks=(chunk, 5))
+    y = ((X[:, 0] + X[:, 1] * X[:, 2] > 0.6 + 0.3 * X[:, 3]) ^ (X[:, 4] > 0.9)).astype(int)
+    return X, y

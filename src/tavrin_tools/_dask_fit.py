@@ -9,7 +9,9 @@ summaries are added up in a tree of reductions, and the learner's binned
 search (``_learner.refine_mask``) names the bins whose exact values may
 still hold the best split; only those bins' distinct values travel, and
 ``_learner.choose_splits`` picks each node's split by the in-memory
-learner's rules. The splits go back to the workers, which move each row to
+learner's rules. Both run on a worker, next to the merged summaries and
+value lists: the client sees the bins to refine and the chosen splits,
+never the rows' values. The splits go back to the workers, which move each row to
 its child's slot. Nodes are numbered depth first at the end, as the
 in-memory learner numbers them. A category column's bins are its
 categories (in the one list of every partition's categories), so its
@@ -132,11 +134,12 @@ def _class_weights(class_weight: Any, classes: np.ndarray, counts: np.ndarray) -
 
 
 def _reduce(client: Any, futures: List[Any], combine: Any) -> Any:
-    """The combination of the futures' results, pairwise on the workers."""
+    """The future of the combination of the futures' results, pairwise on
+    the workers; it stays there."""
     while len(futures) > 1:
         paired = [client.submit(combine, a, b, pure=False) for a, b in zip(futures[::2], futures[1::2])]
         futures = paired + futures[len(paired) * 2:]
-    return client.gather(futures[0])
+    return futures[0]
 
 
 def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
@@ -294,7 +297,7 @@ def _search(client: Any, held: List[Any], nodes: List[Dict[str, Any]], which: Li
     totals = np.array([node["totals"] for node in picked], dtype=np.float64).reshape(k, n_classes)
     n = np.array([node["n"] for node in picked], dtype=np.int64)
     weight = np.array([node["weight"] for node in picked], dtype=np.float64)
-    mask = _learner.refine_mask(*summary, totals, n, weight, params)
+    mask = client.gather(client.submit(rows.refine, summary, totals, n, weight, params, pure=False))
     requests = np.argwhere(mask).astype(np.int64)
     requests[:, 0] += first
     if len(requests):
@@ -303,8 +306,9 @@ def _search(client: Any, held: List[Any], nodes: List[Dict[str, Any]], which: Li
     else:
         lists = (np.zeros(1, dtype=np.int64), np.empty(0), np.empty((0, n_classes + 1)))
     impurity = np.array([node["impurity"] for node in picked], dtype=np.float64)
-    found: Dict[str, np.ndarray] = _learner.choose_splits(*summary, totals, n, weight, params, mask, lists,
-                                                          impurity, total_weight)
+    # Chosen next to the merged summary and value lists, which may be large.
+    found: Dict[str, np.ndarray] = client.gather(client.submit(
+        rows.choose, summary, totals, n, weight, params, mask, lists, impurity, total_weight, pure=False))
     return found
 
 

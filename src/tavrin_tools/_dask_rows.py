@@ -11,7 +11,7 @@ worker.
 """
 from __future__ import annotations
 
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 from sklearn.utils.validation import column_or_1d
@@ -148,6 +148,17 @@ def summarize(held: Held, first: int, slots: int) -> Summary:
 
 def add_summaries(a: Summary, b: Summary) -> Summary:
     return a[0] + b[0], np.minimum(a[1], b[1]), np.maximum(a[2], b[2])
+
+
+def refine(summary: Summary, *node: Any) -> np.ndarray:
+    """The learner's bins to refine from the merged summary (see _dask_fit._search)."""
+    mask: np.ndarray = _learner.refine_mask(*summary, *node)
+    return mask
+
+
+def choose(summary: Summary, *rest: Any) -> Dict[str, np.ndarray]:
+    """The learner's splits from the merged summary and value lists."""
+    return _learner.choose_splits(*summary, *rest)
 
 
 def list_values(held: Held, requests: np.ndarray) -> Lists:
