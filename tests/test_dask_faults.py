@@ -1,7 +1,9 @@
 """The distributed fit when things go wrong, on local clusters of worker
 processes: a worker holding rows killed mid-fit, Ctrl-C on the client;
-and the client's memory while the workers fit rows made on them."""
+the client's memory while the workers fit rows made on them; and the
+example of the distributed fit."""
 import os
+import pathlib
 import signal
 import subprocess
 import sys
@@ -26,6 +28,9 @@ rng = np.random.default_rng(0)
 X = rng.normal(size=(60_000, 5)).round(3)
 y = (X[:, 0] + rng.normal(size=60_000) > 0).astype(int)
 """
+
+# Python processes started by the tests import what the tests import.
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
 
 
 @pytest.fixture
@@ -111,10 +116,9 @@ except KeyboardInterrupt as exc:
     print("interrupted", flush=True)
 sys.stdin.readline()
 """
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     with distributed.Client(cluster) as client:
         connected = len(client.run_on_scheduler(lambda dask_scheduler: dask_scheduler.clients))
-        session = subprocess.Popen([sys.executable, "-c", script, cluster.scheduler_address], env=env,
+        session = subprocess.Popen([sys.executable, "-c", script, cluster.scheduler_address], env=ENV,
                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         try:
             wait_for(lambda: holders(client), "rows held")
@@ -160,3 +164,10 @@ def noisy_dask(n, chunk):
     X = da.random.default_rng(1).random((n, 5), chunks=(chunk, 5))
     y = ((X[:, 0] + X[:, 1] * X[:, 2] > 0.6 + 0.3 * X[:, 3]) ^ (X[:, 4] > 0.9)).astype(int)
     return X, y
+
+
+def test_the_example_fits_the_in_memory_tree():
+    example = pathlib.Path(__file__).resolve().parent.parent / "examples" / "dask_fit.py"
+    done = subprocess.run([sys.executable, str(example)], env=ENV, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert "the in-memory fit's tree: True" in done.stdout and "training accuracy" in done.stdout
