@@ -82,7 +82,7 @@ def test_a_lost_holder_ends_the_fit_with_an_error_naming_it(cluster):
             except Exception as exc:  # kept with its traceback, as a session keeps the last error
                 outcome["error"] = exc
 
-        thread = threading.Thread(target=fit)
+        thread = threading.Thread(target=fit, daemon=True)
         thread.start()
         lost = wait_for(lambda: holders(client), "rows held")[0]
         os.kill(client.run(os.getpid, workers=[lost])[lost], signal.SIGKILL)
@@ -98,7 +98,7 @@ def test_a_lost_holder_ends_the_fit_with_an_error_naming_it(cluster):
 
 
 @pytest.mark.timeout(300)
-def test_ctrl_c_on_the_client_frees_the_workers(cluster):
+def test_ctrl_c_on_the_client_frees_the_workers(cluster, tmp_path):
     # The interrupted session stays connected and keeps the KeyboardInterrupt
     # (and so the fit's frames), as an interactive one does: only the fit
     # itself can free its state.
@@ -118,8 +118,9 @@ sys.stdin.readline()
 """
     with distributed.Client(cluster) as client:
         connected = len(client.run_on_scheduler(lambda dask_scheduler: dask_scheduler.clients))
+        errors = tmp_path / "stderr"
         session = subprocess.Popen([sys.executable, "-c", script, cluster.scheduler_address], env=ENV,
-                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=errors.open("w"), text=True)
         try:
             wait_for(lambda: holders(client), "rows held")
             session.send_signal(signal.SIGINT)
@@ -129,6 +130,7 @@ sys.stdin.readline()
             session.stdin.write("\n")
             session.stdin.flush()
             assert session.wait(60) == 0
+            assert "Traceback" not in errors.read_text()  # nothing left behind complains
         finally:
             session.kill()
 

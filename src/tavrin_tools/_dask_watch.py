@@ -60,7 +60,7 @@ class Watch:
 
         while True:
             try:
-                wait(list(futures), timeout=_LOOK_EVERY)
+                wait(list(futures), timeout=_LOOK_EVERY)  # type: ignore[no-untyped-call]
                 return
             except (TimeoutError, asyncio.TimeoutError):
                 self.check()
