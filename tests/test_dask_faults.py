@@ -21,14 +21,6 @@ from tavrin_tools import TreeClassifier  # noqa: E402
 from tavrin_tools._dask_watch import WorkerLostError  # noqa: E402
 from test_dask_fit import assert_same_tree  # noqa: E402
 
-# Rows of a deep tree: noisy labels, a few dozen levels to grow.
-NOISY = """
-import numpy as np
-rng = np.random.default_rng(0)
-X = rng.normal(size=(60_000, 5)).round(3)
-y = (X[:, 0] + rng.normal(size=60_000) > 0).astype(int)
-"""
-
 # Python processes started by the tests import what the tests import.
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
 
@@ -41,9 +33,10 @@ def cluster():  # one per test: the tests kill workers
 
 
 def noisy():
-    space = {}
-    exec(NOISY, space)
-    return space["X"], space["y"]
+    """Rows of a deep tree: noisy labels, a few dozen levels to grow."""
+    rng = np.random.default_rng(0)
+    X = rng.normal(size=(60_000, 5)).round(3)
+    return X, (X[:, 0] + rng.normal(size=60_000) > 0).astype(int)
 
 
 def wait_for(condition, what, timeout=120.0):
@@ -102,12 +95,14 @@ def test_ctrl_c_on_the_client_frees_the_workers(cluster, tmp_path):
     # The interrupted session stays connected and keeps the KeyboardInterrupt
     # (and so the fit's frames), as an interactive one does: only the fit
     # itself can free its state.
-    script = NOISY + """
+    script = """
 import sys
 import dask.array as da
 import distributed
 from tavrin_tools import TreeClassifier
+from test_dask_faults import noisy
 client = distributed.Client(sys.argv[1])
+X, y = noisy()
 try:
     TreeClassifier().fit(da.from_array(X, chunks=(10_000, 5)), da.from_array(y, chunks=10_000))
     print("finished", flush=True)
@@ -119,20 +114,21 @@ sys.stdin.readline()
     with distributed.Client(cluster) as client:
         connected = len(client.run_on_scheduler(lambda dask_scheduler: dask_scheduler.clients))
         errors = tmp_path / "stderr"
-        session = subprocess.Popen([sys.executable, "-c", script, cluster.scheduler_address], env=ENV,
-                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=errors.open("w"), text=True)
-        try:
-            wait_for(lambda: holders(client), "rows held")
-            session.send_signal(signal.SIGINT)
-            assert session.stdout.readline().strip() == "interrupted"
-            wait_for(lambda: nothing_left(client), "release of the fit's state", 60)
-            assert len(client.run_on_scheduler(lambda dask_scheduler: dask_scheduler.clients)) == connected + 1
-            session.stdin.write("\n")
-            session.stdin.flush()
-            assert session.wait(60) == 0
-            assert "Traceback" not in errors.read_text()  # nothing left behind complains
-        finally:
-            session.kill()
+        with errors.open("w") as sink, subprocess.Popen(
+                [sys.executable, "-c", script, cluster.scheduler_address], env=ENV, stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE, stderr=sink, text=True) as session:
+            try:
+                wait_for(lambda: holders(client), "rows held")
+                session.send_signal(signal.SIGINT)
+                assert session.stdout.readline().strip() == "interrupted"
+                wait_for(lambda: nothing_left(client), "release of the fit's state", 60)
+                assert len(client.run_on_scheduler(lambda dask_scheduler: dask_scheduler.clients)) == connected + 1
+                session.stdin.write("\n")
+                session.stdin.flush()
+                assert session.wait(60) == 0
+            finally:
+                session.kill()
+        assert "Traceback" not in errors.read_text()  # nothing left behind complains
 
 
 @pytest.mark.timeout(300)
