@@ -84,6 +84,9 @@ class Watch:
         with its worker is first computed again)."""
         while True:
             self.wait(futures)
+            for future in futures:
+                if future.status == "error":
+                    raise future.exception()
             where: Dict[Any, List[str]] = self.client.who_has(futures)
             if all(where.get(f.key) for f in futures):
                 return where
