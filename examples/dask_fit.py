@@ -8,7 +8,7 @@ result is an ordinary fitted TreeClassifier, the very tree the in-memory fit
 grows on the same rows, and its ``predict`` takes Dask collections too.
 
 If a worker holding rows is lost during the fit, ``fit`` raises
-WorkerLostError naming it: fit again. Ctrl-C during the fit frees the
+tavrin_tools.WorkerLostError naming it: fit again. Ctrl-C during the fit frees the
 workers of everything the fit put there.
 
 Needs the dask extra:  python3 -m pip install '.[dask]' && python3 examples/dask_fit.py

@@ -17,8 +17,7 @@ da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
 psutil = pytest.importorskip("psutil")
 
-from tavrin_tools import TreeClassifier  # noqa: E402
-from tavrin_tools._dask_watch import WorkerLostError  # noqa: E402
+from tavrin_tools import TreeClassifier, WorkerLostError  # noqa: E402
 from test_dask_fit import assert_same_tree  # noqa: E402
 
 # Python processes started by the tests import what the tests import.
@@ -67,11 +66,11 @@ def test_a_lost_holder_ends_the_fit_with_an_error_naming_it(cluster):
     X, y = noisy()
     with distributed.Client(cluster) as client:
         Xd, yd = da.from_array(X, chunks=(10_000, 5)), da.from_array(y, chunks=10_000)
-        outcome = {}
+        est, outcome = TreeClassifier(), {}
 
         def fit():
             try:
-                outcome["tree"] = TreeClassifier().fit(Xd, yd)
+                outcome["tree"] = est.fit(Xd, yd)
             except Exception as exc:  # kept with its traceback, as a session keeps the last error
                 outcome["error"] = exc
 
@@ -84,6 +83,7 @@ def test_a_lost_holder_ends_the_fit_with_an_error_naming_it(cluster):
         error = outcome.get("error")
         assert isinstance(error, WorkerLostError), outcome
         assert lost in str(error) and "fit again" in str(error)
+        assert not hasattr(est, "tree_")
         wait_for(lambda: nothing_left(client), "release of the fit's state", 60)
         # The cluster, its worker restarted or not, fits the in-memory tree.
         got = TreeClassifier(max_depth=8).fit(Xd, yd)
