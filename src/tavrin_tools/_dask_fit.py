@@ -11,12 +11,14 @@ still hold the best split; only those bins' distinct values travel, and
 ``_learner.choose_splits`` picks each node's split by the in-memory
 learner's rules. Both run on a worker, next to the merged summaries and
 value lists: the client sees the bins to refine and the chosen splits,
-never the rows' values. The splits go back to the workers, which move each row to
-its child's slot. Nodes are numbered depth first at the end, as the
+never the rows' values. The splits go back to the workers, which move each
+row to its child's slot. Nodes are numbered depth first at the end, as the
 in-memory learner numbers them. A category column's bins are its
 categories (in the one list of every partition's categories), so its
 merged summary is the per-category counts the in-memory categorical search
-reads; it is never refined.
+reads; it is never refined. The fit submits and awaits through a
+``_dask_watch.Watch``: a worker holding rows that leaves ends the fit with
+WorkerLostError, and however the fit ends its futures are released.
 
 Knobs (``dask.config``): ``tavrin.max_bins`` (default 256), the bins per
 feature; it changes what travels, never the tree.
