@@ -14,6 +14,7 @@ from typing import Any
 # build tree it sits in <build>/tavrin_tools, found through sys.path.
 __path__ = extend_path(__path__, __name__)
 
+from ._dask_watch import WorkerLostError
 from .export import export_graphviz, export_text
 from .pickling import disable_flat_pickling, enable_flat_pickling
 from .plot import plot_tree
@@ -44,4 +45,5 @@ def __getattr__(name: str) -> Any:
 
 
 __version__ = _version()
-__all__ = ["TreeClassifier", "ExtraTreeClassifier", "export_text", "export_graphviz", "plot_tree", "enable_flat_pickling", "disable_flat_pickling"]
+__all__ = ["TreeClassifier", "ExtraTreeClassifier", "export_text", "export_graphviz", "plot_tree", "enable_flat_pickling", "disable_flat_pickling",
+           "WorkerLostError"]

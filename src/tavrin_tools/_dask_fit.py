@@ -9,12 +9,16 @@ summaries are added up in a tree of reductions, and the learner's binned
 search (``_learner.refine_mask``) names the bins whose exact values may
 still hold the best split; only those bins' distinct values travel, and
 ``_learner.choose_splits`` picks each node's split by the in-memory
-learner's rules. The splits go back to the workers, which move each row to
-its child's slot. Nodes are numbered depth first at the end, as the
+learner's rules. Both run on a worker, next to the merged summaries and
+value lists: the client sees the bins to refine and the chosen splits,
+never the rows' values. The splits go back to the workers, which move each
+row to its child's slot. Nodes are numbered depth first at the end, as the
 in-memory learner numbers them. A category column's bins are its
 categories (in the one list of every partition's categories), so its
 merged summary is the per-category counts the in-memory categorical search
-reads; it is never refined.
+reads; it is never refined. The fit submits and awaits through a
+``_dask_watch.Watch``: a worker holding rows that leaves ends the fit with
+WorkerLostError, and however the fit ends its futures are released.
 
 Drawn features and random thresholds come from the learner's own draws,
 keyed by the fit's seed and the node's key; a feature's constancy at a node
@@ -40,6 +44,7 @@ from sklearn.utils.multiclass import check_classification_targets
 
 from . import _learner
 from . import _dask_rows as rows
+from ._dask_watch import Watch
 from ._frame import _categories, _within_limit
 from ._pruning import prune, subtree
 from ._search_params import check_monotonic, count, draw_seed, growth_limits, resolve_max_features
@@ -136,11 +141,12 @@ def _class_weights(class_weight: Any, classes: np.ndarray, counts: np.ndarray) -
 
 
 def _reduce(client: Any, futures: List[Any], combine: Any) -> Any:
-    """The combination of the futures' results, pairwise on the workers."""
+    """The future of the combination of the futures' results, pairwise on
+    the workers; it stays there."""
     while len(futures) > 1:
         paired = [client.submit(combine, a, b, pure=False) for a, b in zip(futures[::2], futures[1::2])]
         futures = paired + futures[len(paired) * 2:]
-    return futures[0].result()
+    return futures[0]
 
 
 def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
@@ -149,7 +155,13 @@ def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
     max_bins = int(dask.config.get("tavrin.max_bins", 256))
     if not 2 <= max_bins <= 65534:
         raise ValueError(f"tavrin.max_bins must be from 2 to 65534, got {max_bins}")
-    client = _client()
+    with Watch(_client()) as client:
+        _fit(est, client, X, y, sample_weight, max_bins)
+
+
+def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: int) -> None:
+    """The fit itself, every future of it made and awaited through `client`
+    (which releases them however the fit ends)."""
     triples, p, meta, categorical = _parts(X, y, sample_weight)
     declared = est.categorical_features
     if not isinstance(declared, str):  # columns named categorical: read so in every partition
@@ -412,19 +424,17 @@ def _search(client: Any, held: List[Any], nodes: List[Dict[str, Any]], which: Li
     weight = np.array([node["weight"] for node in picked], dtype=np.float64)
     keys = np.array([node["key"] for node in picked], dtype=np.uint64)
     bounds = np.array([node["bounds"] for node in picked], dtype=np.float64).reshape(k, 2)
+    known = [node["constants"] for node in picked]
+    # Drawn and judged next to the merged summary, which may be large.
+    mask, growth, ends, drawn = client.gather(client.submit(
+        rows.refine, summary, totals, n, weight, params, keys, known, None if params[10] is None else bounds,
+        pure=False))
     constants = np.empty(k, dtype=object)
-    searched = None
-    if params[7] >= 0:  # max_features drawn per node
-        known = [node["constants"] for node in picked]
-        offsets = np.cumsum([0] + [len(c) for c in known]).astype(np.int64)
-        searched, ends, drawn = _learner.draw_features(*summary, totals, n, weight, params, keys, offsets,
-                                                       np.concatenate(known).astype(np.int32))
+    if ends is None:
+        constants[:] = known
+    else:
         for j in range(k):
             constants[j] = drawn[ends[j]:ends[j + 1]]
-    else:
-        constants[:] = [node["constants"] for node in picked]
-    growth = (searched, keys, None if params[10] is None else bounds)
-    mask = _learner.refine_mask(*summary, totals, n, weight, params, growth)
     requests = np.argwhere(mask).astype(np.int64)
     requests[:, 0] += first
     if len(requests):
@@ -433,8 +443,8 @@ def _search(client: Any, held: List[Any], nodes: List[Dict[str, Any]], which: Li
     else:
         lists = (np.zeros(1, dtype=np.int64), np.empty(0), np.empty((0, n_classes + 1)))
     impurity = np.array([node["impurity"] for node in picked], dtype=np.float64)
-    found: Dict[str, np.ndarray] = _learner.choose_splits(*summary, totals, n, weight, params, mask, lists,
-                                                          impurity, total_weight, growth)
+    found: Dict[str, np.ndarray] = client.gather(client.submit(
+        rows.choose, summary, totals, n, weight, params, mask, lists, impurity, total_weight, growth, pure=False))
     found["constants"] = constants
     return found
 

@@ -11,7 +11,7 @@ worker.
 """
 from __future__ import annotations
 
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 from sklearn.utils.validation import column_or_1d
@@ -150,6 +150,28 @@ def summarize(held: Held, first: int, slots: int) -> Summary:
 
 def add_summaries(a: Summary, b: Summary) -> Summary:
     return a[0] + b[0], np.minimum(a[1], b[1]), np.maximum(a[2], b[2])
+
+
+def refine(summary: Summary, totals: np.ndarray, n: np.ndarray, weight: np.ndarray, params: Tuple[Any, ...],
+           keys: np.ndarray, known: List[Any], bounds: Optional[np.ndarray]) -> Tuple[Any, ...]:
+    """From the merged summary (see _dask_fit._search): the learner's bins to
+    refine, the growth state the choice of splits reads (the features each
+    node searches when they are drawn, the nodes' keys and bounds), and per
+    node the known constant features of its children (`drawn[ends[j]:ends[j
+    + 1]]`; `ends` None when every feature is searched)."""
+    searched = ends = drawn = None
+    if params[7] >= 0:  # max_features drawn per node
+        offsets = np.cumsum([0] + [len(c) for c in known]).astype(np.int64)
+        searched, ends, drawn = _learner.draw_features(*summary, totals, n, weight, params, keys, offsets,
+                                                       np.concatenate(known).astype(np.int32))
+    growth = (searched, keys, bounds)
+    mask = _learner.refine_mask(*summary, totals, n, weight, params, growth)
+    return mask, growth, ends, drawn
+
+
+def choose(summary: Summary, *rest: Any) -> Dict[str, np.ndarray]:
+    """The learner's splits from the merged summary and value lists."""
+    return _learner.choose_splits(*summary, *rest)
 
 
 def list_values(held: Held, requests: np.ndarray) -> Lists:

@@ -1,0 +1,171 @@
+"""The distributed fit when things go wrong, on local clusters of worker
+processes: a worker holding rows killed mid-fit, Ctrl-C on the client;
+the client's memory while the workers fit rows made on them; and the
+example of the distributed fit."""
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+da = pytest.importorskip("dask.array")
+distributed = pytest.importorskip("distributed")
+psutil = pytest.importorskip("psutil")
+
+from tavrin_tools import TreeClassifier, WorkerLostError  # noqa: E402
+from test_dask_fit import assert_same_tree  # noqa: E402
+
+# Python processes started by the tests import what the tests import.
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+
+
+@pytest.fixture
+def cluster():  # one per test: the tests kill workers
+    with distributed.LocalCluster(n_workers=3, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0") as c:
+        yield c
+
+
+def noisy():
+    """Rows of a deep tree: noisy labels, a few dozen levels to grow."""
+    rng = np.random.default_rng(0)
+    X = rng.normal(size=(60_000, 5)).round(3)
+    return X, (X[:, 0] + rng.normal(size=60_000) > 0).astype(int)
+
+
+def wait_for(condition, what, timeout=120.0):
+    end = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        assert time.monotonic() < end, f"no {what} after {timeout} s"
+        time.sleep(0.02)
+
+
+def holders(client):
+    """The workers holding a fit's rows (results of its pinned hold tasks)."""
+    return client.run_on_scheduler(lambda dask_scheduler: sorted(
+        {ws.address for key, ts in dask_scheduler.tasks.items() if str(key).startswith("hold-")
+         for ws in ts.who_has or ()}))
+
+
+def nothing_left(client):
+    """No task on the scheduler, no result on any worker."""
+    tasks = client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks))
+    return tasks == 0 and not any(client.run(lambda dask_worker: len(dask_worker.data)).values())
+
+
+@pytest.mark.timeout(300)
+def test_a_lost_holder_ends_the_fit_with_an_error_naming_it(cluster):
+    X, y = noisy()
+    with distributed.Client(cluster) as client:
+        Xd, yd = da.from_array(X, chunks=(10_000, 5)), da.from_array(y, chunks=10_000)
+        est, outcome = TreeClassifier(), {}
+
+        def fit():
+            try:
+                outcome["tree"] = est.fit(Xd, yd)
+            except Exception as exc:  # kept with its traceback, as a session keeps the last error
+                outcome["error"] = exc
+
+        thread = threading.Thread(target=fit, daemon=True)
+        thread.start()
+        lost = wait_for(lambda: holders(client), "rows held")[0]
+        os.kill(client.run(os.getpid, workers=[lost])[lost], signal.SIGKILL)
+        thread.join(240)
+        assert not thread.is_alive(), "the fit hangs"
+        error = outcome.get("error")
+        assert isinstance(error, WorkerLostError), outcome
+        assert lost in str(error) and "fit again" in str(error)
+        assert not hasattr(est, "tree_")
+        wait_for(lambda: nothing_left(client), "release of the fit's state", 60)
+        # The cluster, its worker restarted or not, fits the in-memory tree.
+        got = TreeClassifier(max_depth=8).fit(Xd, yd)
+        assert_same_tree(TreeClassifier(max_depth=8).fit(X, y), got)
+
+
+@pytest.mark.timeout(300)
+def test_ctrl_c_on_the_client_frees_the_workers(cluster, tmp_path):
+    # The interrupted session stays connected and keeps the KeyboardInterrupt
+    # (and so the fit's frames), as an interactive one does: only the fit
+    # itself can free its state.
+    script = """
+import sys
+import dask.array as da
+import distributed
+from tavrin_tools import TreeClassifier
+from test_dask_faults import noisy
+client = distributed.Client(sys.argv[1])
+X, y = noisy()
+try:
+    TreeClassifier().fit(da.from_array(X, chunks=(10_000, 5)), da.from_array(y, chunks=10_000))
+    print("finished", flush=True)
+except KeyboardInterrupt as exc:
+    kept = exc
+    print("interrupted", flush=True)
+sys.stdin.readline()
+"""
+    with distributed.Client(cluster) as client:
+        connected = len(client.run_on_scheduler(lambda dask_scheduler: dask_scheduler.clients))
+        errors = tmp_path / "stderr"
+        with errors.open("w") as sink, subprocess.Popen(
+                [sys.executable, "-c", script, cluster.scheduler_address], env=ENV, stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE, stderr=sink, text=True) as session:
+            try:
+                wait_for(lambda: holders(client), "rows held")
+                session.send_signal(signal.SIGINT)
+                assert session.stdout.readline().strip() == "interrupted"
+                wait_for(lambda: nothing_left(client), "release of the fit's state", 60)
+                assert len(client.run_on_scheduler(lambda dask_scheduler: dask_scheduler.clients)) == connected + 1
+                session.stdin.write("\n")
+                session.stdin.flush()
+                assert session.wait(60) == 0
+            finally:
+                session.kill()
+        assert "Traceback" not in errors.read_text()  # nothing left behind complains
+
+
+@pytest.mark.timeout(300)
+def test_the_client_never_holds_the_rows(cluster):
+    with distributed.Client(cluster) as client:
+        TreeClassifier(max_depth=2).fit(*noisy_dask(2_000, 2))  # everything imported before measuring
+        X, y = noisy_dask(1_500_000, 150_000)
+        process = psutil.Process()
+        start = peak = process.memory_info().rss
+        done = threading.Event()
+
+        def sample():
+            nonlocal peak
+            while not done.is_set():
+                peak = max(peak, process.memory_info().rss)
+                time.sleep(0.01)
+
+        sampler = threading.Thread(target=sample)
+        sampler.start()
+        try:
+            tree = TreeClassifier(max_depth=6).fit(X, y)
+        finally:
+            done.set()
+            sampler.join()
+        assert tree.tree_.node_count > 20 and tree.tree_.n_node_samples[0] == 1_500_000
+        assert peak - start < 0.25 * X.nbytes, (peak - start, X.nbytes)
+
+
+def noisy_dask(n, chunk):
+    """n rows of 5 features and their labels, made on the workers."""
+    X = da.random.default_rng(1).random((n, 5), chunks=(chunk, 5))
+    y = ((X[:, 0] + X[:, 1] * X[:, 2] > 0.6 + 0.3 * X[:, 3]) ^ (X[:, 4] > 0.9)).astype(int)
+    return X, y
+
+
+def test_the_example_fits_the_in_memory_tree():
+    example = pathlib.Path(__file__).resolve().parent.parent / "examples" / "dask_fit.py"
+    done = subprocess.run([sys.executable, str(example)], env=ENV, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert "the in-memory fit's tree: True" in done.stdout and "training accuracy" in done.stdout
