@@ -26,6 +26,7 @@ def fit(
     random_split: bool,
     seed: int,
     monotonic_cst: Any,
+    root: Any,
     /,
 ) -> Any: ...
 def tree_arrays(handle: Any, /) -> Dict[str, Any]: ...
