@@ -17,7 +17,9 @@ merged summary is the per-category counts the in-memory categorical search
 reads; it is never refined.
 
 Knobs (``dask.config``): ``tavrin.max_bins`` (default 256), the bins per
-feature; it changes what travels, never the tree.
+feature; ``tavrin.local_rows`` (default 100,000; 0: never), the rows up to
+which a searched node is finished on one worker (``_dask_local``). Neither
+changes the tree, only what travels.
 """
 from __future__ import annotations
 
@@ -32,6 +34,7 @@ from sklearn.utils.multiclass import check_classification_targets
 
 from . import _learner
 from . import _dask_rows as rows
+from ._dask_local import Finisher, local_rows
 from ._frame import _categories, _within_limit
 from ._pruning import prune, subtree
 from ._search_params import growth_limits
@@ -148,6 +151,7 @@ def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
     max_bins = int(dask.config.get("tavrin.max_bins", 256))
     if not 2 <= max_bins <= 65534:
         raise ValueError(f"tavrin.max_bins must be from 2 to 65534, got {max_bins}")
+    limit = local_rows(est)
     client = _client()
     triples, p, meta, categorical = _parts(X, y, sample_weight)
     check_feature_names(est, meta, reset=True)
@@ -197,7 +201,8 @@ def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
     if categorical:
         params += (n_categories,)
     root = {"depth": 0, "n": n, "weight": float(sum(c[2] for c in counts)), "totals": sum(c[0] for c in counts)}
-    nodes = _grow(client, held, root, params, total_weight, len(classes), p, n_bins)
+    finish = Finisher(client, limit, params, total_weight, len(classes), n_categories, sorted(by_worker))
+    nodes = _grow(client, held, root, params, total_weight, len(classes), p, n_bins, finish)
 
     est.n_features_in_ = p
     est.classes_ = classes
@@ -236,12 +241,13 @@ def _stats(nodes: List[Dict[str, Any]], which: List[int], params: Tuple[Any, ...
 
 
 def _grow(client: Any, held: List[Any], root: Dict[str, Any], params: Tuple[Any, ...], total_weight: float,
-          n_classes: int, p: int, n_bins: int) -> List[Dict[str, Any]]:
+          n_classes: int, p: int, n_bins: int, finish: Finisher) -> List[Dict[str, Any]]:
     """Every node of the tree, level by level: dicts of their statistics and,
     at a split, the split and the places of the children in the list."""
     nodes = [root]
     batch = max(1, _SUMMARY_BYTES // (p * (n_bins + 1) * (n_classes + 3) * 8))
-    open_ = _stats(nodes, [0], params, n_classes)  # the searched nodes of the level, in slot order
+    open_, local = finish.split(nodes, _stats(nodes, [0], params, n_classes))  # in slot order
+    finish.submit(held, nodes, local, len(open_))
     while open_:
         k = len(open_)
         found = [_search(client, held, nodes, open_[b:b + batch], b, params, total_weight, n_classes)
@@ -261,10 +267,10 @@ def _grow(client: Any, held: List[Any], root: Dict[str, Any], params: Tuple[Any,
             nodes.append({"depth": depth, "n": node["n"] - nl, "weight": node["weight"] - wl,
                           "totals": node["totals"] - left})
             children.extend(node["children"])
-        searched = _stats(nodes, children, params, n_classes)
-        if searched:
+        searched, local = finish.split(nodes, _stats(nodes, children, params, n_classes))
+        if searched or local:
             # The rows of searched children take their slots of the next level.
-            slot_of = {i: s for s, i in enumerate(searched)}
+            slot_of = {i: s for s, i in enumerate(searched + local)}
             to_left = np.full(k, -1, dtype=np.int32)
             to_right = np.full(k, -1, dtype=np.int32)
             for slot, i in enumerate(open_):
@@ -273,7 +279,9 @@ def _grow(client: Any, held: List[Any], root: Dict[str, Any], params: Tuple[Any,
                     to_left[slot], to_right[slot] = slot_of.get(a, -1), slot_of.get(b, -1)
             held = [client.submit(rows.route, h, chosen["feature"], chosen["threshold"], chosen["missing_left"],
                                   chosen["categories"], to_left, to_right, pure=False) for h in held]
+        finish.submit(held, nodes, local, len(searched))
         open_ = searched
+    finish.graft(nodes)
     return nodes
 
 

@@ -165,10 +165,11 @@ def route(held: Held, feature: np.ndarray, threshold: np.ndarray, missing_left: 
     takes its child's slot (-1 when the child is finished), any other -1.
     A value goes left when ``x <= threshold`` (with a NaN threshold, a
     categorical split: when its category's bit is set in the node's row of
-    `sets`), a missing one where its split sends missing values."""
+    `sets`), a missing one where its split sends missing values. Slots past
+    the level's nodes (those finished on one worker) end too."""
     slot = held.slot
     new = np.full(len(slot), -1, dtype=np.int32)
-    rows = np.flatnonzero(slot >= 0)
+    rows = np.flatnonzero((slot >= 0) & (slot < len(feature)))
     s = slot[rows]
     f = feature[s]
     split = f >= 0
