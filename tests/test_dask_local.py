@@ -79,3 +79,16 @@ def test_bad_local_rows_are_refused(client):
         with dask.config.set({"tavrin.local_rows": bad}):
             with pytest.raises(ValueError, match="tavrin.local_rows"):
                 TreeClassifier().fit(parts, yd)
+
+
+@pytest.mark.parametrize("values, kind", [
+    ([0.0, 3.0, 255.0], np.uint8), ([0.0, 256.0], np.uint16), ([1.0, 2.0**32], np.float32),
+    ([2.0**32 + 1.0], np.float64), ([0.5, -np.inf, np.inf], np.float32), ([0.1, 1.0], np.float64),
+    ([np.nan, 1.0], np.float32), ([-1.0, 2.0], np.float32), ([1.5e300], np.float64),
+])
+def test_what_travels_is_narrowed_without_changing_a_value(values, kind):
+    from tavrin_tools._dask_rows import narrow
+    a = np.array(values)
+    got = narrow(a)
+    assert got.dtype == kind
+    assert np.array_equal(got.astype(np.float64), a, equal_nan=True)

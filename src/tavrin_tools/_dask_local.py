@@ -58,10 +58,11 @@ def rows_of(held: Any, first: int, count: int) -> List[Rows]:
     order = np.argsort(s, kind="stable")
     picked = picked[order]
     ends = np.searchsorted(s[order], np.arange(count + 1))
+    code = np.min_scalar_type(held.n_classes - 1)  # the codes travel as the narrowest unsigned type
     out: List[Rows] = []
     for j in range(count):
         r = picked[ends[j]:ends[j + 1]]
-        out.append((held.x[r], held.codes[r], None if held.weight is None else held.weight[r]))
+        out.append((held.x[r], held.codes[r].astype(code), None if held.weight is None else held.weight[r]))
     return out
 
 
@@ -69,7 +70,7 @@ def finish(n_classes: int, n_categories: np.ndarray, limits: Tuple[Any, ...],
            root: Tuple[int, float, int, float, float, Optional[np.ndarray]], *pieces: Rows) -> Dict[str, Any]:
     """The subtree of a node from its rows on every worker, as tree arrays."""
     x = np.concatenate([piece[0] for piece in pieces])
-    codes = np.concatenate([piece[1] for piece in pieces])
+    codes = np.concatenate([piece[1] for piece in pieces]).astype(np.int64)
     weights = [piece[2] for piece in pieces if piece[2] is not None]
     w = np.concatenate(weights) if weights else np.ones(len(codes))
     criterion, max_depth, split, leaf, min_weight_leaf, min_decrease = limits

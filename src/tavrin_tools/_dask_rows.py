@@ -141,22 +141,50 @@ def root_counts(held: Held) -> Tuple[np.ndarray, int, float, float]:
     return counts, int(kept.sum()), float(w[kept].sum()), float(w.sum())
 
 
+def narrow(a: np.ndarray) -> np.ndarray:
+    """A float64 array in the narrowest of uint8, uint16, uint32 and float32
+    that holds each of its values exactly (itself where none does): what
+    travels between workers. The learner's kernels read any of them as
+    float64, and widen them back to the very same values."""
+    if a.size == 0:
+        return a
+    if a.min() >= 0.0 and np.array_equal(np.floor(a), a):  # whole numbers (no NaN, no infinity)
+        top = a.max()
+        for kind in (np.uint8, np.uint16, np.uint32):
+            if top <= np.iinfo(kind).max:
+                return a.astype(kind)
+    with np.errstate(over="ignore"):
+        single = a.astype(np.float32)
+    return single if np.array_equal(single.astype(np.float64), a, equal_nan=True) else a
+
+
+def wide(a: np.ndarray) -> np.ndarray:
+    return a.astype(np.float64, copy=False)
+
+
 def summarize(held: Held, first: int, slots: int) -> Summary:
-    return tuple(_learner.bin_summary(held.x, held.bins, held.codes, held.weight, held.slot, first, slots,
-                                      held.n_bins, held.n_classes))
+    counts, lo, hi = _learner.bin_summary(held.x, held.bins, held.codes, held.weight, held.slot, first, slots,
+                                          held.n_bins, held.n_classes)
+    return narrow(counts), narrow(lo), narrow(hi)
 
 
 def add_summaries(a: Summary, b: Summary) -> Summary:
-    return a[0] + b[0], np.minimum(a[1], b[1]), np.maximum(a[2], b[2])
+    return (narrow(wide(a[0]) + wide(b[0])), narrow(np.minimum(wide(a[1]), wide(b[1]))),
+            narrow(np.maximum(wide(a[2]), wide(b[2]))))
+
+
+def _narrow_lists(lists: Any) -> Lists:
+    offsets, values, counts = lists
+    return offsets, narrow(values), narrow(counts)
 
 
 def list_values(held: Held, requests: np.ndarray) -> Lists:
-    return tuple(_learner.value_lists(held.x, held.bins, held.codes, held.weight, held.slot, requests,
-                                      held.n_bins, held.n_classes))
+    return _narrow_lists(_learner.value_lists(held.x, held.bins, held.codes, held.weight, held.slot, requests,
+                                              held.n_bins, held.n_classes))
 
 
 def merge_lists(a: Lists, b: Lists) -> Lists:
-    return tuple(_learner.merge_value_lists(a, b))
+    return _narrow_lists(_learner.merge_value_lists(a, b))
 
 
 def route(held: Held, feature: np.ndarray, threshold: np.ndarray, missing_left: np.ndarray, sets: np.ndarray,
