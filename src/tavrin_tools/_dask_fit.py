@@ -2,7 +2,8 @@
 current ``distributed`` Client; the tree is node for node the one the
 in-memory fit grows on the same rows.
 
-The partitions stay on their workers (``_dask_rows``). The tree grows a
+The partitions stay on their workers (``_dask_rows``; only small nodes'
+rows move, to be finished on one worker: ``_dask_local``). The tree grows a
 level at a time: the workers summarise their rows of each open node per
 feature and bin (class weights, rows, smallest and largest value), the
 summaries are added up in a tree of reductions, and the learner's binned

@@ -86,7 +86,7 @@ class Finisher:
                  n_categories: np.ndarray, workers: List[str]) -> None:
         self.client, self.limit, self.limits = client, limit, limits[:6]
         self.total_weight, self.n_classes, self.n_categories = total_weight, n_classes, n_categories
-        self.load = dict.fromkeys(workers, 0)
+        self.load = dict.fromkeys(workers, 0)  # in the order of the fit's `held`, one per worker
         self.subtrees: List[Tuple[int, Any]] = []
 
     def split(self, nodes: List[Dict[str, Any]], searched: List[int]) -> Tuple[List[int], List[int]]:
@@ -101,12 +101,14 @@ class Finisher:
         if not local:
             return
         client = self.client
-        extracted = [client.submit(rows_of, h, first, len(local), pure=False) for h in held]
+        # Each worker's rows are cut where they are; only a node's own go.
+        home = [[w] for w in self.load]
+        extracted = [client.submit(rows_of, h, first, len(local), workers=w, pure=False) for h, w in zip(held, home)]
         for j in sorted(range(len(local)), key=lambda j: -nodes[local[j]]["n"]):
             node = nodes[local[j]]
             worker = min(self.load, key=lambda w: (self.load[w], w))
             self.load[worker] += node["n"]
-            pieces = [client.submit(operator.getitem, e, j, pure=False) for e in extracted]
+            pieces = [client.submit(operator.getitem, e, j, workers=w, pure=False) for e, w in zip(extracted, home)]
             root = (node["depth"], self.total_weight, 1, -np.inf, np.inf, None)
             self.subtrees.append((local[j], client.submit(
                 finish, self.n_classes, self.n_categories, self.limits, root, *pieces, workers=[worker],

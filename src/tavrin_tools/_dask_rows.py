@@ -116,8 +116,9 @@ def hold(classes: np.ndarray, class_weight: Optional[np.ndarray], edges: List[np
     is its sample weight times its class's weight, as in memory. A category
     column's bin is its category's code in the global list `categories`."""
     p = len(edges)
-    x = np.concatenate([_recoded(part, categories) for part in parts]) if parts else np.empty((0, p))
-    x = np.ascontiguousarray(x, dtype=np.float64)
+    xs = [_recoded(part, categories) for part in parts] or [np.empty((0, p))]
+    # One partition is kept as it is, not copied.
+    x = np.ascontiguousarray(xs[0] if len(xs) == 1 else np.concatenate(xs), dtype=np.float64)
     labels = np.concatenate([part[1] for part in parts])
     codes = np.searchsorted(classes, labels).astype(np.int64)
     bins = np.empty(x.shape, dtype=np.uint16)
