@@ -104,6 +104,7 @@ class Finisher:
         # Each worker's rows are cut where they are; only a node's own go.
         home = [[w] for w in self.load]
         extracted = [client.submit(rows_of, h, first, len(local), workers=w, pure=False) for h, w in zip(held, home)]
+        # Largest first, behind the growth's own tasks (negative priorities).
         for j in sorted(range(len(local)), key=lambda j: -nodes[local[j]]["n"]):
             node = nodes[local[j]]
             worker = min(self.load, key=lambda w: (self.load[w], w))
@@ -112,7 +113,7 @@ class Finisher:
             root = (node["depth"], self.total_weight, 1, -np.inf, np.inf, None)
             self.subtrees.append((local[j], client.submit(
                 finish, self.n_classes, self.n_categories, self.limits, root, *pieces, workers=[worker],
-                allow_other_workers=True, priority=-1, pure=False)))
+                allow_other_workers=True, priority=node["n"] - 2**40, pure=False)))
 
     def graft(self, nodes: List[Dict[str, Any]]) -> None:
         """Waits for the subtrees and puts them in `nodes` under their roots."""
