@@ -13,6 +13,7 @@ counted. Peak memory: each worker's resident set high-water mark, reset
 before the fit, less its resident set before it.
 """
 import argparse
+import operator
 import os
 import time
 from typing import Any, Dict, List
@@ -84,6 +85,12 @@ class Meter:
         return lambda: (setattr(_dask_fit, "_search", search), setattr(_dask_local.Finisher, "submit", submit))
 
 
+def make_block(m: int, p: int, seed: int) -> tuple:
+    rng = np.random.default_rng(seed)
+    x = rng.standard_normal((m, p))
+    return x, (x[:, 0] + x[:, 1] * x[:, 2] + 0.5 * rng.standard_normal(m) > 0).astype(np.int64)
+
+
 def same_tree(a: Any, b: Any) -> bool:
     x, y = a.tree_.to_dict(), b.tree_.to_dict()
     return x.keys() == y.keys() and all(np.array_equal(np.asarray(x[k]), np.asarray(y[k]), equal_nan=True) for k in x)
@@ -111,13 +118,17 @@ def main() -> None:
     rows: List[str] = []
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
                       memory_limit=0) as cluster, Client(cluster) as client:
-        chunk = -(-n // workers)
-        X = da.random.default_rng(0).standard_normal((n, p), chunks=(chunk, p))
-        noise = da.random.default_rng(1).standard_normal(n, chunks=chunk)
-        y = (X[:, 0] + X[:, 1] * X[:, 2] + 0.5 * noise > 0).astype(np.int64)
-        X, y = client.persist([X, y])
+        # Each worker makes its chunk of X and y.
         client.wait_for_workers(workers)
-        wait([X, y])
+        sizes = [n // workers + (i < n % workers) for i in range(workers)]
+        names = sorted(client.scheduler_info()["workers"])
+        blocks = [client.submit(make_block, m, p, seed, workers=[w]) for seed, (m, w) in enumerate(zip(sizes, names))]
+        xs = [client.submit(operator.getitem, b, 0, workers=[w]) for b, w in zip(blocks, names)]
+        ys = [client.submit(operator.getitem, b, 1, workers=[w]) for b, w in zip(blocks, names)]
+        X = da.concatenate([da.from_delayed(dask.delayed(f), (m, p), np.float64) for f, m in zip(xs, sizes)])
+        y = da.concatenate([da.from_delayed(dask.delayed(f), (m,), np.int64) for f, m in zip(ys, sizes)])
+        wait(xs + ys)
+        del blocks
 
         local_X, local_y = X.compute(), y.compute()
         start = time.perf_counter()
@@ -150,6 +161,8 @@ def main() -> None:
                                 f"{moved / 1e6:.1f} MB | {100 * moved / data_bytes:.1f} % | {grown:.2f}x "
                                 f"({whole:.2f}x) | {same_tree(expected, got)} | {load:.2f} |")
                     marks = meter.marks + [(None, start_bytes + moved, 0)]
+                    levels_table.append(f"| {max_bins} | {local_rows:,} | reading the rows | | "
+                                        f"{(marks[0][1] - start_bytes) / 1e6:.2f} MB | |")
                     for (d, b, k), (_, b_next, _) in zip(marks, marks[1:]):
                         local = meter.local.get(d + 1, 0) + (meter.local.get(0, 0) if d == 0 else 0)
                         levels_table.append(f"| {max_bins} | {local_rows:,} | {d} | {k} | {(b_next - b) / 1e6:.2f} MB "

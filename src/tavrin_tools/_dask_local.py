@@ -113,7 +113,7 @@ class Finisher:
             root = (node["depth"], self.total_weight, 1, -np.inf, np.inf, None)
             self.subtrees.append((local[j], client.submit(
                 finish, self.n_classes, self.n_categories, self.limits, root, *pieces, workers=[worker],
-                allow_other_workers=True, priority=node["n"] - 2**40, pure=False)))
+                priority=node["n"] - 2**40, pure=False)))
 
     def graft(self, nodes: List[Dict[str, Any]]) -> None:
         """Waits for the subtrees and puts them in `nodes` under their roots."""

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 from typing import Any, List, Optional, Sequence, Tuple
 
+from dask.sizeof import sizeof
 import numpy as np
 from sklearn.utils.validation import column_or_1d
 
@@ -91,6 +92,15 @@ class Held:
                  slot: np.ndarray, n_bins: int, n_classes: int) -> None:
         self.x, self.bins, self.codes, self.weight, self.slot = x, bins, codes, weight, slot
         self.n_bins, self.n_classes = n_bins, n_classes
+
+
+@sizeof.register(Held)
+def _held_bytes(held: Held) -> int:
+    """What a Held weighs for the scheduler: its arrays. Without this Dask
+    takes it for a small object, and would move a worker's rows to another
+    worker for the sake of balancing a step over them."""
+    arrays = (held.x, held.bins, held.codes, held.weight, held.slot)
+    return sum(a.nbytes for a in arrays if a is not None)
 
 
 def categories_of(part: Tuple[Any, ...]) -> List[Any]:
