@@ -92,3 +92,18 @@ def test_what_travels_is_narrowed_without_changing_a_value(values, kind):
     got = narrow(a)
     assert got.dtype == kind
     assert np.array_equal(got.astype(np.float64), a, equal_nan=True)
+
+
+def test_bins_count_the_cuts_at_or_below_each_value():
+    from tavrin_tools import _learner
+    x = np.array([[-np.inf, 0.0], [1.0, np.nan], [1.5, 2.0], [2.0, np.inf], [3.0, 1.0]])
+    cuts = [np.array([1.0, 2.0]), np.array([0.5, 1.0, 1.5, 2.0, 2.5])]
+    bins = np.full(x.shape, 7, dtype=np.uint16)
+    _learner.bin_columns(x, bins, cuts, 9)
+    for j, c in enumerate(cuts):
+        assert bins[:, j].tolist() == np.where(np.isnan(x[:, j]), 9, np.searchsorted(c, x[:, j], side="right")).tolist()
+    _learner.bin_columns(x, bins, [np.empty(0), None], 9)  # no cuts: one bin; None: left as it is
+    assert bins[:, 0].tolist() == [0] * 5 and bins[1, 1] == 9
+    for bad in ([np.array([2.0, 1.0]), None], [None]):
+        with pytest.raises(ValueError):
+            _learner.bin_columns(x, bins, bad, 9)

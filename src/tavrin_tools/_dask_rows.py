@@ -66,14 +66,15 @@ _SKETCH_PER_BIN = 64
 
 def _sketch(column: np.ndarray, max_bins: int) -> np.ndarray:
     step = len(column) // (_SKETCH_PER_BIN * max_bins)
-    values = np.unique(column[::step]) if step > 1 else None
+    values: Optional[np.ndarray] = np.unique(column[::step]) if step > 1 else None
     # A column of few distinct values is sketched whole: each its own bin.
     if values is None or np.count_nonzero(~np.isnan(values)) <= max_bins:
         values = np.unique(column)
-    values = values[~np.isnan(values)]
-    if len(values) <= max_bins:
-        return values
-    return values[np.linspace(0, len(values) - 1, max_bins).round().astype(np.intp)]
+    kept: np.ndarray = values[~np.isnan(values)]
+    if len(kept) <= max_bins:
+        return kept
+    picked: np.ndarray = kept[np.linspace(0, len(kept) - 1, max_bins).round().astype(np.intp)]
+    return picked
 
 
 def labels_of(part: Tuple[Any, ...]) -> Tuple[np.ndarray, np.ndarray]:
@@ -104,13 +105,16 @@ class Held:
         self.n_bins, self.n_classes = n_bins, n_classes
 
 
-@sizeof.register(Held)
 def _held_bytes(held: Held) -> int:
     """What a Held weighs for the scheduler: its arrays. Without this Dask
     takes it for a small object, and would move a worker's rows to another
     worker for the sake of balancing a step over them."""
     arrays = (held.x, held.bins, held.codes, held.weight, held.slot)
     return sum(a.nbytes for a in arrays if a is not None)
+
+
+_register: Any = sizeof.register  # untyped in Dask
+_register(Held)(_held_bytes)
 
 
 def categories_of(part: Tuple[Any, ...]) -> List[Any]:
@@ -142,10 +146,11 @@ def hold(classes: np.ndarray, class_weight: Optional[np.ndarray], edges: List[np
     labels = np.concatenate([part[1] for part in parts])
     codes = np.searchsorted(classes, labels).astype(np.int64)
     bins = np.empty(x.shape, dtype=np.uint16)
-    for j, cuts in enumerate(edges):
-        column = x[:, j]
-        binned = np.nan_to_num(column) if categories[j] is not None else np.searchsorted(cuts, column, side="right")
-        bins[:, j] = np.where(np.isnan(column), n_bins, binned)
+    for j in range(p):
+        if categories[j] is not None:
+            column = x[:, j]
+            bins[:, j] = np.where(np.isnan(column), n_bins, np.nan_to_num(column))
+    _learner.bin_columns(x, bins, [None if c is not None else e for e, c in zip(edges, categories)], n_bins)
     weight = np.concatenate([part[2] for part in parts]) if weighted else None
     if class_weight is not None:
         with np.errstate(over="ignore"):

@@ -21,6 +21,28 @@ std::size_t class_of(const HeldRows& held, std::size_t r) {
 
 }  // namespace
 
+void bin_values(const double* x, std::size_t n, std::size_t stride, const double* cuts, std::size_t n_cuts,
+                std::uint16_t missing, std::uint16_t* out) {
+    for (std::size_t r = 0; r < n; ++r) {
+        const double v = x[r * stride];
+        if (v != v) {
+            out[r * stride] = missing;
+            continue;
+        }
+        // Upper bound without branches on the data: `base` keeps the last
+        // cut known to be at or below v, or the first cut.
+        const double* base = cuts;
+        std::size_t len = n_cuts;
+        while (len > 1) {
+            const std::size_t half = len / 2;
+            base = base[half] <= v ? base + half : base;
+            len -= half;
+        }
+        const std::size_t below = n_cuts == 0 ? 0 : static_cast<std::size_t>(base - cuts) + (*base <= v);
+        out[r * stride] = static_cast<std::uint16_t>(below);
+    }
+}
+
 void build_summary(const HeldRows& held, std::int32_t first, std::size_t slots, BinSummary& out) {
     const std::size_t p = held.cols, nb = held.n_bins, width = held.n_classes + 1;
     out.counts.assign(slots * p * (nb + 1) * width, 0.0);
