@@ -2,7 +2,8 @@
 current ``distributed`` Client; the tree is node for node the one the
 in-memory fit grows on the same rows.
 
-The partitions stay on their workers (``_dask_rows``). The tree grows a
+The partitions stay on their workers (``_dask_rows``; only small nodes'
+rows move, to be finished on one worker: ``_dask_local``). The tree grows a
 level at a time: the workers summarise their rows of each open node per
 feature and bin (class weights, rows, smallest and largest value), the
 summaries are added up in a tree of reductions, and the learner's binned
@@ -27,7 +28,9 @@ like a best split's. With max_leaf_nodes the in-memory best-first order is
 replayed over the nodes searched so far (``_best_first``).
 
 Knobs (``dask.config``): ``tavrin.max_bins`` (default 256), the bins per
-feature; it changes what travels, never the tree.
+feature; ``tavrin.local_rows`` (default 100,000; 0: never), the rows up to
+which a searched node is finished on one worker (``_dask_local``). Neither
+changes the tree, only what travels.
 """
 from __future__ import annotations
 
@@ -44,6 +47,7 @@ from sklearn.utils.multiclass import check_classification_targets
 
 from . import _learner
 from . import _dask_rows as rows
+from ._dask_local import Finisher, local_rows
 from ._dask_watch import Watch
 from ._frame import _categories, _within_limit
 from ._pruning import prune, subtree
@@ -155,13 +159,15 @@ def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
     max_bins = int(dask.config.get("tavrin.max_bins", 256))
     if not 2 <= max_bins <= 65534:
         raise ValueError(f"tavrin.max_bins must be from 2 to 65534, got {max_bins}")
+    limit = local_rows(est)
     with Watch(_client()) as client:
-        _fit(est, client, X, y, sample_weight, max_bins)
+        _fit(est, client, X, y, sample_weight, max_bins, limit)
 
 
-def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: int) -> None:
+def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: int, limit: int) -> None:
     """The fit itself, every future of it made and awaited through `client`
-    (which releases them however the fit ends)."""
+    (which releases them however the fit ends); nodes of at most `limit`
+    rows are finished on one worker."""
     triples, p, meta, categorical = _parts(X, y, sample_weight)
     declared = est.categorical_features
     if not isinstance(declared, str):  # columns named categorical: read so in every partition
@@ -221,7 +227,8 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
     root = {"depth": 0, "n": n, "weight": float(sum(c[2] for c in counts)), "totals": sum(c[0] for c in counts),
             "key": _ROOT_KEY, "constants": np.zeros(0, dtype=np.int32), "bounds": (-np.inf, np.inf)}
     nodes = [root]
-    order = _grow(client, held, nodes, params, total_weight, len(classes), p, n_bins, est.max_leaf_nodes)
+    finish = Finisher(client, limit, params, total_weight, len(classes), n_categories, sorted(by_worker))
+    order = _grow(client, held, nodes, params, total_weight, len(classes), p, n_bins, finish, est.max_leaf_nodes)
 
     est.n_features_in_ = p
     est.classes_ = classes
@@ -259,7 +266,7 @@ def _stats(nodes: List[Dict[str, Any]], which: List[int], params: Tuple[Any, ...
 
 
 def _grow(client: Any, held: List[Any], nodes: List[Dict[str, Any]], params: Tuple[Any, ...], total_weight: float,
-          n_classes: int, p: int, n_bins: int, max_leaf_nodes: Optional[int] = None) -> List[int]:
+          n_classes: int, p: int, n_bins: int, finish: Finisher, max_leaf_nodes: Optional[int] = None) -> List[int]:
     """Grows the tree from the root, nodes[0]: dicts of the nodes' statistics
     and, at a split made, the split and the places of the children in the
     list (a node searched ahead keeps its split apart, "split").
@@ -268,9 +275,13 @@ def _grow(client: Any, held: List[Any], nodes: List[Dict[str, Any]], params: Tup
     Depth first, every split found is made and the searched children of a
     level are the next. Best first, the learner's order is replayed
     (``_best_first``) over the nodes searched so far; the children of a
-    node that order may still split are searched ahead of knowing it."""
+    node that order may still split are searched ahead of knowing it.
+    Depth first, searched nodes of few rows are finished on one worker
+    each (`finish`) and grafted at the end."""
     batch = max(1, _SUMMARY_BYTES // (p * (n_bins + 1) * (n_classes + 3) * 8))
-    open_ = _stats(nodes, [0], params, n_classes)  # the searched nodes of the round, in slot order
+    # The searched nodes of the round, in slot order.
+    open_, local = finish.split(nodes, _stats(nodes, [0], params, n_classes))
+    finish.submit(held, nodes, local, len(open_))
     order = [0]
     while open_:
         k = len(open_)
@@ -304,10 +315,10 @@ def _grow(client: Any, held: List[Any], nodes: List[Dict[str, Any]], params: Tup
                 nodes[i]["children"] = nodes[i]["split"]["pair"]
         else:
             order, growing = _best_first(nodes, max_leaf_nodes, open_)
-        searched = [c for i in growing for c in nodes[i]["searchable"]]
-        if searched:
+        searched, local = finish.split(nodes, [c for i in growing for c in nodes[i]["searchable"]])
+        if searched or local:
             # The rows of searched children take their slots of the next round.
-            slot_of = {i: s for s, i in enumerate(searched)}
+            slot_of = {i: s for s, i in enumerate(searched + local)}
             to_left = np.full(k, -1, dtype=np.int32)
             to_right = np.full(k, -1, dtype=np.int32)
             for slot, i in enumerate(open_):
@@ -316,7 +327,9 @@ def _grow(client: Any, held: List[Any], nodes: List[Dict[str, Any]], params: Tup
                     to_left[slot], to_right[slot] = slot_of.get(a, -1), slot_of.get(b, -1)
             held = [client.submit(rows.route, h, chosen["feature"], chosen["threshold"], chosen["missing_left"],
                                   chosen["categories"], to_left, to_right, pure=False) for h in held]
+        finish.submit(held, nodes, local, len(searched))
         open_ = searched
+    finish.graft(nodes)
     return order if max_leaf_nodes is not None else _preorder(nodes)
 
 

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
+from dask.sizeof import sizeof
 import numpy as np
 from sklearn.utils.validation import column_or_1d
 
@@ -60,11 +61,22 @@ def read_part(X: Any, y: Any, weight: Any, p: int, max_bins: int, categorical: b
     return Xf, labels, w, [_sketch(Xf[:, j], max_bins) for j in range(p)], categories
 
 
+# Values of a column sorted for its sketch: evenly spaced rows beyond this
+# many per bin (the edges only change what travels, never the tree).
+_SKETCH_PER_BIN = 64
+
+
 def _sketch(column: np.ndarray, max_bins: int) -> np.ndarray:
-    values = np.unique(column[~np.isnan(column)])
-    if len(values) <= max_bins:
-        return values
-    return values[np.linspace(0, len(values) - 1, max_bins).round().astype(np.intp)]
+    step = len(column) // (_SKETCH_PER_BIN * max_bins)
+    values: Optional[np.ndarray] = np.unique(column[::step]) if step > 1 else None
+    # A column of few distinct values is sketched whole: each its own bin.
+    if values is None or np.count_nonzero(~np.isnan(values)) <= max_bins:
+        values = np.unique(column)
+    kept: np.ndarray = values[~np.isnan(values)]
+    if len(kept) <= max_bins:
+        return kept
+    picked: np.ndarray = kept[np.linspace(0, len(kept) - 1, max_bins).round().astype(np.intp)]
+    return picked
 
 
 def labels_of(part: Tuple[Any, ...]) -> Tuple[np.ndarray, np.ndarray]:
@@ -95,6 +107,18 @@ class Held:
         self.n_bins, self.n_classes = n_bins, n_classes
 
 
+def _held_bytes(held: Held) -> int:
+    """What a Held weighs for the scheduler: its arrays. Without this Dask
+    takes it for a small object, and would move a worker's rows to another
+    worker for the sake of balancing a step over them."""
+    arrays = (held.x, held.bins, held.codes, held.weight, held.slot)
+    return sum(a.nbytes for a in arrays if a is not None)
+
+
+_register: Any = sizeof.register  # untyped in Dask
+_register(Held)(_held_bytes)
+
+
 def categories_of(part: Tuple[Any, ...]) -> List[Any]:
     return part[4]  # type: ignore[no-any-return]
 
@@ -118,15 +142,17 @@ def hold(classes: np.ndarray, class_weight: Optional[np.ndarray], edges: List[np
     is its sample weight times its class's weight, as in memory. A category
     column's bin is its category's code in the global list `categories`."""
     p = len(edges)
-    x = np.concatenate([_recoded(part, categories) for part in parts]) if parts else np.empty((0, p))
-    x = np.ascontiguousarray(x, dtype=np.float64)
+    xs = [_recoded(part, categories) for part in parts] or [np.empty((0, p))]
+    # One partition is kept as it is, not copied.
+    x = np.ascontiguousarray(xs[0] if len(xs) == 1 else np.concatenate(xs), dtype=np.float64)
     labels = np.concatenate([part[1] for part in parts])
     codes = np.searchsorted(classes, labels).astype(np.int64)
     bins = np.empty(x.shape, dtype=np.uint16)
-    for j, cuts in enumerate(edges):
-        column = x[:, j]
-        binned = np.nan_to_num(column) if categories[j] is not None else np.searchsorted(cuts, column, side="right")
-        bins[:, j] = np.where(np.isnan(column), n_bins, binned)
+    for j in range(p):
+        if categories[j] is not None:
+            column = x[:, j]
+            bins[:, j] = np.where(np.isnan(column), n_bins, np.nan_to_num(column))
+    _learner.bin_columns(x, bins, [None if c is not None else e for e, c in zip(edges, categories)], n_bins)
     weight = np.concatenate([part[2] for part in parts]) if weighted else None
     if class_weight is not None:
         with np.errstate(over="ignore"):
@@ -143,13 +169,41 @@ def root_counts(held: Held) -> Tuple[np.ndarray, int, float, float]:
     return counts, int(kept.sum()), float(w[kept].sum()), float(w.sum())
 
 
+def narrow(a: np.ndarray) -> np.ndarray:
+    """A float64 array in the narrowest of uint8, uint16, uint32 and float32
+    that holds each of its values exactly (itself where none does): what
+    travels between workers. The learner's kernels read any of them as
+    float64, and widen them back to the very same values."""
+    if a.size == 0:
+        return a
+    if a.min() >= 0.0 and np.array_equal(np.floor(a), a):  # whole numbers (no NaN, no infinity)
+        top = a.max()
+        for kind in (np.uint8, np.uint16, np.uint32):
+            if top <= np.iinfo(kind).max:
+                return a.astype(kind)
+    with np.errstate(over="ignore"):
+        single = a.astype(np.float32)
+    return single if np.array_equal(single.astype(np.float64), a, equal_nan=True) else a
+
+
+def wide(a: np.ndarray) -> np.ndarray:
+    return a.astype(np.float64, copy=False)
+
+
 def summarize(held: Held, first: int, slots: int) -> Summary:
-    return tuple(_learner.bin_summary(held.x, held.bins, held.codes, held.weight, held.slot, first, slots,
-                                      held.n_bins, held.n_classes))
+    counts, lo, hi = _learner.bin_summary(held.x, held.bins, held.codes, held.weight, held.slot, first, slots,
+                                          held.n_bins, held.n_classes)
+    return narrow(counts), narrow(lo), narrow(hi)
 
 
 def add_summaries(a: Summary, b: Summary) -> Summary:
-    return a[0] + b[0], np.minimum(a[1], b[1]), np.maximum(a[2], b[2])
+    return (narrow(wide(a[0]) + wide(b[0])), narrow(np.minimum(wide(a[1]), wide(b[1]))),
+            narrow(np.maximum(wide(a[2]), wide(b[2]))))
+
+
+def _narrow_lists(lists: Any) -> Lists:
+    offsets, values, counts = lists
+    return offsets, narrow(values), narrow(counts)
 
 
 def refine(summary: Summary, totals: np.ndarray, n: np.ndarray, weight: np.ndarray, params: Tuple[Any, ...],
@@ -175,12 +229,12 @@ def choose(summary: Summary, *rest: Any) -> Dict[str, np.ndarray]:
 
 
 def list_values(held: Held, requests: np.ndarray) -> Lists:
-    return tuple(_learner.value_lists(held.x, held.bins, held.codes, held.weight, held.slot, requests,
-                                      held.n_bins, held.n_classes))
+    return _narrow_lists(_learner.value_lists(held.x, held.bins, held.codes, held.weight, held.slot, requests,
+                                              held.n_bins, held.n_classes))
 
 
 def merge_lists(a: Lists, b: Lists) -> Lists:
-    return tuple(_learner.merge_value_lists(a, b))
+    return _narrow_lists(_learner.merge_value_lists(a, b))
 
 
 def route(held: Held, feature: np.ndarray, threshold: np.ndarray, missing_left: np.ndarray, sets: np.ndarray,
@@ -189,10 +243,11 @@ def route(held: Held, feature: np.ndarray, threshold: np.ndarray, missing_left: 
     takes its child's slot (-1 when the child is finished), any other -1.
     A value goes left when ``x <= threshold`` (with a NaN threshold, a
     categorical split: when its category's bit is set in the node's row of
-    `sets`), a missing one where its split sends missing values."""
+    `sets`), a missing one where its split sends missing values. Slots past
+    the level's nodes (those finished on one worker) end too."""
     slot = held.slot
     new = np.full(len(slot), -1, dtype=np.int32)
-    rows = np.flatnonzero(slot >= 0)
+    rows = np.flatnonzero((slot >= 0) & (slot < len(feature)))
     s = slot[rows]
     f = feature[s]
     split = f >= 0

@@ -7,7 +7,7 @@ number of threads may read or walk one while another fit makes the next.
 """
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, List, Optional, TypeVar, cast
+from typing import Any, Callable, Dict, List, Optional, Tuple, TypeVar, cast
 
 import numpy as np
 from scipy.sparse import csr_matrix
@@ -33,12 +33,16 @@ PER_NODE = frozenset(ARRAY_NAMES + OPTIONAL_NAMES) - {"category_bits", "n_catego
 def grow(X: np.ndarray, y: np.ndarray, sample_weight: np.ndarray, n_classes: int, n_categories: np.ndarray,
          criterion: str, max_depth: int, min_samples_split: int, min_samples_leaf: int, min_weight_leaf: float,
          min_impurity_decrease: float, max_leaf_nodes: int, n_threads: int, max_features: int = -1,
-         random_split: bool = False, seed: int = 0, monotonic_cst: Optional[np.ndarray] = None) -> "FlatTree":
+         random_split: bool = False, seed: int = 0, monotonic_cst: Optional[np.ndarray] = None,
+         root: Optional[Tuple[int, float, int, float, float, Optional[np.ndarray]]] = None) -> "FlatTree":
     """Grows a tree (the learner's arguments, in its order; -1 means no
-    limit, and max_features -1 every feature at every node)."""
+    limit, and max_features -1 every feature at every node). `root`: None
+    for a whole tree; for the subtree of one node of a larger fit, (the
+    node's depth, the whole fit's total weight, the node's key, the lower
+    and upper bound of its value, its known constant features or None)."""
     return FlatTree(_learner.fit(X, y, sample_weight, n_classes, n_categories, criterion, max_depth,
                                  min_samples_split, min_samples_leaf, min_weight_leaf, min_impurity_decrease,
-                                 max_leaf_nodes, n_threads, max_features, random_split, seed, monotonic_cst))
+                                 max_leaf_nodes, n_threads, max_features, random_split, seed, monotonic_cst, root))
 
 
 class FlatTree:

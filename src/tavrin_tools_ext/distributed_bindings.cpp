@@ -81,6 +81,33 @@ Held held_of(const py::object& X, const py::object& bins, const py::object& code
     return h;
 }
 
+// The bins of a matrix's numeric columns, in place: column j of `bins`
+// from column j of X and its cuts, for each j with cuts (None: a category
+// column, left as it is).
+void bin_columns(const py::object& X, const py::object& bins, const py::list& cuts, std::int64_t n_bins) {
+    const auto x = take<double>(X, {-1, -1}, "X");
+    const py::ssize_t n = x.shape(0), p = x.shape(1);
+    auto out = py::array_t<std::uint16_t, tavrin::tools::kReadable>::ensure(bins);
+    if (!out || out.ndim() != 2 || out.shape(0) != n || out.shape(1) != p || !out.writeable() ||
+        out.ptr() != bins.ptr()) {
+        PyErr_Clear();
+        refuse("bins must be a writable C-contiguous uint16 array shaped like X");
+    }
+    if (static_cast<py::ssize_t>(cuts.size()) != p) refuse("cuts needs an entry per column");
+    if (n_bins < 1 || n_bins >= 65535) refuse("n_bins must be from 1 to 65534");
+    std::uint16_t* o = out.mutable_data();
+    for (py::ssize_t j = 0; j < p; ++j) {
+        if (cuts[static_cast<std::size_t>(j)].is_none()) continue;
+        const auto c = take<double>(cuts[static_cast<std::size_t>(j)], {-1}, "cuts");
+        if (c.shape(0) >= n_bins) refuse("a column has as many cuts as bins");
+        for (py::ssize_t i = 1; i < c.shape(0); ++i)
+            if (!(c.data()[i - 1] < c.data()[i])) refuse("cuts must rise");
+        py::gil_scoped_release unlocked;
+        bin_values(x.data() + j, static_cast<std::size_t>(n), static_cast<std::size_t>(p), c.data(),
+                   static_cast<std::size_t>(c.shape(0)), static_cast<std::uint16_t>(n_bins), o + j);
+    }
+}
+
 py::tuple bin_summary(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
                       const py::object& slot, std::int32_t first, std::int64_t slots, std::int64_t n_bins,
                       std::int64_t n_classes) {
@@ -394,6 +421,9 @@ py::array_t<double> bounded_shares(const py::object& totals, const py::object& w
 }  // namespace
 
 void bind_distributed(py::module_& m) {
+    m.def("bin_columns", &bin_columns,
+          "bin_columns(X, bins, cuts, n_bins): writes into bins (uint16, shaped like X) each numeric column's "
+          "bins: the number of its cuts at or below each value, n_bins for NaN; cuts[j] None leaves column j.");
     m.def("bin_summary", &bin_summary,
           "bin_summary(X, bins, codes, weight, slot, first, slots, n_bins, n_classes): per slot, feature and bin "
           "the class weights and rows (counts), and the smallest and largest value (lo, hi).");

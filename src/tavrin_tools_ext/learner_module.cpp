@@ -132,12 +132,33 @@ private:
     std::unique_ptr<py::error_already_set> raised_;
 };
 
+// A subtree's root, (depth, total weight, key, lower bound, upper bound,
+// known constant features or None): see LearnerParams.
+void set_root(const py::object& root, std::size_t cols, LearnerParams& params) {
+    if (!PyTuple_Check(root.ptr()) || PyTuple_GET_SIZE(root.ptr()) != 6)
+        fail("root must be None or (depth, total_weight, key, lower, upper, constants)");
+    const py::tuple t = py::reinterpret_borrow<py::tuple>(root);
+    params.root_depth = t[0].cast<std::int64_t>();
+    params.total_weight = t[1].cast<double>();
+    params.root.key = t[2].cast<std::uint64_t>();
+    params.root.bounds.lower = t[3].cast<double>();
+    params.root.bounds.upper = t[4].cast<double>();
+    if (t[5].is_none()) return;
+    const auto known = as_array<std::int64_t>(t[5], 1, "constants");
+    const auto c = contiguous(known);
+    for (py::ssize_t i = 0; i < c.size(); ++i) {
+        if (c.data()[i] < 0 || static_cast<std::size_t>(c.data()[i]) >= cols)
+            fail("the root's known constant features must be columns of X");
+        params.root.constants.push_back(static_cast<std::int32_t>(c.data()[i]));
+    }
+}
+
 FlatTree grow(const py::object& X, const py::object& y, const py::object& sample_weight,
                   std::int64_t n_classes, const py::object& n_categories, const std::string& criterion,
                   std::int64_t max_depth, std::int64_t min_samples_split, std::int64_t min_samples_leaf,
                   double min_weight_leaf, double min_impurity_decrease, std::int64_t max_leaf_nodes,
                   std::int64_t n_threads, std::int64_t max_features, bool random_split, std::uint64_t seed,
-                  const py::object& monotonic) {
+                  const py::object& monotonic, const py::object& root) {
     Matrix x = as_matrix(X, "X");
     // The learner reads these while the interpreter runs on; it copes with
     // values changed meanwhile (never reading out of bounds), so they are
@@ -169,6 +190,7 @@ FlatTree grow(const py::object& X, const py::object& y, const py::object& sample
     params.random_split = random_split;
     params.seed = seed;
     params.monotonic = monotonic.is_none() ? nullptr : constraints.data();
+    if (!root.is_none()) set_root(root, x.cols, params);
     LearnerData data;
     data.rows = x.rows;
     data.cols = x.cols;
@@ -219,10 +241,10 @@ py::object fit_tree(const py::object& X, const py::object& y, const py::object& 
                     std::int64_t max_depth, std::int64_t min_samples_split, std::int64_t min_samples_leaf,
                     double min_weight_leaf, double min_impurity_decrease, std::int64_t max_leaf_nodes,
                     std::int64_t n_threads, std::int64_t max_features, bool random_split, std::uint64_t seed,
-                    const py::object& monotonic) {
+                    const py::object& monotonic, const py::object& root) {
     return handle_of(grow(X, y, sample_weight, n_classes, n_categories, criterion, max_depth, min_samples_split,
                           min_samples_leaf, min_weight_leaf, min_impurity_decrease, max_leaf_nodes, n_threads,
-                          max_features, random_split, seed, monotonic));
+                          max_features, random_split, seed, monotonic, root));
 }
 
 // A read-only view of `v` as an array of `shape`, keeping `owner` alive.
@@ -386,9 +408,11 @@ PYBIND11_MODULE(_learner, m) {
     m.def("fit", &fit_tree,
           "fit(X, y, sample_weight, n_classes, n_categories, criterion, max_depth, min_samples_split, "
           "min_samples_leaf, min_weight_leaf, min_impurity_decrease, max_leaf_nodes, n_threads, max_features, "
-          "random_split, seed, monotonic_cst): grows a tree and returns its handle; see "
+          "random_split, seed, monotonic_cst, root): grows a tree and returns its handle; see "
           "tavrin_tools.TreeClassifier for the meaning of each argument (max_features -1: all; monotonic_cst "
-          "None or one of -1, 0, 1 per feature).");
+          "None or one of -1, 0, 1 per feature; root None for a whole tree, or the subtree of a node of a "
+          "larger fit: (depth, total weight of the whole fit, key, lower and upper bound of its value, its known "
+          "constant features or None)).");
     m.def("tree_arrays", &tree_arrays, "tree_arrays(handle): the tree's read-only arrays and counts, as a dict.");
     m.def("tree_from_dict", &tree_from_dict,
           "tree_from_dict(d): the handle of a tree made from a dict such as tree_arrays gives, checked.");

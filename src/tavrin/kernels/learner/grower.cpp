@@ -64,7 +64,7 @@ public:
 
     void run() {
         prepare();
-        const Pending root{0, n_rows_, 0, -1, false, root_totals_, Lineage{}};
+        const Pending root{0, n_rows_, p_.root_depth, -1, false, root_totals_, p_.root};
         if (p_.max_leaf_nodes < 0) {
             std::vector<Pending> stack{root};
             while (!stack.empty()) {
@@ -130,6 +130,7 @@ private:
             if (w != 0.0) rows_.push_back(static_cast<std::uint32_t>(r));
             unit = unit && w == 1.0;
         }
+        if (p_.total_weight > 0.0) total_weight_ = p_.total_weight;
         shared_.data = &d_;
         shared_.params = &p_;
         shared_.impurity = Impurity(p_.criterion, nc);

@@ -3,8 +3,9 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
+#include <vector>
 #include <stdexcept>
-#include <unordered_map>
 
 namespace tavrin::kernels::learner {
 
@@ -19,6 +20,28 @@ std::size_t class_of(const HeldRows& held, std::size_t r) {
 }
 
 }  // namespace
+
+void bin_values(const double* x, std::size_t n, std::size_t stride, const double* cuts, std::size_t n_cuts,
+                std::uint16_t missing, std::uint16_t* out) {
+    for (std::size_t r = 0; r < n; ++r) {
+        const double v = x[r * stride];
+        if (v != v) {
+            out[r * stride] = missing;
+            continue;
+        }
+        // Upper bound without branches on the data: `base` keeps the last
+        // cut known to be at or below v, or the first cut.
+        const double* base = cuts;
+        std::size_t len = n_cuts;
+        while (len > 1) {
+            const std::size_t half = len / 2;
+            base = base[half] <= v ? base + half : base;
+            len -= half;
+        }
+        const std::size_t below = n_cuts == 0 ? 0 : static_cast<std::size_t>(base - cuts) + (*base <= v);
+        out[r * stride] = static_cast<std::uint16_t>(below);
+    }
+}
 
 void build_summary(const HeldRows& held, std::int32_t first, std::size_t slots, BinSummary& out) {
     const std::size_t p = held.cols, nb = held.n_bins, width = held.n_classes + 1;
@@ -47,13 +70,25 @@ void build_summary(const HeldRows& held, std::int32_t first, std::size_t slots, 
 
 void list_values(const HeldRows& held, const std::int64_t* requests, std::size_t k, ValueLists& out) {
     const std::size_t p = held.cols, nb = held.n_bins, width = held.n_classes + 1;
-    // (slot, feature) -> bin -> request; few requests per node and feature.
-    std::unordered_map<std::int64_t, std::vector<std::pair<std::int64_t, std::size_t>>> wanted;
+    // The requests grouped by (slot, feature), looked up by direct index:
+    // wanted[start[s * p + f] .. start[s * p + f + 1]) are (bin, request)
+    // pairs; few per node and feature.
+    std::int64_t slots = 0;
     for (std::size_t q = 0; q < k; ++q) {
         const std::int64_t s = requests[3 * q], f = requests[3 * q + 1], b = requests[3 * q + 2];
-        if (s < 0 || f < 0 || static_cast<std::size_t>(f) >= p || b < 0 || static_cast<std::size_t>(b) >= nb)
+        if (s < 0 || s >= (std::int64_t{1} << 31) || f < 0 || static_cast<std::size_t>(f) >= p || b < 0 ||
+            static_cast<std::size_t>(b) >= nb)
             throw std::invalid_argument("request out of range");
-        wanted[s * static_cast<std::int64_t>(p) + f].push_back({b, q});
+        slots = std::max(slots, s + 1);
+    }
+    std::vector<std::size_t> start(static_cast<std::size_t>(slots) * p + 2, 0);
+    for (std::size_t q = 0; q < k; ++q)
+        ++start[static_cast<std::size_t>(requests[3 * q]) * p + static_cast<std::size_t>(requests[3 * q + 1]) + 2];
+    for (std::size_t i = 2; i < start.size(); ++i) start[i] += start[i - 1];
+    std::vector<std::pair<std::int64_t, std::size_t>> wanted(k);
+    for (std::size_t q = 0; q < k; ++q) {
+        const std::size_t at = static_cast<std::size_t>(requests[3 * q]) * p + static_cast<std::size_t>(requests[3 * q + 1]);
+        wanted[start[at + 1]++] = {requests[3 * q + 2], q};
     }
     struct Entry {
         std::size_t request;
@@ -62,14 +97,14 @@ void list_values(const HeldRows& held, const std::int64_t* requests, std::size_t
     };
     std::vector<Entry> entries;
     for (std::size_t r = 0; r < held.rows; ++r) {
-        if (held.slot[r] < 0 || weight_of(held, r) == 0.0) continue;
+        const std::int64_t s = held.slot[r];
+        if (s < 0 || s >= slots || weight_of(held, r) == 0.0) continue;
+        const std::size_t* range = &start[static_cast<std::size_t>(s) * p];
         for (std::size_t f = 0; f < p; ++f) {
-            const auto it = wanted.find(static_cast<std::int64_t>(held.slot[r]) * static_cast<std::int64_t>(p) +
-                                        static_cast<std::int64_t>(f));
-            if (it == wanted.end()) continue;
+            if (range[f] == range[f + 1]) continue;
             const std::int64_t b = held.bins[r * p + f];
-            for (const auto& [bin, q] : it->second)
-                if (bin == b) entries.push_back({q, held.x[r * p + f], r});
+            for (std::size_t w = range[f]; w < range[f + 1]; ++w)
+                if (wanted[w].first == b) entries.push_back({wanted[w].second, held.x[r * p + f], r});
         }
     }
     // Row order is kept among equal values, so that each value's weights

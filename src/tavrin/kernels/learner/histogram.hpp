@@ -13,6 +13,11 @@
 
 namespace tavrin::kernels::learner {
 
+// The bin of each of n values read `stride` apart: the number of `cuts`
+// (ascending) at or below it, or `missing` for NaN. Written `stride` apart.
+void bin_values(const double* x, std::size_t n, std::size_t stride, const double* cuts, std::size_t n_cuts,
+                std::uint16_t missing, std::uint16_t* out);
+
 struct HeldRows {
     std::size_t rows = 0, cols = 0;
     const double* x = nullptr;          // rows x cols, row-major

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <vector>
 
 namespace tavrin::kernels::learner {
 
@@ -21,6 +22,10 @@ std::string check_params(const LearnerParams& p) {
         return "max_leaf_nodes must be -1 (unbounded) or at least 2";
     if (p.n_threads < 1) return "n_threads must be at least 1";
     if (p.max_features != -1 && p.max_features < 1) return "max_features must be -1 (all) or at least 1";
+    if (p.root_depth < 0) return "the root's depth must be at least 0";
+    if (!(p.total_weight >= 0.0) || !std::isfinite(p.total_weight))
+        return "the total weight must be a finite number at least 0";
+    if (!(p.root.bounds.lower <= p.root.bounds.upper)) return "the root's value bounds must be ordered";
     return {};
 }
 
@@ -53,6 +58,12 @@ std::string check_input(const LearnerData& d, const LearnerParams& p) {
             return "monotonic constraints must be -1, 0 or 1";
         if (p.monotonic && p.monotonic[f] != 0 && k != 0)
             return "column " + std::to_string(f) + " is categorical: it cannot take a monotonic constraint";
+    }
+    std::vector<std::uint8_t> known(d.cols, 0);
+    for (std::int32_t f : p.root.constants) {
+        if (f < 0 || static_cast<std::size_t>(f) >= d.cols || known[static_cast<std::size_t>(f)])
+            return "the root's known constant features must be distinct columns";
+        known[static_cast<std::size_t>(f)] = 1;
     }
     if (p.monotonic && d.n_classes > 2) return "Monotonicity constraints are not supported with multiclass classification";
     // Walked in the order of memory: by rows when a row's values are the

@@ -7,6 +7,7 @@
 
 #include "kernels/cancel.hpp"
 #include "kernels/learner/flat_tree.hpp"
+#include "kernels/learner/open_nodes.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -38,6 +39,16 @@ struct LearnerParams {
     // feature, -1 only fall, 0 free; null: no constraint. Two classes and
     // numeric columns only.
     const std::int8_t* monotonic = nullptr;
+    // The tree grown is by default a whole tree. Grown from a node of a
+    // larger one (the distributed fit finishing a node on one worker), it
+    // is the subtree that node would grow there: root_depth is the node's
+    // depth (max_depth counts from the whole tree's root), total_weight the
+    // weight of every row of the whole fit (min_impurity_decrease is scaled
+    // by it; 0: the rows given), and `root` what the node's ancestors hand
+    // down to it: its key, value bounds and known constant features.
+    std::int64_t root_depth = 0;
+    double total_weight = 0.0;
+    Lineage root;
 };
 
 // Values of a feature closer than this are not split apart, and a feature

@@ -1,0 +1,146 @@
+"""The distributed fit's small nodes, finished on one worker each.
+
+A searched node of at most ``tavrin.local_rows`` rows costs a round trip
+per level of its subtree if it stays spread over the workers; instead its
+rows (values, class codes, weights; rows of weight zero take no part) are
+gathered from every worker to one, which grows its whole subtree with the
+in-memory learner, as the subtree of that node: from the node's depth,
+with the whole fit's total weight and resolved limits, so that the subtree
+is the one the in-memory fit of all the rows grows there. The largest
+nodes go first, each to the worker given the fewest rows so far; they grow
+while the spread growth goes on, and their subtrees are grafted into the
+tree at the end.
+
+The rows of a node finished here take the slots after those of the nodes
+searched over the workers, and leave the growth at the next routing.
+"""
+from __future__ import annotations
+
+import operator
+from numbers import Integral
+from typing import Any, Dict, List, Optional, Tuple
+
+import dask
+import numpy as np
+
+from ._tree import grow
+
+# A node of 100,000 rows x 20 float64 features is 16 MB to move and grows
+# its subtree in well under a second, where its share of each remaining
+# level's round trips over the workers costs more.
+DEFAULT_LOCAL_ROWS = 100_000
+
+Rows = Tuple[np.ndarray, np.ndarray, Optional[np.ndarray]]
+
+
+def local_rows(est: Any) -> int:
+    """The ``tavrin.local_rows`` knob, checked; 0 where local finishing does
+    not apply (best-first growth, drawn features or thresholds, monotonic
+    constraints: their subtrees depend on more than the node's rows)."""
+    value = dask.config.get("tavrin.local_rows", DEFAULT_LOCAL_ROWS)
+    if isinstance(value, bool) or not isinstance(value, Integral) or value < 0:
+        raise ValueError(f"tavrin.local_rows must be a whole number of rows, 0 or more (0: never finish a node "
+                         f"on one worker), got {value!r}")
+    if (est.max_leaf_nodes is not None or est.splitter != "best" or est.max_features is not None
+            or est.monotonic_cst is not None):
+        return 0
+    return int(value)
+
+
+def rows_of(held: Any, first: int, count: int) -> List[Rows]:
+    """Per slot first .. first + count - 1: its rows of weight above zero,
+    as (values, class codes, weights or None)."""
+    slot = held.slot
+    picked = np.flatnonzero((slot >= first) & (slot < first + count))
+    if held.weight is not None:
+        picked = picked[held.weight[picked] != 0.0]
+    s = slot[picked] - first
+    order = np.argsort(s, kind="stable")
+    picked = picked[order]
+    ends = np.searchsorted(s[order], np.arange(count + 1))
+    code = np.min_scalar_type(held.n_classes - 1)  # the codes travel as the narrowest unsigned type
+    out: List[Rows] = []
+    for j in range(count):
+        r = picked[ends[j]:ends[j + 1]]
+        out.append((held.x[r], held.codes[r].astype(code), None if held.weight is None else held.weight[r]))
+    return out
+
+
+def finish(n_classes: int, n_categories: np.ndarray, limits: Tuple[Any, ...],
+           root: Tuple[int, float, int, float, float, Optional[np.ndarray]], *pieces: Rows) -> Dict[str, Any]:
+    """The subtree of a node from its rows on every worker, as tree arrays."""
+    x = np.concatenate([piece[0] for piece in pieces])
+    codes = np.concatenate([piece[1] for piece in pieces]).astype(np.int64)
+    weights = [piece[2] for piece in pieces if piece[2] is not None]
+    w = np.concatenate(weights) if weights else np.ones(len(codes))
+    criterion, max_depth, split, leaf, min_weight_leaf, min_decrease = limits
+    tree = grow(x, codes, w, n_classes, n_categories, criterion, max_depth, split, leaf, min_weight_leaf,
+                min_decrease, -1, 1, root=root)
+    return tree.to_dict()
+
+
+class Finisher:
+    """The nodes finished on single workers, for one fit."""
+
+    def __init__(self, client: Any, limit: int, limits: Tuple[Any, ...], total_weight: float, n_classes: int,
+                 n_categories: np.ndarray, workers: List[str]) -> None:
+        self.client, self.limit, self.limits = client, limit, limits[:6]
+        self.total_weight, self.n_classes, self.n_categories = total_weight, n_classes, n_categories
+        self.load = dict.fromkeys(workers, 0)  # in the order of the fit's `held`, one per worker
+        self.subtrees: List[Tuple[int, Any]] = []
+
+    def split(self, nodes: List[Dict[str, Any]], searched: List[int]) -> Tuple[List[int], List[int]]:
+        """The searched nodes as (those searched over the workers, those
+        finished on one), each in the order given."""
+        local = [i for i in searched if nodes[i]["n"] <= self.limit]
+        return [i for i in searched if nodes[i]["n"] > self.limit], local
+
+    def submit(self, held: List[Any], nodes: List[Dict[str, Any]], local: List[int], first: int) -> None:
+        """Starts the subtrees of the nodes `local`, whose rows are in slots
+        first, first + 1, ... of `held` (one per worker holding rows)."""
+        if not local:
+            return
+        client = self.client
+        # Each worker's rows are cut where they are; only a node's own go.
+        home = [[w] for w in self.load]
+        extracted = [client.submit(rows_of, h, first, len(local), workers=w, pure=False) for h, w in zip(held, home)]
+        # Largest first, behind the growth's own tasks (negative priorities).
+        for j in sorted(range(len(local)), key=lambda j: -nodes[local[j]]["n"]):
+            node = nodes[local[j]]
+            worker = min(self.load, key=lambda w: (self.load[w], w))
+            self.load[worker] += node["n"]
+            pieces = [client.submit(operator.getitem, e, j, workers=w, pure=False) for e, w in zip(extracted, home)]
+            root = (node["depth"], self.total_weight, 1, -np.inf, np.inf, None)
+            self.subtrees.append((local[j], client.submit(
+                finish, self.n_classes, self.n_categories, self.limits, root, *pieces, workers=[worker],
+                priority=node["n"] - 2**40, pure=False)))
+
+    def graft(self, nodes: List[Dict[str, Any]]) -> None:
+        """Waits for the subtrees and puts them in `nodes` under their roots."""
+        if not self.subtrees:
+            return
+        grown = self.client.gather([future for _, future in self.subtrees])
+        for (at, _), tree in zip(self.subtrees, grown):
+            _graft(nodes, at, tree)
+
+
+def _graft(nodes: List[Dict[str, Any]], at: int, tree: Dict[str, Any]) -> None:
+    """Node `at` with the subtree `tree` (arrays, its root first) below it;
+    the root's own statistics stay those the workers counted."""
+    m = len(tree["children_left"])
+    index = [at] + list(range(len(nodes), len(nodes) + m - 1))
+    value = np.asarray(tree["value"]).reshape(m, -1)
+    for t in range(1, m):
+        nodes.append({"n": int(tree["n_node_samples"][t]), "weight": float(tree["weighted_n_node_samples"][t]),
+                      "totals": value[t].copy(), "impurity": float(tree["impurity"][t])})
+    words = [max(1, (int(k) + 63) // 64) for k in tree["n_categories"]]
+    for t in range(m):
+        left = int(tree["children_left"][t])
+        if left < 0:
+            continue
+        f, offset = int(tree["feature"][t]), int(tree["category_offset"][t])
+        sets = tree["category_bits"][offset:offset + words[f]] if offset >= 0 else np.zeros(1, dtype=np.uint64)
+        pair = (index[left], index[int(tree["children_right"][t])])
+        nodes[index[t]].update(children=pair, split=dict(
+            feature=f, threshold=float(tree["threshold"][t]), missing_left=bool(tree["missing_go_to_left"][t]),
+            pair=pair, categories=np.asarray(sets, dtype=np.uint64)))

@@ -1,0 +1,109 @@
+"""The distributed fit finishing small nodes on one worker
+(``tavrin.local_rows``): whether no node, some nodes or the whole tree from
+the root are finished so, the tree is the in-memory fit's, array for array."""
+import numpy as np
+import pandas as pd
+import pytest
+
+dask = pytest.importorskip("dask")
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+
+from tavrin_tools import TreeClassifier, _dask_local  # noqa: E402
+from test_dask_fit import assert_same_tree, client  # noqa: E402,F401  (the cluster, one per module)
+
+
+@pytest.fixture
+def finished(monkeypatch):
+    """The row counts of the nodes the fits finish on one worker."""
+    counts = []
+    submit = _dask_local.Finisher.submit
+
+    def counting(self, held, nodes, local, first):
+        counts.extend(nodes[i]["n"] for i in local)
+        return submit(self, held, nodes, local, first)
+
+    monkeypatch.setattr(_dask_local.Finisher, "submit", counting)
+    return counts
+
+
+def problem(n=1500, seed=0):
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(n, 3)).round(2)
+    x[rng.random(n) < 0.05, 1] = np.nan
+    code = rng.integers(0, 7, n)
+    y = ((x[:, 0] + np.nan_to_num(x[:, 1]) > 0.2) ^ (code % 3 == 0)).astype(int) + (x[:, 2] > 1.0)
+    frame = pd.DataFrame({"a": x[:, 0], "b": x[:, 1], "c": x[:, 2],
+                          "color": pd.Categorical(np.array(list("pqrstuv"), dtype=object)[code])})
+    return frame, y, rng.integers(0, 4, n).astype(float)
+
+
+# Weights, class weights, a category column, missing values and every
+# limit a subtree must take from the whole fit: max_depth counts from the
+# root, min_impurity_decrease scales by the whole fit's weight,
+# min_weight_fraction_leaf and fractional min_samples_leaf are resolved
+# over all the rows.
+SETTINGS = [
+    dict(max_depth=7, min_impurity_decrease=0.003, min_weight_fraction_leaf=0.004,
+         class_weight={0: 0.5, 1: 2.0, 2: 1.0}),
+    dict(criterion="entropy", min_samples_leaf=0.004, max_depth=6),
+]
+
+
+@pytest.mark.parametrize("params", SETTINGS)
+@pytest.mark.parametrize("limit", [0, 300, 10**9])
+def test_finished_nodes_grow_the_in_memory_subtrees(client, finished, params, limit):
+    frame, y, w = problem()
+    expected = TreeClassifier(**params).fit(frame, y, sample_weight=w)
+    parts = dd.from_pandas(frame, npartitions=4)
+    yd, wd = (dd.from_pandas(pd.Series(v, index=frame.index), npartitions=4) for v in (y, w))
+    with dask.config.set({"tavrin.local_rows": limit}):
+        got = TreeClassifier(**params).fit(parts, yd, sample_weight=wd)
+    assert_same_tree(expected, got)
+    tree = expected.tree_
+    searched = tree.n_node_samples[tree.children_left >= 0]
+    assert expected.tree_.is_categorical.any() and len(searched) > 20
+    if limit == 0:
+        assert finished == []
+    elif limit > len(y):
+        assert finished == [tree.n_node_samples[0]]  # the root: the whole tree on one worker
+    else:  # some subtrees on one worker, the nodes above them over all
+        assert finished and max(finished) <= limit and searched.max() > limit
+        assert np.isin(finished, tree.n_node_samples).all()
+
+
+def test_bad_local_rows_are_refused(client):
+    frame, y, _ = problem(40)
+    parts, yd = dd.from_pandas(frame, npartitions=2), dd.from_pandas(pd.Series(y), npartitions=2)
+    for bad in (-1, 2.5, "many", True):
+        with dask.config.set({"tavrin.local_rows": bad}):
+            with pytest.raises(ValueError, match="tavrin.local_rows"):
+                TreeClassifier().fit(parts, yd)
+
+
+@pytest.mark.parametrize("values, kind", [
+    ([0.0, 3.0, 255.0], np.uint8), ([0.0, 256.0], np.uint16), ([1.0, 2.0**32], np.float32),
+    ([2.0**32 + 1.0], np.float64), ([0.5, -np.inf, np.inf], np.float32), ([0.1, 1.0], np.float64),
+    ([np.nan, 1.0], np.float32), ([-1.0, 2.0], np.float32), ([1.5e300], np.float64),
+])
+def test_what_travels_is_narrowed_without_changing_a_value(values, kind):
+    from tavrin_tools._dask_rows import narrow
+    a = np.array(values)
+    got = narrow(a)
+    assert got.dtype == kind
+    assert np.array_equal(got.astype(np.float64), a, equal_nan=True)
+
+
+def test_bins_count_the_cuts_at_or_below_each_value():
+    from tavrin_tools import _learner
+    x = np.array([[-np.inf, 0.0], [1.0, np.nan], [1.5, 2.0], [2.0, np.inf], [3.0, 1.0]])
+    cuts = [np.array([1.0, 2.0]), np.array([0.5, 1.0, 1.5, 2.0, 2.5])]
+    bins = np.full(x.shape, 7, dtype=np.uint16)
+    _learner.bin_columns(x, bins, cuts, 9)
+    for j, c in enumerate(cuts):
+        assert bins[:, j].tolist() == np.where(np.isnan(x[:, j]), 9, np.searchsorted(c, x[:, j], side="right")).tolist()
+    _learner.bin_columns(x, bins, [np.empty(0), None], 9)  # no cuts: one bin; None: left as it is
+    assert bins[:, 0].tolist() == [0] * 5 and bins[1, 1] == 9
+    for bad in ([np.array([2.0, 1.0]), None], [None]):
+        with pytest.raises(ValueError):
+            _learner.bin_columns(x, bins, bad, 9)
