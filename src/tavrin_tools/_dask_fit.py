@@ -251,7 +251,7 @@ def _grow(client: Any, held: List[Any], root: Dict[str, Any], params: Tuple[Any,
     finish.submit(held, nodes, local, len(open_))
     while open_:
         k = len(open_)
-        found = [_search(client, held, nodes, open_[b:b + batch], b, params, total_weight, n_classes)
+        found = [_search(client, held, nodes, open_[b:b + batch], b, params, total_weight, n_classes, finish.homes)
                  for b in range(0, k, batch)]
         chosen = {name: np.concatenate([f[name] for f in found]) for name in found[0]}
         children: List[int] = []
@@ -279,7 +279,8 @@ def _grow(client: Any, held: List[Any], root: Dict[str, Any], params: Tuple[Any,
                     a, b = nodes[i]["children"]
                     to_left[slot], to_right[slot] = slot_of.get(a, -1), slot_of.get(b, -1)
             held = [client.submit(rows.route, h, chosen["feature"], chosen["threshold"], chosen["missing_left"],
-                                  chosen["categories"], to_left, to_right, pure=False) for h in held]
+                                  chosen["categories"], to_left, to_right, workers=w, pure=False)
+                    for h, w in zip(held, finish.homes)]
         finish.submit(held, nodes, local, len(searched))
         open_ = searched
     finish.graft(nodes)
@@ -287,11 +288,15 @@ def _grow(client: Any, held: List[Any], root: Dict[str, Any], params: Tuple[Any,
 
 
 def _search(client: Any, held: List[Any], nodes: List[Dict[str, Any]], which: List[int], first: int,
-            params: Tuple[Any, ...], total_weight: float, n_classes: int) -> Dict[str, np.ndarray]:
+            params: Tuple[Any, ...], total_weight: float, n_classes: int,
+            homes: List[List[str]]) -> Dict[str, np.ndarray]:
     """The splits of the open nodes `which` (slots first, first + 1, ...)."""
     picked = [nodes[i] for i in which]
     k = len(picked)
-    summary = _reduce(client, [client.submit(rows.summarize, h, first, k, pure=False) for h in held],
+    # Steps over a worker's rows run on that worker: Dask would otherwise
+    # move the rows to balance the work of a busy worker.
+    summary = _reduce(client, [client.submit(rows.summarize, h, first, k, workers=w, pure=False)
+                               for h, w in zip(held, homes)],
                       rows.add_summaries)
     totals = np.array([node["totals"] for node in picked], dtype=np.float64).reshape(k, n_classes)
     n = np.array([node["n"] for node in picked], dtype=np.int64)
@@ -300,7 +305,8 @@ def _search(client: Any, held: List[Any], nodes: List[Dict[str, Any]], which: Li
     requests = np.argwhere(mask).astype(np.int64)
     requests[:, 0] += first
     if len(requests):
-        lists = _reduce(client, [client.submit(rows.list_values, h, requests, pure=False) for h in held],
+        lists = _reduce(client, [client.submit(rows.list_values, h, requests, workers=w, pure=False)
+                                 for h, w in zip(held, homes)],
                         rows.merge_lists)
     else:
         lists = (np.zeros(1, dtype=np.int64), np.empty(0), np.empty((0, n_classes + 1)))
