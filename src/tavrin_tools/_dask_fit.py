@@ -270,7 +270,8 @@ def _grow(client: Any, held: List[Any], root: Dict[str, Any], params: Tuple[Any,
             children.extend(node["children"])
         searched, local = finish.split(nodes, _stats(nodes, children, params, n_classes))
         if searched or local:
-            # The rows of searched children take their slots of the next level.
+            # The rows of searched children take their slots of the next level,
+            # those of children finished on one worker the slots after them.
             slot_of = {i: s for s, i in enumerate(searched + local)}
             to_left = np.full(k, -1, dtype=np.int32)
             to_right = np.full(k, -1, dtype=np.int32)
