@@ -285,7 +285,7 @@ def _grow(client: Any, held: List[Any], nodes: List[Dict[str, Any]], params: Tup
     order = [0]
     while open_:
         k = len(open_)
-        found = [_search(client, held, nodes, open_[b:b + batch], b, params, total_weight, n_classes)
+        found = [_search(client, held, nodes, open_[b:b + batch], b, params, total_weight, n_classes, finish.homes)
                  for b in range(0, k, batch)]
         words = max(f["categories"].shape[1] for f in found)
         for f in found:  # each batch's category sets are as wide as its widest: all made as wide
@@ -317,7 +317,8 @@ def _grow(client: Any, held: List[Any], nodes: List[Dict[str, Any]], params: Tup
             order, growing = _best_first(nodes, max_leaf_nodes, open_)
         searched, local = finish.split(nodes, [c for i in growing for c in nodes[i]["searchable"]])
         if searched or local:
-            # The rows of searched children take their slots of the next round.
+            # The rows of searched children take their slots of the next round,
+            # those of children finished on one worker the slots after them.
             slot_of = {i: s for s, i in enumerate(searched + local)}
             to_left = np.full(k, -1, dtype=np.int32)
             to_right = np.full(k, -1, dtype=np.int32)
@@ -326,7 +327,8 @@ def _grow(client: Any, held: List[Any], nodes: List[Dict[str, Any]], params: Tup
                     a, b = nodes[i]["split"]["pair"]
                     to_left[slot], to_right[slot] = slot_of.get(a, -1), slot_of.get(b, -1)
             held = [client.submit(rows.route, h, chosen["feature"], chosen["threshold"], chosen["missing_left"],
-                                  chosen["categories"], to_left, to_right, pure=False) for h in held]
+                                  chosen["categories"], to_left, to_right, workers=w, pure=False)
+                    for h, w in zip(held, finish.homes)]
         finish.submit(held, nodes, local, len(searched))
         open_ = searched
     finish.graft(nodes)
@@ -424,13 +426,18 @@ def _best_first(nodes: List[Dict[str, Any]], max_leaf_nodes: int, fresh: List[in
 
 
 def _search(client: Any, held: List[Any], nodes: List[Dict[str, Any]], which: List[int], first: int,
-            params: Tuple[Any, ...], total_weight: float, n_classes: int) -> Dict[str, np.ndarray]:
+            params: Tuple[Any, ...], total_weight: float, n_classes: int,
+            homes: List[List[str]]) -> Dict[str, np.ndarray]:
     """The splits of the open nodes `which` (slots first, first + 1, ...),
     with per node its children's known constant features ("constants") and
-    bounds ("bounds": the left's lower and upper, then the right's)."""
+    bounds ("bounds": the left's lower and upper, then the right's); each
+    worker's steps run on `homes`, its own."""
     picked = [nodes[i] for i in which]
     k = len(picked)
-    summary = _reduce(client, [client.submit(rows.summarize, h, first, k, pure=False) for h in held],
+    # Steps over a worker's rows run on that worker: Dask would otherwise
+    # move the rows to balance the work of a busy worker.
+    summary = _reduce(client, [client.submit(rows.summarize, h, first, k, workers=w, pure=False)
+                               for h, w in zip(held, homes)],
                       rows.add_summaries)
     totals = np.array([node["totals"] for node in picked], dtype=np.float64).reshape(k, n_classes)
     n = np.array([node["n"] for node in picked], dtype=np.int64)
@@ -451,7 +458,8 @@ def _search(client: Any, held: List[Any], nodes: List[Dict[str, Any]], which: Li
     requests = np.argwhere(mask).astype(np.int64)
     requests[:, 0] += first
     if len(requests):
-        lists = _reduce(client, [client.submit(rows.list_values, h, requests, pure=False) for h in held],
+        lists = _reduce(client, [client.submit(rows.list_values, h, requests, workers=w, pure=False)
+                                 for h, w in zip(held, homes)],
                         rows.merge_lists)
     else:
         lists = (np.zeros(1, dtype=np.int64), np.empty(0), np.empty((0, n_classes + 1)))

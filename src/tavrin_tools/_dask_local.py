@@ -86,7 +86,8 @@ class Finisher:
                  n_categories: np.ndarray, workers: List[str]) -> None:
         self.client, self.limit, self.limits = client, limit, limits[:6]
         self.total_weight, self.n_classes, self.n_categories = total_weight, n_classes, n_categories
-        self.load = dict.fromkeys(workers, 0)  # in the order of the fit's `held`, one per worker
+        self.load = dict.fromkeys(workers, 0)
+        self.homes = [[w] for w in workers]  # the worker of each of the fit's `held`, in order
         self.subtrees: List[Tuple[int, Any]] = []
 
     def split(self, nodes: List[Dict[str, Any]], searched: List[int]) -> Tuple[List[int], List[int]]:
@@ -102,7 +103,7 @@ class Finisher:
             return
         client = self.client
         # Each worker's rows are cut where they are; only a node's own go.
-        home = [[w] for w in self.load]
+        home = self.homes
         extracted = [client.submit(rows_of, h, first, len(local), workers=w, pure=False) for h, w in zip(held, home)]
         # Largest first, behind the growth's own tasks (negative priorities).
         for j in sorted(range(len(local)), key=lambda j: -nodes[local[j]]["n"]):

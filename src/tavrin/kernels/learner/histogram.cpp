@@ -95,13 +95,21 @@ void list_values(const HeldRows& held, const std::int64_t* requests, std::size_t
         double value;
         std::size_t row;
     };
+    // Per slot, the features it requests: features[asked[s] .. asked[s + 1]).
+    std::vector<std::size_t> asked(static_cast<std::size_t>(slots) + 1, 0);
+    std::vector<std::uint32_t> features;
+    for (std::size_t s = 0; s < static_cast<std::size_t>(slots); ++s) {
+        for (std::size_t f = 0; f < p; ++f)
+            if (start[s * p + f] != start[s * p + f + 1]) features.push_back(static_cast<std::uint32_t>(f));
+        asked[s + 1] = features.size();
+    }
     std::vector<Entry> entries;
     for (std::size_t r = 0; r < held.rows; ++r) {
         const std::int64_t s = held.slot[r];
         if (s < 0 || s >= slots || weight_of(held, r) == 0.0) continue;
         const std::size_t* range = &start[static_cast<std::size_t>(s) * p];
-        for (std::size_t f = 0; f < p; ++f) {
-            if (range[f] == range[f + 1]) continue;
+        for (std::size_t a = asked[static_cast<std::size_t>(s)]; a < asked[static_cast<std::size_t>(s) + 1]; ++a) {
+            const std::size_t f = features[a];
             const std::int64_t b = held.bins[r * p + f];
             for (std::size_t w = range[f]; w < range[f + 1]; ++w)
                 if (wanted[w].first == b) entries.push_back({wanted[w].second, held.x[r * p + f], r});
