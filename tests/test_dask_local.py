@@ -107,3 +107,19 @@ def test_bins_count_the_cuts_at_or_below_each_value():
     for bad in ([np.array([2.0, 1.0]), None], [None]):
         with pytest.raises(ValueError):
             _learner.bin_columns(x, bins, bad, 9)
+
+
+@pytest.mark.parametrize("params", [dict(max_features=2, random_state=3),
+                                    dict(splitter="random", max_features=3, random_state=5, max_depth=9)])
+def test_finished_nodes_draw_as_the_whole_fit(client, finished, params):
+    # A subtree draws its features and thresholds by its nodes' keys and
+    # skips the constants its root inherits, as the whole fit does there.
+    frame, y, w = problem(seed=1)
+    frame["flat"] = 1.0  # a constant column: known as such below the root
+    expected = TreeClassifier(**params).fit(frame, y, sample_weight=w)
+    parts = dd.from_pandas(frame, npartitions=3)
+    yd, wd = (dd.from_pandas(pd.Series(v, index=frame.index), npartitions=3) for v in (y, w))
+    with dask.config.set({"tavrin.local_rows": 300}):
+        got = TreeClassifier(**params).fit(parts, yd, sample_weight=wd)
+    assert_same_tree(expected, got)
+    assert finished and max(finished) <= 300 < expected.tree_.n_node_samples[0]

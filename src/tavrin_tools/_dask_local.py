@@ -35,14 +35,15 @@ Rows = Tuple[np.ndarray, np.ndarray, Optional[np.ndarray]]
 
 def local_rows(est: Any) -> int:
     """The ``tavrin.local_rows`` knob, checked; 0 where local finishing does
-    not apply (best-first growth, drawn features or thresholds, monotonic
-    constraints: their subtrees depend on more than the node's rows)."""
+    not apply (best-first growth, whose order is the whole tree's, and
+    monotonic constraints, whose clipped values are read per node over the
+    whole tree). Drawn features and thresholds do: a subtree draws by its
+    nodes' keys, as the whole fit does."""
     value = dask.config.get("tavrin.local_rows", DEFAULT_LOCAL_ROWS)
     if isinstance(value, bool) or not isinstance(value, Integral) or value < 0:
         raise ValueError(f"tavrin.local_rows must be a whole number of rows, 0 or more (0: never finish a node "
                          f"on one worker), got {value!r}")
-    if (est.max_leaf_nodes is not None or est.splitter != "best" or est.max_features is not None
-            or est.monotonic_cst is not None):
+    if est.max_leaf_nodes is not None or est.monotonic_cst is not None:
         return 0
     return int(value)
 
@@ -66,16 +67,18 @@ def rows_of(held: Any, first: int, count: int) -> List[Rows]:
     return out
 
 
-def finish(n_classes: int, n_categories: np.ndarray, limits: Tuple[Any, ...],
+def finish(n_classes: int, n_categories: np.ndarray, limits: Tuple[Any, ...], draws: Tuple[int, bool, int],
            root: Tuple[int, float, int, float, float, Optional[np.ndarray]], *pieces: Rows) -> Dict[str, Any]:
-    """The subtree of a node from its rows on every worker, as tree arrays."""
+    """The subtree of a node from its rows on every worker, as tree arrays;
+    `draws` (max_features as the learner takes it, random splits, the seed)
+    are the whole fit's."""
     x = np.concatenate([piece[0] for piece in pieces])
     codes = np.concatenate([piece[1] for piece in pieces]).astype(np.int64)
     weights = [piece[2] for piece in pieces if piece[2] is not None]
     w = np.concatenate(weights) if weights else np.ones(len(codes))
     criterion, max_depth, split, leaf, min_weight_leaf, min_decrease = limits
     tree = grow(x, codes, w, n_classes, n_categories, criterion, max_depth, split, leaf, min_weight_leaf,
-                min_decrease, -1, 1, root=root)
+                min_decrease, -1, 1, *draws, None, root)
     return tree.to_dict()
 
 
@@ -85,6 +88,7 @@ class Finisher:
     def __init__(self, client: Any, limit: int, limits: Tuple[Any, ...], total_weight: float, n_classes: int,
                  n_categories: np.ndarray, workers: List[str]) -> None:
         self.client, self.limit, self.limits = client, limit, limits[:6]
+        self.draws = (int(limits[7]), bool(limits[8]), int(limits[9]))
         self.total_weight, self.n_classes, self.n_categories = total_weight, n_classes, n_categories
         self.load = dict.fromkeys(workers, 0)
         self.homes = [[w] for w in workers]  # the worker of each of the fit's `held`, in order
@@ -111,9 +115,11 @@ class Finisher:
             worker = min(self.load, key=lambda w: (self.load[w], w))
             self.load[worker] += node["n"]
             pieces = [client.submit(operator.getitem, e, j, workers=w, pure=False) for e, w in zip(extracted, home)]
-            root = (node["depth"], self.total_weight, 1, -np.inf, np.inf, None)
+            lower, upper = node["bounds"]
+            root = (node["depth"], self.total_weight, node["key"], lower, upper,
+                    np.asarray(node["constants"], dtype=np.int64))
             self.subtrees.append((local[j], client.submit(
-                finish, self.n_classes, self.n_categories, self.limits, root, *pieces, workers=[worker],
+                finish, self.n_classes, self.n_categories, self.limits, self.draws, root, *pieces, workers=[worker],
                 priority=node["n"] - 2**40, pure=False)))
 
     def graft(self, nodes: List[Dict[str, Any]]) -> None:
