@@ -497,9 +497,18 @@ private:
             for (const Gathered& g : gathered_)
                 if (g.best_feature == f) values = g.best.data();
         }
-        for (std::size_t k = 0; k < m; ++k)
-            flags_[k] = sends_left(categorical, c.threshold, c.missing_left, bits, words,
-                                   values ? values[k] : x.at(rows_[begin + k], f));
+        if (values) {
+            // sends_left() of a numeric split, in a form the compiler vectorises.
+            const double t = c.threshold;
+            const bool missing_left = c.missing_left;
+            for (std::size_t k = 0; k < m; ++k) {
+                const double v = values[k];
+                flags_[k] = (v <= t) | ((v != v) & missing_left);
+            }
+        } else {
+            for (std::size_t k = 0; k < m; ++k)
+                flags_[k] = sends_left(categorical, c.threshold, c.missing_left, bits, words, x.at(rows_[begin + k], f));
+        }
         // Task 0 is rows_ with the codes and weights, task f + 1 column f's values.
         auto job = [&](std::size_t task, std::size_t worker) {
             if (task > 0 && (!side_by_side_ || !columns || d_.n_categories[task - 1] != 0)) return;
