@@ -66,7 +66,7 @@ def main() -> None:
     estimator = tavrin.BinaryClassificationTree(max_depth=6)
     estimator.fit(sample[["income", "debt", "region"]], sample["repaid"])
 
-    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
+    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0") as cluster, \
             Client(cluster):
         predicted = predict_partitions(estimator, rows[["income", "debt", "region"]])
         accuracy = (predicted == rows["repaid"]).mean().compute()

@@ -33,7 +33,7 @@ def example():
 def client():
     # One worker process: the estimator really is pickled and loaded there.
     with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
+                                  dashboard_address=":0") as cluster:
         with distributed.Client(cluster) as c:
             yield c
 

@@ -14,6 +14,10 @@ distributed = pytest.importorskip("distributed")
 
 from tavrin_tools import TreeClassifier, _learner  # noqa: E402
 
+# The cluster's scheduler runs on threads of this process and draws from
+# `random` while Hypothesis makes examples: not a draw of the strategies.
+pytestmark = pytest.mark.filterwarnings("ignore:Do not use the `random` module inside strategies")
+
 
 def test_without_a_client_the_error_says_how_to_start_one():
     X = da.from_array(np.arange(8.0).reshape(4, 2), chunks=2)
@@ -30,7 +34,7 @@ def test_without_a_client_the_error_says_how_to_start_one():
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=3, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
+                                  dashboard_address=":0") as cluster:
         with distributed.Client(cluster) as c:
             yield c
 

@@ -15,6 +15,10 @@ from tavrin_tools import TreeClassifier, _dask_fit, _learner  # noqa: E402
 # The module's cluster of worker processes is test_dask_fit's fixture.
 from test_dask_fit import assert_same_tree, client, frame_parts  # noqa: E402, F401
 
+# The cluster's scheduler runs on threads of this process and draws from
+# `random` while Hypothesis makes examples: not a draw of the strategies.
+pytestmark = pytest.mark.filterwarnings("ignore:Do not use the `random` module inside strategies")
+
 
 @st.composite
 def rows(draw, max_rows=80, max_cols=4, classes=3):
