@@ -13,6 +13,7 @@ import time
 import numpy as np
 import pytest
 
+dask = pytest.importorskip("dask")
 da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
 psutil = pytest.importorskip("psutil")
@@ -29,6 +30,11 @@ def cluster():  # one per test: the tests kill workers
     with distributed.LocalCluster(n_workers=3, threads_per_worker=1, processes=True,
                                   dashboard_address=":0") as c:
         yield c
+
+
+# Every level over the workers (no node finished on one), so that the fits
+# below are still running when a worker is killed or Ctrl-C comes.
+SPREAD = {"tavrin.local_rows": 0}
 
 
 def noisy():
@@ -70,7 +76,8 @@ def test_a_lost_holder_ends_the_fit_with_an_error_naming_it(cluster):
 
         def fit():
             try:
-                outcome["tree"] = est.fit(Xd, yd)
+                with dask.config.set(SPREAD):
+                    outcome["tree"] = est.fit(Xd, yd)
             except Exception as exc:  # kept with its traceback, as a session keeps the last error
                 outcome["error"] = exc
 
@@ -97,14 +104,16 @@ def test_ctrl_c_on_the_client_frees_the_workers(cluster, tmp_path):
     # itself can free its state.
     script = """
 import sys
+import dask
 import dask.array as da
 import distributed
 from tavrin_tools import TreeClassifier
-from test_dask_faults import noisy
+from test_dask_faults import SPREAD, noisy
 client = distributed.Client(sys.argv[1])
 X, y = noisy()
 try:
-    TreeClassifier().fit(da.from_array(X, chunks=(10_000, 5)), da.from_array(y, chunks=10_000))
+    with dask.config.set(SPREAD):
+        TreeClassifier().fit(da.from_array(X, chunks=(10_000, 5)), da.from_array(y, chunks=10_000))
     print("finished", flush=True)
 except KeyboardInterrupt as exc:
     kept = exc
