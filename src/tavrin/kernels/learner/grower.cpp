@@ -182,7 +182,7 @@ private:
             presort_columns(pool_, d_.x, d_.n_categories, rows_, codes_.data(), tagged, sorted_, values_, poller());
         }
         if (!use_rows_) Rows().swap(rows_);
-        goes_left_.resize(n);
+        if (!p_.random_split) goes_left_.resize(n);  // random splits partition by position (flags_)
         searchers_.resize(pool_.size());
         random_.resize(pool_.size());
         bounded_ = p_.monotonic != nullptr && nc == 2;
