@@ -140,6 +140,8 @@ sys.stdin.readline()
         assert "Traceback" not in errors.read_text()  # nothing left behind complains
 
 
+@pytest.mark.skipif(os.environ.get("TAVRIN_FAULT_SWEEP") == "short",
+                    reason="the sanitizer leg: its allocator keeps freed memory, so resident size says nothing")
 @pytest.mark.timeout(300)
 def test_the_client_never_holds_the_rows(cluster):
     with distributed.Client(cluster) as client:
