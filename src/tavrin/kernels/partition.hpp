@@ -49,6 +49,35 @@ std::size_t stable_partition(std::uint32_t* rows, Value* values, std::size_t m, 
     return out;
 }
 
+// Half of a partition, for when only one side's rows will be read again:
+// moves the rows for which `keep(row)` holds, with their values, to the
+// front of rows[0, m) in their order (to the back with `at_back`), leaving
+// the other places with stale entries. Reading ahead of the writes (behind
+// them, going backwards), one store an entry and no spill.
+template <class Value, class Keep>
+void stable_keep(std::uint32_t* rows, Value* values, std::size_t m, bool at_back, Keep keep) {
+    if (!at_back) {
+        std::size_t out = 0;
+        for (std::size_t k = 0; k < m; ++k) {
+            const std::uint32_t r = rows[k];
+            const Value v = values[k];
+            rows[out] = r;
+            values[out] = v;
+            out += keep(r);
+        }
+        return;
+    }
+    // Invariant: out > k, so rows[out - 1] is read already.
+    std::size_t out = m;
+    for (std::size_t k = m; k-- > 0;) {
+        const std::uint32_t r = rows[k];
+        const Value v = values[k];
+        rows[out - 1] = r;
+        values[out - 1] = v;
+        out -= keep(r);
+    }
+}
+
 // The same with the sides given by position: values[k] goes left when
 // left[k] is not zero. `spill` has room for m values.
 template <class Value>

@@ -295,9 +295,9 @@ private:
         // with whole counts, everything (the very values computed here);
         // otherwise its counts (its weights come from its rows).
         const std::int64_t nl = c.n_left, nr = n - nl, depth = t.depth + 1;
-        const bool searched = counted_ ? !stops(depth, nl, wl, il) || !stops(depth, nr, wr, ir)
-                                       : !stops_by_count(depth, nl) || !stops_by_count(depth, nr);
-        partition(t.begin, t.end, f, categorical, c, bits, searched);
+        const bool read_left = counted_ ? !stops(depth, nl, wl, il) : !stops_by_count(depth, nl);
+        const bool read_right = counted_ ? !stops(depth, nr, wr, ir) : !stops_by_count(depth, nr);
+        partition(t.begin, t.end, f, categorical, c, bits, read_left, read_right);
         if (counted_) {
             o.left = c.left;
             o.right = right_;
@@ -425,11 +425,13 @@ private:
         return best;
     }
 
-    // Partitions rows_ (when in use) and, with `columns`, every column's
-    // arrays.
+    // Partitions rows_ (when in use) and every column's arrays, of which
+    // only the sides of children to be searched (`read_left`,
+    // `read_right`) are kept.
     void partition(std::size_t begin, std::size_t end, std::int64_t f, bool categorical,
-                   const Candidate& c, const std::uint64_t* bits, bool columns) {
+                   const Candidate& c, const std::uint64_t* bits, bool read_left, bool read_right) {
         const std::size_t m = end - begin, p = d_.cols;
+        const bool columns = read_left || read_right;
         // With whole counts, the rows of children that are not searched are never read.
         if (counted_ && !columns) return;
         if (p_.random_split) {
@@ -470,7 +472,10 @@ private:
             const std::uint32_t mask = task == 0 ? ~std::uint32_t{0} : row_mask_;
             const Sides& sides = goes_left_;
             const auto goes_left = [&sides, mask](std::uint32_t r) { return sides.left(r & mask); };
-            if (values)
+            if (values && !(read_left && read_right))
+                stable_keep(target->data() + begin, values, m, read_right,
+                            [&sides, mask, read_left](std::uint32_t r) { return sides.left(r & mask) == read_left; });
+            else if (values)
                 stable_partition(target->data() + begin, values, m, goes_left, spill.data(), spill_values.data());
             else
                 stable_partition(target->data() + begin, m, goes_left, spill.data());
