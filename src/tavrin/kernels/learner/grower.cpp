@@ -422,6 +422,9 @@ private:
                 best = f;
             }
         }
+        const std::size_t bf = static_cast<std::size_t>(best);
+        if (best >= 0 && !p_.random_split && d_.n_categories[bf] == 0)
+            settle_threshold({&sorted_[bf][begin], &values_[bf][begin], &d_.x, best, row_mask_}, candidates_[bf]);
         return best;
     }
 

@@ -131,7 +131,8 @@ bool draw_numeric_split(double lo, double hi, std::size_t n_missing, std::size_t
 inline bool constant_values(const SortedValues& v, std::size_t m) {
     std::size_t nm = m;
     while (nm > 0 && v.approx[nm - 1] != v.approx[nm - 1]) --nm;
-    return nm == 0 || constant_span(v.exact(0), v.exact(nm - 1), m - nm, m);
+    // As constant_span(), reading the data only where the roundings are close.
+    return nm == 0 || (nm == m && !v.apart(0, nm - 1));
 }
 
 // The same for a node's m rows in any order; stops at the first sign that

@@ -207,7 +207,7 @@ void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::u
     const SortedValues values{sorted, approx, &sh.data->x, f, mask};
     std::size_t nm = m;  // rows with a value: [0, nm)
     while (nm > 0 && approx[nm - 1] != approx[nm - 1]) --nm;
-    if (nm == 0 || (nm == m && values.exact(nm - 1) <= values.exact(0) + kFeatureThreshold)) return;
+    if (nm == 0 || (nm == m && !values.apart(0, nm - 1))) return;
     // Codes not carried by the entries, and weights, are gathered beside
     // the values first, so that the scans read contiguous memory.
     if (!sh.tagged) {
@@ -317,17 +317,6 @@ void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, c
     // (every value left, the missing rows alone right) only with missing rows.
     // Whether a position lies between two values further apart than
     // kFeatureThreshold is asked only for a position that could win.
-    // The best position's threshold is formed once the scans are done: a
-    // scan can improve on its best many times, and each threshold reads
-    // two values from the data.
-    constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-    std::size_t best_at = kNone;  // the best split so far is between positions best_at and best_at + 1
-    bool best_last = false;       // ... or is every value left of the missing rows
-    auto settle_threshold = [&] {
-        if (best_at == kNone) return;
-        best.threshold = best_last ? std::numeric_limits<double>::infinity()
-                                   : midpoint(values.exact(best_at), values.exact(best_at + 1));
-    };
     counts.clear();
     // Blocks end before row nm - 1: their positions are all below nm.
     for (std::size_t k = 0, next = 0; k < nm; ++k) {
@@ -340,16 +329,13 @@ void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, c
         if (p == nm && n_missing == 0) break;
         const std::int64_t n_left = static_cast<std::int64_t>(p);
         if (consider(sh, node, counts, n_left, best, [&] { return p == nm || values.apart(k, p); })) {
-            best_at = k;
-            best_last = p == nm;
+            best.at = k;
+            best.at_end = p == nm;
             // A node without missing rows sends them, later, to its larger side.
             best.missing_left = n_missing == 0 && n_left > node.n - n_left;
         }
     }
-    if (n_missing == 0) {
-        settle_threshold();
-        return;
-    }
+    if (n_missing == 0) return;
     // Missing values left: the missing rows and rows [0, k] of the values.
     counts.clear();
     for (std::size_t k = nm; k < m; ++k) counts.add(code_at(k), weight_at(k));
@@ -362,12 +348,11 @@ void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, c
         counts.add(code_at(k), weight_at(k));
         if (consider(sh, node, counts, n_miss + static_cast<std::int64_t>(k + 1), best,
                      [&] { return values.apart(k, k + 1); })) {
-            best_at = k;
-            best_last = false;
+            best.at = k;
+            best.at_end = false;
             best.missing_left = true;
         }
     }
-    settle_threshold();
 }
 
 void FeatureSearch::categorical(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows,

@@ -8,6 +8,7 @@
 #include "kernels/learner/criterion.hpp"
 #include "kernels/learner/learner.hpp"
 #include "kernels/learner/monotonic.hpp"
+#include "kernels/learner/split_rule.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -75,6 +76,12 @@ struct Candidate {
     // them go left.
     std::vector<std::int32_t> order;
     std::size_t prefix = 0;
+    // A numeric scan's best split lies between positions `at` and `at + 1`
+    // of the sorted values, or above them all (`at_end`); its threshold is
+    // formed by settle_threshold() only once the candidate wins its node,
+    // as it reads two values from the data.
+    std::size_t at = 0;
+    bool at_end = false;
 
     bool found() const { return proxy != -std::numeric_limits<double>::infinity(); }
     void reset() { proxy = -std::numeric_limits<double>::infinity(); }
@@ -87,6 +94,12 @@ inline void write_category_set(const Candidate& c, std::uint64_t* set, std::size
     if (c.missing_left) std::fill_n(set, words, ~std::uint64_t{0});
     for (std::int32_t cat : c.order) set[cat / 64] &= ~(std::uint64_t{1} << (cat % 64));
     for (std::size_t k = 0; k < c.prefix; ++k) set[c.order[k] / 64] |= std::uint64_t{1} << (c.order[k] % 64);
+}
+
+// The threshold of a numeric scan's candidate over the node's values `v`:
+// the midpoint of the values either side of it, or +inf above them all.
+inline void settle_threshold(const SortedValues& v, Candidate& c) {
+    c.threshold = c.at_end ? std::numeric_limits<double>::infinity() : midpoint(v.exact(c.at), v.exact(c.at + 1));
 }
 
 // Scratch of one thread, reused across nodes.
