@@ -1,10 +1,11 @@
 // The configurable learner on its own: the presort against a plain stable
-// sort, small trees worked by hand (a threshold, missing values alone on
+// sort, the partitions against std::stable_partition, small trees worked by hand (a threshold, missing values alone on
 // one side, a category subset, the leaf budget), the tree check, the
 // input check, and two threads giving the one-thread tree.
 #include "kernels/learner/learner.hpp"
 #include "kernels/learner/pool.hpp"
 #include "kernels/learner/presort.hpp"
+#include "kernels/partition.hpp"
 
 #include "check.hpp"
 
@@ -45,6 +46,29 @@ FlatTree grow(const Data& data, LearnerParams params = {}) {
     fit(d, params, t);
     CHECK(check_tree(t).empty());
     return t;
+}
+
+// Both partitions of 64-bit entries, and each half of one: the side kept
+// holds what std::stable_partition puts there, in its order.
+void partitions_match_stable_partition() {
+    std::mt19937 rng(5);
+    for (std::size_t m : {0, 1, 2, 7, 64, 1000}) {
+        std::vector<std::uint64_t> entries(m);
+        for (std::uint64_t& e : entries) e = rng();
+        auto left = [](std::uint64_t e) { return (e >> 17) % 3 == 0; };
+        std::vector<std::uint64_t> want(entries);
+        const std::size_t n_left =
+            static_cast<std::size_t>(std::stable_partition(want.begin(), want.end(), left) - want.begin());
+        std::vector<std::uint64_t> got(entries), spill(m);
+        CHECK(tavrin::kernels::stable_partition(got.data(), m, left, spill.data()) == n_left);
+        CHECK(got == want);
+        got = entries;
+        tavrin::kernels::stable_keep(got.data(), m, false, left);
+        CHECK(std::equal(got.begin(), got.begin() + n_left, want.begin()));
+        got = entries;
+        tavrin::kernels::stable_keep(got.data(), m, true, [&](std::uint64_t e) { return !left(e); });
+        CHECK(std::equal(got.begin() + n_left, got.end(), want.begin() + n_left));
+    }
 }
 
 void presort_matches_stable_sort() {
@@ -279,6 +303,7 @@ int main() {
     pool_passes_exceptions_on();
     cancel_hook_stops_growth();
     presort_matches_stable_sort();
+    partitions_match_stable_partition();
     worked_trees();
     stopping_rules();
     checks_refuse();

@@ -7,27 +7,28 @@
 
 namespace tavrin::kernels {
 
-// Moves the rows for which `goes_left(row)` holds to the front of
-// rows[0, m), keeping their order on both sides, and returns how many went
-// left. `spill` has room for m rows. Invariant of the loop: rows[0, out)
-// are the left rows seen so far, spill[0, right) the right ones.
-template <class GoesLeft>
-std::size_t stable_partition(std::uint32_t* rows, std::size_t m, GoesLeft goes_left, std::uint32_t* spill) {
+// Moves the entries for which `goes_left(entry)` holds to the front of
+// entries[0, m), keeping their order on both sides, and returns how many
+// went left. `spill` has room for m entries. Invariant of the loop:
+// entries[0, out) are the left entries seen so far, spill[0, right) the
+// right ones.
+template <class Entry, class GoesLeft>
+std::size_t stable_partition(Entry* entries, std::size_t m, GoesLeft goes_left, Entry* spill) {
     std::size_t out = 0, right = 0;
     for (std::size_t k = 0; k < m; ++k) {
-        const std::uint32_t r = rows[k];
+        const Entry e = entries[k];
         // Both stores happen; one of the two positions moves.
-        rows[out] = r;
-        spill[right] = r;
-        const bool left = goes_left(r);
+        entries[out] = e;
+        spill[right] = e;
+        const bool left = goes_left(e);
         out += left;
         right += !left;
     }
-    std::copy(spill, spill + right, rows + out);
+    std::copy(spill, spill + right, entries + out);
     return out;
 }
 
-// The same, with the values kept beside the rows moved alike;
+// The same for rows with values kept beside them, moved alike;
 // `spill_values` has room for m values.
 template <class Value, class GoesLeft>
 std::size_t stable_partition(std::uint32_t* rows, Value* values, std::size_t m, GoesLeft goes_left,
@@ -49,32 +50,28 @@ std::size_t stable_partition(std::uint32_t* rows, Value* values, std::size_t m, 
     return out;
 }
 
-// Half of a partition, for when only one side's rows will be read again:
-// moves the rows for which `keep(row)` holds, with their values, to the
-// front of rows[0, m) in their order (to the back with `at_back`), leaving
-// the other places with stale entries. Reading ahead of the writes (behind
+// Half of a partition, for when only one side's entries will be read
+// again: moves the entries for which `keep(entry)` holds to the front of
+// entries[0, m) in their order (to the back with `at_back`), leaving the
+// other places with stale entries. Reading ahead of the writes (behind
 // them, going backwards), one store an entry and no spill.
-template <class Value, class Keep>
-void stable_keep(std::uint32_t* rows, Value* values, std::size_t m, bool at_back, Keep keep) {
+template <class Entry, class Keep>
+void stable_keep(Entry* entries, std::size_t m, bool at_back, Keep keep) {
     if (!at_back) {
         std::size_t out = 0;
         for (std::size_t k = 0; k < m; ++k) {
-            const std::uint32_t r = rows[k];
-            const Value v = values[k];
-            rows[out] = r;
-            values[out] = v;
-            out += keep(r);
+            const Entry e = entries[k];
+            entries[out] = e;
+            out += keep(e);
         }
         return;
     }
-    // Invariant: out > k, so rows[out - 1] is read already.
+    // Invariant: out > k, so entries[out - 1] is read already.
     std::size_t out = m;
     for (std::size_t k = m; k-- > 0;) {
-        const std::uint32_t r = rows[k];
-        const Value v = values[k];
-        rows[out - 1] = r;
-        values[out - 1] = v;
-        out -= keep(r);
+        const Entry e = entries[k];
+        entries[out - 1] = e;
+        out -= keep(e);
     }
 }
 

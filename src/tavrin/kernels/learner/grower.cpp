@@ -152,7 +152,6 @@ private:
         }
 
         sorted_.resize(p);
-        values_.resize(p);
         // With few enough rows and classes, each entry of a column's row
         // array carries its row's class code in the top bits: the scans
         // then read no class code from elsewhere.
@@ -179,7 +178,7 @@ private:
             }
             gathered_.resize(pool_.size());
         } else {
-            presort_columns(pool_, d_.x, d_.n_categories, rows_, codes_.data(), tagged, sorted_, values_, poller());
+            presort_columns(pool_, d_.x, d_.n_categories, rows_, codes_.data(), tagged, sorted_, poller());
         }
         if (!use_rows_) Rows().swap(rows_);
         if (!p_.random_split) goes_left_.resize(n);  // random splits partition by position (flags_)
@@ -187,7 +186,7 @@ private:
         random_.resize(pool_.size());
         bounded_ = p_.monotonic != nullptr && nc == 2;
         spills_.resize(pool_.size());
-        spill_values_.resize(pool_.size());
+        spill_entries_.resize(pool_.size());
         spill_doubles_.resize(pool_.size());
         candidates_.resize(p);
         totals_.resize(nc);
@@ -344,7 +343,7 @@ private:
             if (d_.n_categories[ff] > 0)
                 return constant_categories(x, f, d_.n_categories[ff], &rows_[t.begin], m);
             if (sorted_[ff].empty()) return constant_numeric(x, f, &rows_[t.begin], m);
-            const SortedValues v{&sorted_[ff][t.begin], &values_[ff][t.begin], &d_.x, f, row_mask_};
+            const SortedValues v{&sorted_[ff][t.begin], &d_.x, f, row_mask_};
             return constant_values(v, m);
         };
         Draws draws(p_.seed, t.lineage.key, 0);
@@ -401,7 +400,7 @@ private:
             if (categorical)
                 s.categorical(shared_, ff, &rows_[begin], m, node, c);
             else
-                s.numeric(shared_, ff, &sorted_[f][begin], &values_[f][begin], m, node, c,
+                s.numeric(shared_, ff, &sorted_[f][begin], m, node, c,
                           reached.load(std::memory_order_relaxed));
             if (!c.found()) return;
             double seen = reached.load(std::memory_order_relaxed);
@@ -424,7 +423,7 @@ private:
         }
         const std::size_t bf = static_cast<std::size_t>(best);
         if (best >= 0 && !p_.random_split && d_.n_categories[bf] == 0)
-            settle_threshold({&sorted_[bf][begin], &values_[bf][begin], &d_.x, best, row_mask_}, candidates_[bf]);
+            settle_threshold({&sorted_[bf][begin], &d_.x, best, row_mask_}, candidates_[bf]);
         return best;
     }
 
@@ -452,36 +451,37 @@ private:
             // In the column's order the values left of the threshold come
             // first and the missing ones last, so a row's side follows from
             // its position: what `x <= threshold` gives, without reading x.
-            const std::uint32_t* sorted = &sorted_[static_cast<std::size_t>(f)][begin];
-            const float* approx = &values_[static_cast<std::size_t>(f)][begin];
-            std::size_t nm = m;
-            while (nm > 0 && approx[nm - 1] != approx[nm - 1]) --nm;
+            const std::uint64_t* sorted = &sorted_[static_cast<std::size_t>(f)][begin];
+            const std::size_t nm = count_present(sorted, m);
             const std::size_t values_left = static_cast<std::size_t>(c.n_left) - (c.missing_left ? m - nm : 0);
-            for (std::size_t k = 0; k < values_left; ++k) goes_left_.set(sorted[k] & row_mask_, true);
-            for (std::size_t k = values_left; k < nm; ++k) goes_left_.set(sorted[k] & row_mask_, false);
-            for (std::size_t k = nm; k < m; ++k) goes_left_.set(sorted[k] & row_mask_, c.missing_left);
+            for (std::size_t k = 0; k < values_left; ++k) goes_left_.set(entry_id(sorted[k]) & row_mask_, true);
+            for (std::size_t k = values_left; k < nm; ++k) goes_left_.set(entry_id(sorted[k]) & row_mask_, false);
+            for (std::size_t k = nm; k < m; ++k) goes_left_.set(entry_id(sorted[k]) & row_mask_, c.missing_left);
         }
         // Task 0 is the row-order array, task f + 1 column f's.
         auto job = [&](std::size_t task, std::size_t worker) {
             if (task == 0 ? !use_rows_ : !columns) return;
-            Rows* target = task == 0 ? &rows_ : &sorted_[task - 1];
-            if (target->empty()) return;
+            if (task > 0 && sorted_[task - 1].empty()) return;
             if (worker == 0) poll(m);
-            float* values = task == 0 ? nullptr : values_[task - 1].data() + begin;
-            Rows& spill = spills_[worker];
-            std::vector<float>& spill_values = spill_values_[worker];
-            if (spill.size() < m) spill.resize(m);
-            if (values && spill_values.size() < m) spill_values.resize(m);
-            const std::uint32_t mask = task == 0 ? ~std::uint32_t{0} : row_mask_;
             const Sides& sides = goes_left_;
-            const auto goes_left = [&sides, mask](std::uint32_t r) { return sides.left(r & mask); };
-            if (values && !(read_left && read_right))
-                stable_keep(target->data() + begin, values, m, read_right,
-                            [&sides, mask, read_left](std::uint32_t r) { return sides.left(r & mask) == read_left; });
-            else if (values)
-                stable_partition(target->data() + begin, values, m, goes_left, spill.data(), spill_values.data());
-            else
-                stable_partition(target->data() + begin, m, goes_left, spill.data());
+            if (task == 0) {
+                Rows& spill = spills_[worker];
+                if (spill.size() < m) spill.resize(m);
+                stable_partition(rows_.data() + begin, m, [&sides](std::uint32_t r) { return sides.left(r); },
+                                 spill.data());
+                return;
+            }
+            std::uint64_t* entries = sorted_[task - 1].data() + begin;
+            const std::uint32_t mask = row_mask_;
+            if (!(read_left && read_right)) {
+                stable_keep(entries, m, read_right,
+                            [&sides, mask, read_left](std::uint64_t e) { return sides.left(entry_id(e) & mask) == read_left; });
+                return;
+            }
+            std::vector<std::uint64_t>& spill = spill_entries_[worker];
+            if (spill.size() < m) spill.resize(m);
+            stable_partition(entries, m, [&sides, mask](std::uint64_t e) { return sides.left(entry_id(e) & mask); },
+                             spill.data());
         };
         if (pool_.size() > 1 && m * p >= kParallelWork) {
             pool_.run(p + 1, job);
@@ -557,8 +557,7 @@ private:
     // column's order and their values in single precision beside them, so
     // that a scan reads contiguous memory and goes to the data only where
     // two roundings are equal and for the threshold.
-    std::vector<Rows> sorted_;
-    std::vector<std::vector<float>> values_;
+    std::vector<std::vector<std::uint64_t>> sorted_;
     Sides goes_left_;
     std::vector<FeatureSearch> searchers_;  // per thread
     std::vector<RandomSearch> random_;      // per thread
@@ -580,7 +579,7 @@ private:
     LearnerData view_;                      // the data with x from columns_
     std::vector<double> columns_;           // random splits: x column-major, when it is not
     std::vector<Rows> spills_;              // per thread
-    std::vector<std::vector<float>> spill_values_;
+    std::vector<std::vector<std::uint64_t>> spill_entries_;
     std::vector<std::vector<double>> spill_doubles_;  // per thread, random splits
     bool side_by_side_ = false;             // node_values_ in use
     std::vector<double> node_values_;       // random splits over every feature: gather_values()

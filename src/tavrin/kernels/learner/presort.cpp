@@ -32,12 +32,15 @@ inline std::uint32_t sort_key(double v) {
     return (bits >> 31) ? ~bits : bits ^ (1u << 31);
 }
 
-inline float key_value(std::uint32_t key) {
-    if (key == kMissingKey) return std::numeric_limits<float>::quiet_NaN();
-    const std::uint32_t bits = (key >> 31) ? key ^ (1u << 31) : ~key;
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
+// The key's value: the bits of the rounded value (a quiet NaN's when missing).
+inline std::uint32_t key_bits(std::uint32_t key) {
+    if (key == kMissingKey) {
+        const float nan = std::numeric_limits<float>::quiet_NaN();
+        std::uint32_t bits;
+        std::memcpy(&bits, &nan, sizeof bits);
+        return bits;
+    }
+    return (key >> 31) ? key ^ (1u << 31) : ~key;
 }
 
 // An entry of the sort: the key in the high half, the id in the low half
@@ -72,21 +75,24 @@ void order_runs(const RowView& x, std::int64_t f, std::uint32_t mask, std::uint6
 }  // namespace
 
 void write_keys(const RowView& x, const std::uint32_t* rows, std::size_t begin, std::size_t end,
-                std::uint32_t* const* keys, std::size_t cols, bool by_rows) {
+                unsigned char* const* keys, std::size_t cols, bool by_rows) {
+    auto put = [&](std::size_t i, std::size_t f) {
+        const std::uint32_t key = sort_key(x.at(rows[i], static_cast<std::int64_t>(f)));
+        std::memcpy(keys[f] + i * sizeof key, &key, sizeof key);
+    };
     if (by_rows) {
         for (std::size_t i = begin; i < end; ++i)
             for (std::size_t f = 0; f < cols; ++f)
-                if (keys[f]) keys[f][i] = sort_key(x.at(rows[i], static_cast<std::int64_t>(f)));
+                if (keys[f]) put(i, f);
     } else {
         for (std::size_t f = 0; f < cols; ++f)
             if (keys[f])
-                for (std::size_t i = begin; i < end; ++i)
-                    keys[f][i] = sort_key(x.at(rows[i], static_cast<std::int64_t>(f)));
+                for (std::size_t i = begin; i < end; ++i) put(i, f);
     }
 }
 
 void sort_column(const RowView& x, std::int64_t f, const std::uint32_t* ids, std::uint32_t mask,
-                 std::size_t n, std::uint32_t* keys_out, float* approx, PresortScratch& s) {
+                 std::size_t n, const unsigned char* keys, std::uint64_t* out, PresortScratch& s) {
     constexpr int kBits = 8, kPasses = (32 + kBits - 1) / kBits;
     constexpr std::size_t kBuckets = std::size_t{1} << kBits;
     s.entries.resize(n);
@@ -94,7 +100,8 @@ void sort_column(const RowView& x, std::int64_t f, const std::uint32_t* ids, std
     s.count.assign(kPasses * kBuckets, 0);
     // The entries, and every pass's counts from one walk over them.
     for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t key = keys_out[i];
+        std::uint32_t key;
+        std::memcpy(&key, keys + i * sizeof key, sizeof key);
         s.entries[i] = std::uint64_t{key} << 32 | ids[i];
         for (int pass = 0; pass < kPasses; ++pass) ++s.count[pass * kBuckets + ((key >> (pass * kBits)) & (kBuckets - 1))];
     }
@@ -120,10 +127,8 @@ void sort_column(const RowView& x, std::int64_t f, const std::uint32_t* ids, std
     std::size_t nm = n;
     while (nm > 0 && key_of(s.entries[nm - 1]) == kMissingKey) --nm;
     order_runs(x, f, mask, s.entries.data(), nm);
-    for (std::size_t k = 0; k < n; ++k) {
-        keys_out[k] = id_of(s.entries[k]);
-        approx[k] = key_value(key_of(s.entries[k]));
-    }
+    for (std::size_t k = 0; k < n; ++k)
+        out[k] = std::uint64_t{key_bits(key_of(s.entries[k]))} << 32 | id_of(s.entries[k]);
 }
 
 void presort_rows(const RowView& x, std::int64_t f, const std::vector<std::uint32_t>& rows,
@@ -131,23 +136,29 @@ void presort_rows(const RowView& x, std::int64_t f, const std::vector<std::uint3
     const std::size_t n = rows.size();
     out.resize(n);
     approx.resize(n);
-    std::vector<std::uint32_t*> keys(static_cast<std::size_t>(f) + 1, nullptr);
-    keys[static_cast<std::size_t>(f)] = out.data();
+    std::vector<std::uint64_t>& io = scratch.column;
+    io.resize(n);
+    std::vector<unsigned char*> keys(static_cast<std::size_t>(f) + 1, nullptr);
+    keys[static_cast<std::size_t>(f)] = reinterpret_cast<unsigned char*>(io.data());
     write_keys(x, rows.data(), 0, n, keys.data(), keys.size(), false);
-    sort_column(x, f, rows.data(), ~std::uint32_t{0}, n, out.data(), approx.data(), scratch);
+    sort_column(x, f, rows.data(), ~std::uint32_t{0}, n, keys[static_cast<std::size_t>(f)], io.data(), scratch);
+    for (std::size_t k = 0; k < n; ++k) {
+        out[k] = entry_id(io[k]);
+        approx[k] = entry_approx(io[k]);
+    }
 }
 
 void presort_columns(Pool& pool, const RowView& x, const std::int64_t* n_categories,
                      const std::vector<std::uint32_t>& rows, const std::uint16_t* codes, bool tagged,
-                     std::vector<std::vector<std::uint32_t>>& sorted, std::vector<std::vector<float>>& approx,
-                     const std::function<void(std::size_t)>& poll) {
+                     std::vector<std::vector<std::uint64_t>>& sorted, const std::function<void(std::size_t)>& poll) {
     const std::size_t n = rows.size(), p = sorted.size();
-    std::vector<std::uint32_t*> keys(p, nullptr);
+    // Each column's keys are written in the first half of its own array's
+    // bytes, which sort_column reads before it writes the entries there.
+    std::vector<unsigned char*> keys(p, nullptr);
     for (std::size_t f = 0; f < p; ++f) {
         if (n_categories[f] != 0) continue;
         sorted[f].resize(n);
-        approx[f].resize(n);
-        keys[f] = sorted[f].data();
+        keys[f] = reinterpret_cast<unsigned char*>(sorted[f].data());
     }
     const bool by_rows = std::abs(x.row_stride) >= std::abs(x.col_stride);
     const std::size_t chunks = by_rows ? pool.size() : p;
@@ -155,7 +166,7 @@ void presort_columns(Pool& pool, const RowView& x, const std::int64_t* n_categor
         if (by_rows) {
             write_keys(x, rows.data(), n * c / chunks, n * (c + 1) / chunks, keys.data(), p, true);
         } else if (keys[c]) {
-            std::vector<std::uint32_t*> one(p, nullptr);
+            std::vector<unsigned char*> one(p, nullptr);
             one[c] = keys[c];
             write_keys(x, rows.data(), 0, n, one.data(), p, false);
         }
@@ -170,7 +181,7 @@ void presort_columns(Pool& pool, const RowView& x, const std::int64_t* n_categor
     pool.run(p, [&](std::size_t f, std::size_t worker) {
         if (worker == 0) poll(n);
         if (keys[f])
-            sort_column(x, static_cast<std::int64_t>(f), ids.data(), mask, n, keys[f], approx[f].data(),
+            sort_column(x, static_cast<std::int64_t>(f), ids.data(), mask, n, keys[f], sorted[f].data(),
                         scratch[worker]);
     });
 }

@@ -129,8 +129,7 @@ bool draw_numeric_split(double lo, double hi, std::size_t n_missing, std::size_t
 
 // The same for a node's m values in sorted order, missing last.
 inline bool constant_values(const SortedValues& v, std::size_t m) {
-    std::size_t nm = m;
-    while (nm > 0 && v.approx[nm - 1] != v.approx[nm - 1]) --nm;
+    const std::size_t nm = count_present(v.entries, m);
     // As constant_span(), reading the data only where the roundings are close.
     return nm == 0 || (nm == m && !v.apart(0, nm - 1));
 }

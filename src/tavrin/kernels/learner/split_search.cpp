@@ -194,9 +194,8 @@ inline __attribute__((always_inline)) bool FeatureSearch::consider(const SearchS
     return distinct() && settle(sh, node, counts, n_left, wl, wr, best);
 }
 
-void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* sorted,
-                            const float* approx, std::size_t m, const NodeStats& node, Candidate& best,
-                            double floor) {
+void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::uint64_t* sorted, std::size_t m,
+                            const NodeStats& node, Candidate& best, double floor) {
     floor_ = floor;
     monotonic_ = sh.params->monotonic ? sh.params->monotonic[f] : 0;
     const std::size_t n = sh.n_classes;
@@ -204,19 +203,18 @@ void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::u
     right_.resize(n);
     counts_.resize(n);
     const std::uint32_t mask = sh.tagged ? kRowMask : ~std::uint32_t{0};
-    const SortedValues values{sorted, approx, &sh.data->x, f, mask};
-    std::size_t nm = m;  // rows with a value: [0, nm)
-    while (nm > 0 && approx[nm - 1] != approx[nm - 1]) --nm;
+    const SortedValues values{sorted, &sh.data->x, f, mask};
+    const std::size_t nm = count_present(sorted, m);  // rows with a value: [0, nm)
     if (nm == 0 || (nm == m && !values.apart(0, nm - 1))) return;
     // Codes not carried by the entries, and weights, are gathered beside
     // the values first, so that the scans read contiguous memory.
     if (!sh.tagged) {
         codes_.resize(m);
-        for (std::size_t k = 0; k < m; ++k) codes_[k] = sh.codes[sorted[k]];
+        for (std::size_t k = 0; k < m; ++k) codes_[k] = sh.codes[entry_id(sorted[k])];
     }
     if (sh.weight) {
         weights_.resize(m);
-        for (std::size_t k = 0; k < m; ++k) weights_[k] = sh.weight[sorted[k] & mask];
+        for (std::size_t k = 0; k < m; ++k) weights_[k] = sh.weight[entry_id(sorted[k]) & mask];
     }
     if (n == 2) {
         TwoClasses counts;
@@ -268,9 +266,9 @@ template <bool Weighted, class Counts>
 void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, const SortedValues& values,
                                 std::size_t nm, std::size_t m, Counts& counts, Candidate& best) {
     const std::uint16_t* codes = codes_.data();
-    const std::uint32_t* rows = values.rows;
+    const std::uint64_t* entries = values.entries;
     const bool tagged = sh.tagged;
-    auto code_at = [=](std::size_t k) -> std::size_t { return tagged ? rows[k] >> kRowBits : codes[k]; };
+    auto code_at = [=](std::size_t k) -> std::size_t { return tagged ? entry_id(entries[k]) >> kRowBits : codes[k]; };
     const double* w = weights_.data();
     auto weight_at = [w](std::size_t k) { return Weighted ? w[k] : 1.0; };
     const std::size_t n_missing = m - nm;
@@ -284,7 +282,7 @@ void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, c
         if constexpr (kTwo && !Weighted) {
             std::uint32_t ones = 0;
             if (tagged)
-                for (std::size_t i = k; i < k + kBlock; ++i) ones += rows[i] >> kRowBits;
+                for (std::size_t i = k; i < k + kBlock; ++i) ones += entry_id(entries[i]) >> kRowBits;
             else
                 for (std::size_t i = k; i < k + kBlock; ++i) ones += codes[i];
             counts.l1 += static_cast<double>(ones);

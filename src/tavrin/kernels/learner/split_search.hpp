@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -34,23 +35,45 @@ struct SearchShared {
     bool tagged = false;
 };
 
-// A node's rows in a numeric column's order with their values rounded to
-// single precision beside them (rounding keeps order, so values whose
-// roundings differ differ); the exact values come from the data.
+// An entry of a numeric column's sorted array: the row's value rounded to
+// single precision in the high half (its bits), its id in the low half (the
+// row, with its class code above kRowBits when tagged). One 64-bit word, so
+// that a partition moves each entry with one store per place.
+inline std::uint64_t make_entry(float approx, std::uint32_t id) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &approx, sizeof bits);
+    return std::uint64_t{bits} << 32 | id;
+}
+inline std::uint32_t entry_id(std::uint64_t e) { return static_cast<std::uint32_t>(e); }
+inline float entry_approx(std::uint64_t e) {
+    const std::uint32_t bits = static_cast<std::uint32_t>(e >> 32);
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+// How many of a node's m entries come before its missing values (last).
+inline std::size_t count_present(const std::uint64_t* entries, std::size_t m) {
+    std::size_t nm = m;
+    while (nm > 0 && entry_approx(entries[nm - 1]) != entry_approx(entries[nm - 1])) --nm;
+    return nm;
+}
+
+// A node's entries in a numeric column's order (rounding keeps order, so
+// values whose roundings differ differ); the exact values come from the data.
 struct SortedValues {
-    const std::uint32_t* rows;
-    const float* approx;
+    const std::uint64_t* entries;
     const RowView* x;
     std::int64_t f;
     std::uint32_t mask;  // an entry's row id bits
 
-    double exact(std::size_t k) const { return x->at(rows[k] & mask, f); }
+    float approx(std::size_t k) const { return entry_approx(entries[k]); }
+    double exact(std::size_t k) const { return x->at(entry_id(entries[k]) & mask, f); }
     // Whether the values at positions a < b lie more than kFeatureThreshold
     // apart, so that a split may fall between them. Rounding to single
     // precision moves a value by at most 2**-24 of itself (or 2**-150):
     // roundings far enough apart decide without reading the data.
     bool apart(std::size_t a, std::size_t b) const {
-        const double lo = approx[a], hi = approx[b];
+        const double lo = approx(a), hi = approx(b);
         if (hi - lo > 2.0 * kFeatureThreshold + 0x1p-23 * (std::fabs(lo) + std::fabs(hi))) return true;
         return exact(b) > exact(a) + kFeatureThreshold;
     }
@@ -105,12 +128,11 @@ inline void settle_threshold(const SortedValues& v, Candidate& c) {
 // Scratch of one thread, reused across nodes.
 class FeatureSearch {
 public:
-    // `sorted`: the node's m rows ascending by column f's value, missing
-    // last; `approx`: those values in single precision. `floor`: a proxy
+    // `sorted`: the node's m entries ascending by column f's value, missing
+    // last (see make_entry). `floor`: a proxy
     // some split of the node reaches (another feature's best, say): splits
     // that fall clearly short of it may go unrecorded.
-    void numeric(const SearchShared& sh, std::int64_t f, const std::uint32_t* sorted, const float* approx,
-                 std::size_t m, const NodeStats& node, Candidate& best,
+    void numeric(const SearchShared& sh, std::int64_t f, const std::uint64_t* sorted, std::size_t m, const NodeStats& node, Candidate& best,
                  double floor = -std::numeric_limits<double>::infinity());
     // `rows`: the node's m rows in any order.
     void categorical(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows,
