@@ -95,3 +95,14 @@ def test_label_dtypes_take_the_fast_path(fast_cls, step_cls, kind):
     step.fit(X, y)
     assert tree_depth(fast.tree_) > 3
     assert_same_fit_of_labels(fast, step)
+
+
+@given(st.sampled_from(["int8", "uint8", "int16", "uint32", "int64", "uint64"]), st.data())
+def test_integer_labels_are_counted_as_sorting_would_encode_them(dtype, data):
+    from tavrin_tools.classifier import _encode
+
+    info = np.iinfo(dtype)
+    lo = data.draw(st.sampled_from([int(info.min), 0, int(info.max) - 3]))
+    y = np.array(data.draw(st.lists(st.integers(lo, min(int(info.max), lo + 3000)), min_size=1, max_size=40)), dtype)
+    want, got = np.unique(y, return_inverse=True), _encode(y)
+    assert got[0].dtype == want[0].dtype and np.array_equal(got[0], want[0]) and np.array_equal(got[1], want[1])
