@@ -6,6 +6,7 @@ import pickle
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, strategies as st
 from sklearn.base import clone
 from sklearn.calibration import CalibratedClassifierCV
 from sklearn.compose import ColumnTransformer
@@ -193,3 +194,25 @@ def test_scikit_learn_tools_take_it():
     assert curve.shape == (1, 20) and np.ptp(curve) > 0
     calibrated = CalibratedClassifierCV(TreeClassifier(max_depth=3), cv=3).fit(numeric, y)
     assert calibrated.predict_proba(numeric).shape == (240, 2)
+
+
+@given(st.lists(st.floats(0.0, 1e6, allow_subnormal=False), min_size=1, max_size=60), st.randoms())
+def test_weights_on_the_grid_add_up_the_same_in_any_order(weights, order):
+    from fractions import Fraction
+
+    from tavrin_tools._search_params import on_grid, weight_grid
+
+    w = np.array(weights)
+    e = weight_grid(float(w.max()), len(w))
+    g = on_grid(w, e)
+    shuffled = list(g)
+    order.shuffle(shuffled)
+    running = 0.0
+    for v in shuffled:
+        running += v
+    assert running == float(sum(map(Fraction, g)))  # every partial sum exact
+    assert np.all((g > 0) == (w > 0))
+    assert np.all((np.abs(g - w) <= 2.0 ** (e - 1)) | (g == 2.0**e))
+    whole = np.floor(w)
+    if whole.sum() < 2**50:  # whole numbers are already on the grid
+        assert np.array_equal(on_grid(whole, weight_grid(float(whole.max()), len(w))), whole)

@@ -157,14 +157,16 @@ def test_same_tree_and_predictions_as_decision_tree(case, weights, nan):
     assert apart.mean() < 0.5  # most of the tree is compared split for split
     same = X[~apart & (w != 0 if weights else True)]  # rows of weight 0 are not in the tree
     np.testing.assert_array_equal(ours.predict(same), theirs.predict(same))
-    np.testing.assert_allclose(ours.predict_proba(same), theirs.predict_proba(same), rtol=1e-12, atol=1e-15)
+    # Real weights are put on the fit's grid (on_grid): shares agree to
+    # rounding of about rows * 2**-53, not to the last bit.
+    np.testing.assert_allclose(ours.predict_proba(same), theirs.predict_proba(same), rtol=1e-9, atol=1e-15)
     if ties == 0:
         np.testing.assert_allclose(ours.feature_importances_, theirs.feature_importances_, rtol=1e-9, atol=1e-15)
         # New rows, NaN in every column (3 and 4 had none in training).
         X_test, _ = data(99, n=400, nan=0.2)
         X_test[X_test[:, 4] > 1.0, 3:] = np.nan
         np.testing.assert_array_equal(ours.predict(X_test), theirs.predict(X_test))
-        np.testing.assert_allclose(ours.predict_proba(X_test), theirs.predict_proba(X_test), rtol=1e-12, atol=1e-15)
+        np.testing.assert_allclose(ours.predict_proba(X_test), theirs.predict_proba(X_test), rtol=1e-9, atol=1e-15)
 
 
 def test_pruning_path_and_pruned_trees_as_decision_tree():

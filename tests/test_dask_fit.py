@@ -60,6 +60,27 @@ def frame_parts(X, y, w, sizes):
     return df, out
 
 
+def test_real_weights_give_the_in_memory_tree(client):
+    # Column 1 mirrors column 0, so each split of one has its twin in the
+    # other: equal impurities that sums in another order (per partition, per
+    # bin) would tell apart in their last bits. Weights of tenths and thirds,
+    # and "balanced" class weights over counts of 3 to 7, are not exact sums.
+    rng = np.random.default_rng(11)
+    n = 700
+    x = rng.integers(0, 25, size=n).astype(float)
+    X = np.column_stack([x, -x, rng.normal(size=n).round(1)])
+    y = np.digitize(x + rng.normal(scale=6, size=n), [8, 16])
+    w = rng.choice([0.1, 0.2, 0.7, 1 / 3, 2.9], size=n)
+    for class_weight in (None, "balanced"):
+        params = dict(class_weight=class_weight, max_depth=7, min_weight_fraction_leaf=0.003)
+        expected = TreeClassifier(**params).fit(X, y, sample_weight=w)
+        for sizes, local in (([n], 0), ([300, 1, 0, 399], 0), ([123, 456, 121], 10**6)):
+            _, (Xd, yd, wd) = frame_parts(X, y, w, sizes)
+            with dask.config.set({"tavrin.local_rows": local, "tavrin.max_bins": 7}):
+                got = TreeClassifier(**params).fit(Xd, yd, sample_weight=wd)
+            assert_same_tree(expected, got)
+
+
 @st.composite
 def problems(draw):
     n = draw(st.integers(1, 60))

@@ -51,7 +51,7 @@ from ._dask_local import Finisher, local_rows
 from ._dask_watch import Watch
 from ._frame import _categories, _within_limit
 from ._pruning import prune, subtree
-from ._search_params import check_monotonic, count, draw_seed, growth_limits, resolve_max_features
+from ._search_params import check_monotonic, count, draw_seed, growth_limits, resolve_max_features, weight_grid
 from ._sk_compat import check_feature_names
 from ._tree import FlatTree
 
@@ -153,6 +153,21 @@ def _reduce(client: Any, futures: List[Any], combine: Any) -> Any:
     return futures[0]
 
 
+def _weight_grid(labels: List[Any], classes: np.ndarray, class_weight: Optional[np.ndarray], weighted: bool,
+                 n: int) -> Optional[int]:
+    """The in-memory fit's grid for the rows' weights (weight_grid), or None
+    for unit weights. A row's weight is its sample weight times its class's,
+    and rounding a product keeps the order of its factors, so the largest
+    row weight is each class's largest sample weight times its weight."""
+    if not weighted and class_weight is None:
+        return None
+    top = np.zeros(len(classes))
+    for u, _, t in labels:
+        np.maximum.at(top, np.searchsorted(classes, u), 1.0 if t is None else t)
+    largest = top if class_weight is None else top * class_weight
+    return weight_grid(float(largest.max()), n)
+
+
 def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
     """Fit's work for a Dask X, on the staging estimator (see TreeClassifier.fit)."""
     est._validate_params()
@@ -177,7 +192,7 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
                             for x, yy, w in triples])
     labels = client.gather([client.submit(rows.labels_of, part) for part in parts])
     sketches = client.gather([client.submit(rows.sketches_of, part) for part in parts])
-    uniques = [u for u, _ in labels if len(u)]
+    uniques = [u for u, _, _ in labels if len(u)]
     if not uniques:
         raise ValueError("Found array with 0 sample(s) while a minimum of 1 is required by TreeClassifier.")
     every = np.concatenate(uniques)
@@ -187,9 +202,10 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
     except TypeError as exc:
         raise ValueError(f"the labels in y must be comparable with each other to be sorted: {exc}") from None
     class_counts = np.zeros(len(classes), dtype=np.int64)
-    for u, c in labels:
+    for u, c, _ in labels:
         np.add.at(class_counts, np.searchsorted(classes, u), c)
     class_weight = _class_weights(est.class_weight, classes, class_counts)
+    grid = _weight_grid(labels, classes, class_weight, sample_weight is not None, int(class_counts.sum()))
     edges = [rows.edges_of([s[j] for s in sketches], max_bins) for j in range(p)]
     n_bins = max(len(e) for e in edges) + 1
     categories: List[Optional[np.ndarray]] = [None] * p
@@ -205,7 +221,8 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
     by_worker: Dict[str, List[Any]] = {}
     for part in parts:
         by_worker.setdefault(sorted(where[part.key])[0], []).append(part)
-    held = [client.submit(rows.hold, classes, class_weight, edges, categories, n_bins, sample_weight is not None, *group,
+    held = [client.submit(rows.hold, classes, class_weight, edges, categories, n_bins, sample_weight is not None, grid,
+                          *group,
                           workers=[w], allow_other_workers=False, pure=False)
             for w, group in sorted(by_worker.items())]
     del parts

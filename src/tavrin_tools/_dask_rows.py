@@ -19,6 +19,7 @@ from sklearn.utils.validation import column_or_1d
 
 from . import _learner
 from ._direct import to_matrix
+from ._search_params import on_grid
 from ._sk_compat import check_array
 
 Summary = Tuple[np.ndarray, np.ndarray, np.ndarray]
@@ -79,10 +80,15 @@ def _sketch(column: np.ndarray, max_bins: int) -> np.ndarray:
     return picked
 
 
-def labels_of(part: Tuple[Any, ...]) -> Tuple[np.ndarray, np.ndarray]:
-    """The partition's distinct labels and their counts."""
-    counts: Tuple[np.ndarray, np.ndarray] = np.unique(part[1], return_counts=True)
-    return counts
+def labels_of(part: Tuple[Any, ...]) -> Tuple[np.ndarray, np.ndarray, Optional[np.ndarray]]:
+    """The partition's distinct labels, their counts and, with sample
+    weights, each label's largest weight."""
+    labels, inverse, counts = np.unique(part[1], return_inverse=True, return_counts=True)
+    top = None
+    if part[2] is not None:
+        top = np.zeros(len(labels))
+        np.maximum.at(top, inverse.ravel(), part[2])
+    return labels, counts, top
 
 
 def sketches_of(part: Tuple[Any, ...]) -> List[np.ndarray]:
@@ -137,10 +143,11 @@ def _recoded(part: Tuple[Any, ...], categories: List[Any]) -> np.ndarray:
 
 
 def hold(classes: np.ndarray, class_weight: Optional[np.ndarray], edges: List[np.ndarray], categories: List[Any],
-         n_bins: int, weighted: bool, *parts: Any) -> Held:
+         n_bins: int, weighted: bool, grid: Optional[int], *parts: Any) -> Held:
     """The rows of this worker's partitions, binned and coded; a row's weight
-    is its sample weight times its class's weight, as in memory. A category
-    column's bin is its category's code in the global list `categories`."""
+    is its sample weight times its class's weight, on the fit's `grid` (see
+    on_grid), as in memory. A category column's bin is its category's code
+    in the global list `categories`."""
     p = len(edges)
     xs = [_recoded(part, categories) for part in parts] or [np.empty((0, p))]
     # One partition is kept as it is, not copied.
@@ -157,6 +164,8 @@ def hold(classes: np.ndarray, class_weight: Optional[np.ndarray], edges: List[np
     if class_weight is not None:
         with np.errstate(over="ignore"):
             weight = (np.ones(len(codes)) if weight is None else weight) * class_weight[codes]
+    if weight is not None and grid is not None:
+        weight = on_grid(weight, grid)
     return Held(x, bins, codes, weight, np.zeros(len(x), dtype=np.int32), n_bins, len(classes))
 
 

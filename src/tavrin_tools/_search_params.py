@@ -1,10 +1,11 @@
 """TreeClassifier's parameters turned into the learner's arguments at fit:
-the growth limits, the number of features drawn per node, the fit's seed
-and the monotonic constraints, with scikit-learn's definitions and error
-messages. The in-memory and the distributed fit both take them from here."""
+the growth limits, the number of features drawn per node, the fit's seed,
+the monotonic constraints, with scikit-learn's definitions and error
+messages, and the grid of the rows' weights. The in-memory and the
+distributed fit both take them from here."""
 from __future__ import annotations
 
-from math import ceil
+from math import ceil, frexp
 from numbers import Integral
 from typing import Any, List, Optional, Sequence, Tuple
 
@@ -76,3 +77,29 @@ def check_monotonic(monotonic_cst: Any, n_features: int, n_classes: int, categor
         raise ValueError(f"monotonic_cst constrains categorical column(s) {', '.join(bad)}: a monotonic "
                          "constraint needs an order of values, so only numeric columns may have one")
     return cst
+
+
+def weight_grid(largest: float, n: int) -> int:
+    """The exponent e of the grid 2**e on which any n weights of at most
+    `largest` add up exactly in float64, in any order: each partial sum is
+    a whole number of 2**e below 2**53 * 2**e. The largest weight and the
+    row count are the same however the rows are split, so the in-memory fit
+    and the distributed one (whose sums are made per partition and merged)
+    use one grid."""
+    if not largest > 0.0:
+        return 0
+    return max(frexp(largest)[1] + max(n - 1, 0).bit_length() - 53, -1074)
+
+
+def on_grid(weight: np.ndarray, exponent: int) -> np.ndarray:
+    """The weights rounded to the nearest whole number of 2**exponent (ties
+    to even), a positive weight to one step at least: sums of the result do
+    not depend on their order. A weight moves by at most half a step, of the
+    order of the rounding a float64 sum of all of them already makes; weights
+    already on the grid (whole numbers, halves, ... unit weights) stay as
+    they are."""
+    steps = np.rint(np.ldexp(weight, -exponent))
+    steps[(steps == 0.0) & (weight > 0.0)] = 1.0
+    grid: np.ndarray = np.ldexp(steps, exponent)
+    return grid
+

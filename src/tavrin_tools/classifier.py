@@ -26,7 +26,8 @@ from sklearn.utils.validation import (
 
 from ._direct import check_names, check_targets, record_names, to_matrix
 from ._pruning import prune, subtree
-from ._search_params import check_monotonic, count as _count, draw_seed, growth_limits, resolve_max_features
+from ._search_params import (check_monotonic, count as _count, draw_seed, growth_limits, on_grid, resolve_max_features,
+                             weight_grid)
 from ._tree import FlatTree, grow
 from ._sk_compat import check_array
 
@@ -356,6 +357,8 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             _check_total(weight, "the weights of class_weight (times sample_weight)")
         if not weight.sum() > 0:
             raise ValueError("Sample weights must contain at least one non-zero number.")
+        if sample_weight is not None or self.class_weight is not None:
+            weight = on_grid(weight, weight_grid(float(weight.max()), len(weight)))
         return Xf, codes.astype(np.intp).ravel(), weight
 
     def _set_tree(self, tree: Any) -> None:
