@@ -21,7 +21,7 @@ from . import _learner
 from ._direct import to_matrix
 from ._sk_compat import check_array
 
-Summary = Tuple[np.ndarray, np.ndarray, np.ndarray]
+Summary = Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]
 Lists = Tuple[np.ndarray, np.ndarray, np.ndarray]
 
 
@@ -190,15 +190,78 @@ def wide(a: np.ndarray) -> np.ndarray:
     return a.astype(np.float64, copy=False)
 
 
-def summarize(held: Held, first: int, slots: int) -> Summary:
+def bin_ranges(held: Held) -> Tuple[np.ndarray, np.ndarray]:
+    """Per feature and bin the smallest and largest value of the rows of
+    weight above zero (+inf and -inf for an empty bin)."""
+    _, lo, hi = _learner.bin_summary(held.x, held.bins, held.codes, held.weight, np.zeros(len(held.x), np.int32),
+                                     0, 1, held.n_bins, held.n_classes)
+    return lo[0], hi[0]
+
+
+def add_ranges(a: Tuple[np.ndarray, np.ndarray], b: Tuple[np.ndarray, np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
+    return np.minimum(a[0], b[0]), np.maximum(a[1], b[1])
+
+
+class Bins:
+    """What the fit knows of every bin from all the rows: its smallest and
+    largest value (`lo`, `hi`, features x bins), and the bins whose values
+    a node's summary carries (flat indices into features x bins).
+
+    A node's values in a bin lie within the bin's: where the bin's largest
+    value and the next non-empty bin's smallest are apart (values_apart),
+    so are any node's values across that boundary, which is then a split
+    whatever the node's values, and the bin's `hi` stands for the node's
+    largest value in the search (its threshold is found when the rows
+    move: route). Only the other boundaries, too close to tell, need the
+    node's own values: its largest in the bin below (`need_hi`) and its
+    smallest in the bin above (`need_lo`)."""
+
+    def __init__(self, lo: np.ndarray, hi: np.ndarray) -> None:
+        self.lo, self.hi = lo, hi
+        close = np.zeros(lo.shape, dtype=bool)  # the boundary above each bin is too close to tell
+        after = np.zeros(lo.shape, dtype=bool)  # the boundary below each bin is
+        for f in range(lo.shape[0]):
+            full = np.flatnonzero(np.isfinite(lo[f]))
+            if len(full) > 1:
+                near = ~_learner.values_apart(hi[f, full[:-1]], lo[f, full[1:]]).astype(bool)
+                close[f, full[:-1]] = near
+                after[f, full[1:]] = near
+        self.need_hi, self.need_lo = np.flatnonzero(close), np.flatnonzero(after)
+
+
+def bins_of(ranges: Tuple[np.ndarray, np.ndarray]) -> Bins:
+    return Bins(*ranges)
+
+
+def summarize(held: Held, first: int, slots: int, bins: Bins) -> Summary:
+    """The slots' class weights and rows per feature and bin, the smallest
+    and largest values `bins` asks for, and per feature the smallest and
+    largest value (the span)."""
     counts, lo, hi = _learner.bin_summary(held.x, held.bins, held.codes, held.weight, held.slot, first, slots,
                                           held.n_bins, held.n_classes)
-    return narrow(counts), narrow(lo), narrow(hi)
+    span = np.stack([lo.min(axis=2, initial=np.inf), hi.max(axis=2, initial=-np.inf)], axis=2)
+    lo, hi = lo.reshape(slots, -1), hi.reshape(slots, -1)
+    return narrow(counts), narrow(lo[:, bins.need_lo]), narrow(hi[:, bins.need_hi]), narrow(span)
 
 
 def add_summaries(a: Summary, b: Summary) -> Summary:
+    span = np.stack([np.minimum(wide(a[3])[..., 0], wide(b[3])[..., 0]),
+                     np.maximum(wide(a[3])[..., 1], wide(b[3])[..., 1])], axis=2)
     return (narrow(wide(a[0]) + wide(b[0])), narrow(np.minimum(wide(a[1]), wide(b[1]))),
-            narrow(np.maximum(wide(a[2]), wide(b[2]))))
+            narrow(np.maximum(wide(a[2]), wide(b[2]))), narrow(span))
+
+
+def _searched(summary: Summary, bins: Bins) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """A merged summary as the learner's search reads it: counts, every
+    bin's lo and hi (the node's own where `bins` asks for them, the bin's
+    over all rows elsewhere) and the span."""
+    counts = wide(summary[0])
+    k, p = counts.shape[:2]
+    lo = np.repeat(bins.lo.reshape(1, -1), k, axis=0)
+    hi = np.repeat(bins.hi.reshape(1, -1), k, axis=0)
+    lo[:, bins.need_lo] = wide(summary[1])
+    hi[:, bins.need_hi] = wide(summary[2])
+    return counts, lo.reshape(k, p, -1), hi.reshape(k, p, -1), wide(summary[3])
 
 
 def _narrow_lists(lists: Any) -> Lists:
@@ -206,58 +269,66 @@ def _narrow_lists(lists: Any) -> Lists:
     return offsets, narrow(values), narrow(counts)
 
 
-def refine(summary: Summary, totals: np.ndarray, n: np.ndarray, weight: np.ndarray, params: Tuple[Any, ...],
-           keys: np.ndarray, known: List[Any], bounds: Optional[np.ndarray]) -> Tuple[Any, ...]:
+def refine(summary: Summary, bins: Bins, totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
+           params: Tuple[Any, ...], keys: np.ndarray, known: List[Any], bounds: Optional[np.ndarray]) -> Tuple[Any, ...]:
     """From the merged summary (see _dask_fit._search): the learner's bins to
-    refine, the growth state the choice of splits reads (the features each
-    node searches when they are drawn, the nodes' keys and bounds), and per
-    node the known constant features of its children (`drawn[ends[j]:ends[j
-    + 1]]`; `ends` None when every feature is searched)."""
+    refine as (node, feature, bin) rows, the growth state the choice of
+    splits reads (the features each node searches when they are drawn, the
+    nodes' keys and bounds), and per node the known constant features of
+    its children (`drawn[ends[j]:ends[j + 1]]`; `ends` None when every
+    feature is searched)."""
+    counts, lo, hi, span = _searched(summary, bins)
     searched = ends = drawn = None
     if params[7] >= 0:  # max_features drawn per node
         offsets = np.cumsum([0] + [len(c) for c in known]).astype(np.int64)
-        searched, ends, drawn = _learner.draw_features(*summary, totals, n, weight, params, keys, offsets,
-                                                       np.concatenate(known).astype(np.int32))
+        searched, ends, drawn = _learner.draw_features(counts, lo, hi, totals, n, weight, params, keys, offsets,
+                                                       np.concatenate(known).astype(np.int32), span)
     growth = (searched, keys, bounds)
-    mask = _learner.refine_mask(*summary, totals, n, weight, params, growth)
-    return mask, growth, ends, drawn
+    mask = _learner.refine_mask(counts, lo, hi, totals, n, weight, params, growth + (span,))
+    return np.argwhere(mask).astype(np.int32), growth, ends, drawn
 
 
-def choose(summary: Summary, *rest: Any) -> Dict[str, np.ndarray]:
-    """The learner's splits from the merged summary and value lists."""
-    return _learner.choose_splits(*summary, *rest)
+def choose(summary: Summary, bins: Bins, totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
+           params: Tuple[Any, ...], requests: np.ndarray, lists: Lists, impurity: np.ndarray, total_weight: float,
+           growth: Tuple[Any, ...]) -> Dict[str, np.ndarray]:
+    """The learner's splits from the merged summary and the value lists of
+    the bins `requests` (as refine gives them)."""
+    counts, lo, hi, span = _searched(summary, bins)
+    mask = np.zeros(lo.shape, dtype=np.uint8)
+    mask[tuple(requests.T)] = 1
+    return _learner.choose_splits(counts, lo, hi, totals, n, weight, params, mask, lists, impurity, total_weight,
+                                  growth + (span,))
 
 
 def list_values(held: Held, requests: np.ndarray) -> Lists:
-    return _narrow_lists(_learner.value_lists(held.x, held.bins, held.codes, held.weight, held.slot, requests,
-                                              held.n_bins, held.n_classes))
+    return _narrow_lists(_learner.value_lists(held.x, held.bins, held.codes, held.weight, held.slot,
+                                              requests.astype(np.int64), held.n_bins, held.n_classes))
 
 
 def merge_lists(a: Lists, b: Lists) -> Lists:
     return _narrow_lists(_learner.merge_value_lists(a, b))
 
 
-def route(held: Held, feature: np.ndarray, threshold: np.ndarray, missing_left: np.ndarray, sets: np.ndarray,
-          to_left: np.ndarray, to_right: np.ndarray) -> Held:
+def splits_of(chosen: Dict[str, np.ndarray]) -> Tuple[np.ndarray, ...]:
+    """A level's splits (the arrays of choose_splits, one entry per slot) as
+    route takes them."""
+    return tuple(chosen[name] for name in ("feature", "threshold", "missing_left", "categories", "bin", "bin_value"))
+
+
+Edges = Tuple[np.ndarray, np.ndarray]
+
+
+def route(held: Held, splits: Tuple[np.ndarray, ...], to_left: np.ndarray, to_right: np.ndarray) -> Tuple[Held, Edges]:
     """The rows with the slots of the next level: a row of a node that split
-    takes its child's slot (-1 when the child is finished), any other -1.
-    A value goes left when ``x <= threshold`` (with a NaN threshold, a
-    categorical split: when its category's bit is set in the node's row of
-    `sets`), a missing one where its split sends missing values. Slots past
-    the level's nodes (those finished on one worker) end too."""
-    slot = held.slot
-    new = np.full(len(slot), -1, dtype=np.int32)
-    rows = np.flatnonzero((slot >= 0) & (slot < len(feature)))
-    s = slot[rows]
-    f = feature[s]
-    split = f >= 0
-    rows, s, f = rows[split], s[split], f[split]
-    v = held.x[rows, f]
-    left = np.where(np.isnan(v), missing_left[s].astype(bool), v <= threshold[s])
-    cat = np.isnan(threshold[s]) & ~np.isnan(v)
-    if cat.any():
-        code = v[cat].astype(np.int64)
-        word = sets[s[cat], code // 64]
-        left[cat] = ((word >> (code % 64).astype(np.uint64)) & np.uint64(1)).astype(bool)
-    new[rows] = np.where(left, to_left[s], to_right[s])
-    return Held(held.x, held.bins, held.codes, held.weight, new, held.n_bins, held.n_classes)
+    takes its child's slot (-1 when the child is finished), any other -1;
+    slots past the level's nodes (those finished on one worker) end too.
+    And per node split between bins, the largest value of its rows here
+    sent left and the smallest sent right (-inf and +inf where none are):
+    the split's threshold is their midpoint (see _learner.route)."""
+    slot, below, above = _learner.route(held.x, held.bins, held.codes, held.weight, held.slot, held.n_bins,
+                                        held.n_classes, splits, to_left, to_right)
+    return Held(held.x, held.bins, held.codes, held.weight, slot, held.n_bins, held.n_classes), (below, above)
+
+
+def add_edges(a: Edges, b: Edges) -> Edges:
+    return np.maximum(a[0], b[0]), np.minimum(a[1], b[1])

@@ -6,6 +6,7 @@
 #include "kernels/learner/binned_split.hpp"
 #include "kernels/learner/draws.hpp"
 #include "kernels/learner/histogram.hpp"
+#include "kernels/learner/split_rule.hpp"
 
 #include "readable.hpp"
 
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -143,6 +145,36 @@ py::tuple value_lists(const py::object& X, const py::object& bins, const py::obj
     return lists_to_numpy(out, h.rows.n_classes + 1);
 }
 
+// The rows' slots of the next level, and per node split between bins the
+// values either side of its threshold (route_rows).
+py::tuple route(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
+                const py::object& slot, std::int64_t n_bins, std::int64_t n_classes, const py::tuple& chosen,
+                const py::object& to_left, const py::object& to_right) {
+    const Held h = held_of(X, bins, codes, weight, slot, n_bins, n_classes);
+    if (chosen.size() != 6) refuse("splits are (feature, threshold, missing_left, sets, bin, bin_value)");
+    const auto feature = take<std::int64_t>(chosen[0], {-1}, "feature");
+    const py::ssize_t k = feature.shape(0);
+    const auto threshold = take<double>(chosen[1], {k}, "threshold");
+    const auto missing_left = take<std::uint8_t>(chosen[2], {k}, "missing_left");
+    const auto sets = take<std::uint64_t>(chosen[3], {k, -1}, "sets");
+    const auto bin = take<std::int64_t>(chosen[4], {k}, "bin");
+    const auto bin_value = take<double>(chosen[5], {k}, "bin_value");
+    const auto l = take<std::int32_t>(to_left, {k}, "to_left");
+    const auto r = take<std::int32_t>(to_right, {k}, "to_right");
+    const LevelSplits splits{static_cast<std::size_t>(k), feature.data(), threshold.data(), missing_left.data(),
+                             sets.data(), static_cast<std::size_t>(sets.shape(1)), bin.data(), bin_value.data(),
+                             l.data(), r.data()};
+    py::array_t<std::int32_t> out(static_cast<py::ssize_t>(h.rows.rows));
+    py::array_t<double> below(k), above(k);
+    std::fill_n(below.mutable_data(), k, -std::numeric_limits<double>::infinity());
+    std::fill_n(above.mutable_data(), k, std::numeric_limits<double>::infinity());
+    {
+        py::gil_scoped_release unlocked;
+        route_rows(h.rows, splits, out.mutable_data(), below.mutable_data(), above.mutable_data());
+    }
+    return py::make_tuple(out, below, above);
+}
+
 // Lists from Python, checked to be whole: offsets rising from 0 to the
 // number of values, `width` counts per value.
 ValueLists lists_of(const py::object& offsets, const py::object& values, const py::object& counts, py::ssize_t k,
@@ -230,7 +262,7 @@ py::tuple node_stats_of(const py::object& totals, const py::object& n, const py:
 
 // The summaries of a batch of nodes and the arrays that keep them alive.
 struct Batch {
-    Readable<double> counts, lo, hi, totals, weight, bounds;
+    Readable<double> counts, lo, hi, totals, weight, bounds, span;
     Readable<std::int64_t> n, n_categories;
     Readable<std::uint8_t> searched;
     Readable<std::uint64_t> keys;
@@ -239,7 +271,8 @@ struct Batch {
 };
 
 // `growth`: empty, or one tuple of what the nodes carry down the tree, each
-// None or an array: (searched features, keys, bounds), as OpenNodes has them.
+// None or an array: (searched features, keys, bounds[, span]), as OpenNodes
+// has them.
 Batch batch_of(const py::object& counts, const py::object& lo, const py::object& hi, const py::object& totals,
                const py::object& n, const py::object& weight, const py::tuple& params, const py::tuple& growth) {
     Batch b;
@@ -262,9 +295,13 @@ Batch batch_of(const py::object& counts, const py::object& lo, const py::object&
                static_cast<std::size_t>(nc), b.counts.data(), b.lo.data(), b.hi.data(), b.totals.data(),
                b.n.data(), b.weight.data()};
     if (b.params.p.monotonic && b.params.monotonic.size() != p) refuse("monotonic constraints: one per feature");
-    if (growth.size() > 1) refuse("one tuple of (searched features, keys, bounds) at most");
+    if (growth.size() > 1) refuse("one tuple of (searched features, keys, bounds[, span]) at most");
     const py::tuple g = growth.size() ? py::tuple(growth[0]) : py::make_tuple(py::none(), py::none(), py::none());
-    if (g.size() != 3) refuse("the nodes' growth is (searched features, keys, bounds)");
+    if (g.size() != 3 && g.size() != 4) refuse("the nodes' growth is (searched features, keys, bounds[, span])");
+    if (g.size() == 4 && !g[3].is_none()) {
+        b.span = take<double>(g[3], {k, p, 2}, "span");
+        b.nodes.span = b.span.data();
+    }
     if (!g[0].is_none()) {
         b.searched = take<std::uint8_t>(g[0], {k, p}, "searched features");
         b.nodes.searched = b.searched.data();
@@ -324,8 +361,8 @@ py::dict splits_of(const py::object& counts, const py::object& lo, const py::obj
         choose_splits(o, p, m.data(), {l.offsets.data(), l.values.data(), l.counts.data()}, imp.data(),
                       total_weight, out);
     }
-    py::array_t<std::int64_t> feature(k), n_left(k);
-    py::array_t<double> threshold(k), weight_left(k), improvement(k), left({k, nc});
+    py::array_t<std::int64_t> feature(k), n_left(k), bin(k);
+    py::array_t<double> threshold(k), bin_value(k), weight_left(k), improvement(k), left({k, nc});
     py::array_t<std::uint8_t> missing_left(k);
     py::array_t<double> bounds({k, py::ssize_t{4}});
     for (py::ssize_t i = 0; i < k; ++i) {
@@ -338,6 +375,8 @@ py::dict splits_of(const py::object& counts, const py::object& lo, const py::obj
         feature.mutable_data()[i] = s.feature;
         n_left.mutable_data()[i] = s.n_left;
         threshold.mutable_data()[i] = s.threshold;
+        bin.mutable_data()[i] = s.bin;
+        bin_value.mutable_data()[i] = s.bin_value;
         weight_left.mutable_data()[i] = s.weight_left;
         improvement.mutable_data()[i] = s.improvement;
         missing_left.mutable_data()[i] = s.missing_left;
@@ -357,6 +396,8 @@ py::dict splits_of(const py::object& counts, const py::object& lo, const py::obj
     d["feature"] = feature;
     d["categories"] = categories;
     d["threshold"] = threshold;
+    d["bin"] = bin;
+    d["bin_value"] = bin_value;
     d["missing_left"] = missing_left;
     d["n_left"] = n_left;
     d["weight_left"] = weight_left;
@@ -369,9 +410,11 @@ py::dict splits_of(const py::object& counts, const py::object& lo, const py::obj
 py::tuple draw_features_of(const py::object& counts, const py::object& lo, const py::object& hi,
                            const py::object& totals, const py::object& n, const py::object& weight,
                            const py::tuple& params, const py::object& keys, const py::object& known_offsets,
-                           const py::object& known) {
+                           const py::object& known, const py::args& span) {
+    if (span.size() > 1) refuse("draw_features takes one span at most");
     const Batch b = batch_of(counts, lo, hi, totals, n, weight, params,
-                             py::make_tuple(py::make_tuple(py::none(), keys, py::none())));
+                             py::make_tuple(py::make_tuple(py::none(), keys, py::none(),
+                                                           span.size() ? py::object(span[0]) : py::none())));
     const OpenNodes& o = b.nodes;
     if (!o.keys) refuse("the draws need the nodes' keys");
     const py::ssize_t k = static_cast<py::ssize_t>(o.nodes), p = static_cast<py::ssize_t>(o.cols);
@@ -394,6 +437,26 @@ py::tuple draw_features_of(const py::object& counts, const py::object& lo, const
     }
     return py::make_tuple(searched, to_numpy(constant_offsets, {k + 1}),
                           to_numpy(constants, {static_cast<py::ssize_t>(constants.size())}));
+}
+
+// The thresholds between the largest values sent left and the smallest
+// sent right, as every search forms them (split_rule.hpp).
+py::array_t<double> midpoints_of(const py::object& below, const py::object& above) {
+    const auto a = take<double>(below, {-1}, "below");
+    const auto b = take<double>(above, {a.shape(0)}, "above");
+    py::array_t<double> out(a.shape(0));
+    for (py::ssize_t i = 0; i < a.shape(0); ++i) out.mutable_data()[i] = midpoint(a.data()[i], b.data()[i]);
+    return out;
+}
+
+// Whether each pair of neighbouring values a <= b lies far enough apart
+// for a split between them (split_rule.hpp).
+py::array_t<std::uint8_t> values_apart_of(const py::object& below, const py::object& above) {
+    const auto a = take<double>(below, {-1}, "below");
+    const auto b = take<double>(above, {a.shape(0)}, "above");
+    py::array_t<std::uint8_t> out(a.shape(0));
+    for (py::ssize_t i = 0; i < a.shape(0); ++i) out.mutable_data()[i] = values_apart(a.data()[i], b.data()[i]);
+    return out;
 }
 
 py::tuple child_keys_of(const py::object& keys) {
@@ -430,6 +493,10 @@ void bind_distributed(py::module_& m) {
     m.def("value_lists", &value_lists,
           "value_lists(X, bins, codes, weight, slot, requests, n_bins, n_classes): the distinct values of the "
           "requested (slot, feature, bin) triples with their counts: (offsets, values, counts).");
+    m.def("route", &route,
+          "route(X, bins, codes, weight, slot, n_bins, n_classes, splits, to_left, to_right): the rows' slots of "
+          "the next level, and per split between bins the largest value sent left and the smallest sent right: "
+          "(slot, below, above).");
     m.def("merge_value_lists", &merge_value_lists, "merge_value_lists(a, b): the lists of both, equal values merged.");
     m.def("node_stats", &node_stats_of, "node_stats(totals, n, weight, depth, params): (impurity, stops).");
     m.def("refine_mask", &refine_mask,
@@ -439,8 +506,12 @@ void bind_distributed(py::module_& m) {
           "choose_splits(counts, lo, hi, totals, n, weight, params, mask, lists, impurity, total_weight[, growth]): "
           "each node's split, as a dict of arrays (feature -1: none; bounds: the children's).");
     m.def("draw_features", &draw_features_of,
-          "draw_features(counts, lo, hi, totals, n, weight, params, keys, known_offsets, known): the features "
+          "draw_features(counts, lo, hi, totals, n, weight, params, keys, known_offsets, known[, span]): the features "
           "each node searches, and its children's known constants: (searched, offsets, constants).");
+    m.def("midpoints", &midpoints_of,
+          "midpoints(below, above): the thresholds between each largest value sent left and smallest sent right.");
+    m.def("values_apart", &values_apart_of,
+          "values_apart(below, above): 1 where neighbouring values lie far enough apart for a split between them.");
     m.def("child_keys", &child_keys_of, "child_keys(keys): the keys of the nodes' left and right children.");
     m.def("bounded_shares", &bounded_shares,
           "bounded_shares(totals, weight, bounds): each node's class-0 share clipped into its bounds.");

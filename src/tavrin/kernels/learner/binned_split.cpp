@@ -49,6 +49,7 @@ struct Group {
     double weight;
     std::size_t bin;
     bool opaque;           // an unrefined bin that may hold splits inside
+    bool exact;            // one value of a refined bin
 };
 
 double sum_of(const double* v, std::size_t n) {
@@ -82,18 +83,20 @@ public:
             std::size_t count;
             if (refined(b, v, c, count)) {
                 for (std::size_t j = 0; j < count; ++j)
-                    groups_.push_back({v[j], v[j], c + j * (nc_ + 1), sum_of(c + j * (nc_ + 1), nc_), b, false});
+                    groups_.push_back({v[j], v[j], c + j * (nc_ + 1), sum_of(c + j * (nc_ + 1), nc_), b, false, true});
                 continue;
             }
             if (c[nc_] == 0.0) continue;
             const std::size_t at = (node_ * o_.cols + f) * nb + b;
             const double lo = o_.lo[at], hi = o_.hi[at];
-            groups_.push_back({lo, hi, c, sum_of(c, nc_), b, values_apart(lo, hi)});
+            groups_.push_back({lo, hi, c, sum_of(c, nc_), b, values_apart(lo, hi), false});
         }
     }
 
-    // Calls candidate(n_left, left, weight_left, threshold, missing_left)
-    // for every candidate of the groups in scan order, and box(before,
+    // Calls candidate(n_left, left, weight_left, threshold, missing_left,
+    // last) for every candidate of the groups in scan order (`last`: the
+    // group left of it, null for all values left of the missing ones;
+    // the threshold is exact only where lo and hi are), and box(before,
     // weight_before, group) for every opaque group in each pass.
     template <class Candidate, class Box>
     void walk(std::size_t f, const Candidate& candidate, const Box& box) {
@@ -118,19 +121,25 @@ public:
                 nl += static_cast<std::int64_t>(gr.counts[nc_]);
                 if (g + 1 == g_count) {
                     if (pass == 0 && n_missing > 0)
-                        candidate(nl, left_.data(), wl, std::numeric_limits<double>::infinity(), false);
+                        candidate(nl, left_.data(), wl, std::numeric_limits<double>::infinity(), false,
+                                  static_cast<const Group*>(nullptr));
                     break;
                 }
                 const Group& next = groups_[g + 1];
                 if (!values_apart(gr.hi, next.lo)) continue;
                 const bool missing_left = pass == 1 || (n_missing == 0 && nl > n_ - nl);
-                candidate(nl, left_.data(), wl, midpoint(gr.hi, next.lo), missing_left);
+                candidate(nl, left_.data(), wl, midpoint(gr.hi, next.lo), missing_left, &gr);
             }
         }
     }
 
     // Feature f's smallest and largest value at the node.
     void span(std::size_t f, double& lo, double& hi) const {
+        if (o_.span) {
+            lo = o_.span[(node_ * o_.cols + f) * 2];
+            hi = o_.span[(node_ * o_.cols + f) * 2 + 1];
+            return;
+        }
         const std::size_t at = (node_ * o_.cols + f) * o_.n_bins;
         lo = std::numeric_limits<double>::infinity();
         hi = -lo;
@@ -272,7 +281,8 @@ void bins_to_refine(const OpenNodes& nodes, const LearnerParams& params, std::ui
                 if (is_categorical(nodes, f) || !searches(nodes, i, f) || !w.draw(f, t, missing_left)) continue;
                 const std::size_t at = (i * p + f) * nb;
                 for (std::size_t b = 0; b < nb; ++b)
-                    if (nodes.lo[at + b] <= t && t < nodes.hi[at + b]) mask[at + b] = 1;
+                    if (w.cell(f, b)[nodes.n_classes] > 0.0 && nodes.lo[at + b] <= t && t < nodes.hi[at + b])
+                        mask[at + b] = 1;
             }
             continue;
         }
@@ -282,7 +292,7 @@ void bins_to_refine(const OpenNodes& nodes, const LearnerParams& params, std::ui
         for (std::size_t f = 0; f < p; ++f) {
             if (is_categorical(nodes, f) || !searches(nodes, i, f)) continue;  // categories: searched whole
             w.groups(f, kNoRefined);
-            w.walk(f, [&](std::int64_t nl, const double* left, double wl, double, bool) {
+            w.walk(f, [&](std::int64_t nl, const double* left, double wl, double, bool, const Group*) {
                 floor = std::max(floor, w.score(f, nl, left, wl));
             }, kNoBox);
         }
@@ -290,7 +300,7 @@ void bins_to_refine(const OpenNodes& nodes, const LearnerParams& params, std::ui
             if (is_categorical(nodes, f) || !searches(nodes, i, f)) continue;
             w.groups(f, kNoRefined);
             std::uint8_t* m = mask + (i * p + f) * nb;
-            w.walk(f, [](std::int64_t, const double*, double, double, bool) {},
+            w.walk(f, [](std::int64_t, const double*, double, double, bool, const Group*) {},
                    [&](const double* before, double, const Group& g) {
                        if (!m[g.bin] && w.box_may_win(before, g, floor)) m[g.bin] = 1;
                    });
@@ -332,6 +342,7 @@ void choose_splits(const OpenNodes& nodes, const LearnerParams& params, const st
             best_proxy = c.proxy;
             best.feature = static_cast<std::int64_t>(f);
             best.threshold = c.threshold;
+            best.bin = -1;
             best.missing_left = c.missing_left;
             best.n_left = c.n_left;
             best.weight_left = c.weight_left;
@@ -389,12 +400,15 @@ void choose_splits(const OpenNodes& nodes, const LearnerParams& params, const st
                 next_refined(v, c, count);
                 return true;
             });
-            w.walk(f, [&](std::int64_t nl, const double* l, double wl, double threshold, bool missing_left) {
+            w.walk(f, [&](std::int64_t nl, const double* l, double wl, double threshold, bool missing_left,
+                          const Group* last) {
                 const double proxy = w.score(f, nl, l, wl);
                 if (!(proxy > best_proxy)) return;
                 best_proxy = proxy;
                 best.feature = static_cast<std::int64_t>(f);
                 best.threshold = threshold;
+                best.bin = last ? static_cast<std::int64_t>(last->bin) : -1;
+                best.bin_value = last && last->exact ? last->hi : std::numeric_limits<double>::infinity();
                 best.missing_left = missing_left;
                 best.n_left = nl;
                 best.weight_left = wl;

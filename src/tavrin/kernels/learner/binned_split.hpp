@@ -22,7 +22,12 @@ namespace tavrin::kernels::learner {
 struct OpenNodes {
     std::size_t nodes = 0, cols = 0, n_bins = 0, n_classes = 0;
     const double* counts = nullptr;  // as BinSummary::counts (histogram.hpp)
-    const double* lo = nullptr;      // as BinSummary::lo, hi
+    // As BinSummary::lo, hi, or bounds on them: lo at or below each bin's
+    // smallest value at the node, hi at or above its largest. A bound
+    // serves where it keeps the bin's boundaries with its node's non-empty
+    // neighbours apart (values_apart), the values themselves everywhere
+    // else; bins whose bounds are apart are refined when they may win.
+    const double* lo = nullptr;
     const double* hi = nullptr;
     const double* totals = nullptr;  // nodes x n_classes: the nodes' class weights
     const std::int64_t* n = nullptr;  // their rows
@@ -39,6 +44,9 @@ struct OpenNodes {
     // Per node: the lower and upper bound of its value under monotonic
     // constraints (null: unbounded).
     const double* bounds = nullptr;
+    // Per node and feature its smallest and largest value (null: read from
+    // lo and hi, which are then the values themselves).
+    const double* span = nullptr;
 };
 
 // The features each node searches when it searches max_features of them,
@@ -73,6 +81,13 @@ struct RefinedBins {
 struct ChosenSplit {
     std::int64_t feature = -1;  // -1: the node stays a leaf
     double threshold = 0.0;
+    // A split between bins: a value goes left when its bin is below `bin`,
+    // or is `bin` and the value at most bin_value (-1: by the threshold,
+    // which is then exact). Its threshold is then the midpoint of the
+    // largest value sent left and the smallest sent right, which `lo` and
+    // `hi` may only bound.
+    std::int64_t bin = -1;
+    double bin_value = 0.0;
     bool missing_left = false;
     std::int64_t n_left = 0;
     double weight_left = 0.0;

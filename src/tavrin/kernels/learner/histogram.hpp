@@ -55,4 +55,31 @@ void list_values(const HeldRows& held, const std::int64_t* requests, std::size_t
 // merge, adding their counts.
 void merge_lists(const ValueLists& a, const ValueLists& b, std::size_t width, ValueLists& out);
 
+// The splits of the nodes in slots 0 .. nodes - 1, and where their rows go.
+struct LevelSplits {
+    std::size_t nodes = 0;
+    const std::int64_t* feature = nullptr;  // -1: the node does not split
+    const double* threshold = nullptr;      // a value goes left when at most it; NaN: by category
+    const std::uint8_t* missing_left = nullptr;
+    // Categorical splits: `words` words per node, bit c % 64 of word c / 64
+    // set where category c goes left.
+    const std::uint64_t* sets = nullptr;
+    std::size_t words = 0;
+    // A split between bins (bin >= 0, the threshold unknown): a value goes
+    // left when its bin is below `bin`, or is `bin` and the value is at
+    // most bin_value.
+    const std::int64_t* bin = nullptr;
+    const double* bin_value = nullptr;
+    const std::int32_t* to_left = nullptr;  // the children's slots of the next level (-1: none)
+    const std::int32_t* to_right = nullptr;
+};
+
+// Each row's slot of the next level into `slot_out`: its child's where its
+// node splits, -1 otherwise. Per node split between bins, `below` and
+// `above` (nodes long, -inf and +inf first) take the largest value of its
+// rows of weight above zero sent left and the smallest sent right: the
+// threshold is their midpoint.
+void route_rows(const HeldRows& held, const LevelSplits& splits, std::int32_t* slot_out, double* below,
+                double* above);
+
 }  // namespace tavrin::kernels::learner
