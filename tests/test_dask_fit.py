@@ -39,6 +39,15 @@ def client():
             yield c
 
 
+@pytest.fixture(autouse=True)
+def spread():
+    """Every node grown over the workers: nodes of these tests' few rows
+    are otherwise finished on one worker from the root (test_dask_local
+    tests that)."""
+    with dask.config.set({"tavrin.local_rows": 0}):
+        yield
+
+
 def assert_same_tree(expected, got):
     a, b = expected.tree_.to_dict(), got.tree_.to_dict()
     assert a.keys() == b.keys()
@@ -259,7 +268,6 @@ def test_a_boundary_too_close_over_all_rows_splits_where_a_node_lacks_the_close_
     monkeypatch.setattr(_dask_rows, "edges_of", lambda s, m: np.array([1.0]) if len(np.unique(np.concatenate(s))) == 3
                         else edges_of(s, m))
     expected = TreeClassifier(max_depth=3).fit(X, y)
-    with dask.config.set({"tavrin.local_rows": 0}):
-        got = TreeClassifier(max_depth=3).fit(da.from_array(X, chunks=200), da.from_array(y, chunks=200))
+    got = TreeClassifier(max_depth=3).fit(da.from_array(X, chunks=200), da.from_array(y, chunks=200))
     assert_same_tree(expected, got)
     assert expected.tree_.feature[1] == 0

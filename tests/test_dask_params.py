@@ -13,7 +13,7 @@ distributed = pytest.importorskip("distributed")
 
 from tavrin_tools import TreeClassifier, _dask_fit, _learner  # noqa: E402
 # The module's cluster of worker processes is test_dask_fit's fixture.
-from test_dask_fit import assert_same_tree, client, frame_parts  # noqa: E402, F401
+from test_dask_fit import assert_same_tree, client, frame_parts, spread  # noqa: E402, F401
 
 # The cluster's scheduler runs on threads of this process and draws from
 # `random` while Hypothesis makes examples: not a draw of the strategies.
