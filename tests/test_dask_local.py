@@ -72,6 +72,21 @@ def test_finished_nodes_grow_the_in_memory_subtrees(client, finished, params, li
         assert np.isin(finished, tree.n_node_samples).all()
 
 
+@pytest.mark.parametrize("max_depth, on_one", [(1, False), (3, True), (None, True)])
+def test_a_node_is_finished_on_one_worker_where_its_rows_weigh_less_than_its_subtrees_summaries(
+        client, finished, max_depth, on_one):
+    # The 1,101 rows of weight above zero, of 4 features, weigh about 30 kB
+    # across the workers; one node's summary (4 features x 257 bins x 4
+    # counts) about 16 kB, seven of them (three levels) more than the rows.
+    frame, y, w = problem()
+    parts = dd.from_pandas(frame, npartitions=3)
+    yd, wd = (dd.from_pandas(pd.Series(v, index=frame.index), npartitions=3) for v in (y, w))
+    with dask.config.set({"tavrin.local_rows": 10**9}):
+        got = TreeClassifier(max_depth=max_depth).fit(parts, yd, sample_weight=wd)
+    assert_same_tree(TreeClassifier(max_depth=max_depth).fit(frame, y, sample_weight=w), got)
+    assert finished == ([got.tree_.n_node_samples[0]] if on_one else [])
+
+
 def test_bad_local_rows_are_refused(client):
     frame, y, _ = problem(40)
     parts, yd = dd.from_pandas(frame, npartitions=2), dd.from_pandas(pd.Series(y), npartitions=2)

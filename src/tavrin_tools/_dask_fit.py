@@ -34,8 +34,8 @@ replayed over the nodes searched so far (``_best_first``).
 
 Knobs (``dask.config``): ``tavrin.max_bins`` (default 256), the bins per
 feature; ``tavrin.local_rows`` (default 100,000; 0: never), the rows up to
-which a searched node is finished on one worker (``_dask_local``). Neither
-changes the tree, only what travels.
+which a searched node may be finished on one worker (``_dask_local``: where
+that moves fewer bytes). Neither changes the tree, only what travels.
 """
 from __future__ import annotations
 
@@ -237,7 +237,8 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
     root = {"depth": 0, "n": n, "weight": float(sum(c[2] for c in counts)), "totals": sum(c[0] for c in counts),
             "key": _ROOT_KEY, "constants": np.zeros(0, dtype=np.int32), "bounds": (-np.inf, np.inf)}
     nodes = [root]
-    finish = Finisher(client, limit, params, total_weight, len(classes), n_categories, sorted(by_worker))
+    finish = Finisher(client, limit, params, total_weight, len(classes), n_categories, sorted(by_worker), n_bins,
+                      sample_weight is not None or class_weight is not None)
     order = _grow(client, held, bins, nodes, params, total_weight, len(classes), p, n_bins, finish,
                   est.max_leaf_nodes)
 
