@@ -109,6 +109,17 @@ def test_what_travels_is_narrowed_without_changing_a_value(values, kind):
     assert np.array_equal(got.astype(np.float64), a, equal_nan=True)
 
 
+def test_counts_travel_as_bytes_with_the_few_larger_ones_apart():
+    from tavrin_tools._dask_rows import pack_counts, wide
+    counts = np.arange(4000.0).reshape(2, 2000) % 200
+    counts[1, 7], counts[0, 3] = 70000.0, 255.0
+    packed = pack_counts(counts)
+    assert packed[0].dtype == np.uint8 and packed[1].tolist() == [3, 2007]
+    assert np.array_equal(wide(packed), counts)
+    many = counts + 300  # all of them reach 255: narrowed whole
+    assert pack_counts(many).dtype == np.uint32 and np.array_equal(wide(pack_counts(many)), many)
+
+
 def test_bins_count_the_cuts_at_or_below_each_value():
     from tavrin_tools import _learner
     x = np.array([[-np.inf, 0.0], [1.0, np.nan], [1.5, 2.0], [2.0, np.inf], [3.0, 1.0]])

@@ -121,7 +121,7 @@ class Finisher:
         widest = n // least
         searched = sum(min(2**j, widest) for j in range(min(levels, widest.bit_length() + 1)))
         searched += max(0, levels - widest.bit_length() - 1) * widest
-        return n * self.row_bytes <= searched * self.node_bytes
+        return bool(n * self.row_bytes <= searched * self.node_bytes)
 
     def submit(self, held: List[Any], nodes: List[Dict[str, Any]], local: List[int], first: int) -> None:
         """Starts the subtrees of the nodes `local`, whose rows are in slots

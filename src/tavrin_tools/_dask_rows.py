@@ -21,7 +21,8 @@ from . import _learner
 from ._direct import to_matrix
 from ._sk_compat import check_array
 
-Summary = Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]
+# Counts (as pack_counts sends them), the lo and hi values asked for, spans.
+Summary = Tuple[Any, np.ndarray, np.ndarray, np.ndarray]
 Lists = Tuple[np.ndarray, np.ndarray, np.ndarray]
 
 
@@ -186,8 +187,29 @@ def narrow(a: np.ndarray) -> np.ndarray:
     return single if np.array_equal(single.astype(np.float64), a, equal_nan=True) else a
 
 
-def wide(a: np.ndarray) -> np.ndarray:
-    return a.astype(np.float64, copy=False)
+def pack_counts(a: np.ndarray) -> Any:
+    """Whole-number counts as they travel: narrowed, or where few of them
+    reach 255, as (bytes, positions of those that do, their values), which
+    `wide` reads back to the very same values. Deep nodes' bins hold few
+    rows, but one large bin would widen a whole array."""
+    small = narrow(a)
+    if small.dtype.itemsize == 1 or small.dtype.kind != "u":
+        return small
+    big = np.flatnonzero(a >= 255)
+    index = np.min_scalar_type(max(a.size - 1, 0))
+    values = narrow(a.ravel()[big])
+    if len(big) * (index.itemsize + values.dtype.itemsize) >= a.size * (small.dtype.itemsize - 1):
+        return small
+    return np.minimum(a, 255).astype(np.uint8), big.astype(index), values
+
+
+def wide(a: Any) -> np.ndarray:
+    """An array as narrow or pack_counts sent it, in float64."""
+    if isinstance(a, tuple):
+        out: np.ndarray = a[0].astype(np.float64)
+        out.ravel()[a[1]] = a[2]
+        return out
+    return a.astype(np.float64, copy=False)  # type: ignore[no-any-return]
 
 
 def bin_ranges(held: Held) -> Tuple[np.ndarray, np.ndarray]:
@@ -241,21 +263,37 @@ def summarize(held: Held, first: int, slots: int, bins: Bins) -> Summary:
                                           held.n_bins, held.n_classes)
     span = np.stack([lo.min(axis=2, initial=np.inf), hi.max(axis=2, initial=-np.inf)], axis=2)
     lo, hi = lo.reshape(slots, -1), hi.reshape(slots, -1)
-    return narrow(counts), narrow(lo[:, bins.need_lo]), narrow(hi[:, bins.need_hi]), narrow(span)
+    return pack_counts(_sent(held, counts)), narrow(lo[:, bins.need_lo]), narrow(hi[:, bins.need_hi]), narrow(span)
+
+
+def _sent(held: Held, counts: np.ndarray) -> np.ndarray:
+    """Counts (class weights, then rows, on the last axis) as they travel:
+    where every row weighs 1, the rows are the sum of the class weights and
+    stay behind (_with_rows counts them again)."""
+    return counts[..., :-1] if held.weight is None and held.n_classes > 1 else counts
+
+
+def _with_rows(counts: np.ndarray, n_classes: int) -> np.ndarray:
+    """Counts as _sent sends them, with the rows again: the sum of the class
+    weights, exact in float64 for rows of weight 1."""
+    counts = wide(counts)
+    if counts.shape[-1] == n_classes + 1:
+        return counts
+    return np.concatenate([counts, counts.sum(axis=-1, keepdims=True)], axis=-1)
 
 
 def add_summaries(a: Summary, b: Summary) -> Summary:
     span = np.stack([np.minimum(wide(a[3])[..., 0], wide(b[3])[..., 0]),
                      np.maximum(wide(a[3])[..., 1], wide(b[3])[..., 1])], axis=2)
-    return (narrow(wide(a[0]) + wide(b[0])), narrow(np.minimum(wide(a[1]), wide(b[1]))),
+    return (pack_counts(wide(a[0]) + wide(b[0])), narrow(np.minimum(wide(a[1]), wide(b[1]))),
             narrow(np.maximum(wide(a[2]), wide(b[2]))), narrow(span))
 
 
-def _searched(summary: Summary, bins: Bins) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+def _searched(summary: Summary, bins: Bins, n_classes: int) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     """A merged summary as the learner's search reads it: counts, every
     bin's lo and hi (the node's own where `bins` asks for them, the bin's
     over all rows elsewhere) and the span."""
-    counts = wide(summary[0])
+    counts = _with_rows(summary[0], n_classes)
     k, p = counts.shape[:2]
     lo = np.repeat(bins.lo.reshape(1, -1), k, axis=0)
     hi = np.repeat(bins.hi.reshape(1, -1), k, axis=0)
@@ -277,7 +315,7 @@ def refine(summary: Summary, bins: Bins, totals: np.ndarray, n: np.ndarray, weig
     nodes' keys and bounds), and per node the known constant features of
     its children (`drawn[ends[j]:ends[j + 1]]`; `ends` None when every
     feature is searched)."""
-    counts, lo, hi, span = _searched(summary, bins)
+    counts, lo, hi, span = _searched(summary, bins, totals.shape[1])
     searched = ends = drawn = None
     if params[7] >= 0:  # max_features drawn per node
         offsets = np.cumsum([0] + [len(c) for c in known]).astype(np.int64)
@@ -293,16 +331,18 @@ def choose(summary: Summary, bins: Bins, totals: np.ndarray, n: np.ndarray, weig
            growth: Tuple[Any, ...]) -> Dict[str, np.ndarray]:
     """The learner's splits from the merged summary and the value lists of
     the bins `requests` (as refine gives them)."""
-    counts, lo, hi, span = _searched(summary, bins)
+    counts, lo, hi, span = _searched(summary, bins, totals.shape[1])
     mask = np.zeros(lo.shape, dtype=np.uint8)
     mask[tuple(requests.T)] = 1
+    lists = (lists[0], lists[1], _with_rows(lists[2], totals.shape[1]))
     return _learner.choose_splits(counts, lo, hi, totals, n, weight, params, mask, lists, impurity, total_weight,
                                   growth + (span,))
 
 
 def list_values(held: Held, requests: np.ndarray) -> Lists:
-    return _narrow_lists(_learner.value_lists(held.x, held.bins, held.codes, held.weight, held.slot,
-                                              requests.astype(np.int64), held.n_bins, held.n_classes))
+    offsets, values, counts = _learner.value_lists(held.x, held.bins, held.codes, held.weight, held.slot,
+                                                   requests.astype(np.int64), held.n_bins, held.n_classes)
+    return _narrow_lists((offsets, values, _sent(held, counts)))
 
 
 def merge_lists(a: Lists, b: Lists) -> Lists:
