@@ -11,8 +11,10 @@ boundary too close over all the rows to tell whether it splits, see
 ``_dask_rows.Bins``), the summaries are added up in a tree of
 reductions, and the learner's binned
 search (``_learner.refine_mask``) names the bins whose exact values may
-still hold the best split; only those bins' distinct values travel, and
-``_learner.choose_splits`` picks each node's split by the in-memory
+still hold the best split; only those bins' distinct values travel (a
+bin of many rows first as runs of values, of which the learner's
+``refine_entries`` names those that may hold it, and only their values
+travel then), and ``_learner.choose_splits`` picks each node's split by the in-memory
 learner's rules. Both run on a worker, next to the merged summaries and
 value lists: the client sees the bins to refine and the chosen splits,
 never the rows' values. The splits go back to the workers, which move each
@@ -472,7 +474,7 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
     bounds = np.array([node["bounds"] for node in picked], dtype=np.float64).reshape(k, 2)
     known = [node["constants"] for node in picked]
     # Drawn and judged next to the merged summary, which may be large.
-    refined, growth, ends, drawn = client.gather(client.submit(
+    refined, runs, growth, ends, drawn = client.gather(client.submit(
         rows.refine, summary, bins, totals, n, weight, params, keys, known, None if params[10] is None else bounds,
         pure=False))
     constants = np.empty(k, dtype=object)
@@ -483,16 +485,23 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
             constants[j] = drawn[ends[j]:ends[j + 1]]
     requests = refined.astype(np.int64)
     requests[:, 0] += first
-    if len(requests):
-        lists = _reduce(client, [client.submit(rows.list_values, h, requests, workers=w, pure=False)
-                                 for h, w in zip(held, homes)],
-                        rows.merge_lists)
-    else:
-        lists = (np.zeros(1, dtype=np.int64), np.empty(0), np.empty((0, n_classes + 1)))
     impurity = np.array([node["impurity"] for node in picked], dtype=np.float64)
+    # The refined bins' values, or runs of them and then the values of the
+    # runs that may hold the best split; each worker's kept until then.
+    sent = picked_runs = exact = None
+    if len(requests):
+        listed = [client.submit(rows.list_runs, h, requests, runs, bins, workers=w, pure=False)
+                  for h, w in zip(held, homes)]
+        sent = _reduce(client, [client.submit(operator.getitem, r, 0, workers=w, pure=False)
+                                for r, w in zip(listed, homes)], rows.add_runs)
+        picked_runs = client.submit(rows.refine_runs, summary, bins, totals, n, weight, params, refined, runs, sent,
+                                    growth, pure=False)
+        kept = [client.submit(operator.getitem, r, 1, workers=w, pure=False) for r, w in zip(listed, homes)]
+        exact = _reduce(client, [client.submit(rows.run_values, r, picked_runs, workers=w, pure=False)
+                                 for r, w in zip(kept, homes)], rows.merge_lists)
     found: Dict[str, np.ndarray] = client.gather(client.submit(
-        rows.choose, summary, bins, totals, n, weight, params, refined, lists, impurity, total_weight, growth,
-        pure=False))
+        rows.choose, summary, bins, totals, n, weight, params, refined, runs, sent, picked_runs, exact, impurity,
+        total_weight, growth, pure=False))
     found["constants"] = constants
     return found
 

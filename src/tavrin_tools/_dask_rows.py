@@ -307,14 +307,22 @@ def _narrow_lists(lists: Any) -> Lists:
     return offsets, narrow(values), narrow(counts)
 
 
+# A refined bin of more rows than this is first sent as runs of values
+# (at most _MOST_RUNS, each its counts and smallest and largest value), and
+# only the runs that may hold the best split send their values.
+_FEW_ROWS = 64
+_MOST_RUNS = 64
+
+
 def refine(summary: Summary, bins: Bins, totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
            params: Tuple[Any, ...], keys: np.ndarray, known: List[Any], bounds: Optional[np.ndarray]) -> Tuple[Any, ...]:
     """From the merged summary (see _dask_fit._search): the learner's bins to
-    refine as (node, feature, bin) rows, the growth state the choice of
-    splits reads (the features each node searches when they are drawn, the
-    nodes' keys and bounds), and per node the known constant features of
-    its children (`drawn[ends[j]:ends[j + 1]]`; `ends` None when every
-    feature is searched)."""
+    refine as (node, feature, bin) rows and per bin the runs its values are
+    cut into (0: sent whole), the growth state the choice of splits reads
+    (the features each node searches when they are drawn, the nodes' keys
+    and bounds), and per node the known constant features of its children
+    (`drawn[ends[j]:ends[j + 1]]`; `ends` None when every feature is
+    searched)."""
     counts, lo, hi, span = _searched(summary, bins, totals.shape[1])
     searched = ends = drawn = None
     if params[7] >= 0:  # max_features drawn per node
@@ -323,26 +331,124 @@ def refine(summary: Summary, bins: Bins, totals: np.ndarray, n: np.ndarray, weig
                                                        np.concatenate(known).astype(np.int32), span)
     growth = (searched, keys, bounds)
     mask = _learner.refine_mask(counts, lo, hi, totals, n, weight, params, growth + (span,))
-    return np.argwhere(mask).astype(np.int32), growth, ends, drawn
+    requests = np.argwhere(mask)
+    rows = counts[:, :, :-1][mask != 0][:, -1]
+    runs = np.where(rows <= _FEW_ROWS, 0, np.minimum(_MOST_RUNS, np.ceil(np.sqrt(rows)))).astype(np.int32)
+    return requests.astype(np.int32), runs, growth, ends, drawn
 
 
-def choose(summary: Summary, bins: Bins, totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
-           params: Tuple[Any, ...], requests: np.ndarray, lists: Lists, impurity: np.ndarray, total_weight: float,
-           growth: Tuple[Any, ...]) -> Dict[str, np.ndarray]:
-    """The learner's splits from the merged summary and the value lists of
-    the bins `requests` (as refine gives them)."""
+Runs = Tuple[Any, np.ndarray, np.ndarray, Lists]
+
+
+def list_runs(held: Held, requests: np.ndarray, runs: np.ndarray, bins: Bins) -> Tuple[Runs, Any]:
+    """The values of the requested (slot, feature, bin) bins: those of a bin
+    of `runs` 0 as lists; those of the others cut into that many runs of
+    equal width between the bin's smallest and largest value over all rows,
+    sent as each run's counts and its rows' smallest and largest value
+    (empty: +inf and -inf). And what stays here for run_values: the runs'
+    values, their counts and their runs."""
+    offsets, values, counts = _learner.value_lists(held.x, held.bins, held.codes, held.weight, held.slot,
+                                                   requests.astype(np.int64), held.n_bins, held.n_classes)
+    request = np.repeat(np.arange(len(requests)), np.diff(offsets))
+    cut = runs[request] > 0
+    start = np.concatenate([[0], np.cumsum(runs)]).astype(np.int64)
+    # Each value's run: the same arithmetic on every worker.
+    f, b, k = requests[request[cut], 1], requests[request[cut], 2], runs[request[cut]]
+    low, width = bins.lo[f, b], bins.hi[f, b] - bins.lo[f, b]
+    with np.errstate(invalid="ignore", over="ignore"):
+        at = np.floor((values[cut] - low) / width * k)
+    at = np.where(np.isfinite(at) & (width > 0) & np.isfinite(width), np.clip(at, 0, k - 1), 0).astype(np.int64)
+    run = start[request[cut]] + at
+    total = int(start[-1])
+    run_counts = np.zeros((total, counts.shape[1]))
+    run_lo, run_hi = np.full(total, np.inf), np.full(total, -np.inf)
+    if len(run):
+        first = np.flatnonzero(np.concatenate([[True], run[1:] != run[:-1]]))
+        last = np.concatenate([first[1:], [len(run)]]) - 1
+        run_counts[run[first]] = np.add.reduceat(counts[cut], first, axis=0)
+        run_lo[run[first]], run_hi[run[first]] = values[cut][first], values[cut][last]
+    whole = np.flatnonzero(runs == 0)
+    kept = np.isin(request, whole)
+    lists = (np.concatenate([[0], np.cumsum(np.diff(offsets)[whole])]).astype(np.int64), values[kept], counts[kept])
+    sent = (pack_counts(_sent(held, run_counts)), narrow(run_lo), narrow(run_hi),
+            _narrow_lists((lists[0], lists[1], _sent(held, lists[2]))))
+    return sent, (values[cut], _sent(held, counts[cut]), run)
+
+
+def add_runs(a: Runs, b: Runs) -> Runs:
+    return (pack_counts(wide(a[0]) + wide(b[0])), narrow(np.minimum(wide(a[1]), wide(b[1]))),
+            narrow(np.maximum(wide(a[2]), wide(b[2]))), merge_lists(a[3], b[3]))
+
+
+def run_values(kept: Any, picked: np.ndarray) -> Lists:
+    """The values of the runs `picked` (ascending) here, as value lists: one
+    list per run."""
+    values, counts, run = kept
+    begin, end = np.searchsorted(run, picked, "left"), np.searchsorted(run, picked, "right")
+    taken = np.concatenate([np.arange(a, z) for a, z in zip(begin, end)] + [np.zeros(0, np.int64)]).astype(np.int64)
+    offsets = np.concatenate([[0], np.cumsum(end - begin)]).astype(np.int64)
+    return _narrow_lists((offsets, values[taken], counts[taken]))
+
+
+def _entries(runs: np.ndarray, sent: Runs, n_classes: int, picked: Optional[np.ndarray] = None,
+             exact: Optional[Lists] = None) -> Tuple[Tuple[np.ndarray, ...], np.ndarray]:
+    """What the refined bins hold, as the learner reads them ((offsets, lo,
+    counts, hi), see refine_entries): per bin in order its values, or its
+    runs that hold rows, the runs `picked` replaced by their values
+    `exact`. And per entry its run (-1: a value)."""
+    k = len(runs)
+    start = np.concatenate([[0], np.cumsum(runs)]).astype(np.int64)
+    run_of = np.repeat(np.arange(k), runs)
+    place = np.arange(len(run_of)) - start[run_of]
+    run_counts = _with_rows(sent[0], n_classes)
+    lo, hi = wide(sent[1]), wide(sent[2])
+    offsets, values, counts = sent[3][0], wide(sent[3][1]), _with_rows(sent[3][2], n_classes)
+    whole = np.repeat(np.flatnonzero(runs == 0), np.diff(offsets))
+    full = run_counts[:, -1] > 0
+    if picked is not None:
+        full[picked] = False
+    shown = np.flatnonzero(full)
+    parts = [(whole, np.zeros(len(whole)), np.arange(len(whole)), values, values, counts, np.full(len(whole), -1)),
+             (run_of[shown], place[shown], np.zeros(len(shown)), lo[shown], hi[shown], run_counts[shown], shown)]
+    if picked is not None and exact is not None:
+        of = np.repeat(picked, np.diff(exact[0]))
+        v = wide(exact[1])
+        parts.append((run_of[of], place[of], np.arange(len(of)), v, v, _with_rows(exact[2], n_classes), of))
+    request, first, second, low, high, c, origin = (np.concatenate([part[i] for part in parts]) for i in range(7))
+    order = np.lexsort((second, first, request))
+    ends = np.searchsorted(request[order], np.arange(k + 1)).astype(np.int64)
+    return (ends, low[order], c[order], high[order]), origin[order].astype(np.int64)
+
+
+def refine_runs(summary: Summary, bins: Bins, totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
+                params: Tuple[Any, ...], requests: np.ndarray, runs: np.ndarray, sent: Runs,
+                growth: Tuple[Any, ...]) -> np.ndarray:
+    """Of the runs the refined bins were cut into, those whose values may
+    hold the best split (refine_entries), ascending."""
     counts, lo, hi, span = _searched(summary, bins, totals.shape[1])
     mask = np.zeros(lo.shape, dtype=np.uint8)
     mask[tuple(requests.T)] = 1
-    lists = (lists[0], lists[1], _with_rows(lists[2], totals.shape[1]))
-    return _learner.choose_splits(counts, lo, hi, totals, n, weight, params, mask, lists, impurity, total_weight,
+    entries, origin = _entries(runs, sent, totals.shape[1])
+    chosen = _learner.refine_entries(counts, lo, hi, totals, n, weight, params, mask, entries, growth + (span,))
+    return np.sort(origin[(chosen != 0) & (origin >= 0)])
+
+
+def choose(summary: Summary, bins: Bins, totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
+           params: Tuple[Any, ...], requests: np.ndarray, runs: np.ndarray, sent: Optional[Runs],
+           picked: Optional[np.ndarray], exact: Optional[Lists], impurity: np.ndarray, total_weight: float,
+           growth: Tuple[Any, ...]) -> Dict[str, np.ndarray]:
+    """The learner's splits from the merged summary and what the bins
+    `requests` (as refine gives them) hold: values, runs, and the values of
+    the runs `picked` (None where no bin is refined)."""
+    counts, lo, hi, span = _searched(summary, bins, totals.shape[1])
+    mask = np.zeros(lo.shape, dtype=np.uint8)
+    mask[tuple(requests.T)] = 1
+    entries: Tuple[np.ndarray, ...] = (np.zeros(1, dtype=np.int64), np.empty(0), np.empty((0, counts.shape[-1])),
+                                       np.empty(0))
+    if sent is not None:
+        entries, _ = _entries(runs, sent, totals.shape[1], picked, exact)
+    return _learner.choose_splits(counts, lo, hi, totals, n, weight, params, mask, entries, impurity, total_weight,
                                   growth + (span,))
-
-
-def list_values(held: Held, requests: np.ndarray) -> Lists:
-    offsets, values, counts = _learner.value_lists(held.x, held.bins, held.codes, held.weight, held.slot,
-                                                   requests.astype(np.int64), held.n_bins, held.n_classes)
-    return _narrow_lists((offsets, values, _sent(held, counts)))
 
 
 def merge_lists(a: Lists, b: Lists) -> Lists:

@@ -341,6 +341,49 @@ py::array_t<std::uint8_t> refine_mask(const py::object& counts, const py::object
                            static_cast<py::ssize_t>(o.n_bins)});
 }
 
+// What the bins of `mask` hold: (offsets, values, counts[, hi]) as
+// RefinedBins has them, checked.
+struct Entries {
+    ValueLists lists;
+    std::vector<double> hi;  // empty: each entry one value
+    RefinedBins refined() const {
+        return {lists.offsets.data(), lists.values.data(), lists.counts.data(), hi.empty() ? nullptr : hi.data()};
+    }
+};
+
+Entries entries_of(const Readable<std::uint8_t>& mask, const py::tuple& lists, py::ssize_t width) {
+    py::ssize_t refined = 0;
+    for (py::ssize_t i = 0; i < mask.size(); ++i) refined += mask.data()[i] != 0;
+    if (lists.size() != 3 && lists.size() != 4) refuse("value lists are (offsets, values, counts[, hi])");
+    Entries e;
+    e.lists = lists_of(lists[0], lists[1], lists[2], refined, width);
+    if (lists.size() == 4) {
+        const auto hi = take<double>(lists[3], {static_cast<py::ssize_t>(e.lists.values.size())}, "hi");
+        e.hi.assign(hi.data(), hi.data() + hi.size());
+        for (std::size_t i = 0; i < e.lists.values.size(); ++i)
+            if (!(e.lists.values[i] <= e.hi[i])) refuse("each run's values must rise from lo to hi");
+    }
+    return e;
+}
+
+py::array_t<std::uint8_t> refine_entries(const py::object& counts, const py::object& lo, const py::object& hi,
+                                         const py::object& totals, const py::object& n, const py::object& weight,
+                                         const py::tuple& params, const py::object& mask, const py::tuple& lists,
+                                         const py::args& growth) {
+    const Batch b = batch_of(counts, lo, hi, totals, n, weight, params, growth);
+    const OpenNodes& o = b.nodes;
+    const auto m = take<std::uint8_t>(mask, {static_cast<py::ssize_t>(o.nodes), static_cast<py::ssize_t>(o.cols),
+                                             static_cast<py::ssize_t>(o.n_bins)}, "mask");
+    const Entries l = entries_of(m, lists, static_cast<py::ssize_t>(o.n_classes) + 1);
+    if (lists.size() != 4) refuse("runs of values need their hi");
+    std::vector<std::uint8_t> out(l.lists.values.size(), 0);
+    {
+        py::gil_scoped_release unlocked;
+        entries_to_refine(o, b.params.p, m.data(), l.refined(), out.data());
+    }
+    return to_numpy(out, {static_cast<py::ssize_t>(out.size())});
+}
+
 py::dict splits_of(const py::object& counts, const py::object& lo, const py::object& hi, const py::object& totals,
                    const py::object& n, const py::object& weight, const py::tuple& params, const py::object& mask,
                    const py::tuple& lists, const py::object& impurity, double total_weight, const py::args& growth) {
@@ -350,16 +393,12 @@ py::dict splits_of(const py::object& counts, const py::object& lo, const py::obj
     const py::ssize_t k = static_cast<py::ssize_t>(o.nodes), nc = static_cast<py::ssize_t>(o.n_classes);
     const auto m = take<std::uint8_t>(mask, {k, static_cast<py::ssize_t>(o.cols), static_cast<py::ssize_t>(o.n_bins)},
                                       "mask");
-    py::ssize_t refined = 0;
-    for (py::ssize_t i = 0; i < m.size(); ++i) refined += m.data()[i] != 0;
-    if (lists.size() != 3) refuse("value lists are (offsets, values, counts) triples");
-    const ValueLists l = lists_of(lists[0], lists[1], lists[2], refined, nc + 1);
+    const Entries l = entries_of(m, lists, nc + 1);
     const auto imp = take<double>(impurity, {k}, "impurity");
     std::vector<ChosenSplit> out;
     {
         py::gil_scoped_release unlocked;
-        choose_splits(o, p, m.data(), {l.offsets.data(), l.values.data(), l.counts.data()}, imp.data(),
-                      total_weight, out);
+        choose_splits(o, p, m.data(), l.refined(), imp.data(), total_weight, out);
     }
     py::array_t<std::int64_t> feature(k), n_left(k), bin(k);
     py::array_t<double> threshold(k), bin_value(k), weight_left(k), improvement(k), left({k, nc});
@@ -502,6 +541,9 @@ void bind_distributed(py::module_& m) {
     m.def("refine_mask", &refine_mask,
           "refine_mask(counts, lo, hi, totals, n, weight, params[, growth]): the bins whose values may hold the "
           "best split (growth: (searched features, keys, bounds), each None or per node).");
+    m.def("refine_entries", &refine_entries,
+          "refine_entries(counts, lo, hi, totals, n, weight, params, mask, runs[, growth]): of the runs of values "
+          "(offsets, lo, counts, hi) of the bins of mask, those whose values may hold the best split.");
     m.def("choose_splits", &splits_of,
           "choose_splits(counts, lo, hi, totals, n, weight, params, mask, lists, impurity, total_weight[, growth]): "
           "each node's split, as a dict of arrays (feature -1: none; bounds: the children's).");

@@ -70,13 +70,23 @@ void node_stats(const LearnerParams& params, std::size_t k, std::size_t n_classe
 // threshold between its values), 0 for the others.
 void bins_to_refine(const OpenNodes& nodes, const LearnerParams& params, std::uint8_t* mask);
 
-// The exact values of the refined bins, in mask order (histogram.hpp's
-// ValueLists, flattened).
+// What the refined bins hold, in mask order: per bin, entries
+// offsets[k] .. offsets[k + 1] - 1 in value order, each one value
+// (histogram.hpp's ValueLists, flattened) or, with `hi`, a run of values
+// from values[e] to hi[e], the node's own smallest and largest.
 struct RefinedBins {
     const std::int64_t* offsets = nullptr;
     const double* values = nullptr;
-    const double* counts = nullptr;  // per value: class weights, then rows
+    const double* counts = nullptr;  // per entry: class weights, then rows
+    const double* hi = nullptr;      // null: every entry one value
 };
+
+// After bins_to_refine, with runs of values for the bins it named: sets
+// entry_mask[e] (zeroed by the caller) to 1 for the runs whose exact values
+// may hold the best split (random splits: the run holding a drawn
+// threshold between its values), as bins_to_refine judges bins.
+void entries_to_refine(const OpenNodes& nodes, const LearnerParams& params, const std::uint8_t* mask,
+                       const RefinedBins& refined, std::uint8_t* entry_mask);
 
 struct ChosenSplit {
     std::int64_t feature = -1;  // -1: the node stays a leaf
