@@ -259,11 +259,9 @@ def summarize(held: Held, first: int, slots: int, bins: Bins) -> Summary:
     """The slots' class weights and rows per feature and bin, the smallest
     and largest values `bins` asks for, and per feature the smallest and
     largest value (the span)."""
-    counts, lo, hi = _learner.bin_summary(held.x, held.bins, held.codes, held.weight, held.slot, first, slots,
-                                          held.n_bins, held.n_classes)
-    span = np.stack([lo.min(axis=2, initial=np.inf), hi.max(axis=2, initial=-np.inf)], axis=2)
-    lo, hi = lo.reshape(slots, -1), hi.reshape(slots, -1)
-    return pack_counts(_sent(held, counts)), narrow(lo[:, bins.need_lo]), narrow(hi[:, bins.need_hi]), narrow(span)
+    counts, lo, hi, span = _learner.node_summary(held.x, held.bins, held.codes, held.weight, held.slot, first, slots,
+                                                 held.n_bins, held.n_classes, bins.need_lo, bins.need_hi)
+    return pack_counts(_sent(held, counts)), narrow(lo), narrow(hi), narrow(span)
 
 
 def _sent(held: Held, counts: np.ndarray) -> np.ndarray:

@@ -110,21 +110,38 @@ void bin_columns(const py::object& X, const py::object& bins, const py::list& cu
     }
 }
 
+py::tuple node_summary(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
+                       const py::object& slot, std::int32_t first, std::int64_t slots, std::int64_t n_bins,
+                       std::int64_t n_classes, const py::object& need_lo, const py::object& need_hi) {
+    const Held h = held_of(X, bins, codes, weight, slot, n_bins, n_classes);
+    if (slots < 0) refuse("slots must be 0 or more");
+    const auto lo_bins = take<std::int64_t>(need_lo, {-1}, "need_lo");
+    const auto hi_bins = take<std::int64_t>(need_hi, {-1}, "need_hi");
+    const std::size_t s = static_cast<std::size_t>(slots), p = h.rows.cols, nb = h.rows.n_bins, w = h.rows.n_classes + 1;
+    checked_size({s, p, nb + 1, w});
+    NodeSummary out;
+    {
+        py::gil_scoped_release unlocked;
+        build_node_summary(h.rows, first, s, lo_bins.data(), static_cast<std::size_t>(lo_bins.size()), hi_bins.data(),
+                           static_cast<std::size_t>(hi_bins.size()), out);
+    }
+    const py::ssize_t S = slots, P = static_cast<py::ssize_t>(p), NB = n_bins;
+    return py::make_tuple(to_numpy(out.counts, {S, P, NB + 1, n_classes + 1}),
+                          to_numpy(out.lo, {S, static_cast<py::ssize_t>(lo_bins.size())}),
+                          to_numpy(out.hi, {S, static_cast<py::ssize_t>(hi_bins.size())}),
+                          to_numpy(out.span, {S, P, 2}));
+}
+
+// Every value bin's smallest and largest value: node_summary listing all.
 py::tuple bin_summary(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
                       const py::object& slot, std::int32_t first, std::int64_t slots, std::int64_t n_bins,
                       std::int64_t n_classes) {
-    const Held h = held_of(X, bins, codes, weight, slot, n_bins, n_classes);
-    if (slots < 0) refuse("slots must be 0 or more");
-    const std::size_t s = static_cast<std::size_t>(slots), p = h.rows.cols, nb = h.rows.n_bins, w = h.rows.n_classes + 1;
-    checked_size({s, p, nb + 1, w});
-    BinSummary out;
-    {
-        py::gil_scoped_release unlocked;
-        build_summary(h.rows, first, s, out);
-    }
-    const py::ssize_t S = slots, P = static_cast<py::ssize_t>(p), NB = n_bins;
-    return py::make_tuple(to_numpy(out.counts, {S, P, NB + 1, n_classes + 1}), to_numpy(out.lo, {S, P, NB}),
-                          to_numpy(out.hi, {S, P, NB}));
+    const auto x = take<double>(X, {-1, -1}, "X");
+    py::array_t<std::int64_t> every(checked_size({static_cast<std::size_t>(x.shape(1)), static_cast<std::size_t>(std::max<std::int64_t>(n_bins, 0))}));
+    for (py::ssize_t i = 0; i < every.size(); ++i) every.mutable_data()[i] = i;
+    const py::tuple t = node_summary(X, bins, codes, weight, slot, first, slots, n_bins, n_classes, every, every);
+    const std::vector<py::ssize_t> shape{slots, x.shape(1), n_bins};
+    return py::make_tuple(t[0], py::array(t[1]).reshape(shape), py::array(t[2]).reshape(shape));
 }
 
 py::tuple lists_to_numpy(const ValueLists& l, std::size_t width) {
@@ -529,6 +546,9 @@ void bind_distributed(py::module_& m) {
     m.def("bin_summary", &bin_summary,
           "bin_summary(X, bins, codes, weight, slot, first, slots, n_bins, n_classes): per slot, feature and bin "
           "the class weights and rows (counts), and the smallest and largest value (lo, hi).");
+    m.def("node_summary", &node_summary,
+          "node_summary(X, bins, codes, weight, slot, first, slots, n_bins, n_classes, need_lo, need_hi): as "
+          "bin_summary, with the smallest and largest value only of the bins listed, and per slot and feature (span).");
     m.def("value_lists", &value_lists,
           "value_lists(X, bins, codes, weight, slot, requests, n_bins, n_classes): the distinct values of the "
           "requested (slot, feature, bin) triples with their counts: (offsets, values, counts).");

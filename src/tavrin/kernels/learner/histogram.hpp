@@ -30,14 +30,17 @@ struct HeldRows {
 
 // Per slot in [first, first + slots), feature and bin (the last bin:
 // missing values): the class weights and then the row count, n_classes + 1
-// numbers; and per slot, feature and value bin the smallest and largest
-// value (+inf and -inf for an empty bin).
-struct BinSummary {
-    std::vector<double> counts;  // slots x cols x (n_bins + 1) x (n_classes + 1)
-    std::vector<double> lo, hi;  // slots x cols x n_bins
+// numbers (`counts`, slots x cols x (n_bins + 1) x (n_classes + 1)); per
+// slot and feature the smallest and largest value (`span`, slots x cols x
+// 2); and per slot the smallest value of the value bins listed in need_lo
+// (flat feature x bin indices; `lo`, slots x n_lo) and the largest of
+// those in need_hi (`hi`). +inf and -inf where there are none.
+struct NodeSummary {
+    std::vector<double> counts, span, lo, hi;
 };
 
-void build_summary(const HeldRows& held, std::int32_t first, std::size_t slots, BinSummary& out);
+void build_node_summary(const HeldRows& held, std::int32_t first, std::size_t slots, const std::int64_t* need_lo,
+                        std::size_t n_lo, const std::int64_t* need_hi, std::size_t n_hi, NodeSummary& out);
 
 // Exact values of chosen bins: for request k, entries offsets[k] ..
 // offsets[k+1] - 1, the distinct values of the bin's rows ascending, each
