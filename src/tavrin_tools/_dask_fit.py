@@ -152,11 +152,11 @@ def _class_weights(class_weight: Any, classes: np.ndarray, counts: np.ndarray) -
     return weight
 
 
-def _reduce(client: Any, futures: List[Any], combine: Any) -> Any:
+def _reduce(client: Any, futures: List[Any], combine: Any, where: Optional[List[str]] = None) -> Any:
     """The future of the combination of the futures' results, pairwise on
-    the workers; it stays there."""
+    the workers (on `where`, where given); it stays there."""
     while len(futures) > 1:
-        paired = [client.submit(combine, a, b, pure=False) for a, b in zip(futures[::2], futures[1::2])]
+        paired = [client.submit(combine, a, b, workers=where, pure=False) for a, b in zip(futures[::2], futures[1::2])]
         futures = paired + futures[len(paired) * 2:]
     return futures[0]
 
@@ -225,6 +225,8 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
     n = sum(c[1] for c in counts)
     n_all = int(class_counts.sum())
     total_weight = float(sum(c[3] for c in counts))
+    # Counts are then exact sums: a node's are its parent's less its sibling's.
+    exact = all(c[4] for c in counts) and total_weight < 2.0**53
     if not total_weight > 0:
         raise ValueError("Sample weights must contain at least one non-zero number.")
     n_categories = np.array([0 if c is None else len(c) for c in categories], dtype=np.int64)
@@ -242,7 +244,7 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
     finish = Finisher(client, limit, params, total_weight, len(classes), n_categories, sorted(by_worker), n_bins,
                       sample_weight is not None or class_weight is not None)
     order = _grow(client, held, bins, nodes, params, total_weight, len(classes), p, n_bins, finish,
-                  est.max_leaf_nodes)
+                  est.max_leaf_nodes, exact)
 
     est.n_features_in_ = p
     est.classes_ = classes
@@ -281,7 +283,7 @@ def _stats(nodes: List[Dict[str, Any]], which: List[int], params: Tuple[Any, ...
 
 def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], params: Tuple[Any, ...],
           total_weight: float, n_classes: int, p: int, n_bins: int, finish: Finisher,
-          max_leaf_nodes: Optional[int] = None) -> List[int]:
+          max_leaf_nodes: Optional[int] = None, exact: bool = False) -> List[int]:
     """Grows the tree from the root, nodes[0]: dicts of the nodes' statistics
     and, at a split made, the split and the places of the children in the
     list (a node searched ahead keeps its split apart, "split").
@@ -292,7 +294,9 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
     (``_best_first``) over the nodes searched so far; the children of a
     node that order may still split are searched ahead of knowing it.
     Depth first, searched nodes of few rows are finished on one worker
-    each (`finish`) and grafted at the end. A split between bins learns its
+    each (`finish`) and grafted at the end. With `exact` counts, of two
+    children searched the larger's counts are its parent's less the
+    smaller's, which alone are summed over the workers. A split between bins learns its
     threshold from the rows it sends either way (``rows.split_edges``),
     read at the end."""
     batch = max(1, _SUMMARY_BYTES // (p * (n_bins + 1) * (n_classes + 3) * 8))
@@ -301,11 +305,15 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
     finish.submit(held, nodes, local, len(open_))
     order = [0]
     edges: List[Tuple[List[int], Any]] = []  # per level split between bins: its nodes and their edge values
+    last: List[int] = []
     while open_:
         k = len(open_)
-        found = [_search(client, held, bins, nodes, open_[b:b + batch], b, params, total_weight, n_classes,
-                         finish.homes)
-                 for b in range(0, k, batch)]
+        found = [_search(client, held, bins, nodes, open_[b:e], b, params, total_weight, n_classes, finish.homes,
+                         exact)
+                 for b, e in _batches(nodes, open_, batch)]
+        for i in last:  # the previous level's summaries have served
+            nodes[i].pop("summary", None)
+        last = open_
         words = max(f["categories"].shape[1] for f in found)
         for f in found:  # each batch's category sets are as wide as its widest: all made as wide
             f["categories"] = np.pad(f["categories"], ((0, 0), (0, words - f["categories"].shape[1])))
@@ -361,6 +369,20 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
             nodes[level[at]]["split"]["threshold"] = threshold
     finish.graft(nodes)
     return order if max_leaf_nodes is not None else _preorder(nodes)
+
+
+def _batches(nodes: List[Dict[str, Any]], open_: List[int], most: int) -> List[Tuple[int, int]]:
+    """The open nodes in batches of at most `most` (or two), as (start, end)
+    in `open_`, two siblings always in the same batch."""
+    out: List[Tuple[int, int]] = []
+    start = 0
+    while start < len(open_):
+        end = min(start + max(most, 2), len(open_))
+        if end < len(open_) and nodes[open_[end]].get("parent", -1) == nodes[open_[end - 1]].get("parent", -2):
+            end -= 1
+        out.append((start, end))
+        start = end
+    return out
 
 
 def _preorder(nodes: List[Dict[str, Any]]) -> List[int]:
@@ -455,18 +477,28 @@ def _best_first(nodes: List[Dict[str, Any]], max_leaf_nodes: int, fresh: List[in
 
 def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], which: List[int], first: int,
             params: Tuple[Any, ...], total_weight: float, n_classes: int,
-            homes: List[List[str]]) -> Dict[str, np.ndarray]:
+            homes: List[List[str]], exact: bool = False) -> Dict[str, np.ndarray]:
     """The splits of the open nodes `which` (slots first, first + 1, ...),
     with per node its children's known constant features ("constants") and
     bounds ("bounds": the left's lower and upper, then the right's); each
-    worker's steps run on `homes`, its own."""
+    worker's steps run on `homes`, its own, and the steps over the merged
+    summary on the first worker, where it stays (with `exact` counts, for
+    the nodes' children: see _siblings)."""
     picked = [nodes[i] for i in which]
     k = len(picked)
+    here = homes[0]
+    counted, derive = _siblings(nodes, which) if exact else (np.ones(k, dtype=bool), None)
     # Steps over a worker's rows run on that worker: Dask would otherwise
     # move the rows to balance the work of a busy worker.
-    summary = _reduce(client, [client.submit(rows.summarize, h, first, k, bins, workers=w, pure=False)
+    summary = _reduce(client, [client.submit(rows.summarize, h, first, k, bins, None if derive is None else counted,
+                                             workers=w, pure=False)
                                for h, w in zip(held, homes)],
-                      rows.add_summaries)
+                      rows.add_summaries, here)
+    if derive is not None:
+        summary = client.submit(rows.with_siblings, summary, counted, *derive, workers=here, pure=False)
+    if exact:
+        for j, node in enumerate(picked):
+            node["summary"] = (summary, j)
     totals = np.array([node["totals"] for node in picked], dtype=np.float64).reshape(k, n_classes)
     n = np.array([node["n"] for node in picked], dtype=np.int64)
     weight = np.array([node["weight"] for node in picked], dtype=np.float64)
@@ -476,7 +508,7 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
     # Drawn and judged next to the merged summary, which may be large.
     refined, runs, growth, ends, drawn = client.gather(client.submit(
         rows.refine, summary, bins, totals, n, weight, params, keys, known, None if params[10] is None else bounds,
-        pure=False))
+        workers=here, pure=False))
     constants = np.empty(k, dtype=object)
     if ends is None:
         constants[:] = known
@@ -488,22 +520,51 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
     impurity = np.array([node["impurity"] for node in picked], dtype=np.float64)
     # The refined bins' values, or runs of them and then the values of the
     # runs that may hold the best split; each worker's kept until then.
-    sent = picked_runs = exact = None
+    sent = picked_runs = values = None
     if len(requests):
         listed = [client.submit(rows.list_runs, h, requests, runs, bins, workers=w, pure=False)
                   for h, w in zip(held, homes)]
         sent = _reduce(client, [client.submit(operator.getitem, r, 0, workers=w, pure=False)
-                                for r, w in zip(listed, homes)], rows.add_runs)
+                                for r, w in zip(listed, homes)], rows.add_runs, here)
         picked_runs = client.submit(rows.refine_runs, summary, bins, totals, n, weight, params, refined, runs, sent,
-                                    growth, pure=False)
+                                    growth, workers=here, pure=False)
         kept = [client.submit(operator.getitem, r, 1, workers=w, pure=False) for r, w in zip(listed, homes)]
-        exact = _reduce(client, [client.submit(rows.run_values, r, picked_runs, workers=w, pure=False)
-                                 for r, w in zip(kept, homes)], rows.merge_lists)
+        values = _reduce(client, [client.submit(rows.run_values, r, picked_runs, workers=w, pure=False)
+                                  for r, w in zip(kept, homes)], rows.merge_lists, here)
     found: Dict[str, np.ndarray] = client.gather(client.submit(
-        rows.choose, summary, bins, totals, n, weight, params, refined, runs, sent, picked_runs, exact, impurity,
-        total_weight, growth, pure=False))
+        rows.choose, summary, bins, totals, n, weight, params, refined, runs, sent, picked_runs, values, impurity,
+        total_weight, growth, workers=here, pure=False))
     found["constants"] = constants
     return found
+
+
+def _siblings(nodes: List[Dict[str, Any]], which: List[int]) -> Tuple[np.ndarray, Any]:
+    """Of the nodes `which`, those whose counts are summed over the workers
+    (`counted`), and how the others' are found (None: every node's are
+    summed): (sibling, parent, *parents) as rows.with_siblings takes them.
+    Where both children of a node whose summary is kept are here, the
+    larger's (of more rows; the right one on a tie) are its parent's less
+    the smaller's."""
+    k = len(which)
+    counted = np.ones(k, dtype=bool)
+    sibling = np.full(k, -1, dtype=np.int64)
+    parent = np.zeros((k, 2), dtype=np.int64)
+    parents: List[Any] = []
+    slot = {i: j for j, i in enumerate(which)}
+    for j, i in enumerate(which):
+        up = nodes[i].get("parent")
+        if up is None or "summary" not in nodes[up]:
+            continue
+        a, b = nodes[up]["split"]["pair"]
+        if a not in slot or b not in slot or i != (b if nodes[b]["n"] >= nodes[a]["n"] else a):
+            continue
+        future, row = nodes[up]["summary"]
+        if not any(future is f for f in parents):
+            parents.append(future)
+        counted[j] = False
+        sibling[j] = slot[a if i == b else b]
+        parent[j] = (next(x for x, f in enumerate(parents) if f is future), row)
+    return counted, (None if counted.all() else (sibling, parent, *parents))
 
 
 def _arrays(nodes: List[Dict[str, Any]], order: List[int], n_classes: int, n_categories: np.ndarray,

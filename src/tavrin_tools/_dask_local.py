@@ -91,11 +91,13 @@ class Finisher:
                  n_categories: np.ndarray, workers: List[str], n_bins: int, weighted: bool) -> None:
         self.client, self.limit, self.limits = client, limit, limits[:6]
         # Bytes that cross between workers: per row gathered (its values,
-        # class code and weight), and per node searched over them (about
-        # its summary, narrowed to 16-bit counts, once per worker but one).
+        # class code and weight), and per node searched over them (about a
+        # byte per count of its summary, once per worker but one: counts
+        # travel packed, half the nodes' counts are found by subtraction,
+        # and the values of refined bins come on top).
         p, across = len(n_categories), (len(workers) - 1) / max(1, len(workers))
         self.row_bytes = (8 * p + 1 + 8 * weighted) * across
-        self.node_bytes = 2 * p * (n_bins + 1) * (n_classes + 1) * (len(workers) - 1)
+        self.node_bytes = p * (n_bins + 1) * (n_classes + 1) * (len(workers) - 1)
         self.draws = (int(limits[7]), bool(limits[8]), int(limits[9]))
         self.total_weight, self.n_classes, self.n_categories = total_weight, n_classes, n_categories
         self.load = dict.fromkeys(workers, 0)

@@ -161,13 +161,15 @@ def hold(classes: np.ndarray, class_weight: Optional[np.ndarray], edges: List[np
     return Held(x, bins, codes, weight, np.zeros(len(x), dtype=np.int32), n_bins, len(classes))
 
 
-def root_counts(held: Held) -> Tuple[np.ndarray, int, float, float]:
-    """(class weights, rows, their weight, the weight of every row) of the
-    rows of weight above zero, as the learner counts the root."""
+def root_counts(held: Held) -> Tuple[np.ndarray, int, float, float, bool]:
+    """(class weights, rows, their weight, the weight of every row, whether
+    every weight is a whole number) of the rows of weight above zero, as
+    the learner counts the root."""
     w = np.ones(len(held.codes)) if held.weight is None else held.weight
     kept = w != 0.0
     counts = np.bincount(held.codes[kept], weights=w[kept], minlength=held.n_classes).astype(np.float64)
-    return counts, int(kept.sum()), float(w[kept].sum()), float(w.sum())
+    whole = held.weight is None or bool(np.array_equal(np.floor(w), w))
+    return counts, int(kept.sum()), float(w[kept].sum()), float(w.sum()), whole
 
 
 def narrow(a: np.ndarray) -> np.ndarray:
@@ -255,13 +257,32 @@ def bins_of(ranges: Tuple[np.ndarray, np.ndarray]) -> Bins:
     return Bins(*ranges)
 
 
-def summarize(held: Held, first: int, slots: int, bins: Bins) -> Summary:
-    """The slots' class weights and rows per feature and bin, the smallest
-    and largest values `bins` asks for, and per feature the smallest and
-    largest value (the span)."""
+def summarize(held: Held, first: int, slots: int, bins: Bins, counted: Optional[np.ndarray] = None) -> Summary:
+    """The slots' class weights and rows per feature and bin (only of the
+    slots `counted`, where given), the smallest and largest values `bins`
+    asks for, and per feature the smallest and largest value (the span)."""
     counts, lo, hi, span = _learner.node_summary(held.x, held.bins, held.codes, held.weight, held.slot, first, slots,
                                                  held.n_bins, held.n_classes, bins.need_lo, bins.need_hi)
+    if counted is not None:
+        counts = counts[counted]
     return pack_counts(_sent(held, counts)), narrow(lo), narrow(hi), narrow(span)
+
+
+def with_siblings(summary: Summary, counted: np.ndarray, sibling: np.ndarray, parent: np.ndarray,
+                  *parents: Summary) -> Summary:
+    """A summary whose counts are those of the slots `counted` only, with the
+    counts of every other slot j: those of its parent (row parent[j, 1] of
+    parents[parent[j, 0]]) less its sibling's (slot sibling[j]). Exact
+    where every weight is a whole number and their sum below 2**53."""
+    sent = wide(summary[0])
+    counts = np.empty((len(counted),) + sent.shape[1:])
+    counts[counted] = sent
+    derived = np.flatnonzero(~counted)
+    if len(derived):
+        whole = [wide(p[0]) for p in parents]
+        above = np.stack([whole[a][b] for a, b in parent[derived]])
+        counts[derived] = above - counts[sibling[derived]]
+    return pack_counts(counts), summary[1], summary[2], summary[3]
 
 
 def _sent(held: Held, counts: np.ndarray) -> np.ndarray:
