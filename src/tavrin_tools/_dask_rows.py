@@ -11,6 +11,7 @@ worker.
 """
 from __future__ import annotations
 
+import zlib
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from dask.sizeof import sizeof
@@ -116,8 +117,6 @@ def _held_bytes(held: Held) -> int:
     return sum(a.nbytes for a in arrays if a is not None)
 
 
-_register: Any = sizeof.register  # untyped in Dask
-_register(Held)(_held_bytes)
 
 
 def categories_of(part: Tuple[Any, ...]) -> List[Any]:
@@ -189,26 +188,56 @@ def narrow(a: np.ndarray) -> np.ndarray:
     return single if np.array_equal(single.astype(np.float64), a, equal_nan=True) else a
 
 
+class Deflated:
+    """A byte array deflated for the trip (zlib): the counts of deep nodes'
+    bins are mostly 0 and small numbers."""
+
+    def __init__(self, a: np.ndarray) -> None:
+        self.shape, self.data = a.shape, zlib.compress(a.tobytes(), 1)
+
+    def array(self) -> np.ndarray:
+        return np.frombuffer(zlib.decompress(self.data), dtype=np.uint8).reshape(self.shape)
+
+
+def _register_sizes() -> None:
+    """What the fit's own objects weigh for the scheduler, which counts
+    and balances what moves by these sizes."""
+    register: Any = sizeof.register  # untyped in Dask
+    register(Held)(_held_bytes)
+    register(Deflated)(lambda d: len(d.data))
+    register(Bins)(lambda b: sum(a.nbytes for a in (b.lo, b.hi, b.need_lo, b.need_hi)))
+
+
+def _deflated(a: np.ndarray) -> Any:
+    deflated = Deflated(a)
+    return deflated if len(deflated.data) < 0.8 * a.nbytes else a
+
+
 def pack_counts(a: np.ndarray) -> Any:
     """Whole-number counts as they travel: narrowed, or where few of them
     reach 255, as (bytes, positions of those that do, their values), which
-    `wide` reads back to the very same values. Deep nodes' bins hold few
-    rows, but one large bin would widen a whole array."""
+    `wide` reads back to the very same values; bytes deflated where that
+    pays. Deep nodes' bins hold few rows, but one large bin would widen a
+    whole array."""
     small = narrow(a)
-    if small.dtype.itemsize == 1 or small.dtype.kind != "u":
+    if small.dtype.itemsize == 1 and small.dtype.kind == "u":
+        return _deflated(small)
+    if small.dtype.kind != "u":
         return small
     big = np.flatnonzero(a >= 255)
     index = np.min_scalar_type(max(a.size - 1, 0))
     values = narrow(a.ravel()[big])
     if len(big) * (index.itemsize + values.dtype.itemsize) >= a.size * (small.dtype.itemsize - 1):
         return small
-    return np.minimum(a, 255).astype(np.uint8), big.astype(index), values
+    return _deflated(np.minimum(a, 255).astype(np.uint8)), big.astype(index), values
 
 
 def wide(a: Any) -> np.ndarray:
     """An array as narrow or pack_counts sent it, in float64."""
+    if isinstance(a, Deflated):
+        a = a.array()
     if isinstance(a, tuple):
-        out: np.ndarray = a[0].astype(np.float64)
+        out: np.ndarray = wide(a[0])
         out.ravel()[a[1]] = a[2]
         return out
     return a.astype(np.float64, copy=False)  # type: ignore[no-any-return]
@@ -497,3 +526,6 @@ def route(held: Held, splits: Tuple[np.ndarray, ...], to_left: np.ndarray, to_ri
 
 def add_edges(a: Edges, b: Edges) -> Edges:
     return np.maximum(a[0], b[0]), np.minimum(a[1], b[1])
+
+
+_register_sizes()
