@@ -291,9 +291,8 @@ def summarize(held: Held, first: int, slots: int, bins: Bins, counted: Optional[
     slots `counted`, where given), the smallest and largest values `bins`
     asks for, and per feature the smallest and largest value (the span)."""
     counts, lo, hi, span = _learner.node_summary(held.x, held.bins, held.codes, held.weight, held.slot, first, slots,
-                                                 held.n_bins, held.n_classes, bins.need_lo, bins.need_hi)
-    if counted is not None:
-        counts = counts[counted]
+                                                 held.n_bins, held.n_classes, bins.need_lo, bins.need_hi,
+                                                 None if counted is None else counted.astype(np.uint8))
     return pack_counts(_sent(held, counts)), narrow(lo), narrow(hi), narrow(span)
 
 

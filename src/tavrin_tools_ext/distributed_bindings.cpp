@@ -112,9 +112,20 @@ void bin_columns(const py::object& X, const py::object& bins, const py::list& cu
 
 py::tuple node_summary(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
                        const py::object& slot, std::int32_t first, std::int64_t slots, std::int64_t n_bins,
-                       std::int64_t n_classes, const py::object& need_lo, const py::object& need_hi) {
+                       std::int64_t n_classes, const py::object& need_lo, const py::object& need_hi,
+                       const py::args& counted) {
     const Held h = held_of(X, bins, codes, weight, slot, n_bins, n_classes);
     if (slots < 0) refuse("slots must be 0 or more");
+    if (counted.size() > 1) refuse("node_summary takes one array of the slots counted at most");
+    const bool some = counted.size() && !counted[0].is_none();
+    Readable<std::uint8_t> which;
+    py::ssize_t n_counted = slots;
+    if (some) {
+        which = take<std::uint8_t>(counted[0], {slots}, "counted");
+        n_counted = 0;
+        for (py::ssize_t i = 0; i < slots; ++i) n_counted += which.data()[i] != 0;
+    }
+    const std::uint8_t* chosen = some ? which.data() : nullptr;
     const auto lo_bins = take<std::int64_t>(need_lo, {-1}, "need_lo");
     const auto hi_bins = take<std::int64_t>(need_hi, {-1}, "need_hi");
     const std::size_t s = static_cast<std::size_t>(slots), p = h.rows.cols, nb = h.rows.n_bins, w = h.rows.n_classes + 1;
@@ -123,10 +134,10 @@ py::tuple node_summary(const py::object& X, const py::object& bins, const py::ob
     {
         py::gil_scoped_release unlocked;
         build_node_summary(h.rows, first, s, lo_bins.data(), static_cast<std::size_t>(lo_bins.size()), hi_bins.data(),
-                           static_cast<std::size_t>(hi_bins.size()), out);
+                           static_cast<std::size_t>(hi_bins.size()), chosen, out);
     }
     const py::ssize_t S = slots, P = static_cast<py::ssize_t>(p), NB = n_bins;
-    return py::make_tuple(to_numpy(out.counts, {S, P, NB + 1, n_classes + 1}),
+    return py::make_tuple(to_numpy(out.counts, {n_counted, P, NB + 1, n_classes + 1}),
                           to_numpy(out.lo, {S, static_cast<py::ssize_t>(lo_bins.size())}),
                           to_numpy(out.hi, {S, static_cast<py::ssize_t>(hi_bins.size())}),
                           to_numpy(out.span, {S, P, 2}));
@@ -139,7 +150,8 @@ py::tuple bin_summary(const py::object& X, const py::object& bins, const py::obj
     const auto x = take<double>(X, {-1, -1}, "X");
     py::array_t<std::int64_t> every(checked_size({static_cast<std::size_t>(x.shape(1)), static_cast<std::size_t>(std::max<std::int64_t>(n_bins, 0))}));
     for (py::ssize_t i = 0; i < every.size(); ++i) every.mutable_data()[i] = i;
-    const py::tuple t = node_summary(X, bins, codes, weight, slot, first, slots, n_bins, n_classes, every, every);
+    const py::tuple t = node_summary(X, bins, codes, weight, slot, first, slots, n_bins, n_classes, every, every,
+                                     py::args());
     const std::vector<py::ssize_t> shape{slots, x.shape(1), n_bins};
     return py::make_tuple(t[0], py::array(t[1]).reshape(shape), py::array(t[2]).reshape(shape));
 }
@@ -547,8 +559,9 @@ void bind_distributed(py::module_& m) {
           "bin_summary(X, bins, codes, weight, slot, first, slots, n_bins, n_classes): per slot, feature and bin "
           "the class weights and rows (counts), and the smallest and largest value (lo, hi).");
     m.def("node_summary", &node_summary,
-          "node_summary(X, bins, codes, weight, slot, first, slots, n_bins, n_classes, need_lo, need_hi): as "
-          "bin_summary, with the smallest and largest value only of the bins listed, and per slot and feature (span).");
+          "node_summary(X, bins, codes, weight, slot, first, slots, n_bins, n_classes, need_lo, need_hi[, counted]): "
+          "as bin_summary, counts only of the slots counted, the smallest and largest value only of the bins listed, "
+          "and per slot and feature (span).");
     m.def("value_lists", &value_lists,
           "value_lists(X, bins, codes, weight, slot, requests, n_bins, n_classes): the distinct values of the "
           "requested (slot, feature, bin) triples with their counts: (offsets, values, counts).");

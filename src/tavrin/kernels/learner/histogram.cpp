@@ -44,7 +44,8 @@ void bin_values(const double* x, std::size_t n, std::size_t stride, const double
 }
 
 void build_node_summary(const HeldRows& held, std::int32_t first, std::size_t slots, const std::int64_t* need_lo,
-                        std::size_t n_lo, const std::int64_t* need_hi, std::size_t n_hi, NodeSummary& out) {
+                        std::size_t n_lo, const std::int64_t* need_hi, std::size_t n_hi, const std::uint8_t* counted,
+                        NodeSummary& out) {
     const std::size_t p = held.cols, nb = held.n_bins, width = held.n_classes + 1;
     constexpr double kInf = std::numeric_limits<double>::infinity();
     // Per feature and bin, its place among the bins listed (-1: not listed).
@@ -57,7 +58,12 @@ void build_node_summary(const HeldRows& held, std::int32_t first, std::size_t sl
         if (need_hi[j] < 0 || static_cast<std::size_t>(need_hi[j]) >= p * nb) throw std::invalid_argument("bin out of range");
         hi_at[static_cast<std::size_t>(need_hi[j])] = static_cast<std::int64_t>(j);
     }
-    out.counts.assign(slots * p * (nb + 1) * width, 0.0);
+    // Each counted slot's place among them (-1: not counted).
+    std::vector<std::int64_t> place(slots, -1);
+    std::size_t n_counted = 0;
+    for (std::size_t s = 0; s < slots; ++s)
+        if (!counted || counted[s]) place[s] = static_cast<std::int64_t>(n_counted++);
+    out.counts.assign(n_counted * p * (nb + 1) * width, 0.0);
     out.span.resize(slots * p * 2);
     for (std::size_t i = 0; i < slots * p; ++i) {
         out.span[2 * i] = kInf;
@@ -84,13 +90,16 @@ void build_node_summary(const HeldRows& held, std::int32_t first, std::size_t sl
         const double w = weight_of(held, r);
         if (w == 0.0) continue;
         const std::size_t c = class_of(held, r);
+        const std::int64_t in = place[su];
         for (std::size_t f = 0; f < p; ++f) {
             const std::size_t b = held.bins[r * p + f];
             if (b > nb) throw std::invalid_argument("bin out of range");
             const std::size_t at = su * p + f;
-            double* cell = &out.counts[(at * (nb + 1) + b) * width];
-            cell[c] += w;
-            cell[width - 1] += 1.0;
+            if (in >= 0) {
+                double* cell = &out.counts[((static_cast<std::size_t>(in) * p + f) * (nb + 1) + b) * width];
+                cell[c] += w;
+                cell[width - 1] += 1.0;
+            }
             if (b == nb) continue;
             const double v = held.x[r * p + f];
             out.span[2 * at] = std::min(out.span[2 * at], v);

@@ -34,13 +34,16 @@ struct HeldRows {
 // slot and feature the smallest and largest value (`span`, slots x cols x
 // 2); and per slot the smallest value of the value bins listed in need_lo
 // (flat feature x bin indices; `lo`, slots x n_lo) and the largest of
-// those in need_hi (`hi`). +inf and -inf where there are none.
+// those in need_hi (`hi`). +inf and -inf where there are none. With
+// `counted` (per slot, null: every slot), counts only of the slots
+// counted, in their order.
 struct NodeSummary {
     std::vector<double> counts, span, lo, hi;
 };
 
 void build_node_summary(const HeldRows& held, std::int32_t first, std::size_t slots, const std::int64_t* need_lo,
-                        std::size_t n_lo, const std::int64_t* need_hi, std::size_t n_hi, NodeSummary& out);
+                        std::size_t n_lo, const std::int64_t* need_hi, std::size_t n_hi, const std::uint8_t* counted,
+                        NodeSummary& out);
 
 // Exact values of chosen bins: for request k, entries offsets[k] ..
 // offsets[k+1] - 1, the distinct values of the bin's rows ascending, each
