@@ -21,9 +21,9 @@ namespace tavrin::kernels::learner {
 
 struct OpenNodes {
     std::size_t nodes = 0, cols = 0, n_bins = 0, n_classes = 0;
-    const double* counts = nullptr;  // as BinSummary::counts (histogram.hpp)
-    // As BinSummary::lo, hi, or bounds on them: lo at or below each bin's
-    // smallest value at the node, hi at or above its largest. A bound
+    const double* counts = nullptr;  // as NodeSummary::counts (histogram.hpp)
+    // Per bin its smallest and largest value at the node (as NodeSummary
+    // lists them), or bounds on them: lo at or below, hi at or above. A bound
     // serves where it keeps the bin's boundaries with its node's non-empty
     // neighbours apart (values_apart), the values themselves everywhere
     // else; bins whose bounds are apart are refined when they may win.
