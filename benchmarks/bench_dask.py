@@ -67,14 +67,14 @@ class Meter:
         search, submit = _dask_fit._search, _dask_local.Finisher.submit
         meter = self
 
-        def measured_search(client, held, nodes, which, first, *rest):
+        def measured_search(client, held, bins, nodes, which, first, *rest):
             depth = nodes[which[0]]["depth"]
             if not meter.marks or meter.marks[-1][0] != depth:
                 meter.marks.append((depth, meter.total(), len(which)))
             else:
                 d, b, k = meter.marks[-1]
                 meter.marks[-1] = (d, b, k + len(which))
-            return search(client, held, nodes, which, first, *rest)
+            return search(client, held, bins, nodes, which, first, *rest)
 
         def measured_submit(self, held, nodes, local, first):
             for i in local:

@@ -39,6 +39,15 @@ def client():
             yield c
 
 
+@pytest.fixture(autouse=True)
+def spread():
+    """Every node grown over the workers: nodes of these tests' few rows
+    are otherwise finished on one worker from the root (test_dask_local
+    tests that)."""
+    with dask.config.set({"tavrin.local_rows": 0}):
+        yield
+
+
 def assert_same_tree(expected, got):
     a, b = expected.tree_.to_dict(), got.tree_.to_dict()
     assert a.keys() == b.keys()
@@ -262,3 +271,24 @@ def test_categorical_kernel_sets_and_refuses_broken_counts():
     counts[0, 0, 3, 2] = np.nan
     with pytest.raises(ValueError, match="whole numbers"):
         _learner.refine_mask(*summary, *node, params)
+
+
+def test_a_boundary_too_close_over_all_rows_splits_where_a_node_lacks_the_close_value(client, monkeypatch):
+    # Feature 0's cut at 1.0 puts 1 - 6e-8 below it and 1.0, 1 + 6e-8 above:
+    # too close over all rows for a split there, but where x1 is 0 the
+    # value 1.0 is absent and the 1.2e-7 gap across the cut splits the
+    # classes. Only that node's own values tell.
+    from tavrin_tools import _dask_rows
+    rng = np.random.default_rng(3)
+    n = 600
+    x1 = rng.integers(0, 2, n).astype(float)
+    x0 = np.where(x1 == 0, rng.choice([1 - 6e-8, 1 + 6e-8], n), rng.choice([1 - 6e-8, 1.0, 1 + 6e-8], n))
+    y = np.where(x1 == 0, x0 > 1.0, rng.random(n) < 0.7).astype(int)
+    X = np.column_stack([x0, x1])
+    edges_of = _dask_rows.edges_of  # feature 0 (three values) cut at 1.0 alone
+    monkeypatch.setattr(_dask_rows, "edges_of", lambda s, m: np.array([1.0]) if len(np.unique(np.concatenate(s))) == 3
+                        else edges_of(s, m))
+    expected = TreeClassifier(max_depth=3).fit(X, y)
+    got = TreeClassifier(max_depth=3).fit(da.from_array(X, chunks=200), da.from_array(y, chunks=200))
+    assert_same_tree(expected, got)
+    assert expected.tree_.feature[1] == 0

@@ -72,6 +72,21 @@ def test_finished_nodes_grow_the_in_memory_subtrees(client, finished, params, li
         assert np.isin(finished, tree.n_node_samples).all()
 
 
+@pytest.mark.parametrize("max_depth, on_one", [(2, False), (4, True), (None, True)])
+def test_the_root_is_finished_on_one_worker_where_its_rows_weigh_less_than_its_subtrees_summaries(
+        client, finished, max_depth, on_one):
+    # The 1,101 rows of weight above zero, of 4 features, weigh about 30 kB
+    # across the workers; one node's summary (4 features x 257 bins x 4
+    # counts) about 8 kB, fifteen of them (four levels) more than the rows.
+    frame, y, w = problem()
+    parts = dd.from_pandas(frame, npartitions=3)
+    yd, wd = (dd.from_pandas(pd.Series(v, index=frame.index), npartitions=3) for v in (y, w))
+    with dask.config.set({"tavrin.local_rows": 10**9}):
+        got = TreeClassifier(max_depth=max_depth).fit(parts, yd, sample_weight=wd)
+    assert_same_tree(TreeClassifier(max_depth=max_depth).fit(frame, y, sample_weight=w), got)
+    assert (finished[:1] == [got.tree_.n_node_samples[0]]) == on_one  # the root, first if at all
+
+
 def test_bad_local_rows_are_refused(client):
     frame, y, _ = problem(40)
     parts, yd = dd.from_pandas(frame, npartitions=2), dd.from_pandas(pd.Series(y), npartitions=2)
@@ -92,6 +107,41 @@ def test_what_travels_is_narrowed_without_changing_a_value(values, kind):
     got = narrow(a)
     assert got.dtype == kind
     assert np.array_equal(got.astype(np.float64), a, equal_nan=True)
+
+
+def test_counts_travel_as_bytes_with_the_few_larger_ones_apart():
+    from dask.sizeof import sizeof
+    from tavrin_tools._dask_rows import pack_counts, wide
+    counts = np.random.default_rng(0).integers(0, 200, 4000).reshape(2, 2000).astype(float)
+    counts[1, 7], counts[0, 3] = 70000.0, 255.0
+    packed = pack_counts(counts)
+    assert packed[1].tolist() == [3, 2007] and sizeof(packed) < 4100  # not 16,000 as uint32
+    assert np.array_equal(wide(packed), counts)
+    zeros = pack_counts(np.zeros((50, 40)))  # deflated
+    assert sizeof(zeros) < 100 and np.array_equal(wide(zeros), np.zeros((50, 40)))
+    many = counts + 300  # all of them reach 255: narrowed whole
+    assert pack_counts(many).dtype == np.uint32 and np.array_equal(wide(pack_counts(many)), many)
+
+
+def test_a_larger_childs_counts_are_its_parents_less_the_smallers():
+    from tavrin_tools import _dask_rows as rows
+    rng = np.random.default_rng(4)
+    x = rng.normal(size=(300, 2)).round(1)
+    x[::7, 1] = np.nan
+    bins = np.zeros(x.shape, dtype=np.uint16)
+    rows._learner.bin_columns(x, bins, [np.array([-0.5, 0.0, 0.5])] * 2, 4)
+    codes = rng.integers(0, 3, 300)
+    for weight, whole in ((rng.integers(0, 5, 300).astype(float), True), (np.full(300, 0.5), False)):
+        held = rows.Held(x, bins, codes, weight, np.zeros(300, dtype=np.int32), 4, 3)
+        assert rows.root_counts(held)[4] == whole
+        edges = rows.bins_of(rows.bin_ranges(held))
+        parent = rows.summarize(held, 0, 1, edges)
+        held.slot = (x[:, 0] > 0.3).astype(np.int32)
+        direct = rows.summarize(held, 0, 2, edges)
+        counted = np.array([False, True])
+        got = rows.with_siblings(rows.summarize(held, 0, 2, edges, counted), counted, np.array([1, -1]),
+                                 np.zeros((2, 2), dtype=np.int64), parent)
+        assert np.array_equal(rows.wide(got[0]), rows.wide(direct[0]))
 
 
 def test_bins_count_the_cuts_at_or_below_each_value():

@@ -13,7 +13,7 @@ distributed = pytest.importorskip("distributed")
 
 from tavrin_tools import TreeClassifier, _dask_fit, _learner  # noqa: E402
 # The module's cluster of worker processes is test_dask_fit's fixture.
-from test_dask_fit import assert_same_tree, client, frame_parts  # noqa: E402, F401
+from test_dask_fit import assert_same_tree, client, frame_parts, spread  # noqa: E402, F401
 
 # The cluster's scheduler runs on threads of this process and draws from
 # `random` while Hypothesis makes examples: not a draw of the strategies.
@@ -78,6 +78,22 @@ def test_drawn_features_and_random_splits(client, problem, seed, max_features, s
     params = dict(random_state=seed, max_features=max_features, splitter=splitter, max_leaf_nodes=leaves)
     expected, got = both(params, X, y, sizes, max_bins)
     assert got.max_features_ == expected.max_features_
+
+
+@pytest.mark.parametrize("splitter, weighted", [("best", False), ("best", True), ("random", True)])
+def test_bins_of_many_rows_send_runs_of_their_values_first(client, splitter, weighted):
+    # Four bins of hundreds of rows each: their values travel as runs, and
+    # only the runs that may hold the split (or a drawn threshold) send
+    # their values. Huge values make a bin too wide for runs; rounding makes
+    # ties inside runs.
+    rng = np.random.default_rng(11)
+    X = rng.normal(size=(2000, 3))
+    X[:5, 2], X[5:10, 2] = 1.5e308, -1.5e308
+    X[rng.random(2000) < 0.05, 0] = np.nan
+    X[:, 1] = X[:, 1].round(1)
+    y = ((np.nan_to_num(X[:, 0]) > 0.3) ^ (X[:, 1] > 0)).astype(int) + (X[:, 2] > 1.5)
+    w = rng.integers(0, 3, 2000).astype(float) if weighted else None
+    both(dict(splitter=splitter, random_state=2, max_depth=5), X, y, [700, 1300], 4, w=w)
 
 
 @settings(max_examples=15, deadline=None)

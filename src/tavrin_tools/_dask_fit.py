@@ -5,15 +5,22 @@ in-memory fit grows on the same rows.
 The partitions stay on their workers (``_dask_rows``; only small nodes'
 rows move, to be finished on one worker: ``_dask_local``). The tree grows a
 level at a time: the workers summarise their rows of each open node per
-feature and bin (class weights, rows, smallest and largest value), the
-summaries are added up in a tree of reductions, and the learner's binned
+feature and bin (class weights and rows; per feature the smallest and
+largest value; a bin's own smallest or largest value only beside a bin
+boundary too close over all the rows to tell whether it splits, see
+``_dask_rows.Bins``), the summaries are added up in a tree of
+reductions, and the learner's binned
 search (``_learner.refine_mask``) names the bins whose exact values may
-still hold the best split; only those bins' distinct values travel, and
-``_learner.choose_splits`` picks each node's split by the in-memory
+still hold the best split; only those bins' distinct values travel (a
+bin of many rows first as runs of values, of which the learner's
+``refine_entries`` names those that may hold it, and only their values
+travel then), and ``_learner.choose_splits`` picks each node's split by the in-memory
 learner's rules. Both run on a worker, next to the merged summaries and
 value lists: the client sees the bins to refine and the chosen splits,
 never the rows' values. The splits go back to the workers, which move each
-row to its child's slot. Nodes are numbered depth first at the end, as the
+row to its child's slot; a split between two bins moves rows by bin, and
+its threshold, the midpoint of the values either side, comes back from
+that move. Nodes are numbered depth first at the end, as the
 in-memory learner numbers them. A category column's bins are its
 categories (in the one list of every partition's categories), so its
 merged summary is the per-category counts the in-memory categorical search
@@ -29,13 +36,14 @@ replayed over the nodes searched so far (``_best_first``).
 
 Knobs (``dask.config``): ``tavrin.max_bins`` (default 256), the bins per
 feature; ``tavrin.local_rows`` (default 100,000; 0: never), the rows up to
-which a searched node is finished on one worker (``_dask_local``). Neither
-changes the tree, only what travels.
+which a searched node may be finished on one worker (``_dask_local``: where
+that moves fewer bytes). Neither changes the tree, only what travels.
 """
 from __future__ import annotations
 
 import bisect
 import heapq
+import operator
 from typing import Any, Dict, List, Optional, Tuple
 
 import dask
@@ -144,11 +152,11 @@ def _class_weights(class_weight: Any, classes: np.ndarray, counts: np.ndarray) -
     return weight
 
 
-def _reduce(client: Any, futures: List[Any], combine: Any) -> Any:
+def _reduce(client: Any, futures: List[Any], combine: Any, where: Optional[List[str]] = None) -> Any:
     """The future of the combination of the futures' results, pairwise on
-    the workers; it stays there."""
+    the workers (on `where`, where given); it stays there."""
     while len(futures) > 1:
-        paired = [client.submit(combine, a, b, pure=False) for a, b in zip(futures[::2], futures[1::2])]
+        paired = [client.submit(combine, a, b, workers=where, pure=False) for a, b in zip(futures[::2], futures[1::2])]
         futures = paired + futures[len(paired) * 2:]
     return futures[0]
 
@@ -226,10 +234,16 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
                           workers=[w], allow_other_workers=False, pure=False)
             for w, group in sorted(by_worker.items())]
     del parts
+    homes = [[w] for w in sorted(by_worker)]
+    ranges = _reduce(client, [client.submit(rows.bin_ranges, h, workers=w, pure=False) for h, w in zip(held, homes)],
+                     rows.add_ranges)
+    bins = client.submit(rows.bins_of, ranges, pure=False)
     counts = client.gather([client.submit(rows.root_counts, h, pure=False) for h in held])
     n = sum(c[1] for c in counts)
     n_all = int(class_counts.sum())
     total_weight = float(sum(c[3] for c in counts))
+    # Counts are then exact sums: a node's are its parent's less its sibling's.
+    exact = all(c[4] for c in counts) and total_weight < 2.0**53
     if not total_weight > 0:
         raise ValueError("Sample weights must contain at least one non-zero number.")
     n_categories = np.array([0 if c is None else len(c) for c in categories], dtype=np.int64)
@@ -244,8 +258,10 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
     root = {"depth": 0, "n": n, "weight": float(sum(c[2] for c in counts)), "totals": sum(c[0] for c in counts),
             "key": _ROOT_KEY, "constants": np.zeros(0, dtype=np.int32), "bounds": (-np.inf, np.inf)}
     nodes = [root]
-    finish = Finisher(client, limit, params, total_weight, len(classes), n_categories, sorted(by_worker))
-    order = _grow(client, held, nodes, params, total_weight, len(classes), p, n_bins, finish, est.max_leaf_nodes)
+    finish = Finisher(client, limit, params, total_weight, len(classes), n_categories, sorted(by_worker), n_bins,
+                      sample_weight is not None or class_weight is not None)
+    order = _grow(client, held, bins, nodes, params, total_weight, len(classes), p, n_bins, finish,
+                  est.max_leaf_nodes, exact)
 
     est.n_features_in_ = p
     est.classes_ = classes
@@ -282,8 +298,9 @@ def _stats(nodes: List[Dict[str, Any]], which: List[int], params: Tuple[Any, ...
     return [i for i, stop in zip(which, stops) if not stop]
 
 
-def _grow(client: Any, held: List[Any], nodes: List[Dict[str, Any]], params: Tuple[Any, ...], total_weight: float,
-          n_classes: int, p: int, n_bins: int, finish: Finisher, max_leaf_nodes: Optional[int] = None) -> List[int]:
+def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], params: Tuple[Any, ...],
+          total_weight: float, n_classes: int, p: int, n_bins: int, finish: Finisher,
+          max_leaf_nodes: Optional[int] = None, exact: bool = False) -> List[int]:
     """Grows the tree from the root, nodes[0]: dicts of the nodes' statistics
     and, at a split made, the split and the places of the children in the
     list (a node searched ahead keeps its split apart, "split").
@@ -294,16 +311,26 @@ def _grow(client: Any, held: List[Any], nodes: List[Dict[str, Any]], params: Tup
     (``_best_first``) over the nodes searched so far; the children of a
     node that order may still split are searched ahead of knowing it.
     Depth first, searched nodes of few rows are finished on one worker
-    each (`finish`) and grafted at the end."""
+    each (`finish`) and grafted at the end. With `exact` counts, of two
+    children searched the larger's counts are its parent's less the
+    smaller's, which alone are summed over the workers. A split between bins learns its
+    threshold from the rows it sends either way (``rows.split_edges``),
+    read at the end."""
     batch = max(1, _SUMMARY_BYTES // (p * (n_bins + 1) * (n_classes + 3) * 8))
     # The searched nodes of the round, in slot order.
     open_, local = finish.split(nodes, _stats(nodes, [0], params, n_classes))
     finish.submit(held, nodes, local, len(open_))
     order = [0]
+    edges: List[Tuple[List[int], Any]] = []  # per level split between bins: its nodes and their edge values
+    last: List[int] = []
     while open_:
         k = len(open_)
-        found = [_search(client, held, nodes, open_[b:b + batch], b, params, total_weight, n_classes, finish.homes)
-                 for b in range(0, k, batch)]
+        found = [_search(client, held, bins, nodes, open_[b:e], b, params, total_weight, n_classes, finish.homes,
+                         exact)
+                 for b, e in _batches(nodes, open_, batch)]
+        for i in last:  # the previous level's summaries have served
+            nodes[i].pop("summary", None)
+        last = open_
         words = max(f["categories"].shape[1] for f in found)
         for f in found:  # each batch's category sets are as wide as its widest: all made as wide
             f["categories"] = np.pad(f["categories"], ((0, 0), (0, words - f["categories"].shape[1])))
@@ -314,7 +341,9 @@ def _grow(client: Any, held: List[Any], nodes: List[Dict[str, Any]], params: Tup
                 continue
             node = nodes[i]
             left, wl, nl = chosen["left"][slot].copy(), float(chosen["weight_left"][slot]), int(chosen["n_left"][slot])
-            node["split"] = dict(feature=int(chosen["feature"][slot]), threshold=float(chosen["threshold"][slot]),
+            # A split between bins learns its threshold at the end (edges).
+            threshold = np.nan if chosen["bin"][slot] >= 0 else float(chosen["threshold"][slot])
+            node["split"] = dict(feature=int(chosen["feature"][slot]), threshold=threshold,
                                  missing_left=bool(chosen["missing_left"][slot]), pair=(len(nodes), len(nodes) + 1),
                                  categories=chosen["categories"][slot].copy(),
                                  improvement=float(chosen["improvement"][slot]))
@@ -333,7 +362,7 @@ def _grow(client: Any, held: List[Any], nodes: List[Dict[str, Any]], params: Tup
         else:
             order, growing = _best_first(nodes, max_leaf_nodes, open_)
         searched, local = finish.split(nodes, [c for i in growing for c in nodes[i]["searchable"]])
-        if searched or local:
+        if (chosen["feature"] >= 0).any():
             # The rows of searched children take their slots of the next round,
             # those of children finished on one worker the slots after them.
             slot_of = {i: s for s, i in enumerate(searched + local)}
@@ -343,13 +372,34 @@ def _grow(client: Any, held: List[Any], nodes: List[Dict[str, Any]], params: Tup
                 if "split" in nodes[i]:
                     a, b = nodes[i]["split"]["pair"]
                     to_left[slot], to_right[slot] = slot_of.get(a, -1), slot_of.get(b, -1)
-            held = [client.submit(rows.route, h, chosen["feature"], chosen["threshold"], chosen["missing_left"],
-                                  chosen["categories"], to_left, to_right, workers=w, pure=False)
-                    for h, w in zip(held, finish.homes)]
+            routed = [client.submit(rows.route, h, rows.splits_of(chosen), to_left, to_right, workers=w, pure=False)
+                      for h, w in zip(held, finish.homes)]
+            held = [client.submit(operator.getitem, r, 0, workers=w, pure=False) for r, w in zip(routed, finish.homes)]
+            if (chosen["bin"] >= 0).any():
+                edges.append((list(open_), _reduce(client, [client.submit(operator.getitem, r, 1, workers=w, pure=False)
+                                                            for r, w in zip(routed, finish.homes)], rows.add_edges)))
         finish.submit(held, nodes, local, len(searched))
         open_ = searched
+    for level, (below, above) in zip([e[0] for e in edges], client.gather([e[1] for e in edges])):
+        between = np.flatnonzero(np.isfinite(below) & np.isfinite(above))
+        for at, threshold in zip(between.tolist(), _learner.midpoints(below[between], above[between]).tolist()):
+            nodes[level[at]]["split"]["threshold"] = threshold
     finish.graft(nodes)
     return order if max_leaf_nodes is not None else _preorder(nodes)
+
+
+def _batches(nodes: List[Dict[str, Any]], open_: List[int], most: int) -> List[Tuple[int, int]]:
+    """The open nodes in batches of at most `most` (or two), as (start, end)
+    in `open_`, two siblings always in the same batch."""
+    out: List[Tuple[int, int]] = []
+    start = 0
+    while start < len(open_):
+        end = min(start + max(most, 2), len(open_))
+        if end < len(open_) and nodes[open_[end]].get("parent", -1) == nodes[open_[end - 1]].get("parent", -2):
+            end -= 1
+        out.append((start, end))
+        start = end
+    return out
 
 
 def _preorder(nodes: List[Dict[str, Any]]) -> List[int]:
@@ -442,20 +492,30 @@ def _best_first(nodes: List[Dict[str, Any]], max_leaf_nodes: int, fresh: List[in
     return order, growing
 
 
-def _search(client: Any, held: List[Any], nodes: List[Dict[str, Any]], which: List[int], first: int,
+def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], which: List[int], first: int,
             params: Tuple[Any, ...], total_weight: float, n_classes: int,
-            homes: List[List[str]]) -> Dict[str, np.ndarray]:
+            homes: List[List[str]], exact: bool = False) -> Dict[str, np.ndarray]:
     """The splits of the open nodes `which` (slots first, first + 1, ...),
     with per node its children's known constant features ("constants") and
     bounds ("bounds": the left's lower and upper, then the right's); each
-    worker's steps run on `homes`, its own."""
+    worker's steps run on `homes`, its own, and the steps over the merged
+    summary on the first worker, where it stays (with `exact` counts, for
+    the nodes' children: see _siblings)."""
     picked = [nodes[i] for i in which]
     k = len(picked)
+    here = homes[0]
+    counted, derive = _siblings(nodes, which) if exact else (np.ones(k, dtype=bool), None)
     # Steps over a worker's rows run on that worker: Dask would otherwise
     # move the rows to balance the work of a busy worker.
-    summary = _reduce(client, [client.submit(rows.summarize, h, first, k, workers=w, pure=False)
+    summary = _reduce(client, [client.submit(rows.summarize, h, first, k, bins, None if derive is None else counted,
+                                             workers=w, pure=False)
                                for h, w in zip(held, homes)],
-                      rows.add_summaries)
+                      rows.add_summaries, here)
+    if derive is not None:
+        summary = client.submit(rows.with_siblings, summary, counted, *derive, workers=here, pure=False)
+    if exact:
+        for j, node in enumerate(picked):
+            node["summary"] = (summary, j)
     totals = np.array([node["totals"] for node in picked], dtype=np.float64).reshape(k, n_classes)
     n = np.array([node["n"] for node in picked], dtype=np.int64)
     weight = np.array([node["weight"] for node in picked], dtype=np.float64)
@@ -463,28 +523,65 @@ def _search(client: Any, held: List[Any], nodes: List[Dict[str, Any]], which: Li
     bounds = np.array([node["bounds"] for node in picked], dtype=np.float64).reshape(k, 2)
     known = [node["constants"] for node in picked]
     # Drawn and judged next to the merged summary, which may be large.
-    mask, growth, ends, drawn = client.gather(client.submit(
-        rows.refine, summary, totals, n, weight, params, keys, known, None if params[10] is None else bounds,
-        pure=False))
+    refined, runs, growth, ends, drawn = client.gather(client.submit(
+        rows.refine, summary, bins, totals, n, weight, params, keys, known, None if params[10] is None else bounds,
+        workers=here, pure=False))
     constants = np.empty(k, dtype=object)
     if ends is None:
         constants[:] = known
     else:
         for j in range(k):
             constants[j] = drawn[ends[j]:ends[j + 1]]
-    requests = np.argwhere(mask).astype(np.int64)
+    requests = refined.astype(np.int64)
     requests[:, 0] += first
-    if len(requests):
-        lists = _reduce(client, [client.submit(rows.list_values, h, requests, workers=w, pure=False)
-                                 for h, w in zip(held, homes)],
-                        rows.merge_lists)
-    else:
-        lists = (np.zeros(1, dtype=np.int64), np.empty(0), np.empty((0, n_classes + 1)))
     impurity = np.array([node["impurity"] for node in picked], dtype=np.float64)
+    # The refined bins' values, or runs of them and then the values of the
+    # runs that may hold the best split; each worker's kept until then.
+    sent = picked_runs = values = None
+    if len(requests):
+        listed = [client.submit(rows.list_runs, h, requests, runs, bins, workers=w, pure=False)
+                  for h, w in zip(held, homes)]
+        sent = _reduce(client, [client.submit(operator.getitem, r, 0, workers=w, pure=False)
+                                for r, w in zip(listed, homes)], rows.add_runs, here)
+        picked_runs = client.submit(rows.refine_runs, summary, bins, totals, n, weight, params, refined, runs, sent,
+                                    growth, workers=here, pure=False)
+        kept = [client.submit(operator.getitem, r, 1, workers=w, pure=False) for r, w in zip(listed, homes)]
+        values = _reduce(client, [client.submit(rows.run_values, r, picked_runs, workers=w, pure=False)
+                                  for r, w in zip(kept, homes)], rows.merge_lists, here)
     found: Dict[str, np.ndarray] = client.gather(client.submit(
-        rows.choose, summary, totals, n, weight, params, mask, lists, impurity, total_weight, growth, pure=False))
+        rows.choose, summary, bins, totals, n, weight, params, refined, runs, sent, picked_runs, values, impurity,
+        total_weight, growth, workers=here, pure=False))
     found["constants"] = constants
     return found
+
+
+def _siblings(nodes: List[Dict[str, Any]], which: List[int]) -> Tuple[np.ndarray, Any]:
+    """Of the nodes `which`, those whose counts are summed over the workers
+    (`counted`), and how the others' are found (None: every node's are
+    summed): (sibling, parent, *parents) as rows.with_siblings takes them.
+    Where both children of a node whose summary is kept are here, the
+    larger's (of more rows; the right one on a tie) are its parent's less
+    the smaller's."""
+    k = len(which)
+    counted = np.ones(k, dtype=bool)
+    sibling = np.full(k, -1, dtype=np.int64)
+    parent = np.zeros((k, 2), dtype=np.int64)
+    parents: List[Any] = []
+    slot = {i: j for j, i in enumerate(which)}
+    for j, i in enumerate(which):
+        up = nodes[i].get("parent")
+        if up is None or "summary" not in nodes[up]:
+            continue
+        a, b = nodes[up]["split"]["pair"]
+        if a not in slot or b not in slot or i != (b if nodes[b]["n"] >= nodes[a]["n"] else a):
+            continue
+        future, row = nodes[up]["summary"]
+        if not any(future is f for f in parents):
+            parents.append(future)
+        counted[j] = False
+        sibling[j] = slot[a if i == b else b]
+        parent[j] = (next(x for x, f in enumerate(parents) if f is future), row)
+    return counted, (None if counted.all() else (sibling, parent, *parents))
 
 
 def _arrays(nodes: List[Dict[str, Any]], order: List[int], n_classes: int, n_categories: np.ndarray,

@@ -1,9 +1,11 @@
 """The distributed fit's small nodes, finished on one worker each.
 
 A searched node of at most ``tavrin.local_rows`` rows costs a round trip
-per level of its subtree if it stays spread over the workers; instead its
-rows (values, class codes, weights; rows of weight zero take no part) are
-gathered from every worker to one, which grows its whole subtree with the
+per level of its subtree if it stays spread over the workers, and each
+node of that subtree's summaries move between them. When its rows weigh
+less than those summaries may (``Finisher.split``), its rows (values,
+class codes, weights; rows of weight zero take no part) are gathered from
+every worker to one, which grows its whole subtree with the
 in-memory learner, as the subtree of that node: from the node's depth,
 with the whole fit's total weight and resolved limits, so that the subtree
 is the one the in-memory fit of all the rows grows there. The largest
@@ -86,8 +88,16 @@ class Finisher:
     """The nodes finished on single workers, for one fit."""
 
     def __init__(self, client: Any, limit: int, limits: Tuple[Any, ...], total_weight: float, n_classes: int,
-                 n_categories: np.ndarray, workers: List[str]) -> None:
+                 n_categories: np.ndarray, workers: List[str], n_bins: int, weighted: bool) -> None:
         self.client, self.limit, self.limits = client, limit, limits[:6]
+        # Bytes that cross between workers: per row gathered (its values,
+        # class code and weight), and per node searched over them (about a
+        # byte per count of its summary, once per worker but one: counts
+        # travel packed, half the nodes' counts are found by subtraction,
+        # and the values of refined bins come on top).
+        p, across = len(n_categories), (len(workers) - 1) / max(1, len(workers))
+        self.row_bytes = (8 * p + 1 + 8 * weighted) * across
+        self.node_bytes = p * (n_bins + 1) * (n_classes + 1) * (len(workers) - 1)
         self.draws = (int(limits[7]), bool(limits[8]), int(limits[9]))
         self.total_weight, self.n_classes, self.n_categories = total_weight, n_classes, n_categories
         self.load = dict.fromkeys(workers, 0)
@@ -96,9 +106,24 @@ class Finisher:
 
     def split(self, nodes: List[Dict[str, Any]], searched: List[int]) -> Tuple[List[int], List[int]]:
         """The searched nodes as (those searched over the workers, those
-        finished on one), each in the order given."""
-        local = [i for i in searched if nodes[i]["n"] <= self.limit]
-        return [i for i in searched if nodes[i]["n"] > self.limit], local
+        finished on one), each in the order given: finished on one when of
+        at most `limit` rows and these rows weigh no more than the summaries
+        of the most nodes its subtree can search over the workers."""
+        local = [i for i in searched if nodes[i]["n"] <= self.limit and self._cheaper(nodes[i])]
+        chosen = set(local)
+        return [i for i in searched if i not in chosen], local
+
+    def _cheaper(self, node: Dict[str, Any]) -> bool:
+        """Whether gathering the node's rows moves fewer bytes than growing
+        its subtree over the workers may: a level of the subtree searches
+        at most 2**j nodes, and at most one per min_samples_split rows,
+        down to max_depth (without one, at most one level per row pair)."""
+        n, max_depth, least = node["n"], self.limits[1], max(2, self.limits[2])
+        levels = n if max_depth < 0 else max_depth - node["depth"]
+        widest = n // least
+        searched = sum(min(2**j, widest) for j in range(min(levels, widest.bit_length() + 1)))
+        searched += max(0, levels - widest.bit_length() - 1) * widest
+        return bool(n * self.row_bytes <= searched * self.node_bytes)
 
     def submit(self, held: List[Any], nodes: List[Dict[str, Any]], local: List[int], first: int) -> None:
         """Starts the subtrees of the nodes `local`, whose rows are in slots

@@ -11,6 +11,7 @@ worker.
 """
 from __future__ import annotations
 
+import zlib
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from dask.sizeof import sizeof
@@ -22,7 +23,8 @@ from ._direct import to_matrix
 from ._search_params import on_grid
 from ._sk_compat import check_array
 
-Summary = Tuple[np.ndarray, np.ndarray, np.ndarray]
+# Counts (as pack_counts sends them), the lo and hi values asked for, spans.
+Summary = Tuple[Any, np.ndarray, np.ndarray, np.ndarray]
 Lists = Tuple[np.ndarray, np.ndarray, np.ndarray]
 
 
@@ -121,8 +123,6 @@ def _held_bytes(held: Held) -> int:
     return sum(a.nbytes for a in arrays if a is not None)
 
 
-_register: Any = sizeof.register  # untyped in Dask
-_register(Held)(_held_bytes)
 
 
 def categories_of(part: Tuple[Any, ...]) -> List[Any]:
@@ -169,13 +169,15 @@ def hold(classes: np.ndarray, class_weight: Optional[np.ndarray], edges: List[np
     return Held(x, bins, codes, weight, np.zeros(len(x), dtype=np.int32), n_bins, len(classes))
 
 
-def root_counts(held: Held) -> Tuple[np.ndarray, int, float, float]:
-    """(class weights, rows, their weight, the weight of every row) of the
-    rows of weight above zero, as the learner counts the root."""
+def root_counts(held: Held) -> Tuple[np.ndarray, int, float, float, bool]:
+    """(class weights, rows, their weight, the weight of every row, whether
+    every weight is a whole number) of the rows of weight above zero, as
+    the learner counts the root."""
     w = np.ones(len(held.codes)) if held.weight is None else held.weight
     kept = w != 0.0
     counts = np.bincount(held.codes[kept], weights=w[kept], minlength=held.n_classes).astype(np.float64)
-    return counts, int(kept.sum()), float(w[kept].sum()), float(w.sum())
+    whole = held.weight is None or bool(np.array_equal(np.floor(w), w))
+    return counts, int(kept.sum()), float(w[kept].sum()), float(w.sum()), whole
 
 
 def narrow(a: np.ndarray) -> np.ndarray:
@@ -195,19 +197,165 @@ def narrow(a: np.ndarray) -> np.ndarray:
     return single if np.array_equal(single.astype(np.float64), a, equal_nan=True) else a
 
 
-def wide(a: np.ndarray) -> np.ndarray:
-    return a.astype(np.float64, copy=False)
+class Deflated:
+    """A byte array deflated for the trip (zlib): the counts of deep nodes'
+    bins are mostly 0 and small numbers."""
+
+    def __init__(self, a: np.ndarray) -> None:
+        self.shape, self.data = a.shape, zlib.compress(a.tobytes(), 1)
+
+    def array(self) -> np.ndarray:
+        return np.frombuffer(zlib.decompress(self.data), dtype=np.uint8).reshape(self.shape)
 
 
-def summarize(held: Held, first: int, slots: int) -> Summary:
-    counts, lo, hi = _learner.bin_summary(held.x, held.bins, held.codes, held.weight, held.slot, first, slots,
-                                          held.n_bins, held.n_classes)
-    return narrow(counts), narrow(lo), narrow(hi)
+def _register_sizes() -> None:
+    """What the fit's own objects weigh for the scheduler, which counts
+    and balances what moves by these sizes."""
+    register: Any = sizeof.register  # untyped in Dask
+    register(Held)(_held_bytes)
+    register(Deflated)(lambda d: len(d.data))
+    register(Bins)(lambda b: sum(a.nbytes for a in (b.lo, b.hi, b.need_lo, b.need_hi)))
+
+
+def _deflated(a: np.ndarray) -> Any:
+    deflated = Deflated(a)
+    return deflated if len(deflated.data) < 0.8 * a.nbytes else a
+
+
+def pack_counts(a: np.ndarray) -> Any:
+    """Whole-number counts as they travel: narrowed, or where few of them
+    reach 255, as (bytes, positions of those that do, their values), which
+    `wide` reads back to the very same values; bytes deflated where that
+    pays. Deep nodes' bins hold few rows, but one large bin would widen a
+    whole array."""
+    small = narrow(a)
+    if small.dtype.itemsize == 1 and small.dtype.kind == "u":
+        return _deflated(small)
+    if small.dtype.kind != "u":
+        return small
+    big = np.flatnonzero(a >= 255)
+    index = np.min_scalar_type(max(a.size - 1, 0))
+    values = narrow(a.ravel()[big])
+    if len(big) * (index.itemsize + values.dtype.itemsize) >= a.size * (small.dtype.itemsize - 1):
+        return small
+    return _deflated(np.minimum(a, 255).astype(np.uint8)), big.astype(index), values
+
+
+def wide(a: Any) -> np.ndarray:
+    """An array as narrow or pack_counts sent it, in float64."""
+    if isinstance(a, Deflated):
+        a = a.array()
+    if isinstance(a, tuple):
+        out: np.ndarray = wide(a[0])
+        out.ravel()[a[1]] = a[2]
+        return out
+    return a.astype(np.float64, copy=False)  # type: ignore[no-any-return]
+
+
+def bin_ranges(held: Held) -> Tuple[np.ndarray, np.ndarray]:
+    """Per feature and bin the smallest and largest value of the rows of
+    weight above zero (+inf and -inf for an empty bin)."""
+    _, lo, hi = _learner.bin_summary(held.x, held.bins, held.codes, held.weight, np.zeros(len(held.x), np.int32),
+                                     0, 1, held.n_bins, held.n_classes)
+    return lo[0], hi[0]
+
+
+def add_ranges(a: Tuple[np.ndarray, np.ndarray], b: Tuple[np.ndarray, np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
+    return np.minimum(a[0], b[0]), np.maximum(a[1], b[1])
+
+
+class Bins:
+    """What the fit knows of every bin from all the rows: its smallest and
+    largest value (`lo`, `hi`, features x bins), and the bins whose values
+    a node's summary carries (flat indices into features x bins).
+
+    A node's values in a bin lie within the bin's: where the bin's largest
+    value and the next non-empty bin's smallest are apart (values_apart),
+    so are any node's values across that boundary, which is then a split
+    whatever the node's values, and the bin's `hi` stands for the node's
+    largest value in the search (its threshold is found when the rows
+    move: route). Only the other boundaries, too close to tell, need the
+    node's own values: its largest in the bin below (`need_hi`) and its
+    smallest in the bin above (`need_lo`)."""
+
+    def __init__(self, lo: np.ndarray, hi: np.ndarray) -> None:
+        self.lo, self.hi = lo, hi
+        close = np.zeros(lo.shape, dtype=bool)  # the boundary above each bin is too close to tell
+        after = np.zeros(lo.shape, dtype=bool)  # the boundary below each bin is
+        for f in range(lo.shape[0]):
+            full = np.flatnonzero(np.isfinite(lo[f]))
+            if len(full) > 1:
+                near = ~_learner.values_apart(hi[f, full[:-1]], lo[f, full[1:]]).astype(bool)
+                close[f, full[:-1]] = near
+                after[f, full[1:]] = near
+        self.need_hi, self.need_lo = np.flatnonzero(close), np.flatnonzero(after)
+
+
+def bins_of(ranges: Tuple[np.ndarray, np.ndarray]) -> Bins:
+    return Bins(*ranges)
+
+
+def summarize(held: Held, first: int, slots: int, bins: Bins, counted: Optional[np.ndarray] = None) -> Summary:
+    """The slots' class weights and rows per feature and bin (only of the
+    slots `counted`, where given), the smallest and largest values `bins`
+    asks for, and per feature the smallest and largest value (the span)."""
+    counts, lo, hi, span = _learner.node_summary(held.x, held.bins, held.codes, held.weight, held.slot, first, slots,
+                                                 held.n_bins, held.n_classes, bins.need_lo, bins.need_hi,
+                                                 None if counted is None else counted.astype(np.uint8))
+    return pack_counts(_sent(held, counts)), narrow(lo), narrow(hi), narrow(span)
+
+
+def with_siblings(summary: Summary, counted: np.ndarray, sibling: np.ndarray, parent: np.ndarray,
+                  *parents: Summary) -> Summary:
+    """A summary whose counts are those of the slots `counted` only, with the
+    counts of every other slot j: those of its parent (row parent[j, 1] of
+    parents[parent[j, 0]]) less its sibling's (slot sibling[j]). Exact
+    where every weight is a whole number and their sum below 2**53."""
+    sent = wide(summary[0])
+    counts = np.empty((len(counted),) + sent.shape[1:])
+    counts[counted] = sent
+    derived = np.flatnonzero(~counted)
+    if len(derived):
+        whole = [wide(p[0]) for p in parents]
+        above = np.stack([whole[a][b] for a, b in parent[derived]])
+        counts[derived] = above - counts[sibling[derived]]
+    return pack_counts(counts), summary[1], summary[2], summary[3]
+
+
+def _sent(held: Held, counts: np.ndarray) -> np.ndarray:
+    """Counts (class weights, then rows, on the last axis) as they travel:
+    where every row weighs 1, the rows are the sum of the class weights and
+    stay behind (_with_rows counts them again)."""
+    return counts[..., :-1] if held.weight is None and held.n_classes > 1 else counts
+
+
+def _with_rows(counts: np.ndarray, n_classes: int) -> np.ndarray:
+    """Counts as _sent sends them, with the rows again: the sum of the class
+    weights, exact in float64 for rows of weight 1."""
+    counts = wide(counts)
+    if counts.shape[-1] == n_classes + 1:
+        return counts
+    return np.concatenate([counts, counts.sum(axis=-1, keepdims=True)], axis=-1)
 
 
 def add_summaries(a: Summary, b: Summary) -> Summary:
-    return (narrow(wide(a[0]) + wide(b[0])), narrow(np.minimum(wide(a[1]), wide(b[1]))),
-            narrow(np.maximum(wide(a[2]), wide(b[2]))))
+    span = np.stack([np.minimum(wide(a[3])[..., 0], wide(b[3])[..., 0]),
+                     np.maximum(wide(a[3])[..., 1], wide(b[3])[..., 1])], axis=2)
+    return (pack_counts(wide(a[0]) + wide(b[0])), narrow(np.minimum(wide(a[1]), wide(b[1]))),
+            narrow(np.maximum(wide(a[2]), wide(b[2]))), narrow(span))
+
+
+def _searched(summary: Summary, bins: Bins, n_classes: int) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """A merged summary as the learner's search reads it: counts, every
+    bin's lo and hi (the node's own where `bins` asks for them, the bin's
+    over all rows elsewhere) and the span."""
+    counts = _with_rows(summary[0], n_classes)
+    k, p = counts.shape[:2]
+    lo = np.repeat(bins.lo.reshape(1, -1), k, axis=0)
+    hi = np.repeat(bins.hi.reshape(1, -1), k, axis=0)
+    lo[:, bins.need_lo] = wide(summary[1])
+    hi[:, bins.need_hi] = wide(summary[2])
+    return counts, lo.reshape(k, p, -1), hi.reshape(k, p, -1), wide(summary[3])
 
 
 def _narrow_lists(lists: Any) -> Lists:
@@ -215,58 +363,177 @@ def _narrow_lists(lists: Any) -> Lists:
     return offsets, narrow(values), narrow(counts)
 
 
-def refine(summary: Summary, totals: np.ndarray, n: np.ndarray, weight: np.ndarray, params: Tuple[Any, ...],
-           keys: np.ndarray, known: List[Any], bounds: Optional[np.ndarray]) -> Tuple[Any, ...]:
+# A refined bin of more rows than this is first sent as runs of values
+# (at most _MOST_RUNS, each its counts and smallest and largest value), and
+# only the runs that may hold the best split send their values.
+_FEW_ROWS = 64
+_MOST_RUNS = 64
+
+
+def refine(summary: Summary, bins: Bins, totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
+           params: Tuple[Any, ...], keys: np.ndarray, known: List[Any], bounds: Optional[np.ndarray]) -> Tuple[Any, ...]:
     """From the merged summary (see _dask_fit._search): the learner's bins to
-    refine, the growth state the choice of splits reads (the features each
-    node searches when they are drawn, the nodes' keys and bounds), and per
-    node the known constant features of its children (`drawn[ends[j]:ends[j
-    + 1]]`; `ends` None when every feature is searched)."""
+    refine as (node, feature, bin) rows and per bin the runs its values are
+    cut into (0: sent whole), the growth state the choice of splits reads
+    (the features each node searches when they are drawn, the nodes' keys
+    and bounds), and per node the known constant features of its children
+    (`drawn[ends[j]:ends[j + 1]]`; `ends` None when every feature is
+    searched)."""
+    counts, lo, hi, span = _searched(summary, bins, totals.shape[1])
     searched = ends = drawn = None
     if params[7] >= 0:  # max_features drawn per node
         offsets = np.cumsum([0] + [len(c) for c in known]).astype(np.int64)
-        searched, ends, drawn = _learner.draw_features(*summary, totals, n, weight, params, keys, offsets,
-                                                       np.concatenate(known).astype(np.int32))
+        searched, ends, drawn = _learner.draw_features(counts, lo, hi, totals, n, weight, params, keys, offsets,
+                                                       np.concatenate(known).astype(np.int32), span)
     growth = (searched, keys, bounds)
-    mask = _learner.refine_mask(*summary, totals, n, weight, params, growth)
-    return mask, growth, ends, drawn
+    mask = _learner.refine_mask(counts, lo, hi, totals, n, weight, params, growth + (span,))
+    requests = np.argwhere(mask)
+    rows = counts[:, :, :-1][mask != 0][:, -1]
+    runs = np.where(rows <= _FEW_ROWS, 0, np.minimum(_MOST_RUNS, np.ceil(np.sqrt(rows)))).astype(np.int32)
+    return requests.astype(np.int32), runs, growth, ends, drawn
 
 
-def choose(summary: Summary, *rest: Any) -> Dict[str, np.ndarray]:
-    """The learner's splits from the merged summary and value lists."""
-    return _learner.choose_splits(*summary, *rest)
+Runs = Tuple[Any, np.ndarray, np.ndarray, Lists]
 
 
-def list_values(held: Held, requests: np.ndarray) -> Lists:
-    return _narrow_lists(_learner.value_lists(held.x, held.bins, held.codes, held.weight, held.slot, requests,
-                                              held.n_bins, held.n_classes))
+def list_runs(held: Held, requests: np.ndarray, runs: np.ndarray, bins: Bins) -> Tuple[Runs, Any]:
+    """The values of the requested (slot, feature, bin) bins: those of a bin
+    of `runs` 0 as lists; those of the others cut into that many runs of
+    equal width between the bin's smallest and largest value over all rows,
+    sent as each run's counts and its rows' smallest and largest value
+    (empty: +inf and -inf). And what stays here for run_values: the runs'
+    values, their counts and their runs."""
+    offsets, values, counts = _learner.value_lists(held.x, held.bins, held.codes, held.weight, held.slot,
+                                                   requests.astype(np.int64), held.n_bins, held.n_classes)
+    request = np.repeat(np.arange(len(requests)), np.diff(offsets))
+    cut = runs[request] > 0
+    start = np.concatenate([[0], np.cumsum(runs)]).astype(np.int64)
+    # Each value's run: the same arithmetic on every worker.
+    f, b, k = requests[request[cut], 1], requests[request[cut], 2], runs[request[cut]]
+    low, width = bins.lo[f, b], bins.hi[f, b] - bins.lo[f, b]
+    with np.errstate(invalid="ignore", over="ignore"):
+        at = np.floor((values[cut] - low) / width * k)
+    at = np.where(np.isfinite(at) & (width > 0) & np.isfinite(width), np.clip(at, 0, k - 1), 0).astype(np.int64)
+    run = start[request[cut]] + at
+    total = int(start[-1])
+    run_counts = np.zeros((total, counts.shape[1]))
+    run_lo, run_hi = np.full(total, np.inf), np.full(total, -np.inf)
+    if len(run):
+        first = np.flatnonzero(np.concatenate([[True], run[1:] != run[:-1]]))
+        last = np.concatenate([first[1:], [len(run)]]) - 1
+        run_counts[run[first]] = np.add.reduceat(counts[cut], first, axis=0)
+        run_lo[run[first]], run_hi[run[first]] = values[cut][first], values[cut][last]
+    whole = np.flatnonzero(runs == 0)
+    kept = np.isin(request, whole)
+    lists = (np.concatenate([[0], np.cumsum(np.diff(offsets)[whole])]).astype(np.int64), values[kept], counts[kept])
+    sent = (pack_counts(_sent(held, run_counts)), narrow(run_lo), narrow(run_hi),
+            _narrow_lists((lists[0], lists[1], _sent(held, lists[2]))))
+    return sent, (values[cut], _sent(held, counts[cut]), run)
+
+
+def add_runs(a: Runs, b: Runs) -> Runs:
+    return (pack_counts(wide(a[0]) + wide(b[0])), narrow(np.minimum(wide(a[1]), wide(b[1]))),
+            narrow(np.maximum(wide(a[2]), wide(b[2]))), merge_lists(a[3], b[3]))
+
+
+def run_values(kept: Any, picked: np.ndarray) -> Lists:
+    """The values of the runs `picked` (ascending) here, as value lists: one
+    list per run."""
+    values, counts, run = kept
+    begin, end = np.searchsorted(run, picked, "left"), np.searchsorted(run, picked, "right")
+    taken = np.concatenate([np.arange(a, z) for a, z in zip(begin, end)] + [np.zeros(0, np.int64)]).astype(np.int64)
+    offsets = np.concatenate([[0], np.cumsum(end - begin)]).astype(np.int64)
+    return _narrow_lists((offsets, values[taken], counts[taken]))
+
+
+def _entries(runs: np.ndarray, sent: Runs, n_classes: int, picked: Optional[np.ndarray] = None,
+             exact: Optional[Lists] = None) -> Tuple[Tuple[np.ndarray, ...], np.ndarray]:
+    """What the refined bins hold, as the learner reads them ((offsets, lo,
+    counts, hi), see refine_entries): per bin in order its values, or its
+    runs that hold rows, the runs `picked` replaced by their values
+    `exact`. And per entry its run (-1: a value)."""
+    k = len(runs)
+    start = np.concatenate([[0], np.cumsum(runs)]).astype(np.int64)
+    run_of = np.repeat(np.arange(k), runs)
+    place = np.arange(len(run_of)) - start[run_of]
+    run_counts = _with_rows(sent[0], n_classes)
+    lo, hi = wide(sent[1]), wide(sent[2])
+    offsets, values, counts = sent[3][0], wide(sent[3][1]), _with_rows(sent[3][2], n_classes)
+    whole = np.repeat(np.flatnonzero(runs == 0), np.diff(offsets))
+    full = run_counts[:, -1] > 0
+    if picked is not None:
+        full[picked] = False
+    shown = np.flatnonzero(full)
+    parts = [(whole, np.zeros(len(whole)), np.arange(len(whole)), values, values, counts, np.full(len(whole), -1)),
+             (run_of[shown], place[shown], np.zeros(len(shown)), lo[shown], hi[shown], run_counts[shown], shown)]
+    if picked is not None and exact is not None:
+        of = np.repeat(picked, np.diff(exact[0]))
+        v = wide(exact[1])
+        parts.append((run_of[of], place[of], np.arange(len(of)), v, v, _with_rows(exact[2], n_classes), of))
+    request, first, second, low, high, c, origin = (np.concatenate([part[i] for part in parts]) for i in range(7))
+    order = np.lexsort((second, first, request))
+    ends = np.searchsorted(request[order], np.arange(k + 1)).astype(np.int64)
+    return (ends, low[order], c[order], high[order]), origin[order].astype(np.int64)
+
+
+def refine_runs(summary: Summary, bins: Bins, totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
+                params: Tuple[Any, ...], requests: np.ndarray, runs: np.ndarray, sent: Runs,
+                growth: Tuple[Any, ...]) -> np.ndarray:
+    """Of the runs the refined bins were cut into, those whose values may
+    hold the best split (refine_entries), ascending."""
+    counts, lo, hi, span = _searched(summary, bins, totals.shape[1])
+    mask = np.zeros(lo.shape, dtype=np.uint8)
+    mask[tuple(requests.T)] = 1
+    entries, origin = _entries(runs, sent, totals.shape[1])
+    chosen = _learner.refine_entries(counts, lo, hi, totals, n, weight, params, mask, entries, growth + (span,))
+    return np.sort(origin[(chosen != 0) & (origin >= 0)])
+
+
+def choose(summary: Summary, bins: Bins, totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
+           params: Tuple[Any, ...], requests: np.ndarray, runs: np.ndarray, sent: Optional[Runs],
+           picked: Optional[np.ndarray], exact: Optional[Lists], impurity: np.ndarray, total_weight: float,
+           growth: Tuple[Any, ...]) -> Dict[str, np.ndarray]:
+    """The learner's splits from the merged summary and what the bins
+    `requests` (as refine gives them) hold: values, runs, and the values of
+    the runs `picked` (None where no bin is refined)."""
+    counts, lo, hi, span = _searched(summary, bins, totals.shape[1])
+    mask = np.zeros(lo.shape, dtype=np.uint8)
+    mask[tuple(requests.T)] = 1
+    entries: Tuple[np.ndarray, ...] = (np.zeros(1, dtype=np.int64), np.empty(0), np.empty((0, counts.shape[-1])),
+                                       np.empty(0))
+    if sent is not None:
+        entries, _ = _entries(runs, sent, totals.shape[1], picked, exact)
+    return _learner.choose_splits(counts, lo, hi, totals, n, weight, params, mask, entries, impurity, total_weight,
+                                  growth + (span,))
 
 
 def merge_lists(a: Lists, b: Lists) -> Lists:
     return _narrow_lists(_learner.merge_value_lists(a, b))
 
 
-def route(held: Held, feature: np.ndarray, threshold: np.ndarray, missing_left: np.ndarray, sets: np.ndarray,
-          to_left: np.ndarray, to_right: np.ndarray) -> Held:
+def splits_of(chosen: Dict[str, np.ndarray]) -> Tuple[np.ndarray, ...]:
+    """A level's splits (the arrays of choose_splits, one entry per slot) as
+    route takes them."""
+    return tuple(chosen[name] for name in ("feature", "threshold", "missing_left", "categories", "bin", "bin_value"))
+
+
+Edges = Tuple[np.ndarray, np.ndarray]
+
+
+def route(held: Held, splits: Tuple[np.ndarray, ...], to_left: np.ndarray, to_right: np.ndarray) -> Tuple[Held, Edges]:
     """The rows with the slots of the next level: a row of a node that split
-    takes its child's slot (-1 when the child is finished), any other -1.
-    A value goes left when ``x <= threshold`` (with a NaN threshold, a
-    categorical split: when its category's bit is set in the node's row of
-    `sets`), a missing one where its split sends missing values. Slots past
-    the level's nodes (those finished on one worker) end too."""
-    slot = held.slot
-    new = np.full(len(slot), -1, dtype=np.int32)
-    rows = np.flatnonzero((slot >= 0) & (slot < len(feature)))
-    s = slot[rows]
-    f = feature[s]
-    split = f >= 0
-    rows, s, f = rows[split], s[split], f[split]
-    v = held.x[rows, f]
-    left = np.where(np.isnan(v), missing_left[s].astype(bool), v <= threshold[s])
-    cat = np.isnan(threshold[s]) & ~np.isnan(v)
-    if cat.any():
-        code = v[cat].astype(np.int64)
-        word = sets[s[cat], code // 64]
-        left[cat] = ((word >> (code % 64).astype(np.uint64)) & np.uint64(1)).astype(bool)
-    new[rows] = np.where(left, to_left[s], to_right[s])
-    return Held(held.x, held.bins, held.codes, held.weight, new, held.n_bins, held.n_classes)
+    takes its child's slot (-1 when the child is finished), any other -1;
+    slots past the level's nodes (those finished on one worker) end too.
+    And per node split between bins, the largest value of its rows here
+    sent left and the smallest sent right (-inf and +inf where none are):
+    the split's threshold is their midpoint (see _learner.route)."""
+    slot, below, above = _learner.route(held.x, held.bins, held.codes, held.weight, held.slot, held.n_bins,
+                                        held.n_classes, splits, to_left, to_right)
+    return Held(held.x, held.bins, held.codes, held.weight, slot, held.n_bins, held.n_classes), (below, above)
+
+
+def add_edges(a: Edges, b: Edges) -> Edges:
+    return np.maximum(a[0], b[0]), np.minimum(a[1], b[1])
+
+
+_register_sizes()

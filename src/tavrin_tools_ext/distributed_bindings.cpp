@@ -6,6 +6,7 @@
 #include "kernels/learner/binned_split.hpp"
 #include "kernels/learner/draws.hpp"
 #include "kernels/learner/histogram.hpp"
+#include "kernels/learner/split_rule.hpp"
 
 #include "readable.hpp"
 
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -108,21 +110,50 @@ void bin_columns(const py::object& X, const py::object& bins, const py::list& cu
     }
 }
 
+py::tuple node_summary(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
+                       const py::object& slot, std::int32_t first, std::int64_t slots, std::int64_t n_bins,
+                       std::int64_t n_classes, const py::object& need_lo, const py::object& need_hi,
+                       const py::args& counted) {
+    const Held h = held_of(X, bins, codes, weight, slot, n_bins, n_classes);
+    if (slots < 0) refuse("slots must be 0 or more");
+    if (counted.size() > 1) refuse("node_summary takes one array of the slots counted at most");
+    const bool some = counted.size() && !counted[0].is_none();
+    Readable<std::uint8_t> which;
+    py::ssize_t n_counted = slots;
+    if (some) {
+        which = take<std::uint8_t>(counted[0], {slots}, "counted");
+        n_counted = 0;
+        for (py::ssize_t i = 0; i < slots; ++i) n_counted += which.data()[i] != 0;
+    }
+    const std::uint8_t* chosen = some ? which.data() : nullptr;
+    const auto lo_bins = take<std::int64_t>(need_lo, {-1}, "need_lo");
+    const auto hi_bins = take<std::int64_t>(need_hi, {-1}, "need_hi");
+    const std::size_t s = static_cast<std::size_t>(slots), p = h.rows.cols, nb = h.rows.n_bins, w = h.rows.n_classes + 1;
+    checked_size({s, p, nb + 1, w});
+    NodeSummary out;
+    {
+        py::gil_scoped_release unlocked;
+        build_node_summary(h.rows, first, s, lo_bins.data(), static_cast<std::size_t>(lo_bins.size()), hi_bins.data(),
+                           static_cast<std::size_t>(hi_bins.size()), chosen, out);
+    }
+    const py::ssize_t S = slots, P = static_cast<py::ssize_t>(p), NB = n_bins;
+    return py::make_tuple(to_numpy(out.counts, {n_counted, P, NB + 1, n_classes + 1}),
+                          to_numpy(out.lo, {S, static_cast<py::ssize_t>(lo_bins.size())}),
+                          to_numpy(out.hi, {S, static_cast<py::ssize_t>(hi_bins.size())}),
+                          to_numpy(out.span, {S, P, 2}));
+}
+
+// Every value bin's smallest and largest value: node_summary listing all.
 py::tuple bin_summary(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
                       const py::object& slot, std::int32_t first, std::int64_t slots, std::int64_t n_bins,
                       std::int64_t n_classes) {
-    const Held h = held_of(X, bins, codes, weight, slot, n_bins, n_classes);
-    if (slots < 0) refuse("slots must be 0 or more");
-    const std::size_t s = static_cast<std::size_t>(slots), p = h.rows.cols, nb = h.rows.n_bins, w = h.rows.n_classes + 1;
-    checked_size({s, p, nb + 1, w});
-    BinSummary out;
-    {
-        py::gil_scoped_release unlocked;
-        build_summary(h.rows, first, s, out);
-    }
-    const py::ssize_t S = slots, P = static_cast<py::ssize_t>(p), NB = n_bins;
-    return py::make_tuple(to_numpy(out.counts, {S, P, NB + 1, n_classes + 1}), to_numpy(out.lo, {S, P, NB}),
-                          to_numpy(out.hi, {S, P, NB}));
+    const auto x = take<double>(X, {-1, -1}, "X");
+    py::array_t<std::int64_t> every(checked_size({static_cast<std::size_t>(x.shape(1)), static_cast<std::size_t>(std::max<std::int64_t>(n_bins, 0))}));
+    for (py::ssize_t i = 0; i < every.size(); ++i) every.mutable_data()[i] = i;
+    const py::tuple t = node_summary(X, bins, codes, weight, slot, first, slots, n_bins, n_classes, every, every,
+                                     py::args());
+    const std::vector<py::ssize_t> shape{slots, x.shape(1), n_bins};
+    return py::make_tuple(t[0], py::array(t[1]).reshape(shape), py::array(t[2]).reshape(shape));
 }
 
 py::tuple lists_to_numpy(const ValueLists& l, std::size_t width) {
@@ -141,6 +172,36 @@ py::tuple value_lists(const py::object& X, const py::object& bins, const py::obj
         list_values(h.rows, req.data(), static_cast<std::size_t>(req.shape(0)), out);
     }
     return lists_to_numpy(out, h.rows.n_classes + 1);
+}
+
+// The rows' slots of the next level, and per node split between bins the
+// values either side of its threshold (route_rows).
+py::tuple route(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
+                const py::object& slot, std::int64_t n_bins, std::int64_t n_classes, const py::tuple& chosen,
+                const py::object& to_left, const py::object& to_right) {
+    const Held h = held_of(X, bins, codes, weight, slot, n_bins, n_classes);
+    if (chosen.size() != 6) refuse("splits are (feature, threshold, missing_left, sets, bin, bin_value)");
+    const auto feature = take<std::int64_t>(chosen[0], {-1}, "feature");
+    const py::ssize_t k = feature.shape(0);
+    const auto threshold = take<double>(chosen[1], {k}, "threshold");
+    const auto missing_left = take<std::uint8_t>(chosen[2], {k}, "missing_left");
+    const auto sets = take<std::uint64_t>(chosen[3], {k, -1}, "sets");
+    const auto bin = take<std::int64_t>(chosen[4], {k}, "bin");
+    const auto bin_value = take<double>(chosen[5], {k}, "bin_value");
+    const auto l = take<std::int32_t>(to_left, {k}, "to_left");
+    const auto r = take<std::int32_t>(to_right, {k}, "to_right");
+    const LevelSplits splits{static_cast<std::size_t>(k), feature.data(), threshold.data(), missing_left.data(),
+                             sets.data(), static_cast<std::size_t>(sets.shape(1)), bin.data(), bin_value.data(),
+                             l.data(), r.data()};
+    py::array_t<std::int32_t> out(static_cast<py::ssize_t>(h.rows.rows));
+    py::array_t<double> below(k), above(k);
+    std::fill_n(below.mutable_data(), k, -std::numeric_limits<double>::infinity());
+    std::fill_n(above.mutable_data(), k, std::numeric_limits<double>::infinity());
+    {
+        py::gil_scoped_release unlocked;
+        route_rows(h.rows, splits, out.mutable_data(), below.mutable_data(), above.mutable_data());
+    }
+    return py::make_tuple(out, below, above);
 }
 
 // Lists from Python, checked to be whole: offsets rising from 0 to the
@@ -230,7 +291,7 @@ py::tuple node_stats_of(const py::object& totals, const py::object& n, const py:
 
 // The summaries of a batch of nodes and the arrays that keep them alive.
 struct Batch {
-    Readable<double> counts, lo, hi, totals, weight, bounds;
+    Readable<double> counts, lo, hi, totals, weight, bounds, span;
     Readable<std::int64_t> n, n_categories;
     Readable<std::uint8_t> searched;
     Readable<std::uint64_t> keys;
@@ -239,7 +300,8 @@ struct Batch {
 };
 
 // `growth`: empty, or one tuple of what the nodes carry down the tree, each
-// None or an array: (searched features, keys, bounds), as OpenNodes has them.
+// None or an array: (searched features, keys, bounds[, span]), as OpenNodes
+// has them.
 Batch batch_of(const py::object& counts, const py::object& lo, const py::object& hi, const py::object& totals,
                const py::object& n, const py::object& weight, const py::tuple& params, const py::tuple& growth) {
     Batch b;
@@ -262,9 +324,13 @@ Batch batch_of(const py::object& counts, const py::object& lo, const py::object&
                static_cast<std::size_t>(nc), b.counts.data(), b.lo.data(), b.hi.data(), b.totals.data(),
                b.n.data(), b.weight.data()};
     if (b.params.p.monotonic && b.params.monotonic.size() != p) refuse("monotonic constraints: one per feature");
-    if (growth.size() > 1) refuse("one tuple of (searched features, keys, bounds) at most");
+    if (growth.size() > 1) refuse("one tuple of (searched features, keys, bounds[, span]) at most");
     const py::tuple g = growth.size() ? py::tuple(growth[0]) : py::make_tuple(py::none(), py::none(), py::none());
-    if (g.size() != 3) refuse("the nodes' growth is (searched features, keys, bounds)");
+    if (g.size() != 3 && g.size() != 4) refuse("the nodes' growth is (searched features, keys, bounds[, span])");
+    if (g.size() == 4 && !g[3].is_none()) {
+        b.span = take<double>(g[3], {k, p, 2}, "span");
+        b.nodes.span = b.span.data();
+    }
     if (!g[0].is_none()) {
         b.searched = take<std::uint8_t>(g[0], {k, p}, "searched features");
         b.nodes.searched = b.searched.data();
@@ -304,6 +370,49 @@ py::array_t<std::uint8_t> refine_mask(const py::object& counts, const py::object
                            static_cast<py::ssize_t>(o.n_bins)});
 }
 
+// What the bins of `mask` hold: (offsets, values, counts[, hi]) as
+// RefinedBins has them, checked.
+struct Entries {
+    ValueLists lists;
+    std::vector<double> hi;  // empty: each entry one value
+    RefinedBins refined() const {
+        return {lists.offsets.data(), lists.values.data(), lists.counts.data(), hi.empty() ? nullptr : hi.data()};
+    }
+};
+
+Entries entries_of(const Readable<std::uint8_t>& mask, const py::tuple& lists, py::ssize_t width) {
+    py::ssize_t refined = 0;
+    for (py::ssize_t i = 0; i < mask.size(); ++i) refined += mask.data()[i] != 0;
+    if (lists.size() != 3 && lists.size() != 4) refuse("value lists are (offsets, values, counts[, hi])");
+    Entries e;
+    e.lists = lists_of(lists[0], lists[1], lists[2], refined, width);
+    if (lists.size() == 4) {
+        const auto hi = take<double>(lists[3], {static_cast<py::ssize_t>(e.lists.values.size())}, "hi");
+        e.hi.assign(hi.data(), hi.data() + hi.size());
+        for (std::size_t i = 0; i < e.lists.values.size(); ++i)
+            if (!(e.lists.values[i] <= e.hi[i])) refuse("each run's values must rise from lo to hi");
+    }
+    return e;
+}
+
+py::array_t<std::uint8_t> refine_entries(const py::object& counts, const py::object& lo, const py::object& hi,
+                                         const py::object& totals, const py::object& n, const py::object& weight,
+                                         const py::tuple& params, const py::object& mask, const py::tuple& lists,
+                                         const py::args& growth) {
+    const Batch b = batch_of(counts, lo, hi, totals, n, weight, params, growth);
+    const OpenNodes& o = b.nodes;
+    const auto m = take<std::uint8_t>(mask, {static_cast<py::ssize_t>(o.nodes), static_cast<py::ssize_t>(o.cols),
+                                             static_cast<py::ssize_t>(o.n_bins)}, "mask");
+    const Entries l = entries_of(m, lists, static_cast<py::ssize_t>(o.n_classes) + 1);
+    if (lists.size() != 4) refuse("runs of values need their hi");
+    std::vector<std::uint8_t> out(l.lists.values.size(), 0);
+    {
+        py::gil_scoped_release unlocked;
+        entries_to_refine(o, b.params.p, m.data(), l.refined(), out.data());
+    }
+    return to_numpy(out, {static_cast<py::ssize_t>(out.size())});
+}
+
 py::dict splits_of(const py::object& counts, const py::object& lo, const py::object& hi, const py::object& totals,
                    const py::object& n, const py::object& weight, const py::tuple& params, const py::object& mask,
                    const py::tuple& lists, const py::object& impurity, double total_weight, const py::args& growth) {
@@ -313,19 +422,15 @@ py::dict splits_of(const py::object& counts, const py::object& lo, const py::obj
     const py::ssize_t k = static_cast<py::ssize_t>(o.nodes), nc = static_cast<py::ssize_t>(o.n_classes);
     const auto m = take<std::uint8_t>(mask, {k, static_cast<py::ssize_t>(o.cols), static_cast<py::ssize_t>(o.n_bins)},
                                       "mask");
-    py::ssize_t refined = 0;
-    for (py::ssize_t i = 0; i < m.size(); ++i) refined += m.data()[i] != 0;
-    if (lists.size() != 3) refuse("value lists are (offsets, values, counts) triples");
-    const ValueLists l = lists_of(lists[0], lists[1], lists[2], refined, nc + 1);
+    const Entries l = entries_of(m, lists, nc + 1);
     const auto imp = take<double>(impurity, {k}, "impurity");
     std::vector<ChosenSplit> out;
     {
         py::gil_scoped_release unlocked;
-        choose_splits(o, p, m.data(), {l.offsets.data(), l.values.data(), l.counts.data()}, imp.data(),
-                      total_weight, out);
+        choose_splits(o, p, m.data(), l.refined(), imp.data(), total_weight, out);
     }
-    py::array_t<std::int64_t> feature(k), n_left(k);
-    py::array_t<double> threshold(k), weight_left(k), improvement(k), left({k, nc});
+    py::array_t<std::int64_t> feature(k), n_left(k), bin(k);
+    py::array_t<double> threshold(k), bin_value(k), weight_left(k), improvement(k), left({k, nc});
     py::array_t<std::uint8_t> missing_left(k);
     py::array_t<double> bounds({k, py::ssize_t{4}});
     for (py::ssize_t i = 0; i < k; ++i) {
@@ -338,6 +443,8 @@ py::dict splits_of(const py::object& counts, const py::object& lo, const py::obj
         feature.mutable_data()[i] = s.feature;
         n_left.mutable_data()[i] = s.n_left;
         threshold.mutable_data()[i] = s.threshold;
+        bin.mutable_data()[i] = s.bin;
+        bin_value.mutable_data()[i] = s.bin_value;
         weight_left.mutable_data()[i] = s.weight_left;
         improvement.mutable_data()[i] = s.improvement;
         missing_left.mutable_data()[i] = s.missing_left;
@@ -357,6 +464,8 @@ py::dict splits_of(const py::object& counts, const py::object& lo, const py::obj
     d["feature"] = feature;
     d["categories"] = categories;
     d["threshold"] = threshold;
+    d["bin"] = bin;
+    d["bin_value"] = bin_value;
     d["missing_left"] = missing_left;
     d["n_left"] = n_left;
     d["weight_left"] = weight_left;
@@ -369,9 +478,11 @@ py::dict splits_of(const py::object& counts, const py::object& lo, const py::obj
 py::tuple draw_features_of(const py::object& counts, const py::object& lo, const py::object& hi,
                            const py::object& totals, const py::object& n, const py::object& weight,
                            const py::tuple& params, const py::object& keys, const py::object& known_offsets,
-                           const py::object& known) {
+                           const py::object& known, const py::args& span) {
+    if (span.size() > 1) refuse("draw_features takes one span at most");
     const Batch b = batch_of(counts, lo, hi, totals, n, weight, params,
-                             py::make_tuple(py::make_tuple(py::none(), keys, py::none())));
+                             py::make_tuple(py::make_tuple(py::none(), keys, py::none(),
+                                                           span.size() ? py::object(span[0]) : py::none())));
     const OpenNodes& o = b.nodes;
     if (!o.keys) refuse("the draws need the nodes' keys");
     const py::ssize_t k = static_cast<py::ssize_t>(o.nodes), p = static_cast<py::ssize_t>(o.cols);
@@ -394,6 +505,26 @@ py::tuple draw_features_of(const py::object& counts, const py::object& lo, const
     }
     return py::make_tuple(searched, to_numpy(constant_offsets, {k + 1}),
                           to_numpy(constants, {static_cast<py::ssize_t>(constants.size())}));
+}
+
+// The thresholds between the largest values sent left and the smallest
+// sent right, as every search forms them (split_rule.hpp).
+py::array_t<double> midpoints_of(const py::object& below, const py::object& above) {
+    const auto a = take<double>(below, {-1}, "below");
+    const auto b = take<double>(above, {a.shape(0)}, "above");
+    py::array_t<double> out(a.shape(0));
+    for (py::ssize_t i = 0; i < a.shape(0); ++i) out.mutable_data()[i] = midpoint(a.data()[i], b.data()[i]);
+    return out;
+}
+
+// Whether each pair of neighbouring values a <= b lies far enough apart
+// for a split between them (split_rule.hpp).
+py::array_t<std::uint8_t> values_apart_of(const py::object& below, const py::object& above) {
+    const auto a = take<double>(below, {-1}, "below");
+    const auto b = take<double>(above, {a.shape(0)}, "above");
+    py::array_t<std::uint8_t> out(a.shape(0));
+    for (py::ssize_t i = 0; i < a.shape(0); ++i) out.mutable_data()[i] = values_apart(a.data()[i], b.data()[i]);
+    return out;
 }
 
 py::tuple child_keys_of(const py::object& keys) {
@@ -427,20 +558,35 @@ void bind_distributed(py::module_& m) {
     m.def("bin_summary", &bin_summary,
           "bin_summary(X, bins, codes, weight, slot, first, slots, n_bins, n_classes): per slot, feature and bin "
           "the class weights and rows (counts), and the smallest and largest value (lo, hi).");
+    m.def("node_summary", &node_summary,
+          "node_summary(X, bins, codes, weight, slot, first, slots, n_bins, n_classes, need_lo, need_hi[, counted]): "
+          "as bin_summary, counts only of the slots counted, the smallest and largest value only of the bins listed, "
+          "and per slot and feature (span).");
     m.def("value_lists", &value_lists,
           "value_lists(X, bins, codes, weight, slot, requests, n_bins, n_classes): the distinct values of the "
           "requested (slot, feature, bin) triples with their counts: (offsets, values, counts).");
+    m.def("route", &route,
+          "route(X, bins, codes, weight, slot, n_bins, n_classes, splits, to_left, to_right): the rows' slots of "
+          "the next level, and per split between bins the largest value sent left and the smallest sent right: "
+          "(slot, below, above).");
     m.def("merge_value_lists", &merge_value_lists, "merge_value_lists(a, b): the lists of both, equal values merged.");
     m.def("node_stats", &node_stats_of, "node_stats(totals, n, weight, depth, params): (impurity, stops).");
     m.def("refine_mask", &refine_mask,
           "refine_mask(counts, lo, hi, totals, n, weight, params[, growth]): the bins whose values may hold the "
           "best split (growth: (searched features, keys, bounds), each None or per node).");
+    m.def("refine_entries", &refine_entries,
+          "refine_entries(counts, lo, hi, totals, n, weight, params, mask, runs[, growth]): of the runs of values "
+          "(offsets, lo, counts, hi) of the bins of mask, those whose values may hold the best split.");
     m.def("choose_splits", &splits_of,
           "choose_splits(counts, lo, hi, totals, n, weight, params, mask, lists, impurity, total_weight[, growth]): "
           "each node's split, as a dict of arrays (feature -1: none; bounds: the children's).");
     m.def("draw_features", &draw_features_of,
-          "draw_features(counts, lo, hi, totals, n, weight, params, keys, known_offsets, known): the features "
+          "draw_features(counts, lo, hi, totals, n, weight, params, keys, known_offsets, known[, span]): the features "
           "each node searches, and its children's known constants: (searched, offsets, constants).");
+    m.def("midpoints", &midpoints_of,
+          "midpoints(below, above): the thresholds between each largest value sent left and smallest sent right.");
+    m.def("values_apart", &values_apart_of,
+          "values_apart(below, above): 1 where neighbouring values lie far enough apart for a split between them.");
     m.def("child_keys", &child_keys_of, "child_keys(keys): the keys of the nodes' left and right children.");
     m.def("bounded_shares", &bounded_shares,
           "bounded_shares(totals, weight, bounds): each node's class-0 share clipped into its bounds.");

@@ -48,7 +48,9 @@ struct Group {
     const double* counts;  // class weights, then rows
     double weight;
     std::size_t bin;
-    bool opaque;           // an unrefined bin that may hold splits inside
+    bool opaque;           // a bin or part of one that may hold splits inside
+    bool refined;          // an entry of a refined bin: its lo and hi are the node's own
+    std::size_t entry;     // that entry's place in RefinedBins
 };
 
 double sum_of(const double* v, std::size_t n) {
@@ -71,29 +73,35 @@ public:
         return o_.counts + (((node_ * o_.cols + f) * (o_.n_bins + 1)) + b) * (nc_ + 1);
     }
 
-    // The groups of feature f; `refined` gives a refined bin's value range.
+    // The groups of feature f; `refined(b, from, to)` gives a refined bin's
+    // entries of `r`.
     template <class Refined>
-    void groups(std::size_t f, const Refined& refined) {
+    void groups(std::size_t f, const RefinedBins& r, const Refined& refined) {
         groups_.clear();
         const std::size_t nb = o_.n_bins;
         for (std::size_t b = 0; b < nb; ++b) {
-            const double* c = cell(f, b);
-            const double* v;
-            std::size_t count;
-            if (refined(b, v, c, count)) {
-                for (std::size_t j = 0; j < count; ++j)
-                    groups_.push_back({v[j], v[j], c + j * (nc_ + 1), sum_of(c + j * (nc_ + 1), nc_), b, false});
+            std::size_t from, to;
+            if (refined(b, from, to)) {
+                for (std::size_t e = from; e < to; ++e) {
+                    const double* c = r.counts + e * (nc_ + 1);
+                    if (c[nc_] == 0.0) continue;
+                    const double lo = r.values[e], hi = r.hi ? r.hi[e] : lo;
+                    groups_.push_back({lo, hi, c, sum_of(c, nc_), b, values_apart(lo, hi), true, e});
+                }
                 continue;
             }
+            const double* c = cell(f, b);
             if (c[nc_] == 0.0) continue;
             const std::size_t at = (node_ * o_.cols + f) * nb + b;
             const double lo = o_.lo[at], hi = o_.hi[at];
-            groups_.push_back({lo, hi, c, sum_of(c, nc_), b, values_apart(lo, hi)});
+            groups_.push_back({lo, hi, c, sum_of(c, nc_), b, values_apart(lo, hi), false, 0});
         }
     }
 
-    // Calls candidate(n_left, left, weight_left, threshold, missing_left)
-    // for every candidate of the groups in scan order, and box(before,
+    // Calls candidate(n_left, left, weight_left, threshold, missing_left,
+    // last) for every candidate of the groups in scan order (`last`: the
+    // group left of it, null for all values left of the missing ones;
+    // the threshold is exact only where lo and hi are), and box(before,
     // weight_before, group) for every opaque group in each pass.
     template <class Candidate, class Box>
     void walk(std::size_t f, const Candidate& candidate, const Box& box) {
@@ -118,19 +126,25 @@ public:
                 nl += static_cast<std::int64_t>(gr.counts[nc_]);
                 if (g + 1 == g_count) {
                     if (pass == 0 && n_missing > 0)
-                        candidate(nl, left_.data(), wl, std::numeric_limits<double>::infinity(), false);
+                        candidate(nl, left_.data(), wl, std::numeric_limits<double>::infinity(), false,
+                                  static_cast<const Group*>(nullptr));
                     break;
                 }
                 const Group& next = groups_[g + 1];
                 if (!values_apart(gr.hi, next.lo)) continue;
                 const bool missing_left = pass == 1 || (n_missing == 0 && nl > n_ - nl);
-                candidate(nl, left_.data(), wl, midpoint(gr.hi, next.lo), missing_left);
+                candidate(nl, left_.data(), wl, midpoint(gr.hi, next.lo), missing_left, &gr);
             }
         }
     }
 
     // Feature f's smallest and largest value at the node.
     void span(std::size_t f, double& lo, double& hi) const {
+        if (o_.span) {
+            lo = o_.span[(node_ * o_.cols + f) * 2];
+            hi = o_.span[(node_ * o_.cols + f) * 2 + 1];
+            return;
+        }
         const std::size_t at = (node_ * o_.cols + f) * o_.n_bins;
         lo = std::numeric_limits<double>::infinity();
         hi = -lo;
@@ -220,7 +234,26 @@ private:
     std::vector<double> left_, right_, corner_;
 };
 
-const auto kNoRefined = [](std::size_t, const double*&, const double*&, std::size_t&) { return false; };
+const auto kNoRefined = [](std::size_t, std::size_t&, std::size_t&) { return false; };
+const RefinedBins kNoEntries;
+
+// The entries of the refined bins in mask order: node by node, feature by
+// feature, bin by bin.
+class RefinedCursor {
+public:
+    explicit RefinedCursor(const RefinedBins& r) : r_(r) {}
+    void next(std::size_t& from, std::size_t& to) {
+        from = static_cast<std::size_t>(r_.offsets[request_]);
+        to = static_cast<std::size_t>(r_.offsets[request_ + 1]);
+        ++request_;
+    }
+    std::size_t at() const { return request_; }
+    void rewind(std::size_t to) { request_ = to; }
+
+private:
+    const RefinedBins& r_;
+    std::size_t request_ = 0;
+};
 const auto kNoBox = [](const double*, double, const Group&) {};
 
 }  // namespace
@@ -272,7 +305,8 @@ void bins_to_refine(const OpenNodes& nodes, const LearnerParams& params, std::ui
                 if (is_categorical(nodes, f) || !searches(nodes, i, f) || !w.draw(f, t, missing_left)) continue;
                 const std::size_t at = (i * p + f) * nb;
                 for (std::size_t b = 0; b < nb; ++b)
-                    if (nodes.lo[at + b] <= t && t < nodes.hi[at + b]) mask[at + b] = 1;
+                    if (w.cell(f, b)[nodes.n_classes] > 0.0 && nodes.lo[at + b] <= t && t < nodes.hi[at + b])
+                        mask[at + b] = 1;
             }
             continue;
         }
@@ -281,18 +315,73 @@ void bins_to_refine(const OpenNodes& nodes, const LearnerParams& params, std::ui
         double floor = kNone;
         for (std::size_t f = 0; f < p; ++f) {
             if (is_categorical(nodes, f) || !searches(nodes, i, f)) continue;  // categories: searched whole
-            w.groups(f, kNoRefined);
-            w.walk(f, [&](std::int64_t nl, const double* left, double wl, double, bool) {
+            w.groups(f, kNoEntries, kNoRefined);
+            w.walk(f, [&](std::int64_t nl, const double* left, double wl, double, bool, const Group*) {
                 floor = std::max(floor, w.score(f, nl, left, wl));
             }, kNoBox);
         }
         for (std::size_t f = 0; f < p; ++f) {
             if (is_categorical(nodes, f) || !searches(nodes, i, f)) continue;
-            w.groups(f, kNoRefined);
+            w.groups(f, kNoEntries, kNoRefined);
             std::uint8_t* m = mask + (i * p + f) * nb;
-            w.walk(f, [](std::int64_t, const double*, double, double, bool) {},
+            w.walk(f, [](std::int64_t, const double*, double, double, bool, const Group*) {},
                    [&](const double* before, double, const Group& g) {
                        if (!m[g.bin] && w.box_may_win(before, g, floor)) m[g.bin] = 1;
+                   });
+        }
+    }
+}
+
+void entries_to_refine(const OpenNodes& nodes, const LearnerParams& params, const std::uint8_t* mask,
+                       const RefinedBins& refined, std::uint8_t* entry_mask) {
+    const std::size_t p = nodes.cols, nb = nodes.n_bins;
+    RefinedCursor cursor(refined);
+    for (std::size_t i = 0; i < nodes.nodes; ++i) {
+        NodeWalk w(nodes, params, i);
+        const std::size_t first = cursor.at();
+        auto entries = [&](std::size_t f) {
+            const std::uint8_t* m = mask + (i * p + f) * nb;
+            return [&cursor, m](std::size_t b, std::size_t& from, std::size_t& to) {
+                if (!m[b]) return false;
+                cursor.next(from, to);
+                return true;
+            };
+        };
+        if (params.random_split) {
+            // The entries with values on both sides of the drawn threshold.
+            for (std::size_t f = 0; f < p; ++f) {
+                double t;
+                bool missing_left;
+                if (is_categorical(nodes, f) || !searches(nodes, i, f)) continue;
+                const bool drawn = w.draw(f, t, missing_left);
+                const std::uint8_t* m = mask + (i * p + f) * nb;
+                for (std::size_t b = 0; b < nb; ++b) {
+                    if (!m[b]) continue;
+                    std::size_t from, to;
+                    cursor.next(from, to);
+                    for (std::size_t e = from; drawn && e < to; ++e)
+                        if (refined.values[e] <= t && t < refined.hi[e]) entry_mask[e] = 1;
+                }
+            }
+            continue;
+        }
+        // As bins_to_refine over the groups the refined bins' entries make.
+        double floor = kNone;
+        for (std::size_t f = 0; f < p; ++f) {
+            if (is_categorical(nodes, f) || !searches(nodes, i, f)) continue;
+            w.groups(f, refined, entries(f));
+            w.walk(f, [&](std::int64_t nl, const double* left, double wl, double, bool, const Group*) {
+                floor = std::max(floor, w.score(f, nl, left, wl));
+            }, kNoBox);
+        }
+        cursor.rewind(first);
+        for (std::size_t f = 0; f < p; ++f) {
+            if (is_categorical(nodes, f) || !searches(nodes, i, f)) continue;
+            w.groups(f, refined, entries(f));
+            w.walk(f, [](std::int64_t, const double*, double, double, bool, const Group*) {},
+                   [&](const double* before, double, const Group& g) {
+                       if (g.refined && !entry_mask[g.entry] && w.box_may_win(before, g, floor))
+                           entry_mask[g.entry] = 1;
                    });
         }
     }
@@ -303,7 +392,7 @@ void choose_splits(const OpenNodes& nodes, const LearnerParams& params, const st
                    std::vector<ChosenSplit>& out) {
     const std::size_t p = nodes.cols, nb = nodes.n_bins, nc = nodes.n_classes;
     out.assign(nodes.nodes, ChosenSplit{});
-    std::size_t request = 0;  // the next refined bin's entry in `refined`
+    RefinedCursor cursor(refined);
     std::vector<double> right(nc), left(nc);
     SearchShared shared;
     shared.params = &params;
@@ -312,14 +401,6 @@ void choose_splits(const OpenNodes& nodes, const LearnerParams& params, const st
     FeatureSearch search;
     RandomSearch random;
     Candidate found;
-    // The next refined bin's values and their counts.
-    auto next_refined = [&](const double*& v, const double*& c, std::size_t& count) {
-        const std::int64_t from = refined.offsets[request], to = refined.offsets[request + 1];
-        ++request;
-        v = refined.values + from;
-        c = refined.counts + static_cast<std::size_t>(from) * (nc + 1);
-        count = static_cast<std::size_t>(to - from);
-    };
     for (std::size_t i = 0; i < nodes.nodes; ++i) {
         NodeWalk w(nodes, params, i);
         ChosenSplit& best = out[i];
@@ -332,6 +413,7 @@ void choose_splits(const OpenNodes& nodes, const LearnerParams& params, const st
             best_proxy = c.proxy;
             best.feature = static_cast<std::int64_t>(f);
             best.threshold = c.threshold;
+            best.bin = -1;
             best.missing_left = c.missing_left;
             best.n_left = c.n_left;
             best.weight_left = c.weight_left;
@@ -364,11 +446,11 @@ void choose_splits(const OpenNodes& nodes, const LearnerParams& params, const st
                 if (missing_left) add(w.cell(f, nb));
                 const std::uint8_t* m = mask + (i * p + f) * nb;
                 for (std::size_t b = 0; b < nb; ++b) {
-                    if (m[b]) {
-                        const double *v, *c;
-                        std::size_t count;
-                        next_refined(v, c, count);
-                        for (std::size_t j = 0; j < count && v[j] <= t; ++j) add(c + j * (nc + 1));
+                    if (m[b]) {  // its entries wholly at or below t (those across it are values)
+                        std::size_t from, to;
+                        cursor.next(from, to);
+                        for (std::size_t e = from; e < to && (refined.hi ? refined.hi[e] : refined.values[e]) <= t; ++e)
+                            add(refined.counts + e * (nc + 1));
                     } else if (w.cell(f, b)[nc] > 0.0 && nodes.hi[(i * p + f) * nb + b] <= t) {
                         add(w.cell(f, b));
                     }
@@ -384,17 +466,20 @@ void choose_splits(const OpenNodes& nodes, const LearnerParams& params, const st
                 continue;
             }
             const std::uint8_t* m = mask + (i * p + f) * nb;
-            w.groups(f, [&](std::size_t b, const double*& v, const double*& c, std::size_t& count) {
+            w.groups(f, refined, [&](std::size_t b, std::size_t& from, std::size_t& to) {
                 if (!m[b]) return false;
-                next_refined(v, c, count);
+                cursor.next(from, to);
                 return true;
             });
-            w.walk(f, [&](std::int64_t nl, const double* l, double wl, double threshold, bool missing_left) {
+            w.walk(f, [&](std::int64_t nl, const double* l, double wl, double threshold, bool missing_left,
+                          const Group* last) {
                 const double proxy = w.score(f, nl, l, wl);
                 if (!(proxy > best_proxy)) return;
                 best_proxy = proxy;
                 best.feature = static_cast<std::int64_t>(f);
                 best.threshold = threshold;
+                best.bin = last ? static_cast<std::int64_t>(last->bin) : -1;
+                best.bin_value = last && last->refined ? last->hi : std::numeric_limits<double>::infinity();
                 best.missing_left = missing_left;
                 best.n_left = nl;
                 best.weight_left = wl;

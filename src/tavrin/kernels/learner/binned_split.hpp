@@ -21,8 +21,13 @@ namespace tavrin::kernels::learner {
 
 struct OpenNodes {
     std::size_t nodes = 0, cols = 0, n_bins = 0, n_classes = 0;
-    const double* counts = nullptr;  // as BinSummary::counts (histogram.hpp)
-    const double* lo = nullptr;      // as BinSummary::lo, hi
+    const double* counts = nullptr;  // as NodeSummary::counts (histogram.hpp)
+    // Per bin its smallest and largest value at the node (as NodeSummary
+    // lists them), or bounds on them: lo at or below, hi at or above. A bound
+    // serves where it keeps the bin's boundaries with its node's non-empty
+    // neighbours apart (values_apart), the values themselves everywhere
+    // else; bins whose bounds are apart are refined when they may win.
+    const double* lo = nullptr;
     const double* hi = nullptr;
     const double* totals = nullptr;  // nodes x n_classes: the nodes' class weights
     const std::int64_t* n = nullptr;  // their rows
@@ -39,6 +44,9 @@ struct OpenNodes {
     // Per node: the lower and upper bound of its value under monotonic
     // constraints (null: unbounded).
     const double* bounds = nullptr;
+    // Per node and feature its smallest and largest value (null: read from
+    // lo and hi, which are then the values themselves).
+    const double* span = nullptr;
 };
 
 // The features each node searches when it searches max_features of them,
@@ -62,17 +70,34 @@ void node_stats(const LearnerParams& params, std::size_t k, std::size_t n_classe
 // threshold between its values), 0 for the others.
 void bins_to_refine(const OpenNodes& nodes, const LearnerParams& params, std::uint8_t* mask);
 
-// The exact values of the refined bins, in mask order (histogram.hpp's
-// ValueLists, flattened).
+// What the refined bins hold, in mask order: per bin, entries
+// offsets[k] .. offsets[k + 1] - 1 in value order, each one value
+// (histogram.hpp's ValueLists, flattened) or, with `hi`, a run of values
+// from values[e] to hi[e], the node's own smallest and largest.
 struct RefinedBins {
     const std::int64_t* offsets = nullptr;
     const double* values = nullptr;
-    const double* counts = nullptr;  // per value: class weights, then rows
+    const double* counts = nullptr;  // per entry: class weights, then rows
+    const double* hi = nullptr;      // null: every entry one value
 };
+
+// After bins_to_refine, with runs of values for the bins it named: sets
+// entry_mask[e] (zeroed by the caller) to 1 for the runs whose exact values
+// may hold the best split (random splits: the run holding a drawn
+// threshold between its values), as bins_to_refine judges bins.
+void entries_to_refine(const OpenNodes& nodes, const LearnerParams& params, const std::uint8_t* mask,
+                       const RefinedBins& refined, std::uint8_t* entry_mask);
 
 struct ChosenSplit {
     std::int64_t feature = -1;  // -1: the node stays a leaf
     double threshold = 0.0;
+    // A split between bins: a value goes left when its bin is below `bin`,
+    // or is `bin` and the value at most bin_value (-1: by the threshold,
+    // which is then exact). Its threshold is then the midpoint of the
+    // largest value sent left and the smallest sent right, which `lo` and
+    // `hi` may only bound.
+    std::int64_t bin = -1;
+    double bin_value = 0.0;
     bool missing_left = false;
     std::int64_t n_left = 0;
     double weight_left = 0.0;

@@ -43,27 +43,70 @@ void bin_values(const double* x, std::size_t n, std::size_t stride, const double
     }
 }
 
-void build_summary(const HeldRows& held, std::int32_t first, std::size_t slots, BinSummary& out) {
+void build_node_summary(const HeldRows& held, std::int32_t first, std::size_t slots, const std::int64_t* need_lo,
+                        std::size_t n_lo, const std::int64_t* need_hi, std::size_t n_hi, const std::uint8_t* counted,
+                        NodeSummary& out) {
     const std::size_t p = held.cols, nb = held.n_bins, width = held.n_classes + 1;
-    out.counts.assign(slots * p * (nb + 1) * width, 0.0);
-    out.lo.assign(slots * p * nb, std::numeric_limits<double>::infinity());
-    out.hi.assign(slots * p * nb, -std::numeric_limits<double>::infinity());
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    // Per feature and bin, its place among the bins listed (-1: not listed).
+    std::vector<std::int64_t> lo_at(p * nb, -1), hi_at(p * nb, -1);
+    for (std::size_t j = 0; j < n_lo; ++j) {
+        if (need_lo[j] < 0 || static_cast<std::size_t>(need_lo[j]) >= p * nb) throw std::invalid_argument("bin out of range");
+        lo_at[static_cast<std::size_t>(need_lo[j])] = static_cast<std::int64_t>(j);
+    }
+    for (std::size_t j = 0; j < n_hi; ++j) {
+        if (need_hi[j] < 0 || static_cast<std::size_t>(need_hi[j]) >= p * nb) throw std::invalid_argument("bin out of range");
+        hi_at[static_cast<std::size_t>(need_hi[j])] = static_cast<std::int64_t>(j);
+    }
+    // Each counted slot's place among them (-1: not counted).
+    std::vector<std::int64_t> place(slots, -1);
+    std::size_t n_counted = 0;
+    for (std::size_t s = 0; s < slots; ++s)
+        if (!counted || counted[s]) place[s] = static_cast<std::int64_t>(n_counted++);
+    out.counts.assign(n_counted * p * (nb + 1) * width, 0.0);
+    out.span.resize(slots * p * 2);
+    for (std::size_t i = 0; i < slots * p; ++i) {
+        out.span[2 * i] = kInf;
+        out.span[2 * i + 1] = -kInf;
+    }
+    out.lo.assign(slots * n_lo, kInf);
+    out.hi.assign(slots * n_hi, -kInf);
+    // The rows slot by slot (a counting sort), so that a slot's counts stay
+    // in cache while its rows are added.
+    std::vector<std::size_t> start(slots + 1, 0);
+    auto slot_of = [&](std::size_t r) { return static_cast<std::int64_t>(held.slot[r]) - first; };
     for (std::size_t r = 0; r < held.rows; ++r) {
-        const std::int64_t s = static_cast<std::int64_t>(held.slot[r]) - first;
+        const std::int64_t s = slot_of(r);
+        if (s >= 0 && static_cast<std::size_t>(s) < slots) ++start[static_cast<std::size_t>(s) + 1];
+    }
+    for (std::size_t i = 1; i <= slots; ++i) start[i] += start[i - 1];
+    std::vector<std::size_t> order(start[slots]);
+    for (std::size_t r = 0; r < held.rows; ++r) {
+        const std::int64_t s = slot_of(r);
+        if (s >= 0 && static_cast<std::size_t>(s) < slots) order[start[static_cast<std::size_t>(s)]++] = r;
+    }
+    for (const std::size_t r : order) {
+        const std::size_t su = static_cast<std::size_t>(slot_of(r));
         const double w = weight_of(held, r);
-        if (s < 0 || static_cast<std::size_t>(s) >= slots || w == 0.0) continue;
+        if (w == 0.0) continue;
         const std::size_t c = class_of(held, r);
+        const std::int64_t in = place[su];
         for (std::size_t f = 0; f < p; ++f) {
             const std::size_t b = held.bins[r * p + f];
             if (b > nb) throw std::invalid_argument("bin out of range");
-            const std::size_t at = static_cast<std::size_t>(s) * p + f;
-            double* cell = &out.counts[(at * (nb + 1) + b) * width];
-            cell[c] += w;
-            cell[width - 1] += 1.0;
+            const std::size_t at = su * p + f;
+            if (in >= 0) {
+                double* cell = &out.counts[((static_cast<std::size_t>(in) * p + f) * (nb + 1) + b) * width];
+                cell[c] += w;
+                cell[width - 1] += 1.0;
+            }
             if (b == nb) continue;
             const double v = held.x[r * p + f];
-            out.lo[at * nb + b] = std::min(out.lo[at * nb + b], v);
-            out.hi[at * nb + b] = std::max(out.hi[at * nb + b], v);
+            out.span[2 * at] = std::min(out.span[2 * at], v);
+            out.span[2 * at + 1] = std::max(out.span[2 * at + 1], v);
+            const std::int64_t l = lo_at[f * nb + b], h = hi_at[f * nb + b];
+            if (l >= 0) out.lo[su * n_lo + static_cast<std::size_t>(l)] = std::min(out.lo[su * n_lo + static_cast<std::size_t>(l)], v);
+            if (h >= 0) out.hi[su * n_hi + static_cast<std::size_t>(h)] = std::max(out.hi[su * n_hi + static_cast<std::size_t>(h)], v);
         }
     }
 }
@@ -171,6 +214,38 @@ void merge_lists(const ValueLists& a, const ValueLists& b, std::size_t width, Va
         }
     }
     out.offsets[k] = static_cast<std::int64_t>(out.values.size());
+}
+
+void route_rows(const HeldRows& held, const LevelSplits& splits, std::int32_t* slot_out, double* below,
+                double* above) {
+    const std::size_t p = held.cols;
+    for (std::size_t r = 0; r < held.rows; ++r) {
+        const std::int32_t s = held.slot[r];
+        slot_out[r] = -1;
+        if (s < 0 || static_cast<std::size_t>(s) >= splits.nodes || splits.feature[s] < 0) continue;
+        const std::size_t f = static_cast<std::size_t>(splits.feature[s]);
+        if (f >= p) throw std::invalid_argument("split feature out of range");
+        const double v = held.x[r * p + f];
+        const std::int64_t b = splits.bin[s];
+        bool left;
+        if (v != v) {
+            left = splits.missing_left[s] != 0;
+        } else if (b >= 0) {
+            const std::int64_t own = held.bins[r * p + f];
+            left = own < b || (own == b && v <= splits.bin_value[s]);
+            if (weight_of(held, r) != 0.0) {
+                if (left) below[s] = std::max(below[s], v);
+                else above[s] = std::min(above[s], v);
+            }
+        } else if (splits.threshold[s] == splits.threshold[s]) {
+            left = v <= splits.threshold[s];
+        } else {
+            const std::size_t code = static_cast<std::size_t>(v);
+            if (!(v >= 0.0) || code / 64 >= splits.words) throw std::invalid_argument("category code out of range");
+            left = (splits.sets[static_cast<std::size_t>(s) * splits.words + code / 64] >> (code % 64)) & 1U;
+        }
+        slot_out[r] = left ? splits.to_left[s] : splits.to_right[s];
+    }
 }
 
 }  // namespace tavrin::kernels::learner

@@ -30,14 +30,20 @@ struct HeldRows {
 
 // Per slot in [first, first + slots), feature and bin (the last bin:
 // missing values): the class weights and then the row count, n_classes + 1
-// numbers; and per slot, feature and value bin the smallest and largest
-// value (+inf and -inf for an empty bin).
-struct BinSummary {
-    std::vector<double> counts;  // slots x cols x (n_bins + 1) x (n_classes + 1)
-    std::vector<double> lo, hi;  // slots x cols x n_bins
+// numbers (`counts`, slots x cols x (n_bins + 1) x (n_classes + 1)); per
+// slot and feature the smallest and largest value (`span`, slots x cols x
+// 2); and per slot the smallest value of the value bins listed in need_lo
+// (flat feature x bin indices; `lo`, slots x n_lo) and the largest of
+// those in need_hi (`hi`). +inf and -inf where there are none. With
+// `counted` (per slot, null: every slot), counts only of the slots
+// counted, in their order.
+struct NodeSummary {
+    std::vector<double> counts, span, lo, hi;
 };
 
-void build_summary(const HeldRows& held, std::int32_t first, std::size_t slots, BinSummary& out);
+void build_node_summary(const HeldRows& held, std::int32_t first, std::size_t slots, const std::int64_t* need_lo,
+                        std::size_t n_lo, const std::int64_t* need_hi, std::size_t n_hi, const std::uint8_t* counted,
+                        NodeSummary& out);
 
 // Exact values of chosen bins: for request k, entries offsets[k] ..
 // offsets[k+1] - 1, the distinct values of the bin's rows ascending, each
@@ -54,5 +60,32 @@ void list_values(const HeldRows& held, const std::int64_t* requests, std::size_t
 // The lists of the rows of both a and b (the same requests); equal values
 // merge, adding their counts.
 void merge_lists(const ValueLists& a, const ValueLists& b, std::size_t width, ValueLists& out);
+
+// The splits of the nodes in slots 0 .. nodes - 1, and where their rows go.
+struct LevelSplits {
+    std::size_t nodes = 0;
+    const std::int64_t* feature = nullptr;  // -1: the node does not split
+    const double* threshold = nullptr;      // a value goes left when at most it; NaN: by category
+    const std::uint8_t* missing_left = nullptr;
+    // Categorical splits: `words` words per node, bit c % 64 of word c / 64
+    // set where category c goes left.
+    const std::uint64_t* sets = nullptr;
+    std::size_t words = 0;
+    // A split between bins (bin >= 0, the threshold unknown): a value goes
+    // left when its bin is below `bin`, or is `bin` and the value is at
+    // most bin_value.
+    const std::int64_t* bin = nullptr;
+    const double* bin_value = nullptr;
+    const std::int32_t* to_left = nullptr;  // the children's slots of the next level (-1: none)
+    const std::int32_t* to_right = nullptr;
+};
+
+// Each row's slot of the next level into `slot_out`: its child's where its
+// node splits, -1 otherwise. Per node split between bins, `below` and
+// `above` (nodes long, -inf and +inf first) take the largest value of its
+// rows of weight above zero sent left and the smallest sent right: the
+// threshold is their midpoint.
+void route_rows(const HeldRows& held, const LevelSplits& splits, std::int32_t* slot_out, double* below,
+                double* above);
 
 }  // namespace tavrin::kernels::learner
