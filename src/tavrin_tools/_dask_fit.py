@@ -242,8 +242,6 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
     n = sum(c[1] for c in counts)
     n_all = int(class_counts.sum())
     total_weight = float(sum(c[3] for c in counts))
-    # Counts are then exact sums: a node's are its parent's less its sibling's.
-    exact = all(c[4] for c in counts) and total_weight < 2.0**53
     if not total_weight > 0:
         raise ValueError("Sample weights must contain at least one non-zero number.")
     n_categories = np.array([0 if c is None else len(c) for c in categories], dtype=np.int64)
@@ -261,7 +259,7 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
     finish = Finisher(client, limit, params, total_weight, len(classes), n_categories, sorted(by_worker), n_bins,
                       sample_weight is not None or class_weight is not None)
     order = _grow(client, held, bins, nodes, params, total_weight, len(classes), p, n_bins, finish,
-                  est.max_leaf_nodes, exact)
+                  est.max_leaf_nodes)
 
     est.n_features_in_ = p
     est.classes_ = classes
@@ -300,7 +298,7 @@ def _stats(nodes: List[Dict[str, Any]], which: List[int], params: Tuple[Any, ...
 
 def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], params: Tuple[Any, ...],
           total_weight: float, n_classes: int, p: int, n_bins: int, finish: Finisher,
-          max_leaf_nodes: Optional[int] = None, exact: bool = False) -> List[int]:
+          max_leaf_nodes: Optional[int] = None) -> List[int]:
     """Grows the tree from the root, nodes[0]: dicts of the nodes' statistics
     and, at a split made, the split and the places of the children in the
     list (a node searched ahead keeps its split apart, "split").
@@ -311,9 +309,10 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
     (``_best_first``) over the nodes searched so far; the children of a
     node that order may still split are searched ahead of knowing it.
     Depth first, searched nodes of few rows are finished on one worker
-    each (`finish`) and grafted at the end. With `exact` counts, of two
-    children searched the larger's counts are its parent's less the
-    smaller's, which alone are summed over the workers. A split between bins learns its
+    each (`finish`) and grafted at the end. Weights are 1 or on the fit's
+    grid, so counts are exact sums: of two children searched the larger's
+    counts are its parent's less the smaller's, which alone are summed over
+    the workers. A split between bins learns its
     threshold from the rows it sends either way (``rows.split_edges``),
     read at the end."""
     batch = max(1, _SUMMARY_BYTES // (p * (n_bins + 1) * (n_classes + 3) * 8))
@@ -325,8 +324,7 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
     last: List[int] = []
     while open_:
         k = len(open_)
-        found = [_search(client, held, bins, nodes, open_[b:e], b, params, total_weight, n_classes, finish.homes,
-                         exact)
+        found = [_search(client, held, bins, nodes, open_[b:e], b, params, total_weight, n_classes, finish.homes)
                  for b, e in _batches(nodes, open_, batch)]
         for i in last:  # the previous level's summaries have served
             nodes[i].pop("summary", None)
@@ -494,17 +492,17 @@ def _best_first(nodes: List[Dict[str, Any]], max_leaf_nodes: int, fresh: List[in
 
 def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], which: List[int], first: int,
             params: Tuple[Any, ...], total_weight: float, n_classes: int,
-            homes: List[List[str]], exact: bool = False) -> Dict[str, np.ndarray]:
+            homes: List[List[str]]) -> Dict[str, np.ndarray]:
     """The splits of the open nodes `which` (slots first, first + 1, ...),
     with per node its children's known constant features ("constants") and
     bounds ("bounds": the left's lower and upper, then the right's); each
     worker's steps run on `homes`, its own, and the steps over the merged
-    summary on the first worker, where it stays (with `exact` counts, for
-    the nodes' children: see _siblings)."""
+    summary on the first worker, where it stays (for the nodes' children:
+    see _siblings)."""
     picked = [nodes[i] for i in which]
     k = len(picked)
     here = homes[0]
-    counted, derive = _siblings(nodes, which) if exact else (np.ones(k, dtype=bool), None)
+    counted, derive = _siblings(nodes, which)
     # Steps over a worker's rows run on that worker: Dask would otherwise
     # move the rows to balance the work of a busy worker.
     summary = _reduce(client, [client.submit(rows.summarize, h, first, k, bins, None if derive is None else counted,
@@ -513,9 +511,8 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
                       rows.add_summaries, here)
     if derive is not None:
         summary = client.submit(rows.with_siblings, summary, counted, *derive, workers=here, pure=False)
-    if exact:
-        for j, node in enumerate(picked):
-            node["summary"] = (summary, j)
+    for j, node in enumerate(picked):
+        node["summary"] = (summary, j)
     totals = np.array([node["totals"] for node in picked], dtype=np.float64).reshape(k, n_classes)
     n = np.array([node["n"] for node in picked], dtype=np.int64)
     weight = np.array([node["weight"] for node in picked], dtype=np.float64)

@@ -169,15 +169,13 @@ def hold(classes: np.ndarray, class_weight: Optional[np.ndarray], edges: List[np
     return Held(x, bins, codes, weight, np.zeros(len(x), dtype=np.int32), n_bins, len(classes))
 
 
-def root_counts(held: Held) -> Tuple[np.ndarray, int, float, float, bool]:
-    """(class weights, rows, their weight, the weight of every row, whether
-    every weight is a whole number) of the rows of weight above zero, as
-    the learner counts the root."""
+def root_counts(held: Held) -> Tuple[np.ndarray, int, float, float]:
+    """(class weights, rows, their weight, the weight of every row) of the
+    rows of weight above zero, as the learner counts the root."""
     w = np.ones(len(held.codes)) if held.weight is None else held.weight
     kept = w != 0.0
     counts = np.bincount(held.codes[kept], weights=w[kept], minlength=held.n_classes).astype(np.float64)
-    whole = held.weight is None or bool(np.array_equal(np.floor(w), w))
-    return counts, int(kept.sum()), float(w[kept].sum()), float(w.sum()), whole
+    return counts, int(kept.sum()), float(w[kept].sum()), float(w.sum())
 
 
 def narrow(a: np.ndarray) -> np.ndarray:
@@ -309,8 +307,8 @@ def with_siblings(summary: Summary, counted: np.ndarray, sibling: np.ndarray, pa
                   *parents: Summary) -> Summary:
     """A summary whose counts are those of the slots `counted` only, with the
     counts of every other slot j: those of its parent (row parent[j, 1] of
-    parents[parent[j, 0]]) less its sibling's (slot sibling[j]). Exact
-    where every weight is a whole number and their sum below 2**53."""
+    parents[parent[j, 0]]) less its sibling's (slot sibling[j]). Exact, as
+    weights are 1 or on the fit's grid (on_grid)."""
     sent = wide(summary[0])
     counts = np.empty((len(counted),) + sent.shape[1:])
     counts[counted] = sent
