@@ -72,16 +72,17 @@ def test_finished_nodes_grow_the_in_memory_subtrees(client, finished, params, li
         assert np.isin(finished, tree.n_node_samples).all()
 
 
-@pytest.mark.parametrize("max_depth, on_one", [(2, False), (4, True), (None, True)])
+@pytest.mark.parametrize("max_depth, by_bytes, on_one", [(2, True, False), (4, True, True), (None, True, True),
+                                                     (2, False, True)])
 def test_the_root_is_finished_on_one_worker_where_its_rows_weigh_less_than_its_subtrees_summaries(
-        client, finished, max_depth, on_one):
+        client, finished, max_depth, by_bytes, on_one):
     # The 1,101 rows of weight above zero, of 4 features, weigh about 30 kB
     # across the workers; one node's summary (4 features x 257 bins x 4
     # counts) about 8 kB, fifteen of them (four levels) more than the rows.
     frame, y, w = problem()
     parts = dd.from_pandas(frame, npartitions=3)
     yd, wd = (dd.from_pandas(pd.Series(v, index=frame.index), npartitions=3) for v in (y, w))
-    with dask.config.set({"tavrin.local_rows": 10**9}):
+    with dask.config.set({"tavrin.local_rows": 10**9, "tavrin.local_by_bytes": by_bytes}):
         got = TreeClassifier(max_depth=max_depth).fit(parts, yd, sample_weight=wd)
     assert_same_tree(TreeClassifier(max_depth=max_depth).fit(frame, y, sample_weight=w), got)
     assert (finished[:1] == [got.tree_.n_node_samples[0]]) == on_one  # the root, first if at all
@@ -90,9 +91,9 @@ def test_the_root_is_finished_on_one_worker_where_its_rows_weigh_less_than_its_s
 def test_bad_local_rows_are_refused(client):
     frame, y, _ = problem(40)
     parts, yd = dd.from_pandas(frame, npartitions=2), dd.from_pandas(pd.Series(y), npartitions=2)
-    for bad in (-1, 2.5, "many", True):
-        with dask.config.set({"tavrin.local_rows": bad}):
-            with pytest.raises(ValueError, match="tavrin.local_rows"):
+    for knob, bad in [("tavrin.local_rows", v) for v in (-1, 2.5, "many", True)] + [("tavrin.local_by_bytes", 1)]:
+        with dask.config.set({knob: bad}):
+            with pytest.raises(ValueError, match=knob):
                 TreeClassifier().fit(parts, yd)
 
 

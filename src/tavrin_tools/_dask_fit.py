@@ -37,7 +37,8 @@ replayed over the nodes searched so far (``_best_first``).
 Knobs (``dask.config``): ``tavrin.max_bins`` (default 256), the bins per
 feature; ``tavrin.local_rows`` (default 100,000; 0: never), the rows up to
 which a searched node may be finished on one worker (``_dask_local``: where
-that moves fewer bytes). Neither changes the tree, only what travels.
+that moves fewer bytes, or always with ``tavrin.local_by_bytes`` False).
+None changes the tree, only what travels and the time.
 """
 from __future__ import annotations
 

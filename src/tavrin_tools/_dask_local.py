@@ -50,6 +50,18 @@ def local_rows(est: Any) -> int:
     return int(value)
 
 
+def local_by_bytes() -> bool:
+    """The ``tavrin.local_by_bytes`` knob, checked: True (the default) to
+    finish a node within ``tavrin.local_rows`` on one worker only where its
+    rows weigh fewer bytes than the summaries its subtree may send; False to
+    finish every such node there, which is faster where bytes move cheaply
+    (one machine, a fast network) and moves the rows."""
+    value = dask.config.get("tavrin.local_by_bytes", True)
+    if not isinstance(value, bool):
+        raise ValueError(f"tavrin.local_by_bytes must be True or False, got {value!r}")
+    return value
+
+
 def rows_of(held: Any, first: int, count: int) -> List[Rows]:
     """Per slot first .. first + count - 1: its rows of weight above zero,
     as (values, class codes, weights or None)."""
@@ -90,6 +102,7 @@ class Finisher:
     def __init__(self, client: Any, limit: int, limits: Tuple[Any, ...], total_weight: float, n_classes: int,
                  n_categories: np.ndarray, workers: List[str], n_bins: int, weighted: bool) -> None:
         self.client, self.limit, self.limits = client, limit, limits[:6]
+        self.by_bytes = local_by_bytes()
         # Bytes that cross between workers: per row gathered (its values,
         # class code and weight), and per node searched over them (about a
         # byte per count of its summary, once per worker but one: counts
@@ -107,9 +120,11 @@ class Finisher:
     def split(self, nodes: List[Dict[str, Any]], searched: List[int]) -> Tuple[List[int], List[int]]:
         """The searched nodes as (those searched over the workers, those
         finished on one), each in the order given: finished on one when of
-        at most `limit` rows and these rows weigh no more than the summaries
-        of the most nodes its subtree can search over the workers."""
-        local = [i for i in searched if nodes[i]["n"] <= self.limit and self._cheaper(nodes[i])]
+        at most `limit` rows and (with `by_bytes`) these rows weigh no more
+        than the summaries of the most nodes its subtree can search over the
+        workers."""
+        local = [i for i in searched
+                 if nodes[i]["n"] <= self.limit and (not self.by_bytes or self._cheaper(nodes[i]))]
         chosen = set(local)
         return [i for i in searched if i not in chosen], local
 
