@@ -127,15 +127,9 @@ inline void add_counts(const double* cell, std::size_t n, double* left, double& 
 bool draw_numeric_split(double lo, double hi, std::size_t n_missing, std::size_t m, Draws& draws, double& threshold,
                         bool& missing_left);
 
-// The same for a node's m values in sorted order, missing last.
-inline bool constant_values(const SortedValues& v, std::size_t m) {
-    const std::size_t nm = count_present(v.entries, m);
-    // As constant_span(), reading the data only where the roundings are close.
-    return nm == 0 || (nm == m && !v.apart(0, nm - 1));
-}
-
-// The same for a node's m rows in any order; stops at the first sign that
-// the column is not constant.
+// Whether numeric column f is constant on a node's m rows, in any order
+// (as constant_values() for sorted entries); stops at the first sign that
+// it is not.
 bool constant_numeric(const RowView& x, std::int64_t f, const std::uint32_t* rows, std::size_t m);
 
 // Whether a categorical column holds one value (one category, or missing

@@ -204,8 +204,8 @@ void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::u
     counts_.resize(n);
     const std::uint32_t mask = sh.tagged ? kRowMask : ~std::uint32_t{0};
     const SortedValues values{sorted, &sh.data->x, f, mask};
+    if (constant_values(values, m)) return;
     const std::size_t nm = count_present(sorted, m);  // rows with a value: [0, nm)
-    if (nm == 0 || (nm == m && !values.apart(0, nm - 1))) return;
     // Codes not carried by the entries, and weights, are gathered beside
     // the values first, so that the scans read contiguous memory.
     if (!sh.tagged) {

@@ -79,6 +79,14 @@ struct SortedValues {
     }
 };
 
+// Whether a node's m entries in `v` hold one value (no two more than
+// kFeatureThreshold apart, none missing) or only missing ones; the data are
+// read only where the roundings are close.
+inline bool constant_values(const SortedValues& v, std::size_t m) {
+    const std::size_t nm = count_present(v.entries, m);
+    return nm == 0 || (nm == m && !v.apart(0, nm - 1));
+}
+
 // The node being searched.
 struct NodeStats {
     std::int64_t n = 0;             // rows
