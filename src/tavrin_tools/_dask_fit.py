@@ -60,6 +60,7 @@ from ._dask_local import Finisher, local_rows
 from ._dask_watch import Watch
 from ._frame import _categories, _within_limit
 from ._pruning import prune, subtree
+from ._sparse import refuse_dask_sparse
 from ._search_params import check_monotonic, count, draw_seed, growth_limits, resolve_max_features, weight_grid
 from ._sk_compat import check_feature_names
 from ._tree import FlatTree
@@ -180,6 +181,7 @@ def _weight_grid(labels: List[Any], classes: np.ndarray, class_weight: Optional[
 def fit_distributed(est: Any, X: Any, y: Any, sample_weight: Any) -> None:
     """Fit's work for a Dask X, on the staging estimator (see TreeClassifier.fit)."""
     est._validate_params()
+    refuse_dask_sparse(X)
     max_bins = int(dask.config.get("tavrin.max_bins", 256))
     if not 2 <= max_bins <= 65534:
         raise ValueError(f"tavrin.max_bins must be from 2 to 65534, got {max_bins}")

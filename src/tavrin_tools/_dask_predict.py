@@ -24,6 +24,8 @@ def _on_block(block: Any, est: Any, method: str, width: int, dtype: Any) -> np.n
 def predict_dask(fitted: Any, X: Any, method: str) -> Any:
     """`method`'s answer for the Dask DataFrame or 2-D Dask Array X as a Dask
     Array; `fitted` is the estimator's fitted state (its _fitted())."""
+    from ._sparse import refuse_dask_sparse
+    refuse_dask_sparse(X)
     import dask.array as da
     import dask.dataframe as dd
     from dask.delayed import delayed

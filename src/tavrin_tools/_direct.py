@@ -24,6 +24,7 @@ from sklearn.utils.multiclass import check_classification_targets
 
 from ._frame import _NUMBER_KINDS, Columns, _categories, _codes, _declared, _kind, _missing, _within_limit, general_matrix
 from ._sk_compat import check_feature_names, check_n_features
+from ._sparse import is_sparse, sparse_matrix
 
 Matrix = Tuple[np.ndarray, Columns]
 
@@ -40,6 +41,8 @@ def to_matrix(X: Any, categorical_features: Any, columns: Optional[Columns], est
     """(float64 matrix, columns), as ``_frame.general_matrix`` gives them.
     With ``columns`` None the column kinds and category lists are learnt
     from X (fit); otherwise X is read with them."""
+    if is_sparse(X):  # kept sparse: the learner reads compressed columns and rows
+        return sparse_matrix(X, categorical_features, columns, estimator)
     found = direct_matrix(X, categorical_features, columns, estimator)
     return general_matrix(X, categorical_features, columns, estimator) if found is None else found
 

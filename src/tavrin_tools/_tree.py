@@ -13,6 +13,7 @@ import numpy as np
 from scipy.sparse import csr_matrix
 
 from . import _learner
+from ._sparse import learner_input
 
 # The arrays of a tree, each with one entry (or row) per node but the last
 # two: category_bits holds the category sets of the categorical splits one
@@ -40,7 +41,7 @@ def grow(X: np.ndarray, y: np.ndarray, sample_weight: np.ndarray, n_classes: int
     for a whole tree; for the subtree of one node of a larger fit, (the
     node's depth, the whole fit's total weight, the node's key, the lower
     and upper bound of its value, its known constant features or None)."""
-    return FlatTree(_learner.fit(X, y, sample_weight, n_classes, n_categories, criterion, max_depth,
+    return FlatTree(_learner.fit(learner_input(X, "csc"), y, sample_weight, n_classes, n_categories, criterion, max_depth,
                                  min_samples_split, min_samples_leaf, min_weight_leaf, min_impurity_decrease,
                                  max_leaf_nodes, n_threads, max_features, random_split, seed, monotonic_cst, root))
 
@@ -160,12 +161,12 @@ class FlatTree:
     def apply(self, X: Any, n_threads: int = 1) -> np.ndarray:
         """The leaf id each row of X (a matrix of numbers, categorical
         columns as their codes) reaches."""
-        leaves: np.ndarray = _learner.apply(self._handle, X, n_threads)
+        leaves: np.ndarray = _learner.apply(self._handle, learner_input(X, "csr"), n_threads)
         return leaves
 
     def decision_path(self, X: Any, n_threads: int = 1) -> csr_matrix:
         """Sparse (n_rows, node_count) indicator of the nodes each row visits."""
-        indptr, indices = _learner.decision_path(self._handle, X, n_threads)
+        indptr, indices = _learner.decision_path(self._handle, learner_input(X, "csr"), n_threads)
         data = np.ones(len(indices), dtype=np.intp)
         return csr_matrix((data, indices, indptr), shape=(len(indptr) - 1, self.node_count))
 

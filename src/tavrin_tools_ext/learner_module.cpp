@@ -98,6 +98,65 @@ Readable<T> as_column(const py::handle& obj, std::size_t n, const char* name) {
     return contiguous(a);
 }
 
+// A sparse matrix handed over as the tuple (data, indices, indptr, rows,
+// cols): float64 data, and indices and indptr both int32 or else read as
+// int64. Its lines are columns (CSC) for the fit, rows (CSR) for the
+// walks; check_compressed() checks the rest.
+struct Compressed {
+    Readable<double> data;
+    Readable<std::int32_t> indices32, indptr32;
+    Readable<std::int64_t> indices64, indptr64;
+    SparseColumns view;
+    std::size_t rows = 0, cols = 0;
+};
+
+bool is_compressed(const py::handle& obj) { return PyTuple_Check(obj.ptr()); }
+
+std::size_t dimension(const py::handle& obj, const char* what) {
+    if (!PyLong_Check(obj.ptr())) fail(std::string("the sparse matrix's ") + what + " must be an integer");
+    const long long v = PyLong_AsLongLong(obj.ptr());
+    if (v == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        fail(std::string("the sparse matrix's ") + what + " is out of range");
+    }
+    if (v < 0) fail(std::string("the sparse matrix's ") + what + " must be 0 or more");
+    return static_cast<std::size_t>(v);
+}
+
+std::unique_ptr<Compressed> as_compressed(const py::handle& obj, bool by_columns) {
+    if (PyTuple_GET_SIZE(obj.ptr()) != 5) fail("a sparse X is passed as (data, indices, indptr, rows, cols)");
+    const py::tuple t = py::reinterpret_borrow<py::tuple>(obj);
+    auto c = std::make_unique<Compressed>();
+    c->rows = dimension(t[3], "row count");
+    c->cols = dimension(t[4], "column count");
+    const std::size_t lines = by_columns ? c->cols : c->rows;
+    c->data = contiguous(as_array<double>(t[0], 1, "the sparse matrix's data"));
+    const py::module_ np = py::module_::import("numpy");
+    const py::array indices = np.attr("asarray")(t[1]), indptr = np.attr("asarray")(t[2]);
+    const py::dtype int32 = py::dtype::of<std::int32_t>();
+    c->view.wide = !(indices.dtype().is(int32) && indptr.dtype().is(int32));
+    std::size_t n_indices = 0, n_indptr = 0;
+    auto read = [&](auto& indices_out, auto& indptr_out) {
+        using T = typename std::decay_t<decltype(indices_out)>::value_type;
+        indices_out = contiguous(as_array<T>(indices, 1, "the sparse matrix's indices"));
+        indptr_out = contiguous(as_array<T>(indptr, 1, "the sparse matrix's indptr"));
+        c->view.indices = indices_out.data();
+        c->view.indptr = indptr_out.data();
+        n_indices = static_cast<std::size_t>(indices_out.size());
+        n_indptr = static_cast<std::size_t>(indptr_out.size());
+    };
+    if (c->view.wide) read(c->indices64, c->indptr64);
+    else read(c->indices32, c->indptr32);
+    if (n_indices != static_cast<std::size_t>(c->data.size()))
+        fail("the sparse matrix's data and indices differ in length");
+    if (n_indptr != lines + 1)
+        fail("the sparse matrix's indptr must have " + std::to_string(lines) + " + 1 entries, not " +
+             std::to_string(n_indptr));
+    c->view.data = c->data.data();
+    c->view.nnz = n_indices;
+    return c;
+}
+
 std::int64_t threads_of(std::int64_t n_threads) {
     if (n_threads < 1) fail("n_threads must be at least 1");
     return n_threads;
@@ -159,7 +218,16 @@ FlatTree grow(const py::object& X, const py::object& y, const py::object& sample
                   double min_weight_leaf, double min_impurity_decrease, std::int64_t max_leaf_nodes,
                   std::int64_t n_threads, std::int64_t max_features, bool random_split, std::uint64_t seed,
                   const py::object& monotonic, const py::object& root) {
-    Matrix x = as_matrix(X, "X");
+    // X: a 2-D array, or sparse columns (see as_compressed).
+    std::unique_ptr<Compressed> sparse;
+    Matrix x;
+    if (is_compressed(X)) {
+        sparse = as_compressed(X, true);
+        x.rows = sparse->rows;
+        x.cols = sparse->cols;
+    } else {
+        x = as_matrix(X, "X");
+    }
     // The learner reads these while the interpreter runs on; it copes with
     // values changed meanwhile (never reading out of bounds), so they are
     // not copied. n_categories sizes the search's tables: a private copy.
@@ -195,6 +263,7 @@ FlatTree grow(const py::object& X, const py::object& y, const py::object& sample
     data.rows = x.rows;
     data.cols = x.cols;
     data.x = x.view;
+    data.sparse = sparse ? &sparse->view : nullptr;
     data.y = codes.data();
     data.weight = weights.data();
     data.n_classes = n_classes;
@@ -361,9 +430,67 @@ Matrix rows_for(const FlatTree& t, const py::object& X) {
     return x;
 }
 
+// Sparse rows (see as_compressed) the tree can walk: as many columns as it
+// was fitted on, the arrays well formed (checked without the interpreter
+// lock by check_walkable).
+std::unique_ptr<Compressed> sparse_rows_for(const FlatTree& t, const py::object& X) {
+    auto c = as_compressed(X, false);
+    if (static_cast<std::int64_t>(c->cols) != t.n_features)
+        fail("X has " + std::to_string(c->cols) + " columns, the tree was fitted on " + std::to_string(t.n_features));
+    return c;
+}
+
+std::string check_walkable(const Compressed& c) { return check_compressed(c.view, c.rows, c.cols, false); }
+
+// Calls use(view, r) for each row r in [begin, end) of sparse rows, the
+// view showing the row alone (as row 0) dense in `scratch` (cols zeros,
+// zero again after; entries stored twice add up).
+template <class Use>
+void each_sparse_row(const Compressed& c, std::size_t begin, std::size_t end, std::vector<double>& scratch,
+                     const Use& use) {
+    // Checked before; an index changed since (by another thread) is passed
+    // over rather than read out of bounds.
+    const SparseColumns& m = c.view;
+    const RowView view{scratch.data(), 0, 1};
+    const std::uint64_t cols = c.cols;
+    for (std::size_t r = begin; r < end; ++r) {
+        const std::size_t b = static_cast<std::size_t>(std::max<std::int64_t>(0, m.start(r)));
+        const std::size_t e = std::min(m.nnz, static_cast<std::size_t>(std::max<std::int64_t>(0, m.start(r + 1))));
+        for (std::size_t k = b; k < e; ++k) {
+            const std::int64_t j = m.index(k);
+            if (j >= 0 && static_cast<std::uint64_t>(j) < cols) scratch[static_cast<std::size_t>(j)] += m.data[k];
+        }
+        use(view, r);
+        for (std::size_t k = b; k < e; ++k) {
+            const std::int64_t j = m.index(k);
+            if (j >= 0 && static_cast<std::uint64_t>(j) < cols) scratch[static_cast<std::size_t>(j)] = 0.0;
+        }
+    }
+}
+
+py::object apply_sparse(const FlatTree& t, const py::object& X, std::int64_t threads) {
+    const auto c = sparse_rows_for(t, X);
+    py::array_t<std::int64_t> out(static_cast<py::ssize_t>(c->rows));
+    std::int64_t* leaves = out.mutable_data();
+    std::string bad;
+    {
+        py::gil_scoped_release nogil;
+        bad = check_walkable(*c);
+        if (bad.empty())
+            over_rows(c->rows, threads, [&](std::size_t b, std::size_t e) {
+                std::vector<double> scratch(c->cols, 0.0);
+                each_sparse_row(*c, b, e, scratch,
+                                [&](const RowView& v, std::size_t r) { apply_rows(t, v, 0, 1, leaves + r); });
+            });
+    }
+    if (!bad.empty()) fail(bad);
+    return std::move(out);
+}
+
 py::object apply_tree(const py::object& handle, const py::object& X, std::int64_t n_threads) {
     const FlatTree& t = tree_of(handle);
     const std::int64_t threads = threads_of(n_threads);
+    if (is_compressed(X)) return apply_sparse(t, X, threads);
     Matrix x = rows_for(t, X);
     py::array_t<std::int64_t> out(static_cast<py::ssize_t>(x.rows));
     std::int64_t* leaves = out.mutable_data();
@@ -377,18 +504,35 @@ py::object apply_tree(const py::object& handle, const py::object& X, std::int64_
 py::object decision_path_of(const py::object& handle, const py::object& X, std::int64_t n_threads) {
     const FlatTree& t = tree_of(handle);
     threads_of(n_threads);  // one thread: the walk is cheap beside building the arrays
-    Matrix x = rows_for(t, X);
+    std::unique_ptr<Compressed> sparse;
+    Matrix x;
+    if (is_compressed(X)) {
+        sparse = sparse_rows_for(t, X);
+        x.rows = sparse->rows;
+    } else {
+        x = rows_for(t, X);
+    }
     py::array_t<std::int64_t> indptr(static_cast<py::ssize_t>(x.rows + 1));
     std::int64_t* ptr = indptr.mutable_data();
     std::vector<std::int64_t> indices;
+    std::string bad;
     {
         py::gil_scoped_release nogil;
         ptr[0] = 0;
-        for (std::size_t r = 0; r < x.rows; ++r) {
-            path_of_row(t, x.view, r, indices);
-            ptr[r + 1] = static_cast<std::int64_t>(indices.size());
+        if (!sparse) {
+            for (std::size_t r = 0; r < x.rows; ++r) {
+                path_of_row(t, x.view, r, indices);
+                ptr[r + 1] = static_cast<std::int64_t>(indices.size());
+            }
+        } else if ((bad = check_walkable(*sparse)).empty()) {
+            std::vector<double> scratch(sparse->cols, 0.0);
+            each_sparse_row(*sparse, 0, sparse->rows, scratch, [&](const RowView& v, std::size_t r) {
+                path_of_row(t, v, 0, indices);
+                ptr[r + 1] = static_cast<std::int64_t>(indices.size());
+            });
         }
     }
+    if (!bad.empty()) fail(bad);
     // Made empty and filled: given the data, the binding library copies it
     // without checking that the copy was made.
     py::array_t<std::int64_t> idx(static_cast<py::ssize_t>(indices.size()));
@@ -408,7 +552,8 @@ PYBIND11_MODULE(_learner, m) {
     m.def("fit", &fit_tree,
           "fit(X, y, sample_weight, n_classes, n_categories, criterion, max_depth, min_samples_split, "
           "min_samples_leaf, min_weight_leaf, min_impurity_decrease, max_leaf_nodes, n_threads, max_features, "
-          "random_split, seed, monotonic_cst, root): grows a tree and returns its handle; see "
+          "random_split, seed, monotonic_cst, root): grows a tree and returns its handle (X a 2-D float64 array, or a sparse matrix "
+          "as the tuple (data, indices, indptr, rows, cols) of its compressed columns); see "
           "tavrin_tools.TreeClassifier for the meaning of each argument (max_features -1: all; monotonic_cst "
           "None or one of -1, 0, 1 per feature; root None for a whole tree, or the subtree of a node of a "
           "larger fit: (depth, total weight of the whole fit, key, lower and upper bound of its value, its known "
@@ -416,7 +561,8 @@ PYBIND11_MODULE(_learner, m) {
     m.def("tree_arrays", &tree_arrays, "tree_arrays(handle): the tree's read-only arrays and counts, as a dict.");
     m.def("tree_from_dict", &tree_from_dict,
           "tree_from_dict(d): the handle of a tree made from a dict such as tree_arrays gives, checked.");
-    m.def("apply", &apply_tree, "apply(handle, X, n_threads): the leaf id each row of X reaches.");
+    m.def("apply", &apply_tree, "apply(handle, X, n_threads): the leaf id each row of X reaches (X a 2-D array, or the tuple "
+          "(data, indices, indptr, rows, cols) of a matrix's compressed rows).");
     m.def("decision_path", &decision_path_of,
           "decision_path(handle, X, n_threads): (indptr, indices), the nodes each row visits, root first, as "
           "CSR arrays.");

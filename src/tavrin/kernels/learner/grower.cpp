@@ -64,7 +64,7 @@ public:
 
     void run() {
         prepare();
-        const Pending root{0, n_rows_, p_.root_depth, -1, false, root_totals_, p_.root};
+        const Pending root{0, n_rows_, p_.root_depth, -1, false, root_totals_, p_.root, 0, stored_.size()};
         if (p_.max_leaf_nodes < 0) {
             std::vector<Pending> stack{root};
             while (!stack.empty()) {
@@ -73,8 +73,10 @@ public:
                 poll((t.end - t.begin) * d_.cols);
                 Open o = evaluate(t);
                 if (o.is_leaf) continue;
-                stack.push_back({o.pos, o.end, o.depth + 1, o.id, false, std::move(o.right), std::move(o.to_right)});
-                stack.push_back({o.begin, o.pos, o.depth + 1, o.id, true, std::move(o.left), std::move(o.to_left)});
+                stack.push_back({o.pos, o.end, o.depth + 1, o.id, false, std::move(o.right), std::move(o.to_right),
+                                 o.stored_pos, o.stored_end});
+                stack.push_back({o.begin, o.pos, o.depth + 1, o.id, true, std::move(o.left), std::move(o.to_left),
+                                 o.stored_begin, o.stored_pos});
             }
         } else {
             auto later = [](const Open& a, const Open& b) {
@@ -92,8 +94,10 @@ public:
                 }
                 --splits_left;
                 poll((o.end - o.begin) * d_.cols);
-                frontier.push(evaluate({o.begin, o.pos, o.depth + 1, o.id, true, o.left, o.to_left}));
-                frontier.push(evaluate({o.pos, o.end, o.depth + 1, o.id, false, o.right, o.to_right}));
+                frontier.push(evaluate({o.begin, o.pos, o.depth + 1, o.id, true, o.left, o.to_left, o.stored_begin,
+                                        o.stored_pos}));
+                frontier.push(evaluate({o.pos, o.end, o.depth + 1, o.id, false, o.right, o.to_right, o.stored_pos,
+                                        o.stored_end}));
             }
         }
         out_.compact_categories();
@@ -151,6 +155,12 @@ private:
             for (std::uint32_t r : rows_) root_totals_[codes_[r]] += 1.0;
         }
 
+        if (d_.sparse) {
+            // Sparse columns: every split partitions rows_ and the stored entries.
+            use_rows_ = true;
+            gather_sparse();
+            goes_left_.resize(n);
+        } else {
         sorted_.resize(p);
         // With few enough rows and classes, each entry of a column's row
         // array carries its row's class code in the top bits: the scans
@@ -182,6 +192,7 @@ private:
         }
         if (!use_rows_) Rows().swap(rows_);
         if (!p_.random_split) goes_left_.resize(n);  // random splits partition by position (flags_)
+        }
         searchers_.resize(pool_.size());
         random_.resize(pool_.size());
         bounded_ = p_.monotonic != nullptr && nc == 2;
@@ -236,7 +247,7 @@ private:
             // Whole counts: the same bits in any order of summation.
             std::copy(t.totals.begin(), t.totals.end(), totals_.begin());
             wn = static_cast<double>(n);
-        } else if (p_.random_split) {
+        } else if (p_.random_split && !d_.sparse) {
             // The same sums in the same (row) order, from the positions' own codes and weights.
             std::fill(totals_.begin(), totals_.end(), 0.0);
             for (std::size_t k = t.begin; k < t.end; ++k) {
@@ -296,7 +307,8 @@ private:
         const std::int64_t nl = c.n_left, nr = n - nl, depth = t.depth + 1;
         const bool read_left = counted_ ? !stops(depth, nl, wl, il) : !stops_by_count(depth, nl);
         const bool read_right = counted_ ? !stops(depth, nr, wr, ir) : !stops_by_count(depth, nr);
-        partition(t.begin, t.end, f, categorical, c, bits, read_left, read_right);
+        if (d_.sparse) partition_sparse(t, f, c, read_left || read_right, o);
+        else partition(t.begin, t.end, f, categorical, c, bits, read_left, read_right);
         if (counted_) {
             o.left = c.left;
             o.right = right_;
@@ -332,6 +344,7 @@ private:
     // drawn (then `constants` gets the children's known constants).
     void choose_features(const Pending& t, std::vector<std::int32_t>& constants) {
         const std::size_t p = d_.cols, m = t.end - t.begin;
+        if (d_.sparse) return choose_sparse(t, constants);
         if (p_.max_features < 0 || static_cast<std::size_t>(p_.max_features) >= p) {
             chosen_.resize(p);
             for (std::size_t f = 0; f < p; ++f) chosen_[f] = static_cast<std::int32_t>(f);
@@ -375,6 +388,7 @@ private:
             if (p_.random_split) {
                 Draws draws(p_.seed, t.lineage.key, f + 1);
                 RandomSearch& r = random_[worker];
+                if (d_.sparse) return r.sparse_numeric(shared_, ff, sparse_run(runs_[j]), m, node, draws, c);
                 const std::uint16_t* codes = &pos_codes_[begin];
                 const double* weights = shared_.weight ? &pos_weights_[begin] : nullptr;
                 if (categorical) {
@@ -397,7 +411,9 @@ private:
                 return;
             }
             FeatureSearch& s = searchers_[worker];
-            if (categorical)
+            if (d_.sparse)
+                s.sparse_numeric(shared_, ff, sparse_run(runs_[j]), m, node, c, reached.load(std::memory_order_relaxed));
+            else if (categorical)
                 s.categorical(shared_, ff, &rows_[begin], m, node, c);
             else
                 s.numeric(shared_, ff, &sorted_[f][begin], m, node, c,
@@ -422,9 +438,133 @@ private:
             }
         }
         const std::size_t bf = static_cast<std::size_t>(best);
-        if (best >= 0 && !p_.random_split && d_.n_categories[bf] == 0)
+        if (best >= 0 && !p_.random_split && d_.n_categories[bf] == 0 && !d_.sparse)
             settle_threshold({&sorted_[bf][begin], &d_.x, best, row_mask_}, candidates_[bf]);
         return best;
+    }
+
+    // Sparse input: the stored entries of the rows in rows_, column after
+    // column, each column's in its order (ascending, NaN last), as values
+    // and rows; column f's at positions [col_start_[f], col_start_[f + 1]).
+    // stored_ holds positions: a node owns [stored_begin, stored_end) of
+    // it, its rows' entries in ascending position (column by column, each
+    // in its order). Entries changed since check_input are passed over
+    // where they would break that (an index out of range, one twice).
+    void gather_sparse() {
+        const SparseColumns& s = *d_.sparse;
+        const std::size_t n = d_.rows, p = d_.cols;
+        std::vector<std::size_t> seen(n, 0);  // per row: 0 weight zero, else the last column (plus one) that stored it
+        for (std::uint32_t r : rows_) seen[r] = 1;
+        col_start_.assign(p + 1, 0);
+        sp_values_.reserve(s.nnz);
+        sp_rows_.reserve(s.nnz);
+        std::vector<std::pair<double, std::uint32_t>> column;
+        for (std::size_t f = 0; f < p; ++f) {
+            const std::int64_t b = std::max<std::int64_t>(0, s.start(f));
+            const std::int64_t e = std::min<std::int64_t>(static_cast<std::int64_t>(s.nnz), s.start(f + 1));
+            column.clear();
+            for (std::int64_t k = b; k < e; ++k) {
+                const std::int64_t r = s.index(static_cast<std::size_t>(k));
+                if (r < 0 || static_cast<std::uint64_t>(r) >= n || seen[static_cast<std::size_t>(r)] == 0 ||
+                    seen[static_cast<std::size_t>(r)] == f + 2)
+                    continue;
+                seen[static_cast<std::size_t>(r)] = f + 2;
+                column.emplace_back(s.data[k], static_cast<std::uint32_t>(r));
+            }
+            std::sort(column.begin(), column.end(), [](const auto& a, const auto& b) {
+                const bool na = a.first != a.first, nb = b.first != b.first;
+                if (na || nb) return na != nb ? nb : a.second < b.second;
+                return a.first < b.first || (a.first == b.first && a.second < b.second);
+            });
+            for (const auto& [v, r] : column) {
+                sp_values_.push_back(v);
+                sp_rows_.push_back(r);
+            }
+            col_start_[f + 1] = sp_values_.size();
+        }
+        stored_.resize(sp_values_.size());
+        for (std::size_t k = 0; k < stored_.size(); ++k) stored_[k] = static_cast<std::uint32_t>(k);
+        stored_spill_.resize(stored_.size());
+    }
+
+    // Positions [begin, end) of stored_ that hold column f's entries of node t.
+    std::pair<std::size_t, std::size_t> run_of(const Pending& t, std::size_t f) const {
+        const std::uint32_t* b = stored_.data() + t.stored_begin;
+        const std::uint32_t* e = stored_.data() + t.stored_end;
+        const std::uint32_t* lo = std::lower_bound(b, e, col_start_[f]);
+        const std::uint32_t* hi = std::lower_bound(lo, e, col_start_[f + 1]);
+        return {static_cast<std::size_t>(lo - stored_.data()), static_cast<std::size_t>(hi - stored_.data())};
+    }
+
+    SparseRun sparse_run(const std::pair<std::size_t, std::size_t>& at) const {
+        SparseRun r;
+        r.entries = stored_.data() + at.first;
+        r.count = at.second - at.first;
+        r.values = sp_values_.data();
+        r.rows = sp_rows_.data();
+        const double* v = sp_values_.data();
+        const std::uint32_t* e = r.entries + r.count;
+        r.n_negative = static_cast<std::size_t>(
+            std::partition_point(r.entries, e, [v](std::uint32_t k) { return v[k] < 0.0; }) - r.entries);
+        r.n_missing = static_cast<std::size_t>(
+            e - std::partition_point(r.entries, e, [v](std::uint32_t k) { return v[k] == v[k]; }));
+        return r;
+    }
+
+    // choose_features() for sparse input, runs_ getting each chosen
+    // feature's entries. Searching every feature, only those with entries
+    // at the node are chosen: the others are zero there, constant.
+    void choose_sparse(const Pending& t, std::vector<std::int32_t>& constants) {
+        const std::size_t p = d_.cols, m = t.end - t.begin;
+        runs_.clear();
+        chosen_.clear();
+        if (p_.max_features < 0 || static_cast<std::size_t>(p_.max_features) >= p) {
+            for (std::size_t i = t.stored_begin; i < t.stored_end;) {
+                const std::size_t f = static_cast<std::size_t>(
+                    std::upper_bound(col_start_.begin(), col_start_.end(), stored_[i]) - col_start_.begin() - 1);
+                const std::size_t e = static_cast<std::size_t>(
+                    std::lower_bound(stored_.begin() + static_cast<std::ptrdiff_t>(i),
+                                     stored_.begin() + static_cast<std::ptrdiff_t>(t.stored_end), col_start_[f + 1]) -
+                    stored_.begin());
+                chosen_.push_back(static_cast<std::int32_t>(f));
+                runs_.emplace_back(i, e);
+                i = e;
+            }
+            return;
+        }
+        auto is_constant = [&](std::int32_t f) {
+            return SparseSteps(sparse_run(run_of(t, static_cast<std::size_t>(f))), m).constant();
+        };
+        Draws draws(p_.seed, t.lineage.key, 0);
+        draw_features(p, p_.max_features, t.lineage.constants, draws, is_constant, chosen_, constants, draw_order_,
+                      draw_known_);
+        for (std::int32_t f : chosen_) runs_.push_back(run_of(t, static_cast<std::size_t>(f)));
+    }
+
+    // partition() for sparse input: rows_ and, when a child will be
+    // searched (`columns`), the node's stored entries; their split point
+    // into o.stored_pos. A row not stored in column f holds zero.
+    void partition_sparse(const Pending& t, std::int64_t f, const Candidate& c, bool columns, Open& o) {
+        o.stored_begin = o.stored_pos = t.stored_begin;
+        o.stored_end = t.stored_end;
+        if (counted_ && !columns) return;
+        const std::size_t m = t.end - t.begin;
+        const bool zeros_left = sends_left(false, c.threshold, c.missing_left, nullptr, 0, 0.0);
+        for (std::size_t k = t.begin; k < t.end; ++k) goes_left_.set(rows_[k], zeros_left);
+        const auto at = run_of(t, static_cast<std::size_t>(f));
+        for (std::size_t k = at.first; k < at.second; ++k) {
+            const std::uint32_t e = stored_[k];
+            goes_left_.set(sp_rows_[e], sends_left(false, c.threshold, c.missing_left, nullptr, 0, sp_values_[e]));
+        }
+        const Sides& sides = goes_left_;
+        Rows& spill = spills_[0];
+        if (spill.size() < m) spill.resize(m);
+        stable_partition(rows_.data() + t.begin, m, [&sides](std::uint32_t r) { return sides.left(r); }, spill.data());
+        if (!columns) return;
+        const std::uint32_t* rows = sp_rows_.data();
+        o.stored_pos = t.stored_begin + stable_partition(stored_.data() + t.stored_begin, t.stored_end - t.stored_begin,
+                                                         [&sides, rows](std::uint32_t e) { return sides.left(rows[e]); },
+                                                         stored_spill_.data());
     }
 
     // Partitions rows_ (when in use) and every column's arrays, of which
@@ -592,6 +732,11 @@ private:
     bool counted_ = true;             // unit weights: a node's class counts come from its parent's split
     std::vector<double> root_totals_;  // with counted_: the root's class counts
     std::uint32_t row_mask_ = ~std::uint32_t{0};  // the row id of an entry of sorted_
+    // Sparse input (gather_sparse()).
+    std::vector<double> sp_values_;
+    std::vector<std::uint32_t> sp_rows_, stored_, stored_spill_;
+    std::vector<std::size_t> col_start_;
+    std::vector<std::pair<std::size_t, std::size_t>> runs_;  // per chosen feature, its node's entries in stored_
 };
 
 }  // namespace

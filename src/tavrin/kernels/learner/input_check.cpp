@@ -32,6 +32,34 @@ std::string check_params(const LearnerParams& p) {
 
 }  // namespace
 
+std::string check_compressed(const SparseColumns& m, std::size_t lines, std::size_t width, bool unique) {
+    // Entry positions are 32-bit in the learner's arrays.
+    if (m.nnz >= (std::size_t{1} << 32) - 1) return "the sparse matrix stores too many values (2**32 or more)";
+    std::int64_t prev = m.start(0);
+    if (prev < 0) return "the sparse matrix's indptr must start at 0 or more";
+    for (std::size_t i = 1; i <= lines; ++i) {
+        const std::int64_t next = m.start(i);
+        if (next < prev) return "the sparse matrix's indptr must not decrease";
+        prev = next;
+    }
+    if (static_cast<std::uint64_t>(prev) > m.nnz) return "the sparse matrix's indptr points past its stored values";
+    // Per index, the last line (plus one) that held it.
+    std::vector<std::size_t> seen(unique ? width : 0, 0);
+    for (std::size_t i = 0; i < lines; ++i) {
+        const std::size_t b = static_cast<std::size_t>(m.start(i)), e = static_cast<std::size_t>(m.start(i + 1));
+        for (std::size_t k = b; k < e; ++k) {
+            const std::int64_t j = m.index(k);
+            if (j < 0 || static_cast<std::uint64_t>(j) >= width)
+                return "the sparse matrix holds an index outside 0 .. " + std::to_string(width) + "-1";
+            if (std::isinf(m.data[k])) return "X holds an infinite value";
+            if (!unique) continue;
+            if (seen[static_cast<std::size_t>(j)] == i + 1) return "the sparse matrix stores one entry twice";
+            seen[static_cast<std::size_t>(j)] = i + 1;
+        }
+    }
+    return {};
+}
+
 std::string check_input(const LearnerData& d, const LearnerParams& p) {
     std::string bad = check_params(p);
     if (!bad.empty()) return bad;
@@ -67,6 +95,11 @@ std::string check_input(const LearnerData& d, const LearnerParams& p) {
         known[static_cast<std::size_t>(f)] = 1;
     }
     if (p.monotonic && d.n_classes > 2) return "Monotonicity constraints are not supported with multiclass classification";
+    if (d.sparse) {
+        if (std::any_of(d.n_categories, d.n_categories + d.cols, [](std::int64_t k) { return k != 0; }))
+            return "categorical columns need dense input: X is sparse";
+        return check_compressed(*d.sparse, d.cols, d.rows, true);
+    }
     // Walked in the order of memory: by rows when a row's values are the
     // nearer ones, by columns otherwise.
     const bool by_rows = std::abs(d.x.row_stride) >= std::abs(d.x.col_stride);

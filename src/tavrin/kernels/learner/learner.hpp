@@ -56,15 +56,40 @@ struct LearnerParams {
 // single-precision 1e-7).
 constexpr double kFeatureThreshold = static_cast<double>(1e-7f);
 
+// A matrix in compressed sparse column form: column f stores data[k] at
+// row indices[k] for k in [indptr[f], indptr[f + 1]); every other entry
+// of the column is zero. Indices and indptr are both 32-bit or both
+// 64-bit integers (`wide`).
+struct SparseColumns {
+    const double* data = nullptr;
+    const void* indices = nullptr;
+    const void* indptr = nullptr;  // cols + 1 entries
+    std::size_t nnz = 0;           // entries of data and indices
+    bool wide = false;
+
+    std::int64_t index(std::size_t k) const { return at(indices, k); }
+    std::int64_t start(std::size_t f) const { return at(indptr, f); }
+    std::int64_t at(const void* a, std::size_t k) const {
+        return wide ? static_cast<const std::int64_t*>(a)[k] : static_cast<const std::int32_t*>(a)[k];
+    }
+};
+
 // Training data, owned by the caller for the duration of the fit.
 struct LearnerData {
     std::size_t rows = 0, cols = 0;
-    RowView x;                                   // NaN: missing
+    RowView x;                                   // NaN: missing; unused when `sparse` is set
+    const SparseColumns* sparse = nullptr;       // X in sparse columns instead of x (numeric columns only)
     const std::int64_t* y = nullptr;             // class codes 0 .. n_classes-1
     const double* weight = nullptr;              // null: every row weighs 1
     std::int64_t n_classes = 0;
     const std::int64_t* n_categories = nullptr;  // per column: 0 numeric, k categorical
 };
+
+// Empty when `m` is a well-formed compressed matrix of `lines` lines
+// (columns of a CSC matrix, rows of a CSR one) whose indices lie in
+// [0, width), with `unique` no index twice in a line, and no value
+// infinite; otherwise what is wrong, as a sentence for the user.
+std::string check_compressed(const SparseColumns& m, std::size_t lines, std::size_t width, bool unique);
 
 // Empty when `data` and `params` are fit to learn from; otherwise what is
 // wrong, as a sentence for the user.

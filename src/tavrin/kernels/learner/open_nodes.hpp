@@ -28,6 +28,7 @@ struct Open {
     bool is_leaf;
     std::vector<double> left, right;  // the children's class weights, when no row-order array is kept
     Lineage to_left, to_right;
+    std::size_t stored_begin = 0, stored_end = 0, stored_pos = 0;  // sparse input: as begin, end, pos for the stored entries
 };
 
 struct Pending {
@@ -36,6 +37,7 @@ struct Pending {
     bool is_left;
     std::vector<double> totals;  // the node's class weights, when no row-order array is kept
     Lineage lineage;
+    std::size_t stored_begin = 0, stored_end = 0;  // sparse input: the node's stored entries
 };
 
 }  // namespace tavrin::kernels::learner

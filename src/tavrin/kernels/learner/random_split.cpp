@@ -134,6 +134,38 @@ void RandomSearch::numeric(const SearchShared& sh, std::int64_t f, const double*
     settle_numeric(sh, f, n_left, t, missing_left, span.n_missing, node, best);
 }
 
+void RandomSearch::sparse_numeric(const SearchShared& sh, std::int64_t f, const SparseRun& run, std::size_t m,
+                                  const NodeStats& node, Draws& draws, Candidate& best) {
+    const SparseSteps steps(run, m);
+    const std::size_t n_steps = steps.count();
+    const double inf = std::numeric_limits<double>::infinity();
+    const double lo = n_steps ? steps.value(0) : inf, hi = n_steps ? steps.value(n_steps - 1) : -inf;
+    double t;
+    bool missing_left;
+    if (!draw_numeric_split(lo, hi, run.n_missing, m, draws, t, missing_left)) return;
+    const std::size_t n = sh.n_classes;
+    right_.resize(n);
+    // The zeros go one way: start from the node (all left) or from nothing,
+    // and move the stored rows that go the other way (exact: whole counts
+    // or weights on the fit's grid).
+    const bool zeros_left = 0.0 <= t;
+    if (zeros_left) left_.assign(node.totals, node.totals + n);
+    else left_.assign(n, 0.0);
+    weight_left_ = zeros_left ? node.weight : 0.0;
+    std::int64_t n_left = zeros_left ? static_cast<std::int64_t>(m) : 0;
+    for (std::size_t k = 0; k < run.count; ++k) {
+        const double v = run.value(k);
+        const bool goes = v != v ? missing_left : v <= t;
+        if (goes == zeros_left) continue;
+        const std::uint32_t r = run.row(k);
+        const double w = sh.weight ? sh.weight[r] : 1.0;
+        left_[sh.codes[r]] += goes ? w : -w;
+        weight_left_ += goes ? w : -w;
+        n_left += goes ? 1 : -1;
+    }
+    settle_numeric(sh, f, n_left, t, missing_left, run.n_missing, node, best);
+}
+
 void RandomSearch::judge_numeric(const SearchShared& sh, std::int64_t f, const double* left, double wl,
                                  std::int64_t n_left, double threshold, bool missing_left, std::size_t n_missing,
                                  const NodeStats& node, Candidate& best) {

@@ -66,6 +66,10 @@ public:
     void numeric(const SearchShared& sh, std::int64_t f, const double* values, const std::uint16_t* codes,
                  const double* weights, std::size_t m, const Span& span, const NodeStats& node, Draws& draws,
                  Candidate& best);
+    // numeric() over a node of m rows of a sparse column (`run` its stored
+    // entries): the same draws and the same class weights.
+    void sparse_numeric(const SearchShared& sh, std::int64_t f, const SparseRun& run, std::size_t m,
+                        const NodeStats& node, Draws& draws, Candidate& best);
     // As FeatureSearch::categorical.
     void categorical(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows, std::size_t m,
                      const NodeStats& node, Draws& draws, Candidate& best);

@@ -75,6 +75,9 @@ struct ManyClasses {
             err_right += DBL_EPSILON * (r2 * r2 + r * r + std::fabs(dr) + std::fabs(sq_right)) + 4.0 * kTiny;
         }
     }
+    // The weight w of many rows of class c at once: whole counts or
+    // weights on the fit's grid, so the same sums as row by row.
+    void add_cell(std::size_t c, double w) { add(c, w); }
     // Both sums of squares from the class weights, in class order.
     void resquare() {
         double sl = 0.0, sr = 0.0;
@@ -121,6 +124,8 @@ struct TwoClasses {
         l0 += w - one;
         weight += w;
     }
+    // The weight w of many rows of class c at once.
+    void add_cell(std::size_t c, double w) { add(c, w); }
     void squares(const double* totals, double& sq_left, double& sq_right) const {
         const double r0 = totals[0] - l0, r1 = totals[1] - l1;
         sq_left = l0 * l0 + l1 * l1;
@@ -348,6 +353,88 @@ void FeatureSearch::scan_sorted(const SearchShared& sh, const NodeStats& node, c
                      [&] { return values.apart(k, k + 1); })) {
             best.at = k;
             best.at_end = false;
+            best.missing_left = true;
+        }
+    }
+}
+
+void FeatureSearch::sparse_numeric(const SearchShared& sh, std::int64_t f, const SparseRun& run, std::size_t m,
+                                   const NodeStats& node, Candidate& best, double floor) {
+    floor_ = floor;
+    monotonic_ = sh.params->monotonic ? sh.params->monotonic[f] : 0;
+    const SparseSteps steps(run, m);
+    if (steps.constant()) return;
+    const std::size_t n = sh.n_classes;
+    left_.resize(n);
+    right_.resize(n);
+    counts_.resize(n);
+    // The zeros' class weights: the node's less its stored rows' (exact
+    // differences, the weights lying on the fit's grid).
+    zeros_.assign(node.totals, node.totals + n);
+    for (std::size_t k = 0; k < run.count; ++k) {
+        const std::uint32_t r = run.row(k);
+        zeros_[sh.codes[r]] -= sh.weight ? sh.weight[r] : 1.0;
+    }
+    if (n == 2) {
+        TwoClasses counts;
+        if (sh.weight) scan_sparse<true>(sh, node, steps, counts, best);
+        else scan_sparse<false>(sh, node, steps, counts, best);
+    } else if (!sh.weight && m < kExactRows) {
+        ManyClasses<true> counts(counts_.data(), node.totals, n);
+        scan_sparse<false>(sh, node, steps, counts, best);
+    } else {
+        ManyClasses<false> counts(counts_.data(), node.totals, n);
+        if (sh.weight) scan_sparse<true>(sh, node, steps, counts, best);
+        else scan_sparse<false>(sh, node, steps, counts, best);
+    }
+}
+
+template <bool Weighted, class Counts>
+void FeatureSearch::scan_sparse(const SearchShared& sh, const NodeStats& node, const SparseSteps& steps,
+                                Counts& counts, Candidate& best) {
+    const SparseRun& run = steps.run;
+    const std::size_t n_missing = run.n_missing, m = run.count + steps.zeros, nm = m - n_missing;
+    const std::size_t n_steps = steps.count();
+    auto add_entry = [&](std::size_t k) {
+        const std::uint32_t r = run.row(k);
+        counts.add(sh.codes[r], Weighted ? sh.weight[r] : 1.0);
+    };
+    // Adds step j; returns its rows.
+    auto add_step = [&](std::size_t j) -> std::size_t {
+        if (!steps.is_zeros(j)) {
+            add_entry(steps.entry(j));
+            return 1;
+        }
+        for (std::size_t c = 0; c < sh.n_classes; ++c)
+            if (zeros_[c] != 0.0) counts.add_cell(c, zeros_[c]);
+        return steps.zeros;
+    };
+    auto between = [&](std::size_t j) { return midpoint(steps.value(j), steps.value(j + 1)); };
+    // Missing values right; as scan_sorted, at the end of each step only
+    // (within one the values are equal: no split).
+    counts.clear();
+    std::size_t p = 0;
+    for (std::size_t j = 0; j < n_steps; ++j) {
+        p += add_step(j);
+        if (p == nm && n_missing == 0) break;
+        const std::int64_t n_left = static_cast<std::int64_t>(p);
+        if (consider(sh, node, counts, n_left, best,
+                     [&] { return p == nm || values_apart(steps.value(j), steps.value(j + 1)); })) {
+            best.threshold = p == nm ? std::numeric_limits<double>::infinity() : between(j);
+            best.missing_left = n_missing == 0 && n_left > node.n - n_left;
+        }
+    }
+    if (n_missing == 0) return;
+    // Missing values left.
+    counts.clear();
+    for (std::size_t k = run.count - n_missing; k < run.count; ++k) add_entry(k);
+    p = 0;
+    for (std::size_t j = 0; j < n_steps; ++j) {
+        p += add_step(j);
+        if (p == nm) break;
+        if (consider(sh, node, counts, static_cast<std::int64_t>(n_missing + p), best,
+                     [&] { return values_apart(steps.value(j), steps.value(j + 1)); })) {
+            best.threshold = between(j);
             best.missing_left = true;
         }
     }

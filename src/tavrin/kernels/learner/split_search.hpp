@@ -75,7 +75,7 @@ struct SortedValues {
     bool apart(std::size_t a, std::size_t b) const {
         const double lo = approx(a), hi = approx(b);
         if (hi - lo > 2.0 * kFeatureThreshold + 0x1p-23 * (std::fabs(lo) + std::fabs(hi))) return true;
-        return exact(b) > exact(a) + kFeatureThreshold;
+        return values_apart(exact(a), exact(b));
     }
 };
 
@@ -86,6 +86,39 @@ inline bool constant_values(const SortedValues& v, std::size_t m) {
     const std::size_t nm = count_present(v.entries, m);
     return nm == 0 || (nm == m && !v.apart(0, nm - 1));
 }
+
+// A node's stored entries of one column of a sparse matrix, ascending by
+// value: the negative ones, then the others, then the missing (NaN) ones.
+// Entry k is position entries[k] of `values` and `rows`; the node's other
+// rows hold zero.
+struct SparseRun {
+    const std::uint32_t* entries = nullptr;
+    std::size_t count = 0, n_negative = 0, n_missing = 0;
+    const double* values = nullptr;
+    const std::uint32_t* rows = nullptr;
+
+    double value(std::size_t k) const { return values[entries[k]]; }
+    std::uint32_t row(std::size_t k) const { return rows[entries[k]]; }
+};
+
+// The present values of a node of m rows in a sparse column, in the order
+// the dense scan meets them: each negative entry, then every zero of the
+// node as one step (when it has any), then the other stored values.
+struct SparseSteps {
+    const SparseRun& run;
+    std::size_t zeros;  // the node's rows not stored
+
+    SparseSteps(const SparseRun& r, std::size_t m) : run(r), zeros(m - r.count) {}
+    std::size_t count() const { return run.count - run.n_missing + (zeros ? 1 : 0); }
+    bool is_zeros(std::size_t j) const { return zeros && j == run.n_negative; }
+    std::size_t entry(std::size_t j) const { return zeros && j > run.n_negative ? j - 1 : j; }
+    double value(std::size_t j) const { return is_zeros(j) ? 0.0 : run.value(entry(j)); }
+    // As constant_values() for the node's sorted values.
+    bool constant() const {
+        const std::size_t n = count();
+        return n == 0 || (run.n_missing == 0 && !values_apart(value(0), value(n - 1)));
+    }
+};
 
 // The node being searched.
 struct NodeStats {
@@ -142,6 +175,12 @@ public:
     // that fall clearly short of it may go unrecorded.
     void numeric(const SearchShared& sh, std::int64_t f, const std::uint64_t* sorted, std::size_t m, const NodeStats& node, Candidate& best,
                  double floor = -std::numeric_limits<double>::infinity());
+    // The same search over a node of m rows of a sparse column (`run` its
+    // stored entries), through the same candidates as numeric() over the
+    // column made dense.
+    void sparse_numeric(const SearchShared& sh, std::int64_t f, const SparseRun& run, std::size_t m,
+                        const NodeStats& node, Candidate& best,
+                        double floor = -std::numeric_limits<double>::infinity());
     // `rows`: the node's m rows in any order.
     void categorical(const SearchShared& sh, std::int64_t f, const std::uint32_t* rows,
                      std::size_t m, const NodeStats& node, Candidate& best);
@@ -172,11 +211,17 @@ private:
     void scan_sorted(const SearchShared& sh, const NodeStats& node, const SortedValues& values, std::size_t nm,
                      std::size_t m, Counts& counts, Candidate& best);
 
+    // The two passes of scan_sorted over a sparse column's steps, the
+    // zeros' class weights (zeros_) added class by class.
+    template <bool Weighted, class Counts>
+    void scan_sparse(const SearchShared& sh, const NodeStats& node, const SparseSteps& steps, Counts& counts,
+                     Candidate& best);
+
     // What a split must come near to be looked at: the larger of this and
     // the best so far.
     double floor_ = -std::numeric_limits<double>::infinity();
     std::int8_t monotonic_ = 0;  // the searched feature's constraint
-    std::vector<double> weights_, left_, right_, counts_, missing_;
+    std::vector<double> weights_, left_, right_, counts_, missing_, zeros_;
     std::vector<std::uint16_t> codes_;
     std::vector<std::int32_t> present_, order_;
     std::vector<double> cat_counts_, cat_weight_, share_;

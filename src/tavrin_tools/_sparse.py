@@ -1,0 +1,71 @@
+"""Sparse X for TreeClassifier: scipy.sparse matrices and arrays of any
+format and index dtype, handed to the compiled learner in compressed form
+and never made dense.
+
+The fit reads compressed sparse columns (CSC, float64, duplicates summed)
+and the walks compressed sparse rows (CSR); the learner gets either as the
+tuple ``(data, indices, indptr, rows, cols)`` and checks the arrays itself.
+A stored zero is a zero and a stored NaN a missing value, as in the dense
+matrix ``X.toarray()``, whose tree the fit grows. Categorical columns need
+dense input.
+"""
+from __future__ import annotations
+
+from typing import Any, Optional, Tuple
+
+import numpy as np
+import scipy.sparse as sp
+
+from ._frame import Columns, _declared
+from ._sk_compat import check_array, check_n_features
+
+
+def is_sparse(X: Any) -> bool:
+    return bool(sp.issparse(X))
+
+
+def sparse_matrix(X: Any, categorical_features: Any, columns: Optional[Columns], estimator: Any) -> Tuple[Any, Columns]:
+    """What ``_direct.to_matrix`` gives for a scipy.sparse X: (CSC for the
+    fit, CSR for the walks, float64, canonical, columns). With ``columns``
+    None the columns are learnt (all numeric), otherwise checked."""
+    learn = columns is None
+    fmt = "csc" if learn else "csr"
+    X = check_array(X, allow_nan=True, accept_sparse=fmt, accept_large_sparse=True, dtype=np.float64,
+                    estimator=estimator)
+    if X.format != fmt:
+        X = X.asformat(fmt)
+    p = X.shape[1]
+    check_n_features(estimator, p, reset=learn)
+    if learn:
+        if _declared(categorical_features, range(p)):
+            raise ValueError("categorical columns need dense input: X is sparse, pass X.toarray() (or a frame) "
+                             "to use categorical_features")
+    elif any(c is not None for c in columns):
+        raise ValueError("this tree has categorical columns, which need dense input: X is sparse, pass X.toarray()")
+    if not X.has_canonical_format:
+        X = X.copy()  # never the caller's matrix changed
+        X.sum_duplicates()
+    return X, [None] * p
+
+
+def refuse_dask_sparse(X: Any) -> None:
+    """TypeError for a Dask collection of sparse chunks, which the
+    distributed fit and prediction read as dense blocks."""
+    meta = getattr(X, "_meta", None)
+    if sp.issparse(meta) or type(meta).__module__.split(".")[0] == "sparse":
+        raise TypeError("a Dask collection of sparse chunks is not supported: compute it to one scipy.sparse "
+                        "matrix (fit and predict read those without making them dense) or make its chunks dense")
+
+
+def learner_input(X: Any, fmt: str) -> Any:
+    """X as the learner reads it: a scipy.sparse matrix as the tuple
+    (data, indices, indptr, rows, cols) of its `fmt` ("csc" or "csr") form,
+    anything else as it is."""
+    if not sp.issparse(X):
+        return X
+    if X.format != fmt:
+        X = X.asformat(fmt)
+    indices, indptr = X.indices, X.indptr
+    if indices.dtype != indptr.dtype or indices.dtype not in (np.int32, np.int64):
+        indices, indptr = indices.astype(np.int64), indptr.astype(np.int64)
+    return (np.asarray(X.data, dtype=np.float64), indices, indptr, int(X.shape[0]), int(X.shape[1]))
