@@ -40,19 +40,6 @@ DESELECT = {
     "test_tree.py::test_importances_gini_equal_squared_error":
         "scikit-learn's random tie-break: its classifier and regressor break ties between features alike",
     "test_tree.py::test_huge_allocations": "scikit-learn preallocates max_leaf_nodes nodes",
-    # Sparse input: not taken yet (another piece of work adds it).
-    "test_tree.py::test_sparse_input": "sparse input",
-    "test_tree.py::test_sparse_parameters": "sparse input",
-    "test_tree.py::test_sparse_criteria": "sparse input",
-    "test_tree.py::test_explicit_sparse_zeros": "sparse input",
-    "test_tree.py::test_min_weight_fraction_leaf_on_sparse_input": "sparse input",
-    "test_tree.py::test_min_weight_fraction_leaf_with_min_samples_leaf_on_sparse_input": "sparse input",
-    "test_tree.py::test_min_weight_leaf_split_level": "sparse input",
-    "test_tree.py::test_public_apply_sparse_trees": "sparse input",
-    "test_tree.py::test_apply_path_readonly_all_trees[cs": "sparse input",
-    "test_tree.py::test_memory_layout": "sparse input (among its layouts)",
-    "test_monotonic_tree.py::test_monotonic_constraints_classifications[42-csc_": "sparse input",
-    "test_split.py::test_split_impurity[42-sparse-": "sparse input",
     # Multi-output targets: not taken yet (another piece of work adds them).
     "test_tree.py::test_multioutput": "multi-output",
     "test_tree.py::test_classes_shape": "multi-output",
@@ -62,6 +49,10 @@ DESELECT = {
     "test_tree.py::test_prune_tree_classifier_are_subtrees[ExtraTreeClassifier-multilabel]": "multi-output",
     "test_export.py::test_graphviz_toy": "multi-output (among its cases)",
     "test_monotonic_tree.py::test_multiple_output_raises": "multi-output",
+    "test_tree.py::test_sparse_input[multilabel-": "multi-output (the multilabel dataset)",
+    "test_tree.py::test_min_weight_fraction_leaf_on_sparse_input": "multi-output (the multilabel dataset)",
+    "test_tree.py::test_min_weight_fraction_leaf_with_min_samples_leaf_on_sparse_input":
+        "multi-output (the multilabel dataset)",
 }
 
 
