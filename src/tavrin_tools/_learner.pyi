@@ -1,6 +1,8 @@
 # Types of the compiled learner (src/tavrin_tools_ext), for type checkers.
 # Its functions take positional arguments only; a tree is an opaque handle,
-# wrapped by tavrin_tools._tree.FlatTree.
+# wrapped by tavrin_tools._tree.FlatTree. X is a 2-D float64 array, or a
+# sparse matrix as the tuple (data, indices, indptr, rows, cols) of its
+# compressed columns (fit) or rows (apply, decision_path).
 from typing import Any, Dict, Tuple
 
 import numpy as np

@@ -36,7 +36,7 @@ def sparse_matrix(X: Any, categorical_features: Any, columns: Optional[Columns],
         X = X.asformat(fmt)
     p = X.shape[1]
     check_n_features(estimator, p, reset=learn)
-    if learn:
+    if columns is None:
         if _declared(categorical_features, range(p)):
             raise ValueError("categorical columns need dense input: X is sparse, pass X.toarray() (or a frame) "
                              "to use categorical_features")
