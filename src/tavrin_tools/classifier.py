@@ -101,9 +101,10 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     Columns may hold numbers, booleans, object values that are all numbers
     (None and NaN missing) or categories; text, dates and times, periods
     and complex numbers are refused unless declared categorical, with the
-    way to convert them. A pandas sparse column is made dense (the learner
-    reads a dense matrix, so it costs that column's copy). MultiIndex
-    columns are read by position and named by their tuples.
+    way to convert them. A pandas sparse column is made dense (it costs
+    that column's copy); a scipy.sparse matrix or array is not: the learner
+    reads its compressed columns and grows the tree of ``X.toarray()``.
+    MultiIndex columns are read by position and named by their tuples.
 
     Parameters
     ----------
