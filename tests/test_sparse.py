@@ -159,3 +159,14 @@ def test_clear_errors():
         frame.predict(sp.csr_matrix(np.ones((2, 2))))
     with pytest.raises(ValueError, match="infinity"):
         TreeClassifier().fit(sp.csr_matrix(np.array([[np.inf], [1.0]])), [0, 1])
+
+
+def test_dask_collection_of_sparse_chunks_is_refused():
+    da = pytest.importorskip("dask.array")
+    X = np.random.default_rng(0).random((40, 3))
+    y = np.arange(40) % 2
+    chunks = da.from_array(X, chunks=(20, 3)).map_blocks(sp.csr_matrix)
+    with pytest.raises(TypeError, match="sparse chunks"):
+        TreeClassifier().fit(chunks, da.from_array(y, chunks=20))
+    with pytest.raises(TypeError, match="sparse chunks"):
+        TreeClassifier().fit(X, y).predict(chunks)
