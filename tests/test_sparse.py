@@ -39,7 +39,8 @@ def sparse_data(draw):
     if draw(st.booleans()):
         w = rng.choice([0.0, 0.5, 1.0, 2.5, 1 / 3], size=n)
         w[0] = 1.0
-    return M, y, w
+    monotonic = rng.integers(-1, 2, size=p) if n_classes == 2 and draw(st.booleans()) else None
+    return M, y, w, monotonic
 
 
 PARAMS = st.fixed_dictionaries({}, optional={
@@ -58,12 +59,13 @@ PARAMS = st.fixed_dictionaries({}, optional={
 })
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=250, deadline=None)
 @given(sparse_data(), PARAMS, st.sampled_from([TreeClassifier, ExtraTreeClassifier]))
 def test_same_tree_as_dense(data, params, cls):
-    M, y, w = data
+    M, y, w, monotonic = data
     X = M.toarray()
     params.setdefault("random_state", 0)  # the same draws for both fits
+    params["monotonic_cst"] = monotonic
     dense = cls(**params).fit(X, y, sample_weight=w)
     for fmt in ("csc", "csr"):
         got = cls(**params).fit(M.asformat(fmt), y, sample_weight=w)
