@@ -16,7 +16,7 @@ from typing import Any, Optional, Tuple
 import numpy as np
 import scipy.sparse as sp
 
-from ._frame import Columns, _declared
+from ._frame import Columns
 from ._sk_compat import check_array, check_n_features
 
 
@@ -37,7 +37,7 @@ def sparse_matrix(X: Any, categorical_features: Any, columns: Optional[Columns],
     p = X.shape[1]
     check_n_features(estimator, p, reset=learn)
     if columns is None:
-        if _declared(categorical_features, range(p)):
+        if _names_any(categorical_features):
             raise ValueError("categorical columns need dense input: X is sparse, pass X.toarray() (or a frame) "
                              "to use categorical_features")
     elif any(c is not None for c in columns):
@@ -46,6 +46,15 @@ def sparse_matrix(X: Any, categorical_features: Any, columns: Optional[Columns],
         X = X.copy()  # never the caller's matrix changed
         X.sum_duplicates()
     return X, [None] * p
+
+
+def _names_any(categorical_features: Any) -> bool:
+    """Whether categorical_features declares a column (by label, position
+    or a mask with a True)."""
+    if isinstance(categorical_features, str):  # "from_dtype"
+        return False
+    wanted = np.asarray(categorical_features, dtype=object)
+    return bool(wanted.size) and not (wanted.ndim == 1 and all(v is False or v is np.False_ for v in wanted))
 
 
 def refuse_dask_sparse(X: Any) -> None:
