@@ -53,15 +53,6 @@ DESELECT = {
     "test_tree.py::test_memory_layout": "sparse input (among its layouts)",
     "test_monotonic_tree.py::test_monotonic_constraints_classifications[42-csc_": "sparse input",
     "test_split.py::test_split_impurity[42-sparse-": "sparse input",
-    # Multi-output targets: not taken yet (another piece of work adds them).
-    "test_tree.py::test_multioutput": "multi-output",
-    "test_tree.py::test_classes_shape": "multi-output",
-    "test_tree.py::test_class_weights": "multi-output (class_weight per output)",
-    "test_tree.py::test_class_weight_errors": "multi-output (class_weight per output)",
-    "test_tree.py::test_prune_tree_classifier_are_subtrees[TreeClassifier-multilabel]": "multi-output",
-    "test_tree.py::test_prune_tree_classifier_are_subtrees[ExtraTreeClassifier-multilabel]": "multi-output",
-    "test_export.py::test_graphviz_toy": "multi-output (among its cases)",
-    "test_monotonic_tree.py::test_multiple_output_raises": "multi-output",
 }
 
 

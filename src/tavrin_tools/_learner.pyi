@@ -27,6 +27,7 @@ def fit(
     seed: int,
     monotonic_cst: Any,
     root: Any,
+    targets: Any,
     /,
 ) -> Any: ...
 def tree_arrays(handle: Any, /) -> Dict[str, Any]: ...

@@ -33,6 +33,21 @@ struct SearchShared {
     const std::uint16_t* codes = nullptr;  // by row: class code (small: the scans gather it)
     const double* weight = nullptr;       // by row, or null for unit weights
     bool tagged = false;
+    // Several outputs: a code's class in each output, as indices into the
+    // class weights (code * outputs + k); null with one output, where a
+    // code is its class.
+    std::size_t outputs = 1;
+    const std::uint32_t* cells = nullptr;
+
+    // Adds weight w of a row of class code `code` to the class weights `counts`.
+    void add_to(double* counts, std::size_t code, double w) const {
+        if (!cells) {
+            counts[code] += w;
+            return;
+        }
+        const std::uint32_t* at = cells + code * outputs;
+        for (std::size_t k = 0; k < outputs; ++k) counts[at[k]] += w;
+    }
 };
 
 // An entry of a numeric column's sorted array: the row's value rounded to
