@@ -50,6 +50,14 @@ def timed(est, X, y):
     return time.perf_counter() - start
 
 
+def write_result(name, lines):
+    """Writes the table's lines to benchmarks/results/<name>."""
+    out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results", name)
+    with open(out, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    print("wrote", out)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeats", type=int, default=3)
@@ -71,10 +79,7 @@ def main():
         lines.append(f"| {label} | {a:.3f} | {b:.3f} | {a / b:.3f} | <= {goal} ({verdict}) | "
                      f"{ours.get_n_leaves()} / {theirs.get_n_leaves()} |")
         print(lines[-1], flush=True)
-    out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results", "dropin.md")
-    with open(out, "w") as f:
-        f.write("\n".join(lines) + "\n")
-    print("wrote", out)
+    write_result("dropin.md", lines)
 
 
 if __name__ == "__main__":

@@ -29,7 +29,10 @@ def impurity(counts, criterion):
 
 
 def proxy(y, w, left, n_classes, criterion):
-    """Minus the weighted impurity of the children of the split `left`."""
+    """Minus the weighted impurity of the children of the split `left`; with
+    several outputs (y 2-D), its mean over them."""
+    if y.ndim == 2:
+        return sum(proxy(y[:, k], w, left, n_classes, criterion) for k in range(y.shape[1])) / y.shape[1]
     sides = [np.bincount(y[m], weights=w[m], minlength=n_classes) for m in (left, ~left)]
     return -sum(s.sum() * impurity(s, criterion)[0] for s in sides)
 

@@ -18,14 +18,14 @@ from learner_support import our_left, proxy, sk_left
 
 class RisingFirstColumn(TreeClassifier):
     """Constrains the first column (the second class's probability rises
-    with it) whenever y has two classes: the checks' data vary in width and
+    with it) whenever y is one target of two classes: the checks' data vary in width and
     in classes, which no fixed monotonic_cst follows. The constraint is set
     on fit's staging copy, so the parameters seen outside stay as given."""
 
     def _grow(self, X, y, sample_weight):
         shape = np.asarray(X).shape
         try:
-            binary = len(np.unique(np.asarray(y))) == 2
+            binary = np.ndim(y) == 1 and len(np.unique(np.asarray(y))) == 2
         except TypeError:
             binary = False
         if self.monotonic_cst is None and len(shape) == 2 and shape[1] > 0 and binary:
@@ -75,10 +75,10 @@ def assert_same_tree(ours, theirs, X, y, w, criterion):
     while stack:
         i, j, rows = stack.pop()
         assert a.n_node_samples[i] == b.n_node_samples[j] == len(rows)
-        np.testing.assert_allclose(a.weighted_n_node_samples[i], b.weighted_n_node_samples[j], rtol=1e-12)
-        shares = a.weighted_class_counts[i] / a.weighted_class_counts[i].sum()
-        np.testing.assert_allclose(shares, b.value[j].ravel() / b.value[j].sum(), rtol=1e-9, atol=1e-12)
-        if a.children_left[i] < 0 and np.count_nonzero(shares) == 1:
+        np.testing.assert_allclose(a.weighted_n_node_samples[i], b.weighted_n_node_samples[j], rtol=1e-9)
+        shares = a.value[i]  # per output
+        np.testing.assert_allclose(shares, b.value[j] / b.value[j].sum(axis=1, keepdims=True), rtol=1e-9, atol=1e-12)
+        if a.children_left[i] < 0 and np.count_nonzero(shares) == len(shares):
             continue
         assert (a.children_left[i] < 0) == (b.children_left[j] < 0)
         if a.children_left[i] < 0:
@@ -105,7 +105,9 @@ def same_tree(ours, theirs, X, y, w, params):
     if params.get("class_weight") is not None:
         weight = weight * compute_sample_weight(params["class_weight"], y)
     criterion = "gini" if params.get("criterion", "gini") == "gini" else "entropy"
-    codes = np.unique(y, return_inverse=True)[1]
+    y = np.asarray(y)
+    codes = np.column_stack([np.unique(c, return_inverse=True)[1] for c in y.T]) if y.ndim == 2 \
+        else np.unique(y, return_inverse=True)[1]
     return assert_same_tree(ours.tree_, theirs.tree_, X, codes, weight, criterion)
 
 
@@ -219,3 +221,35 @@ def test_pruning_a_scikit_learn_tree_gives_its_alphas_bit_for_bit(params):
         theirs = flat(DecisionTreeClassifier(random_state=0, ccp_alpha=alpha, **params).fit(X, y).tree_)
         for key in ("children_left", "children_right", "feature", "threshold", "n_node_samples", "impurity"):
             np.testing.assert_array_equal(ours[key], theirs[key], err_msg=key)
+
+
+MULTI_CASES = {
+    "defaults": {},
+    "entropy, 20 leaves": dict(criterion="entropy", max_leaf_nodes=20),
+    "balanced": dict(class_weight="balanced", max_depth=6),
+    "per output": dict(class_weight=[{"ant": 2.0, "cat": 0.5}, {"yes": 3.0}, {}], min_samples_leaf=3),
+    "ccp": dict(ccp_alpha=0.003),
+}
+
+
+@pytest.mark.parametrize("case", sorted(MULTI_CASES))
+@pytest.mark.parametrize("weights", [False, True])
+def test_multi_output_tree_as_decision_tree(case, weights):
+    X, y = data(len(case) + weights, n=600)
+    rng = np.random.default_rng(5)
+    Y = np.column_stack([y, np.where(X[:, 1] + rng.normal(0, 1, len(y)) > 0, "yes", "no"),
+                         np.where(X[:, 3] > 0.5, "x", np.where(X[:, 4] > 0, "y", "z"))])
+    w = rng.uniform(0.5, 2.0, len(y)) if weights else None
+    params = MULTI_CASES[case]
+    ours = TreeClassifier(**params).fit(X, Y, sample_weight=w)
+    theirs = DecisionTreeClassifier(random_state=0, **params).fit(X, Y, sample_weight=w)
+    assert ours.n_outputs_ == 3 and ours.tree_.value.shape[1:] == theirs.tree_.value.shape[1:]
+    np.testing.assert_array_equal(ours.n_classes_, theirs.n_classes_)
+    ties, apart = same_tree(ours, theirs, X, Y, w, params)
+    assert apart.mean() < 0.5
+    same = X[~apart]
+    np.testing.assert_array_equal(ours.predict(same), theirs.predict(same))
+    for mine, sk in zip(ours.predict_proba(same), theirs.predict_proba(same)):
+        np.testing.assert_allclose(mine, sk, rtol=1e-9, atol=1e-15)
+    if ties == 0:
+        np.testing.assert_allclose(ours.feature_importances_, theirs.feature_importances_, rtol=1e-9, atol=1e-15)

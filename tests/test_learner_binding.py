@@ -128,12 +128,14 @@ def test_bad_input_raises_value_error():
         dict(root=(0, 6.0)), dict(root=(-1, 6.0, 1, -np.inf, np.inf, None)),
         dict(root=(0, np.nan, 1, -np.inf, np.inf, None)), dict(root=(0, 6.0, 1, 1.0, 0.0, None)),
         dict(root=(0, 6.0, 1, -np.inf, np.inf, [2])), dict(root=(0, 6.0, 1, -np.inf, np.inf, [1, 1])),
+        dict(targets="two"), dict(targets=([2, 2], [[0, 0]])), dict(targets=([2, 2], [[0, 0], [1, 2]])),
+        dict(targets=([2, 0], [[0, 0], [1, 0]])), dict(targets=([2, 2], [[0, 0], [1, 1]]), monotonic=[1, 0]),
     ]
     for change in bad_fits:
         args = dict(X=X, y=y, sample_weight=np.ones(6), n_classes=2, n_categories=np.zeros(2, np.int64),
                     criterion="gini", max_depth=-1, min_samples_split=2, min_samples_leaf=1, min_weight_leaf=0.0,
                     min_impurity_decrease=0.0, max_leaf_nodes=-1, n_threads=1, max_features=-1,
-                    random_split=False, seed=0, monotonic=None, root=None)
+                    random_split=False, seed=0, monotonic=None, root=None, targets=None)
         args.update(change)
         with pytest.raises(ValueError):
             _learner.fit(*args.values())

@@ -40,19 +40,6 @@ DESELECT = {
     "test_tree.py::test_importances_gini_equal_squared_error":
         "scikit-learn's random tie-break: its classifier and regressor break ties between features alike",
     "test_tree.py::test_huge_allocations": "scikit-learn preallocates max_leaf_nodes nodes",
-    # Multi-output targets: not taken yet (another piece of work adds them).
-    "test_tree.py::test_multioutput": "multi-output",
-    "test_tree.py::test_classes_shape": "multi-output",
-    "test_tree.py::test_class_weights": "multi-output (class_weight per output)",
-    "test_tree.py::test_class_weight_errors": "multi-output (class_weight per output)",
-    "test_tree.py::test_prune_tree_classifier_are_subtrees[TreeClassifier-multilabel]": "multi-output",
-    "test_tree.py::test_prune_tree_classifier_are_subtrees[ExtraTreeClassifier-multilabel]": "multi-output",
-    "test_export.py::test_graphviz_toy": "multi-output (among its cases)",
-    "test_monotonic_tree.py::test_multiple_output_raises": "multi-output",
-    "test_tree.py::test_sparse_input[multilabel-": "multi-output (the multilabel dataset)",
-    "test_tree.py::test_min_weight_fraction_leaf_on_sparse_input": "multi-output (the multilabel dataset)",
-    "test_tree.py::test_min_weight_fraction_leaf_with_min_samples_leaf_on_sparse_input":
-        "multi-output (the multilabel dataset)",
 }
 
 

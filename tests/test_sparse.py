@@ -7,7 +7,7 @@ import scipy.sparse as sp
 from hypothesis import given, settings, strategies as st
 
 from tavrin_tools import ExtraTreeClassifier, TreeClassifier
-from tavrin_tools._tree import FlatTree
+from tavrin_tools._tree import grow
 
 
 def assert_same_tree(a, b):
@@ -32,14 +32,15 @@ def sparse_data(draw):
     # Explicit zeros: stored entries of value 0 (and -0.0).
     zero_at = rng.random(M.nnz) < 0.1
     M.data[zero_at] = rng.choice([0.0, -0.0], size=zero_at.sum())
-    n_classes = draw(st.integers(2, 4))
-    y = rng.integers(0, n_classes, size=n)
+    n_classes, outputs = draw(st.integers(2, 4)), draw(st.sampled_from([1, 1, 2]))
+    y = rng.integers(0, n_classes, size=(n, outputs))
     y[0], y[-1] = 0, 1
+    y = y[:, 0] if outputs == 1 else y
     w = None
     if draw(st.booleans()):
         w = rng.choice([0.0, 0.5, 1.0, 2.5, 1 / 3], size=n)
         w[0] = 1.0
-    monotonic = rng.integers(-1, 2, size=p) if n_classes == 2 and draw(st.booleans()) else None
+    monotonic = rng.integers(-1, 2, size=p) if n_classes == 2 and outputs == 1 and draw(st.booleans()) else None
     return M, y, w, monotonic
 
 
@@ -139,9 +140,8 @@ def test_malformed_sparse_input_raises_value_error():
     twice[1] = twice[0]
     for parts in ((C.data, twice, C.indptr), (C.data, C.indices + 40, C.indptr), (C.data, C.indices, C.indptr[::-1].copy())):
         with pytest.raises(ValueError):
-            FlatTree(__import__("tavrin_tools")._learner.fit(
-                parts + (30, 4), y.astype(np.int64), np.ones(30), 2, np.zeros(4, np.int64), "gini", -1, 2, 1, 0.0, 0.0,
-                -1, 1, -1, False, 0, None, None))
+            grow(parts + (30, 4), y.astype(np.int64), np.ones(30), 2, np.zeros(4, np.int64), "gini", -1, 2, 1, 0.0,
+                 0.0, -1, 1)
 
 
 def test_clear_errors():

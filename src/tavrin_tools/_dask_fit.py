@@ -116,6 +116,11 @@ def _parts(X: Any, y: Any, sample_weight: Any) -> Tuple[List[Any], int, Any, boo
     else:
         raise TypeError(f"X must be a Dask DataFrame or Dask Array, got {type(X).__name__}")
 
+    y = _untyped(y)
+    if isinstance(y, dd.DataFrame) or (isinstance(y, da.Array) and y.ndim == 2 and y.shape[1] != 1):
+        raise ValueError("a fit on Dask takes one target (y a Dask Series or 1-D Dask Array); for several "
+                         "outputs, fit in memory on the computed rows")
+
     def split(v: Any, name: str) -> List[Any]:
         if isinstance(_untyped(v), da.Array):
             if is_array and v.chunks[0] != X.chunks[0] and not np.isnan(v.shape[0]):
@@ -267,6 +272,7 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
     est.n_features_in_ = p
     est.classes_ = classes
     est.n_classes_ = len(classes)
+    est.n_outputs_ = 1
     est.categories_ = categories
     est.is_categorical_ = n_categories > 0
     flat = _arrays(nodes, order, len(classes), n_categories, monotonic is not None and len(classes) == 2)

@@ -18,7 +18,7 @@ def _number(value: float) -> str:
 
 class FlatNode:
     __slots__ = ("left", "right", "predicted_class", "probability", "node_type", "feature_index",
-                 "threshold", "missing_left", "sizes")
+                 "threshold", "missing_left", "sizes", "outcomes")
     left: Optional["FlatNode"]
     right: Optional["FlatNode"]
     predicted_class: Any
@@ -28,6 +28,7 @@ class FlatNode:
     threshold: Any  # a number, or the list of categories that go left; None on leaves
     missing_left: bool
     sizes: str
+    outcomes: Optional[List[Any]]  # several outputs: (label, share) of each
 
     def rule_text(self, name: str, precision: int) -> str:
         from ._walk import threshold_text, value_text  # _walk imports this module
@@ -52,9 +53,12 @@ def linked_root(estimator: Any) -> FlatNode:
     a flat tree can be deeper than the recursion limit)."""
     t = estimator.tree_
     value = np.asarray(t.weighted_class_counts)
-    total = value.sum(axis=1)
-    best = np.argmax(value, axis=1)
-    classes = estimator.classes_
+    several = value.ndim == 3
+    classes = list(estimator.classes_) if several else [estimator.classes_]
+    value = value if several else value[:, None, :]
+    widths = [len(c) for c in classes]
+    total = value.sum(axis=2)
+    best = np.argmax(value, axis=2)
     cats = getattr(estimator, "categories_", None) or [None] * t.n_features
     nodes = [FlatNode() for _ in range(t.node_count)]
     left, right = np.asarray(t.children_left).tolist(), np.asarray(t.children_right).tolist()
@@ -62,8 +66,10 @@ def linked_root(estimator: Any) -> FlatNode:
     for i, node in enumerate(nodes):
         node.left = nodes[left[i]] if left[i] >= 0 else None
         node.right = nodes[right[i]] if right[i] >= 0 else None
-        node.predicted_class = classes[best[i]]
-        node.probability = float(value[i, best[i]] / total[i]) if total[i] > 0 else 0.0
+        outcomes = [(classes[k][best[i, k]], float(value[i, k, best[i, k]] / total[i, k]) if total[i, k] > 0 else 0.0)
+                    for k in range(len(classes))]
+        node.predicted_class, node.probability = outcomes[0]
+        node.outcomes = outcomes if several else None
         node.feature_index = int(t.feature[i])
         node.missing_left = bool(t.missing_go_to_left[i]) and node.left is not None
         if node.left is None:
@@ -73,6 +79,6 @@ def linked_root(estimator: Any) -> FlatNode:
             node.threshold = _left_categories(sets[i], cats[node.feature_index])
         else:
             node.node_type, node.threshold = "numeric", float(t.threshold[i])
-        counts = ", ".join(_number(v) for v in value[i])
-        node.sizes = f"samples {int(t.n_node_samples[i])}, counts [{counts}]"
+        counts = " ".join("[" + ", ".join(_number(v) for v in value[i, k, :n]) + "]" for k, n in enumerate(widths))
+        node.sizes = f"samples {int(t.n_node_samples[i])}, counts {counts}"
     return nodes[0]

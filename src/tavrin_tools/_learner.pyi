@@ -29,6 +29,7 @@ def fit(
     seed: int,
     monotonic_cst: Any,
     root: Any,
+    targets: Any,
     /,
 ) -> Any: ...
 def tree_arrays(handle: Any, /) -> Dict[str, Any]: ...

@@ -35,15 +35,20 @@ def grow(X: np.ndarray, y: np.ndarray, sample_weight: np.ndarray, n_classes: int
          criterion: str, max_depth: int, min_samples_split: int, min_samples_leaf: int, min_weight_leaf: float,
          min_impurity_decrease: float, max_leaf_nodes: int, n_threads: int, max_features: int = -1,
          random_split: bool = False, seed: int = 0, monotonic_cst: Optional[np.ndarray] = None,
-         root: Optional[Tuple[int, float, int, float, float, Optional[np.ndarray]]] = None) -> "FlatTree":
+         root: Optional[Tuple[int, float, int, float, float, Optional[np.ndarray]]] = None,
+         targets: Optional[Tuple[np.ndarray, np.ndarray]] = None) -> "FlatTree":
     """Grows a tree (the learner's arguments, in its order; -1 means no
     limit, and max_features -1 every feature at every node). `root`: None
     for a whole tree; for the subtree of one node of a larger fit, (the
     node's depth, the whole fit's total weight, the node's key, the lower
-    and upper bound of its value, its known constant features or None)."""
-    return FlatTree(_learner.fit(learner_input(X, "csc"), y, sample_weight, n_classes, n_categories, criterion, max_depth,
-                                 min_samples_split, min_samples_leaf, min_weight_leaf, min_impurity_decrease,
-                                 max_leaf_nodes, n_threads, max_features, random_split, seed, monotonic_cst, root))
+    and upper bound of its value, its known constant features or None).
+    `targets`: None for one output; for several, y holds each row's code of
+    its combination of classes (n_classes codes) and targets is (classes per
+    output, the classes of each combination: one row per code)."""
+    handle = _learner.fit(learner_input(X, "csc"), y, sample_weight, n_classes, n_categories, criterion, max_depth, min_samples_split,
+                          min_samples_leaf, min_weight_leaf, min_impurity_decrease, max_leaf_nodes, n_threads,
+                          max_features, random_split, seed, monotonic_cst, root, targets)
+    return FlatTree(handle, None if targets is None else targets[0])
 
 
 class FlatTree:
@@ -54,14 +59,16 @@ class FlatTree:
     node ``children_left``, ``children_right`` (-1 at leaves), ``feature``
     and ``threshold`` (-2 at leaves), ``missing_go_to_left``,
     ``n_node_samples``, ``weighted_n_node_samples``, ``impurity`` and
-    ``value`` (the weighted class shares, shape ``(node_count, n_outputs,
-    max_n_classes)`` with one output); ``node_count``, ``capacity``,
+    ``value`` (the weighted class shares of each output, shape
+    ``(node_count, n_outputs, max_n_classes)``, zero past an output's
+    classes); ``node_count``, ``capacity``,
     ``max_depth``, ``n_leaves``, ``n_features``, ``n_outputs``, ``n_classes``
     (an array, one entry per output) and ``max_n_classes``; ``apply``,
     ``decision_path``, ``predict`` and ``compute_feature_importances``.
 
     Beyond it: ``weighted_class_counts``, the weighted class counts of each
-    node (shape ``(node_count, max_n_classes)``), and the categorical
+    node (shape ``(node_count, max_n_classes)`` with one output,
+    ``(node_count, n_outputs, max_n_classes)`` with several), and the categorical
     splits. ``is_categorical`` marks them (their ``threshold`` is NaN); such
     a split keeps the set of categories that go left as a bitset as wide as
     its column (bit c: code c goes left): ``category_left[i]`` is node i's
@@ -70,12 +77,20 @@ class FlatTree:
     thresholds cannot read a categorical split.
     """
 
-    __slots__ = ("_handle", "_arrays", "_cache")
+    __slots__ = ("_handle", "_arrays", "_cache", "_outputs")
 
-    def __init__(self, handle: Any) -> None:
+    def __init__(self, handle: Any, outputs: Any = None) -> None:
+        """`outputs`: None for one output; for several, the number of classes
+        of each, the tree counting their classes one output after another."""
         object.__setattr__(self, "_handle", handle)
         object.__setattr__(self, "_arrays", _learner.tree_arrays(handle))
         object.__setattr__(self, "_cache", {})
+        if outputs is not None:
+            outputs = np.array(outputs, dtype=np.intp).ravel()
+            if len(outputs) < 1 or (outputs < 1).any() or int(outputs.sum()) != int(self._arrays["n_classes"]):
+                raise ValueError("the classes per output do not add up to the tree's classes")
+            outputs.flags.writeable = False
+        object.__setattr__(self, "_outputs", outputs)
 
     def __getattr__(self, name: str) -> Any:
         try:
@@ -110,20 +125,35 @@ class FlatTree:
 
     @property
     def n_outputs(self) -> int:
-        return 1
+        return 1 if self._outputs is None else len(self._outputs)
 
     @property
     def max_n_classes(self) -> int:
-        return int(self._arrays["n_classes"])
+        return int(self._arrays["n_classes"]) if self._outputs is None else int(self._outputs.max())
 
     @property
     def n_classes(self) -> np.ndarray:
+        if self._outputs is not None:
+            per_output: np.ndarray = self._outputs
+            return per_output
         return self._derived("n_classes", lambda: np.array([self.max_n_classes], dtype=np.intp))
+
+    def _per_output(self, flat: np.ndarray) -> np.ndarray:
+        """Per node (node_count, n_outputs, max_n_classes) from the counts
+        laid out output after output, zero past an output's classes."""
+        out = np.zeros((flat.shape[0], self.n_outputs, self.max_n_classes), dtype=flat.dtype)
+        at = 0
+        for k, n in enumerate(self.n_classes.tolist()):
+            out[:, k, :n] = flat[:, at:at + n]
+            at += n
+        return out
 
     @property
     def weighted_class_counts(self) -> np.ndarray:
         counts: np.ndarray = self._arrays["value"]
-        return counts
+        if self._outputs is None:
+            return counts
+        return self._derived("weighted_class_counts", lambda: self._per_output(counts))
 
     @property
     def value(self) -> np.ndarray:
@@ -132,9 +162,11 @@ class FlatTree:
                 bounded: np.ndarray = self._arrays["proba"][:, None, :]
                 return bounded
             counts = self.weighted_class_counts
-            total = counts.sum(axis=1, keepdims=True)
+            if self._outputs is None:
+                counts = counts[:, None, :]
+            total = counts.sum(axis=2, keepdims=True)
             total[total == 0.0] = 1.0
-            out: np.ndarray = (counts / total)[:, None, :]
+            out: np.ndarray = counts / total
             return out
 
         return self._derived("value", shares)
@@ -172,9 +204,10 @@ class FlatTree:
 
     def predict(self, X: Any) -> np.ndarray:
         """``value`` of the leaf each row reaches, as scikit-learn's Tree gives
-        it: shape (rows, max_n_classes) with one output."""
+        it: shape (rows, max_n_classes) with one output, (rows, n_outputs,
+        max_n_classes) with several."""
         out: np.ndarray = self.value.take(self.apply(X), axis=0)
-        return out.reshape(out.shape[0], self.max_n_classes)
+        return out.reshape(out.shape[0], self.max_n_classes) if self.n_outputs == 1 else out
 
     def compute_feature_importances(self, normalize: bool = True) -> np.ndarray:
         """Total impurity decrease per feature, each split's weighted by the
@@ -194,13 +227,16 @@ class FlatTree:
         out: Dict[str, Any] = {name: np.array(self._arrays[name])
                                for name in ARRAY_NAMES + OPTIONAL_NAMES if name in self._arrays}
         out.update((name, int(self._arrays[name])) for name in COUNT_NAMES)
+        if self._outputs is not None:
+            out["output_classes"] = np.array(self._outputs)
         return out
 
     @classmethod
     def from_dict(cls, d: Dict[str, Any]) -> "FlatTree":
         """The tree of a dict such as ``to_dict`` gives; ValueError when its
         arrays do not form a tree the walks can trust."""
-        return cls(_learner.tree_from_dict(d))
+        outputs = d.get("output_classes") if isinstance(d, dict) else None
+        return cls(_learner.tree_from_dict(d), outputs)
 
     def __reduce__(self) -> Any:
         return (type(self).from_dict, (self.to_dict(),))

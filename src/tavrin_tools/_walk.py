@@ -83,11 +83,13 @@ def share_text(probability: Any) -> str:
 
 
 def outcome_text(node: Any, sep: str = ", ") -> str:
-    """What the node predicts: its label and the share of its training rows with it."""
-    label = node.predicted_class
-    label = label.item() if isinstance(label, np.generic) else label
+    """What the node predicts: its label and the share of its training rows
+    with it (of each output, one after another, with several outputs)."""
+    outcomes = getattr(node, "outcomes", None) or [(node.predicted_class, node.probability)]
+    text = sep.join(f"{label.item() if isinstance(label, np.generic) else label} {share_text(share)}"
+                    for label, share in outcomes)
     sizes = getattr(node, "sizes", None)  # row count and class counts, when the node has them
-    return f"{label} {share_text(node.probability)}" + (sep + sizes if sizes else "")
+    return text + (sep + sizes if sizes else "")
 
 
 def feature_name(estimator: Any, index: Any) -> str:

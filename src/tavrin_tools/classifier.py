@@ -168,14 +168,16 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         ``children_right`` (-1 at leaves), ``feature`` and ``threshold`` (-2
         at leaves), ``missing_go_to_left``, ``n_node_samples``,
         ``weighted_n_node_samples``, ``impurity``, ``value`` (weighted class
-        shares, shape ``(node_count, 1, n_classes_)``), ``node_count``,
+        shares, shape ``(node_count, n_outputs_, max n_classes_)``), ``node_count``,
         ``max_depth``, ``n_leaves`` and the rest of that layout; plus
         ``weighted_class_counts``, ``is_categorical`` and ``category_left``
         (per node: None, or at a categorical split the bitset of the
         categories that go left, as wide as its column; bit c set: category
         code c goes left).
     classes_, n_classes_, n_features_in_, feature_names_in_ :
-        As in scikit-learn (``feature_names_in_`` only for string column names).
+        As in scikit-learn (``feature_names_in_`` only for string column
+        names); with several outputs ``classes_`` is a list of arrays and
+        ``n_classes_`` an array, one entry per output.
     categories_ : list
         Per column, None for a numeric column, else the array of its
         categories: code c in ``tree_`` stands for ``categories_[j][c]``.
@@ -184,7 +186,10 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     max_features_ : int
         Features drawn per node.
     n_outputs_ : int
-        1: one target.
+        The number of targets: the columns of a 2-D y (a multilabel
+        indicator matrix, or several columns of classes), else 1. The tree
+        serves them all, its impurity the mean over them; ``predict`` then
+        gives one column per output and ``predict_proba`` a list of arrays.
     """
 
     _parameter_constraints: Dict[str, Any] = {
@@ -210,7 +215,7 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         "min_weight_fraction_leaf": [Interval(Real, 0.0, 0.5, closed="both")],
         "max_leaf_nodes": [Interval(Integral, 2, None, closed="left"), None],
         "min_impurity_decrease": [Interval(Real, 0.0, None, closed="left")],
-        "class_weight": [dict, StrOptions({"balanced"}), None],
+        "class_weight": [dict, list, StrOptions({"balanced"}), None],
         "ccp_alpha": [Interval(Real, 0.0, None, closed="left")],
         "categorical_features": [StrOptions({"from_dtype"}), "array-like"],
         "n_jobs": [
@@ -300,18 +305,19 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     def _grow(self, X: Any, y: Any, sample_weight: Any) -> None:
         """Fit's work, on the staging estimator of _unfitted."""
         self._validate_params()
-        Xf, codes, weight = self._training_data(X, y, sample_weight)
+        Xf, codes, weight, targets = self._training_data(X, y, sample_weight)
         seed = draw_seed(self.random_state)
         n, p = Xf.shape
         self.max_features_ = resolve_max_features(self.max_features, p)
-        self.n_outputs_ = 1
-        monotonic = check_monotonic(self.monotonic_cst, p, len(self.classes_), self.categories_,
-                                    getattr(self, "feature_names_in_", None))
+        if targets is not None and self.monotonic_cst is not None:
+            raise ValueError("Monotonicity constraints are not supported with multiple outputs.")
+        monotonic = check_monotonic(self.monotonic_cst, p, self.n_classes_ if targets is None else 0,
+                                    self.categories_, getattr(self, "feature_names_in_", None))
         tree = grow(
             Xf,
             codes,
             weight,
-            len(self.classes_),
+            len(self.classes_) if targets is None else len(targets[1]),
             np.asarray([0 if c is None else len(c) for c in self.categories_], dtype=np.int64),
             *growth_limits(self, n, np.sum(weight)),
             -1 if self.max_leaf_nodes is None else _count(self.max_leaf_nodes),
@@ -320,6 +326,8 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             self.splitter == "random",
             seed,
             monotonic,
+            None,
+            targets,
         )
         if self.ccp_alpha > 0.0:
             flat = tree.to_dict()
@@ -334,14 +342,12 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         Xf, self.categories_ = to_matrix(X, self.categorical_features, None, self)
         self.is_categorical_ = np.asarray([c is not None for c in self.categories_])
         y = check_array(y, allow_nan=False, ensure_2d=False, dtype=None, input_name="y", estimator=self)
-        y = column_or_1d(y, warn=True)
+        if y.ndim == 2 and y.shape[1] == 1:
+            y = y.ravel()
+        y = y if y.ndim == 2 else column_or_1d(y, warn=True)
         check_consistent_length(Xf, y)
         check_targets(y)
-        try:
-            self.classes_, codes = _encode(y)
-        except TypeError as exc:
-            raise ValueError(f"the labels in y must be comparable with each other to be sorted: {exc}") from None
-        self.n_classes_ = len(self.classes_)
+        codes, targets = self._encode_targets(y)
         if sample_weight is None:
             weight = np.ones(Xf.shape[0], dtype=np.float64)
         else:
@@ -360,14 +366,54 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             raise ValueError("Sample weights must contain at least one non-zero number.")
         if sample_weight is not None or self.class_weight is not None:
             weight = on_grid(weight, weight_grid(float(weight.max()), len(weight)))
-        return Xf, codes.astype(np.intp).ravel(), weight
+        return Xf, codes.astype(np.intp).ravel(), weight, targets
+
+    def _encode_targets(self, y: np.ndarray) -> Any:
+        """Sets classes_, n_classes_ and n_outputs_ from y; returns the class
+        code of each row and None for one output. For several, each row's
+        code stands for its combination of classes: returns those codes and
+        (the classes per output, the classes of each combination)."""
+        columns = [y] if y.ndim == 1 else [y[:, k] for k in range(y.shape[1])]
+        try:
+            encoded = [_encode(column) for column in columns]
+        except TypeError as exc:
+            raise ValueError(f"the labels in y must be comparable with each other to be sorted: {exc}") from None
+        self.n_outputs_ = len(columns)
+        if y.ndim == 1:
+            self.classes_, codes = encoded[0]
+            self.n_classes_: Any = len(self.classes_)
+            return codes, None
+        self.classes_ = [classes for classes, _ in encoded]
+        per_output = np.array([len(classes) for classes in self.classes_], dtype=np.intp)
+        self.n_classes_ = per_output
+        # One number per combination (mixed radix), then the combinations present.
+        key = np.zeros(len(y), dtype=np.int64)
+        if np.sum(np.log2(per_output)) < 62:
+            for (_, codes), n in zip(encoded, per_output.tolist()):
+                key = key * n + codes
+            present, combination = _encode(key)
+            joint = np.zeros((len(present), len(columns)), dtype=np.int64)
+            for k in range(len(columns) - 1, -1, -1):
+                n = int(per_output[k])
+                joint[:, k] = present % n
+                present = present // n
+        else:
+            joint, combination = np.unique(np.column_stack([c for _, c in encoded]), axis=0, return_inverse=True)
+        if len(joint) > 65535:
+            raise ValueError(f"y holds {len(joint)} different combinations of classes across its outputs; "
+                             "the tree takes at most 65535")
+        return np.asarray(combination).ravel(), (per_output.astype(np.int64), joint.astype(np.int64))
 
     def _set_tree(self, tree: Any) -> None:
         self.tree_ = tree
-        # Per node: class probabilities (the weighted class shares) and the
-        # predicted class index.
-        self._node_proba = tree.value[:, 0, :]
-        self._node_class = np.argmax(self._node_proba, axis=1)
+        # Per node and output: class probabilities (the weighted class
+        # shares) and the predicted class index.
+        if self.n_outputs_ == 1:
+            self._node_proba = tree.value[:, 0, :]
+            self._node_class = np.argmax(self._node_proba, axis=1)
+        else:
+            self._node_proba = [tree.value[:, k, :n] for k, n in enumerate(self.n_classes_.tolist())]
+            self._node_class = [np.argmax(proba, axis=1) for proba in self._node_proba]
 
     def cost_complexity_pruning_path(self, X: Any, y: Any, sample_weight: Any = None) -> Bunch:
         """The effective alphas of minimal cost-complexity pruning and the
@@ -411,24 +457,37 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
 
     def predict_proba(self, X: Any) -> np.ndarray:
         """Class probabilities per row, columns in the order of ``classes_``:
-        the weighted class shares of the row's leaf."""
+        the weighted class shares of the row's leaf (with several outputs, a
+        list of such arrays, one per output)."""
         if hasattr(X, "__dask_graph__"):
             return _dask_answer(self, X, "predict_proba")
         fitted = self._fitted()
-        return np.asarray(fitted._node_proba.take(fitted._leaves(X), axis=0))
+        leaves = fitted._leaves(X)
+        if fitted.n_outputs_ > 1:
+            return [proba.take(leaves, axis=0) for proba in fitted._node_proba]  # type: ignore[return-value]
+        return np.asarray(fitted._node_proba.take(leaves, axis=0))
 
     def predict_log_proba(self, X: Any) -> np.ndarray:
+        """The log of predict_proba (a list of arrays for several outputs)."""
         if hasattr(X, "__dask_graph__"):
             return _dask_answer(self, X, "predict_log_proba")
+        proba: Any = self.predict_proba(X)
         with np.errstate(divide="ignore"):
-            return np.asarray(np.log(self.predict_proba(X)))
+            if isinstance(proba, list):
+                return [np.log(p) for p in proba]  # type: ignore[return-value]
+            return np.asarray(np.log(proba))
 
     def predict(self, X: Any) -> np.ndarray:
-        """The most probable class of each row (the first in ``classes_`` on a tie)."""
+        """The most probable class of each row (the first in ``classes_`` on a
+        tie); with several outputs, one column per output."""
         if hasattr(X, "__dask_graph__"):
             return _dask_answer(self, X, "predict")
         fitted = self._fitted()
-        return np.asarray(fitted.classes_.take(fitted._node_class[fitted._leaves(X)]))
+        leaves = fitted._leaves(X)
+        if fitted.n_outputs_ > 1:
+            return np.column_stack([classes.take(best[leaves])
+                                    for classes, best in zip(fitted.classes_, fitted._node_class)])
+        return np.asarray(fitted.classes_.take(fitted._node_class[leaves]))
 
     # -- the fitted tree -----------------------------------------------------
 
@@ -448,7 +507,9 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
         tags.input_tags.allow_nan = True
+        tags.target_tags.multi_output = True
+        tags.classifier_tags.multi_label = True
         return tags
 
     def _more_tags(self) -> Dict[str, Any]:  # scikit-learn < 1.6
-        return {"allow_nan": True}
+        return {"allow_nan": True, "multioutput": True, "multilabel": True}

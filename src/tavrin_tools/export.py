@@ -68,6 +68,8 @@ def class_colours(estimator: Any) -> Dict[Any, str]:
     classes = getattr(estimator, "classes", None)
     if classes is None:  # scikit-learn's name
         classes = getattr(estimator, "classes_", [])
+    if getattr(estimator, "n_outputs_", 1) > 1:  # coloured by the first output
+        classes = classes[0]
     return {label: _FILLS[i % len(_FILLS)] for i, label in enumerate(list(classes))}
 
 
@@ -78,7 +80,7 @@ def box(estimator: Any, visit: Visit, colours: Dict[Any, str], precision: int) -
     if not is_leaf(node):
         label = rule_text(estimator, node, precision) + "\n" + label + ("\n..." if visit.cut else "")
     try:
-        fill = colours.get(node.predicted_class, "#ffffff")
+        fill = colours.get(node.predicted_class, "#ffffff")  # the first output's label
     except TypeError:  # an unhashable label
         fill = "#ffffff"
     return label, fill

@@ -217,7 +217,7 @@ FlatTree grow(const py::object& X, const py::object& y, const py::object& sample
                   std::int64_t max_depth, std::int64_t min_samples_split, std::int64_t min_samples_leaf,
                   double min_weight_leaf, double min_impurity_decrease, std::int64_t max_leaf_nodes,
                   std::int64_t n_threads, std::int64_t max_features, bool random_split, std::uint64_t seed,
-                  const py::object& monotonic, const py::object& root) {
+                  const py::object& monotonic, const py::object& root, const py::object& targets) {
     // X: a 2-D array, or sparse columns (see as_compressed).
     std::unique_ptr<Compressed> sparse;
     Matrix x;
@@ -259,6 +259,20 @@ FlatTree grow(const py::object& X, const py::object& y, const py::object& sample
     params.seed = seed;
     params.monotonic = monotonic.is_none() ? nullptr : constraints.data();
     if (!root.is_none()) set_root(root, x.cols, params);
+    // Several outputs: (classes per output, the combination of classes of
+    // each code, one row per code). Private copies: they size the tables.
+    std::vector<std::int64_t> per_output, joint;
+    if (!targets.is_none()) {
+        if (!py::isinstance<py::tuple>(targets) || py::len(targets) != 2)
+            fail("targets must be None or (classes per output, combinations)");
+        const py::tuple t = py::reinterpret_borrow<py::tuple>(targets);
+        const auto per = contiguous(as_array<std::int64_t>(t[0], 1, "classes per output"));
+        per_output.assign(per.data(), per.data() + per.size());
+        const auto comb = contiguous(as_array<std::int64_t>(t[1], 2, "combinations"));
+        if (comb.shape(0) != n_classes || static_cast<std::size_t>(comb.shape(1)) != per_output.size())
+            fail("combinations must have one row per class code and one column per output");
+        joint.assign(comb.data(), comb.data() + comb.size());
+    }
     LearnerData data;
     data.rows = x.rows;
     data.cols = x.cols;
@@ -268,6 +282,11 @@ FlatTree grow(const py::object& X, const py::object& y, const py::object& sample
     data.weight = weights.data();
     data.n_classes = n_classes;
     data.n_categories = cats.data();
+    if (!per_output.empty()) {
+        data.n_outputs = static_cast<std::int64_t>(per_output.size());
+        data.output_classes = per_output.data();
+        data.joint = joint.data();
+    }
     FlatTree tree;
     std::string bad;
     SignalHook signals;
@@ -310,10 +329,10 @@ py::object fit_tree(const py::object& X, const py::object& y, const py::object& 
                     std::int64_t max_depth, std::int64_t min_samples_split, std::int64_t min_samples_leaf,
                     double min_weight_leaf, double min_impurity_decrease, std::int64_t max_leaf_nodes,
                     std::int64_t n_threads, std::int64_t max_features, bool random_split, std::uint64_t seed,
-                    const py::object& monotonic, const py::object& root) {
+                    const py::object& monotonic, const py::object& root, const py::object& targets) {
     return handle_of(grow(X, y, sample_weight, n_classes, n_categories, criterion, max_depth, min_samples_split,
                           min_samples_leaf, min_weight_leaf, min_impurity_decrease, max_leaf_nodes, n_threads,
-                          max_features, random_split, seed, monotonic, root));
+                          max_features, random_split, seed, monotonic, root, targets));
 }
 
 // A read-only view of `v` as an array of `shape`, keeping `owner` alive.
@@ -552,12 +571,13 @@ PYBIND11_MODULE(_learner, m) {
     m.def("fit", &fit_tree,
           "fit(X, y, sample_weight, n_classes, n_categories, criterion, max_depth, min_samples_split, "
           "min_samples_leaf, min_weight_leaf, min_impurity_decrease, max_leaf_nodes, n_threads, max_features, "
-          "random_split, seed, monotonic_cst, root): grows a tree and returns its handle (X a 2-D float64 array, or a sparse matrix "
-          "as the tuple (data, indices, indptr, rows, cols) of its compressed columns); see "
+          "random_split, seed, monotonic_cst, root, targets): grows a tree and returns its handle (X a 2-D float64 "
+          "array, or a sparse matrix as the tuple (data, indices, indptr, rows, cols) of its compressed columns); see "
           "tavrin_tools.TreeClassifier for the meaning of each argument (max_features -1: all; monotonic_cst "
           "None or one of -1, 0, 1 per feature; root None for a whole tree, or the subtree of a node of a "
           "larger fit: (depth, total weight of the whole fit, key, lower and upper bound of its value, its known "
-          "constant features or None)).");
+          "constant features or None); targets None for one output, or for several (classes per output, "
+          "the classes of each code's combination: one row per code, one column per output)).");
     m.def("tree_arrays", &tree_arrays, "tree_arrays(handle): the tree's read-only arrays and counts, as a dict.");
     m.def("tree_from_dict", &tree_from_dict,
           "tree_from_dict(d): the handle of a tree made from a dict such as tree_arrays gives, checked.");

@@ -1,5 +1,6 @@
 // Node impurity and the split search's proxy for it, gini or entropy over
-// all classes, from weighted class counts. The expressions are written
+// all classes (the mean over the outputs, with several), from weighted class
+// counts. The expressions are written
 // operation for operation as scikit-learn's tree criteria compute them, so
 // that equal counts give equal bits and the same split wins.
 #pragma once
@@ -8,6 +9,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 namespace tavrin::kernels::learner {
 
@@ -20,10 +22,16 @@ inline double log2_of(double x) {
 class Impurity {
 public:
     Impurity(Criterion kind, std::size_t n_classes) : kind_(kind), n_(n_classes) {}
+    // Over several outputs: per_output[k] classes of output k, counted one
+    // output after the other (n_classes in all).
+    Impurity(Criterion kind, std::size_t n_classes, std::size_t outputs, const std::int64_t* per_output)
+        : kind_(kind), n_(n_classes), outputs_(outputs), per_output_(outputs > 1 ? per_output : nullptr) {}
     Criterion kind() const { return kind_; }
+    std::size_t outputs() const { return outputs_; }
 
     // The impurity of a node of total weight w with class weights counts[].
     double of(const double* counts, double w) const {
+        if (per_output_) return mean_of(counts, w);
         if (kind_ == Criterion::gini) {
             double sq = 0.0;
             for (std::size_t c = 0; c < n_; ++c) sq += counts[c] * counts[c];
@@ -63,8 +71,31 @@ public:
     }
 
 private:
+    double mean_of(const double* counts, double w) const {
+        double sum = 0.0;
+        if (kind_ == Criterion::gini) {
+            for (std::size_t k = 0, c = 0; k < outputs_; ++k) {
+                double sq = 0.0;
+                for (const std::size_t end = c + static_cast<std::size_t>(per_output_[k]); c < end; ++c)
+                    sq += counts[c] * counts[c];
+                sum += 1.0 - sq / (w * w);
+            }
+        } else {
+            for (std::size_t c = 0; c < n_; ++c) {
+                double q = counts[c];
+                if (q > 0.0) {
+                    q /= w;
+                    sum -= q * log2_of(q);
+                }
+            }
+        }
+        return sum / static_cast<double>(outputs_);
+    }
+
     Criterion kind_;
     std::size_t n_;
+    std::size_t outputs_ = 1;
+    const std::int64_t* per_output_ = nullptr;
 };
 
 }  // namespace tavrin::kernels::learner

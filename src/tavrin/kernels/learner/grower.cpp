@@ -128,9 +128,33 @@ private:
     }
 
     void prepare() {
-        const std::size_t n = d_.rows, p = d_.cols, nc = static_cast<std::size_t>(d_.n_classes);
+        const std::size_t n = d_.rows, p = d_.cols, n_codes = static_cast<std::size_t>(d_.n_classes);
+        // The class weights a node counts: per class, or per class of each
+        // output one output after the other; a row's code adds to one of
+        // them per output (shared_.add_to).
+        const std::size_t outputs = static_cast<std::size_t>(std::max<std::int64_t>(1, d_.n_outputs));
+        std::size_t nc = n_codes;
+        if (outputs > 1) {
+            std::vector<std::size_t> offset(outputs);
+            nc = 0;
+            for (std::size_t k = 0; k < outputs; ++k) {
+                offset[k] = nc;
+                nc += static_cast<std::size_t>(d_.output_classes[k]);
+            }
+            // Checked before the fit; a class changed since counts as class 0.
+            cells_.resize(n_codes * outputs);
+            for (std::size_t c = 0; c < n_codes; ++c) {
+                for (std::size_t k = 0; k < outputs; ++k) {
+                    const std::int64_t j = d_.joint[c * outputs + k];
+                    cells_[c * outputs + k] = static_cast<std::uint32_t>(
+                        offset[k] + (j >= 0 && j < d_.output_classes[k] ? static_cast<std::size_t>(j) : 0));
+                }
+            }
+            shared_.outputs = outputs;
+            shared_.cells = cells_.data();
+        }
         out_ = FlatTree{};
-        out_.n_classes = d_.n_classes;
+        out_.n_classes = static_cast<std::int64_t>(nc);
         out_.n_features = static_cast<std::int64_t>(p);
         out_.n_categories.assign(d_.n_categories, d_.n_categories + p);
 
@@ -152,7 +176,7 @@ private:
         if (p_.total_weight > 0.0) total_weight_ = p_.total_weight;
         shared_.data = &d_;
         shared_.params = &p_;
-        shared_.impurity = Impurity(p_.criterion, nc);
+        shared_.impurity = Impurity(p_.criterion, nc, outputs, d_.output_classes);
         shared_.n_classes = nc;
         shared_.codes = codes_.data();
         shared_.weight = unit ? nullptr : d_.weight;
@@ -167,7 +191,7 @@ private:
         counted_ = unit;
         if (counted_) {
             root_totals_.assign(nc, 0.0);
-            for (std::uint32_t r : rows_) root_totals_[codes_[r]] += 1.0;
+            for (std::uint32_t r : rows_) shared_.add_to(root_totals_.data(), codes_[r], 1.0);
         }
 
         if (d_.sparse) {
@@ -180,7 +204,7 @@ private:
         // With few enough rows and classes, each entry of a column's row
         // array carries its row's class code in the top bits: the scans
         // then read no class code from elsewhere.
-        const bool tagged = n < (std::size_t{1} << kRowBits) && nc <= (std::size_t{1} << (32 - kRowBits));
+        const bool tagged = n < (std::size_t{1} << kRowBits) && n_codes <= (std::size_t{1} << (32 - kRowBits));
         shared_.tagged = tagged;
         row_mask_ = tagged ? kRowMask : ~std::uint32_t{0};
         // Random splits over every feature keep each column's values in the
@@ -210,7 +234,7 @@ private:
         }
         searchers_.resize(pool_.size());
         random_.resize(pool_.size());
-        bounded_ = p_.monotonic != nullptr && nc == 2;
+        bounded_ = p_.monotonic != nullptr && nc == 2 && outputs == 1;
         spills_.resize(pool_.size());
         spill_entries_.resize(pool_.size());
         spill_doubles_.resize(pool_.size());
@@ -266,14 +290,14 @@ private:
             // The same sums in the same (row) order, from the positions' own codes and weights.
             std::fill(totals_.begin(), totals_.end(), 0.0);
             for (std::size_t k = t.begin; k < t.end; ++k) {
-                totals_[pos_codes_[k]] += pos_weights_[k];
+                shared_.add_to(totals_.data(), pos_codes_[k], pos_weights_[k]);
                 wn += pos_weights_[k];
             }
         } else {
             std::fill(totals_.begin(), totals_.end(), 0.0);
             for (std::size_t k = t.begin; k < t.end; ++k) {
                 const std::uint32_t r = rows_[k];
-                totals_[static_cast<std::size_t>(codes_[r])] += shared_.weight[r];
+                shared_.add_to(totals_.data(), codes_[r], shared_.weight[r]);
                 wn += shared_.weight[r];
             }
         }
@@ -711,6 +735,7 @@ private:
     CancelPoll poll_;
     SearchShared shared_;
     std::vector<std::uint16_t> codes_;
+    std::vector<std::uint32_t> cells_;  // several outputs: SearchShared::cells
     Rows rows_;
     // Per numeric column (empty for categorical ones): the rows in the
     // column's order and their values in single precision beside them, so

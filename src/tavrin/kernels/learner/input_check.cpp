@@ -70,6 +70,19 @@ std::string check_input(const LearnerData& d, const LearnerParams& p) {
     if (d.n_classes < 1 || d.n_classes > 65535) return "n_classes must be between 1 and 65535";
     for (std::size_t r = 0; r < d.rows; ++r)
         if (d.y[r] < 0 || d.y[r] >= d.n_classes) return "y holds a class code outside 0 .. n_classes-1";
+    if (d.n_outputs < 1 || d.n_outputs > 65535) return "n_outputs must be between 1 and 65535";
+    if (d.n_outputs > 1) {
+        if (!d.output_classes || !d.joint) return "several outputs need their classes and combinations";
+        if (p.monotonic) return "Monotonicity constraints are not supported with multiple outputs.";
+        const std::size_t k = static_cast<std::size_t>(d.n_outputs);
+        for (std::size_t o = 0; o < k; ++o)
+            if (d.output_classes[o] < 1 || d.output_classes[o] > 65535)
+                return "every output must have between 1 and 65535 classes";
+        for (std::size_t c = 0; c < static_cast<std::size_t>(d.n_classes); ++c)
+            for (std::size_t o = 0; o < k; ++o)
+                if (d.joint[c * k + o] < 0 || d.joint[c * k + o] >= d.output_classes[o])
+                    return "a combination of classes holds a class outside its output's";
+    }
     if (d.weight) {
         double total = 0.0;
         for (std::size_t r = 0; r < d.rows; ++r) {

@@ -83,6 +83,13 @@ struct LearnerData {
     const double* weight = nullptr;              // null: every row weighs 1
     std::int64_t n_classes = 0;
     const std::int64_t* n_categories = nullptr;  // per column: 0 numeric, k categorical
+    // Several targets at once (n_outputs > 1): a row's code in y stands for
+    // its combination of classes, joint[code * n_outputs + k] being its class
+    // in output k (0 .. output_classes[k]-1). The tree then counts every
+    // output's classes, output after output, and its impurity is their mean.
+    std::int64_t n_outputs = 1;
+    const std::int64_t* output_classes = nullptr;
+    const std::int64_t* joint = nullptr;
 };
 
 // Empty when `m` is a well-formed compressed matrix of `lines` lines

@@ -53,7 +53,7 @@ bool constant_categories(const RowView& x, std::int64_t f, std::int64_t n_catego
 
 void RandomSearch::add(const SearchShared& sh, std::uint32_t row) {
     const double w = sh.weight ? sh.weight[row] : 1.0;
-    left_[sh.codes[row]] += w;
+    sh.add_to(left_.data(), sh.codes[row], w);
     weight_left_ += w;
 }
 
@@ -109,7 +109,7 @@ void RandomSearch::numeric(const SearchShared& sh, std::int64_t f, const double*
     right_.resize(n);
     std::int64_t n_left = 0;
     const double* v = values;
-    if (!weights && n == 2) {
+    if (!weights && n == 2 && !sh.cells) {
         // Whole counts: exact, so summed in any grouping.
         std::int64_t ones = 0;
         for (std::size_t i = 0; i < m; ++i) {
@@ -125,7 +125,7 @@ void RandomSearch::numeric(const SearchShared& sh, std::int64_t f, const double*
         for (std::size_t i = 0; i < m; ++i) {
             if (v[i] != v[i] ? missing_left : v[i] <= t) {
                 const double w = weights ? weights[i] : 1.0;
-                left_[codes[i]] += w;
+                sh.add_to(left_.data(), codes[i], w);
                 weight_left_ += w;
                 ++n_left;
             }
@@ -159,7 +159,7 @@ void RandomSearch::sparse_numeric(const SearchShared& sh, std::int64_t f, const 
         if (goes == zeros_left) continue;
         const std::uint32_t r = run.row(k);
         const double w = sh.weight ? sh.weight[r] : 1.0;
-        left_[sh.codes[r]] += goes ? w : -w;
+        sh.add_to(left_.data(), sh.codes[r], goes ? w : -w);
         weight_left_ += goes ? w : -w;
         n_left += goes ? 1 : -1;
     }

@@ -61,10 +61,14 @@ struct ManyClasses {
         resquare();
     }
     void add(std::size_t c, double w) {
+        move(c, w);
+        weight += w;
+    }
+    // Moves weight w of class c to the left, the side's weight aside.
+    void move(std::size_t c, double w) {
         const double l = left[c], l2 = l + w;
         const double r = totals[c] - l, r2 = totals[c] - l2;
         left[c] = l2;
-        weight += w;
         const double dl = l2 * l2 - l * l, dr = r2 * r2 - r * r;
         sq_left += dl;
         sq_right += dr;
@@ -75,9 +79,11 @@ struct ManyClasses {
             err_right += DBL_EPSILON * (r2 * r2 + r * r + std::fabs(dr) + std::fabs(sq_right)) + 4.0 * kTiny;
         }
     }
-    // The weight w of many rows of class c at once: whole counts or
-    // weights on the fit's grid, so the same sums as row by row.
-    void add_cell(std::size_t c, double w) { add(c, w); }
+    // Weight w of many rows' class c at once (with several outputs, of
+    // one output's class); their weight joins the side's apart, once per
+    // row. Whole counts or weights on the fit's grid: the same sums as row
+    // by row.
+    void add_cell(std::size_t c, double w) { move(c, w); }
     // Both sums of squares from the class weights, in class order.
     void resquare() {
         double sl = 0.0, sr = 0.0;
@@ -111,6 +117,22 @@ struct ManyClasses {
     }
 };
 
+// Several outputs: a row of code c adds its weight to its class in each
+// output (cells[c * outputs + k]); the sums of squares run over every
+// output's classes.
+struct OutputClasses : ManyClasses<false> {
+    const std::uint32_t* cells;
+    std::size_t outputs;
+
+    OutputClasses(double* l, const double* t, std::size_t classes, const std::uint32_t* c, std::size_t k)
+        : ManyClasses<false>(l, t, classes), cells(c), outputs(k) {}
+    void add(std::size_t code, double w) {
+        const std::uint32_t* at = cells + code * outputs;
+        for (std::size_t k = 0; k < outputs; ++k) move(at[k], w);
+        weight += w;
+    }
+};
+
 // Two classes, held in registers: a row adds its weight to one of them
 // and exactly zero to the other.
 struct TwoClasses {
@@ -124,8 +146,9 @@ struct TwoClasses {
         l0 += w - one;
         weight += w;
     }
-    // The weight w of many rows of class c at once.
-    void add_cell(std::size_t c, double w) { add(c, w); }
+    // Weight w of many rows' class c at once; their weight joins the
+    // side's apart, once per row.
+    void add_cell(std::size_t c, double w) { (c ? l1 : l0) += w; }
     void squares(const double* totals, double& sq_left, double& sq_right) const {
         const double r0 = totals[0] - l0, r1 = totals[1] - l1;
         sq_left = l0 * l0 + l1 * l1;
@@ -185,16 +208,17 @@ inline __attribute__((always_inline)) bool FeatureSearch::consider(const SearchS
         else left0 = counts.left[0];
         if (!keeps_monotonic(monotonic_, node.bounds, left0, wl, node.totals[0] - left0, wr)) return false;
     }
-    // Gini: the proxy is -(wl + wr) + sq_left / wl + sq_right / wr up to a
-    // few units in the last place, so a position whose multiplied-out
-    // estimate falls short of the best by far more than that cannot win;
-    // only the others pay for the exact expression and its divisions.
+    // Gini: the proxy is -(wl + wr) + (sq_left / wl + sq_right / wr) / K
+    // (K outputs, the squares summed over all of them) up to a few units in
+    // the last place, so a position whose multiplied-out estimate falls
+    // short of the best by far more than that cannot win; only the others
+    // pay for the exact expression and its divisions.
     if (sh.impurity.kind() == Criterion::gini && wr > 0.0 && estimates_hold(node)) {
         double sq_left, sq_right;
         if constexpr (std::is_same_v<Counts, TwoClasses>) counts.squares(node.totals, sq_left, sq_right);
         else counts.squares(wl, wr, sq_left, sq_right);
         const double need = std::max(best.proxy, floor_) + node.weight - kFilterMargin * node.weight;
-        if (!(sq_left * wr + sq_right * wl > need * (wl * wr))) return false;
+        if (!(sq_left * wr + sq_right * wl > need * (wl * wr) * static_cast<double>(sh.outputs))) return false;
     }
     return distinct() && settle(sh, node, counts, n_left, wl, wr, best);
 }
@@ -221,7 +245,11 @@ void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::u
         weights_.resize(m);
         for (std::size_t k = 0; k < m; ++k) weights_[k] = sh.weight[entry_id(sorted[k]) & mask];
     }
-    if (n == 2) {
+    if (sh.cells) {
+        OutputClasses counts(counts_.data(), node.totals, n, sh.cells, sh.outputs);
+        if (sh.weight) scan_sorted<true>(sh, node, values, nm, m, counts, best);
+        else scan_sorted<false>(sh, node, values, nm, m, counts, best);
+    } else if (n == 2) {
         TwoClasses counts;
         if (sh.weight) scan_sorted<true>(sh, node, values, nm, m, counts, best);
         else scan_sorted<false>(sh, node, values, nm, m, counts, best);
@@ -371,11 +399,18 @@ void FeatureSearch::sparse_numeric(const SearchShared& sh, std::int64_t f, const
     // The zeros' class weights: the node's less its stored rows' (exact
     // differences, the weights lying on the fit's grid).
     zeros_.assign(node.totals, node.totals + n);
+    zero_weight_ = node.weight;
     for (std::size_t k = 0; k < run.count; ++k) {
         const std::uint32_t r = run.row(k);
-        zeros_[sh.codes[r]] -= sh.weight ? sh.weight[r] : 1.0;
+        const double w = sh.weight ? sh.weight[r] : 1.0;
+        sh.add_to(zeros_.data(), sh.codes[r], -w);
+        zero_weight_ -= w;
     }
-    if (n == 2) {
+    if (sh.cells) {
+        OutputClasses counts(counts_.data(), node.totals, n, sh.cells, sh.outputs);
+        if (sh.weight) scan_sparse<true>(sh, node, steps, counts, best);
+        else scan_sparse<false>(sh, node, steps, counts, best);
+    } else if (n == 2) {
         TwoClasses counts;
         if (sh.weight) scan_sparse<true>(sh, node, steps, counts, best);
         else scan_sparse<false>(sh, node, steps, counts, best);
@@ -407,6 +442,7 @@ void FeatureSearch::scan_sparse(const SearchShared& sh, const NodeStats& node, c
         }
         for (std::size_t c = 0; c < sh.n_classes; ++c)
             if (zeros_[c] != 0.0) counts.add_cell(c, zeros_[c]);
+        counts.weight += zero_weight_;
         return steps.zeros;
     };
     auto between = [&](std::size_t j) { return midpoint(steps.value(j), steps.value(j + 1)); };
@@ -472,14 +508,14 @@ void FeatureSearch::categorical(const SearchShared& sh, std::int64_t f, const st
         // The codes were checked before the fit; a value out of range here
         // (the caller changed X meanwhile) counts as missing, never as an index.
         if (!(v >= 0.0 && v < static_cast<double>(k))) {  // NaN too
-            missing_[code] += w;
+            sh.add_to(missing_.data(), code, w);
             missing_weight += w;
             ++n_missing;
             continue;
         }
         const std::size_t cat = static_cast<std::size_t>(v);
         if (cat_rows_[cat]++ == 0) present.push_back(static_cast<std::int32_t>(cat));
-        cat_counts_[cat * n + code] += w;
+        sh.add_to(&cat_counts_[cat * n], code, w);
         cat_weight_[cat] += w;
     }
     std::sort(present.begin(), present.end());  // code order: the orders' ties keep it
@@ -532,9 +568,9 @@ void FeatureSearch::search_categories(const SearchShared& sh, const NodeStats& n
     if (g == 0 || (g == 1 && n_missing == 0)) return;
 
     // Orders by the share of one class: with two classes the share of
-    // class 1 (the other order is its reverse, the same subsets); with more,
-    // one order per class.
-    const std::size_t first_class = n == 2 ? 1 : 0;
+    // class 1 (the other order is its reverse, the same subsets); with more
+    // (or several outputs), one order per class.
+    const std::size_t first_class = n == 2 && sh.outputs == 1 ? 1 : 0;
     for (std::size_t oc = first_class; oc < n; ++oc) {
         for (std::int32_t c : present)
             share_[static_cast<std::size_t>(c)] =

@@ -33,6 +33,21 @@ struct SearchShared {
     const std::uint16_t* codes = nullptr;  // by row: class code (small: the scans gather it)
     const double* weight = nullptr;       // by row, or null for unit weights
     bool tagged = false;
+    // Several outputs: a code's class in each output, as indices into the
+    // class weights (code * outputs + k); null with one output, where a
+    // code is its class.
+    std::size_t outputs = 1;
+    const std::uint32_t* cells = nullptr;
+
+    // Adds weight w of a row of class code `code` to the class weights `counts`.
+    void add_to(double* counts, std::size_t code, double w) const {
+        if (!cells) {
+            counts[code] += w;
+            return;
+        }
+        const std::uint32_t* at = cells + code * outputs;
+        for (std::size_t k = 0; k < outputs; ++k) counts[at[k]] += w;
+    }
 };
 
 // An entry of a numeric column's sorted array: the row's value rounded to
@@ -212,7 +227,8 @@ private:
                      std::size_t m, Counts& counts, Candidate& best);
 
     // The two passes of scan_sorted over a sparse column's steps, the
-    // zeros' class weights (zeros_) added class by class.
+    // zeros' class weights (zeros_) added class by class, their weight
+    // (zero_weight_) once.
     template <bool Weighted, class Counts>
     void scan_sparse(const SearchShared& sh, const NodeStats& node, const SparseSteps& steps, Counts& counts,
                      Candidate& best);
@@ -222,6 +238,7 @@ private:
     double floor_ = -std::numeric_limits<double>::infinity();
     std::int8_t monotonic_ = 0;  // the searched feature's constraint
     std::vector<double> weights_, left_, right_, counts_, missing_, zeros_;
+    double zero_weight_ = 0.0;  // scan_sparse: the zeros' weight
     std::vector<std::uint16_t> codes_;
     std::vector<std::int32_t> present_, order_;
     std::vector<double> cat_counts_, cat_weight_, share_;
