@@ -507,6 +507,7 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
         tags.input_tags.allow_nan = True
+        tags.input_tags.sparse = True
         tags.target_tags.multi_output = True
         tags.classifier_tags.multi_label = True
         return tags
