@@ -585,6 +585,6 @@ PYBIND11_MODULE(_learner, m) {
           "(data, indices, indptr, rows, cols) of a matrix's compressed rows).");
     m.def("decision_path", &decision_path_of,
           "decision_path(handle, X, n_threads): (indptr, indices), the nodes each row visits, root first, as "
-          "CSR arrays.");
+          "CSR arrays (X as for apply).");
     bind_distributed(m);
 }
