@@ -134,6 +134,16 @@ def test_malformed_sparse_input_raises_value_error():
                 tree.apply((d, i.astype(dtype), p.astype(dtype), 30, 4))
             with pytest.raises(ValueError):
                 tree.decision_path((d, i.astype(dtype), p.astype(dtype), 30, 4))
+    # Hand-mutated scipy matrices: refused before scipy's own conversions read them.
+    for make, arrays in ((sp.csc_matrix, ("indices", "indptr")), (sp.csr_array, ("indices", "indptr")),
+                         (sp.coo_matrix, ("row", "col"))):
+        for name in arrays:
+            M = make(X)
+            getattr(M, name)[1] = 99 if name != "indptr" else -1
+            with pytest.raises(ValueError):
+                TreeClassifier().fit(M, y)
+            with pytest.raises(ValueError):
+                est.predict(M)
     # The fit reads columns; a row stored twice in one column is refused too.
     C = sp.csc_matrix(X)
     twice = C.indices.copy()

@@ -30,6 +30,7 @@ def sparse_matrix(X: Any, categorical_features: Any, columns: Optional[Columns],
     None the columns are learnt (all numeric), otherwise checked."""
     learn = columns is None
     fmt = "csc" if learn else "csr"
+    _check_structure(X)
     X = check_array(X, allow_nan=True, accept_sparse=fmt, accept_large_sparse=True, dtype=np.float64,
                     estimator=estimator)
     if X.format != fmt:
@@ -46,6 +47,19 @@ def sparse_matrix(X: Any, categorical_features: Any, columns: Optional[Columns],
         X = X.copy()  # never the caller's matrix changed
         X.sum_duplicates()
     return X, [None] * p
+
+
+def _check_structure(X: Any) -> None:
+    """ValueError for a matrix whose index arrays were changed into ones
+    that do not describe it: scipy's own conversions and sums trust them,
+    and would read or write out of bounds."""
+    if hasattr(X, "check_format"):  # compressed rows, columns or blocks
+        X.check_format(full_check=True)
+    elif X.format == "coo":
+        coords = X.coords if hasattr(X, "coords") else (X.row, X.col)
+        for axis, (c, size) in enumerate(zip(coords, X.shape)):
+            if len(c) != X.nnz or (len(c) and (c.min() < 0 or c.max() >= size)):
+                raise ValueError(f"the sparse matrix holds an index outside 0 .. {size}-1 on axis {axis}")
 
 
 def _names_any(categorical_features: Any) -> bool:
