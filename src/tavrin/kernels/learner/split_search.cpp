@@ -399,13 +399,22 @@ void FeatureSearch::sparse_numeric(const SearchShared& sh, std::int64_t f, const
     // The zeros' class weights: the node's less its stored rows' (exact
     // differences, the weights lying on the fit's grid).
     zeros_.assign(node.totals, node.totals + n);
-    zero_weight_ = node.weight;
-    for (std::size_t k = 0; k < run.count; ++k) {
-        const std::uint32_t r = run.row(k);
-        const double w = sh.weight ? sh.weight[r] : 1.0;
-        sh.add_to(zeros_.data(), sh.codes[r], -w);
-        zero_weight_ -= w;
+    double stored = 0.0;  // the stored rows' weight
+    if (n == 2 && !sh.cells && !sh.weight) {
+        std::size_t ones = 0;
+        for (std::size_t k = 0; k < run.count; ++k) ones += sh.codes[run.row(k)];
+        zeros_[0] -= static_cast<double>(run.count - ones);
+        zeros_[1] -= static_cast<double>(ones);
+        stored = static_cast<double>(run.count);
+    } else {
+        for (std::size_t k = 0; k < run.count; ++k) {
+            const std::uint32_t r = run.row(k);
+            const double w = sh.weight ? sh.weight[r] : 1.0;
+            sh.add_to(zeros_.data(), sh.codes[r], -w);
+            stored += w;
+        }
     }
+    zero_weight_ = node.weight - stored;
     if (sh.cells) {
         OutputClasses counts(counts_.data(), node.totals, n, sh.cells, sh.outputs);
         if (sh.weight) scan_sparse<true>(sh, node, steps, counts, best);
