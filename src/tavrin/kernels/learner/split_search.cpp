@@ -119,17 +119,21 @@ struct ManyClasses {
 
 // Several outputs: a row of code c adds its weight to its class in each
 // output (cells[c * outputs + k]); the sums of squares run over every
-// output's classes.
-struct OutputClasses : ManyClasses<false> {
+// output's classes, so that they bound the filter (Exact as in
+// ManyClasses), but the proxy itself is always the mean over the outputs
+// that Impurity computes.
+template <bool Exact>
+struct OutputClasses : ManyClasses<Exact> {
+    static constexpr bool kExactSquares = false;
     const std::uint32_t* cells;
     std::size_t outputs;
 
     OutputClasses(double* l, const double* t, std::size_t classes, const std::uint32_t* c, std::size_t k)
-        : ManyClasses<false>(l, t, classes), cells(c), outputs(k) {}
+        : ManyClasses<Exact>(l, t, classes), cells(c), outputs(k) {}
     void add(std::size_t code, double w) {
         const std::uint32_t* at = cells + code * outputs;
-        for (std::size_t k = 0; k < outputs; ++k) move(at[k], w);
-        weight += w;
+        for (std::size_t k = 0; k < outputs; ++k) this->move(at[k], w);
+        this->weight += w;
     }
 };
 
@@ -245,8 +249,11 @@ void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::u
         weights_.resize(m);
         for (std::size_t k = 0; k < m; ++k) weights_[k] = sh.weight[entry_id(sorted[k]) & mask];
     }
-    if (sh.cells) {
-        OutputClasses counts(counts_.data(), node.totals, n, sh.cells, sh.outputs);
+    if (sh.cells && !sh.weight && m < kExactRows) {
+        OutputClasses<true> counts(counts_.data(), node.totals, n, sh.cells, sh.outputs);
+        scan_sorted<false>(sh, node, values, nm, m, counts, best);
+    } else if (sh.cells) {
+        OutputClasses<false> counts(counts_.data(), node.totals, n, sh.cells, sh.outputs);
         if (sh.weight) scan_sorted<true>(sh, node, values, nm, m, counts, best);
         else scan_sorted<false>(sh, node, values, nm, m, counts, best);
     } else if (n == 2) {
@@ -415,8 +422,11 @@ void FeatureSearch::sparse_numeric(const SearchShared& sh, std::int64_t f, const
         }
     }
     zero_weight_ = node.weight - stored;
-    if (sh.cells) {
-        OutputClasses counts(counts_.data(), node.totals, n, sh.cells, sh.outputs);
+    if (sh.cells && !sh.weight && m < kExactRows) {
+        OutputClasses<true> counts(counts_.data(), node.totals, n, sh.cells, sh.outputs);
+        scan_sparse<false>(sh, node, steps, counts, best);
+    } else if (sh.cells) {
+        OutputClasses<false> counts(counts_.data(), node.totals, n, sh.cells, sh.outputs);
         if (sh.weight) scan_sparse<true>(sh, node, steps, counts, best);
         else scan_sparse<false>(sh, node, steps, counts, best);
     } else if (n == 2) {
