@@ -121,7 +121,7 @@ def test_bad_input_gets_a_clear_error():
             call()
     from scipy.sparse import csr_matrix
 
-    with pytest.raises(TypeError, match="y, but dense data is required"):  # sparse X is taken, sparse y not
+    with pytest.raises(TypeError, match="dense data is required"):  # sparse X is taken, sparse y not
         TreeClassifier().fit(csr_matrix(np.eye(3)), csr_matrix(np.array([[0], [1], [1]])))
 
 
