@@ -45,9 +45,9 @@ def grow(X: np.ndarray, y: np.ndarray, sample_weight: np.ndarray, n_classes: int
     `targets`: None for one output; for several, y holds each row's code of
     its combination of classes (n_classes codes) and targets is (classes per
     output, the classes of each combination: one row per code)."""
-    handle = _learner.fit(learner_input(X, "csc"), y, sample_weight, n_classes, n_categories, criterion, max_depth, min_samples_split,
-                          min_samples_leaf, min_weight_leaf, min_impurity_decrease, max_leaf_nodes, n_threads,
-                          max_features, random_split, seed, monotonic_cst, root, targets)
+    handle = _learner.fit(learner_input(X, "csc"), y, sample_weight, n_classes, n_categories, criterion, max_depth,
+                          min_samples_split, min_samples_leaf, min_weight_leaf, min_impurity_decrease, max_leaf_nodes,
+                          n_threads, max_features, random_split, seed, monotonic_cst, root, targets)
     return FlatTree(handle, None if targets is None else targets[0])
 
 

@@ -311,8 +311,8 @@ class TreeClassifier(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         self.max_features_ = resolve_max_features(self.max_features, p)
         if targets is not None and self.monotonic_cst is not None:
             raise ValueError("Monotonicity constraints are not supported with multiple outputs.")
-        monotonic = check_monotonic(self.monotonic_cst, p, self.n_classes_ if targets is None else 0,
-                                    self.categories_, getattr(self, "feature_names_in_", None))
+        monotonic = check_monotonic(self.monotonic_cst, p, self.n_classes_, self.categories_,
+                                    getattr(self, "feature_names_in_", None))
         tree = grow(
             Xf,
             codes,

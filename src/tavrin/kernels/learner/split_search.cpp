@@ -227,6 +227,32 @@ inline __attribute__((always_inline)) bool FeatureSearch::consider(const SearchS
     return distinct() && settle(sh, node, counts, n_left, wl, wr, best);
 }
 
+template <class Scan>
+void FeatureSearch::with_counts(const SearchShared& sh, const NodeStats& node, std::size_t m, const Scan& scan) {
+    const std::size_t n = sh.n_classes;
+    using Unit = std::false_type;
+    using Weighted = std::true_type;
+    if (sh.cells && !sh.weight && m < kExactRows) {
+        OutputClasses<true> counts(counts_.data(), node.totals, n, sh.cells, sh.outputs);
+        scan(Unit{}, counts);
+    } else if (sh.cells) {
+        OutputClasses<false> counts(counts_.data(), node.totals, n, sh.cells, sh.outputs);
+        if (sh.weight) scan(Weighted{}, counts);
+        else scan(Unit{}, counts);
+    } else if (n == 2) {
+        TwoClasses counts;
+        if (sh.weight) scan(Weighted{}, counts);
+        else scan(Unit{}, counts);
+    } else if (!sh.weight && m < kExactRows) {
+        ManyClasses<true> counts(counts_.data(), node.totals, n);
+        scan(Unit{}, counts);
+    } else {
+        ManyClasses<false> counts(counts_.data(), node.totals, n);
+        if (sh.weight) scan(Weighted{}, counts);
+        else scan(Unit{}, counts);
+    }
+}
+
 void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::uint64_t* sorted, std::size_t m,
                             const NodeStats& node, Candidate& best, double floor) {
     floor_ = floor;
@@ -249,25 +275,9 @@ void FeatureSearch::numeric(const SearchShared& sh, std::int64_t f, const std::u
         weights_.resize(m);
         for (std::size_t k = 0; k < m; ++k) weights_[k] = sh.weight[entry_id(sorted[k]) & mask];
     }
-    if (sh.cells && !sh.weight && m < kExactRows) {
-        OutputClasses<true> counts(counts_.data(), node.totals, n, sh.cells, sh.outputs);
-        scan_sorted<false>(sh, node, values, nm, m, counts, best);
-    } else if (sh.cells) {
-        OutputClasses<false> counts(counts_.data(), node.totals, n, sh.cells, sh.outputs);
-        if (sh.weight) scan_sorted<true>(sh, node, values, nm, m, counts, best);
-        else scan_sorted<false>(sh, node, values, nm, m, counts, best);
-    } else if (n == 2) {
-        TwoClasses counts;
-        if (sh.weight) scan_sorted<true>(sh, node, values, nm, m, counts, best);
-        else scan_sorted<false>(sh, node, values, nm, m, counts, best);
-    } else if (!sh.weight && m < kExactRows) {
-        ManyClasses<true> counts(counts_.data(), node.totals, n);
-        scan_sorted<false>(sh, node, values, nm, m, counts, best);
-    } else {
-        ManyClasses<false> counts(counts_.data(), node.totals, n);
-        if (sh.weight) scan_sorted<true>(sh, node, values, nm, m, counts, best);
-        else scan_sorted<false>(sh, node, values, nm, m, counts, best);
-    }
+    with_counts(sh, node, m, [&](auto weighted, auto& counts) {
+        scan_sorted<decltype(weighted)::value>(sh, node, values, nm, m, counts, best);
+    });
 }
 
 namespace {
@@ -422,25 +432,9 @@ void FeatureSearch::sparse_numeric(const SearchShared& sh, std::int64_t f, const
         }
     }
     zero_weight_ = node.weight - stored;
-    if (sh.cells && !sh.weight && m < kExactRows) {
-        OutputClasses<true> counts(counts_.data(), node.totals, n, sh.cells, sh.outputs);
-        scan_sparse<false>(sh, node, steps, counts, best);
-    } else if (sh.cells) {
-        OutputClasses<false> counts(counts_.data(), node.totals, n, sh.cells, sh.outputs);
-        if (sh.weight) scan_sparse<true>(sh, node, steps, counts, best);
-        else scan_sparse<false>(sh, node, steps, counts, best);
-    } else if (n == 2) {
-        TwoClasses counts;
-        if (sh.weight) scan_sparse<true>(sh, node, steps, counts, best);
-        else scan_sparse<false>(sh, node, steps, counts, best);
-    } else if (!sh.weight && m < kExactRows) {
-        ManyClasses<true> counts(counts_.data(), node.totals, n);
-        scan_sparse<false>(sh, node, steps, counts, best);
-    } else {
-        ManyClasses<false> counts(counts_.data(), node.totals, n);
-        if (sh.weight) scan_sparse<true>(sh, node, steps, counts, best);
-        else scan_sparse<false>(sh, node, steps, counts, best);
-    }
+    with_counts(sh, node, m, [&](auto weighted, auto& counts) {
+        scan_sparse<decltype(weighted)::value>(sh, node, steps, counts, best);
+    });
 }
 
 template <bool Weighted, class Counts>

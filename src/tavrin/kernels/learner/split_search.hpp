@@ -226,6 +226,11 @@ private:
     void scan_sorted(const SearchShared& sh, const NodeStats& node, const SortedValues& values, std::size_t nm,
                      std::size_t m, Counts& counts, Candidate& best);
 
+    // Calls scan(weighted, counts) with the running class weights that
+    // fit the node's classes, outputs, weights and size (weighted: a
+    // std::bool_constant, whether rows carry weights).
+    template <class Scan>
+    void with_counts(const SearchShared& sh, const NodeStats& node, std::size_t m, const Scan& scan);
     // The two passes of scan_sorted over a sparse column's steps, the
     // zeros' class weights (zeros_) added class by class, their weight
     // (zero_weight_) once.
