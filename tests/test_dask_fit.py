@@ -219,13 +219,16 @@ def test_only_bins_that_may_win_are_refined():
     y = (x > 0.5).astype(np.int64)
     edges = np.linspace(0.0, 1.0, 11)[1:-1]
     bins = np.searchsorted(edges, x, side="right").astype(np.uint16)[:, None]
-    held = (x[:, None], bins, y, None, np.zeros(1000, dtype=np.int32))
-    summary = _learner.bin_summary(*held, 0, 1, 10, 2)
+    slot = np.zeros(1000, dtype=np.int32)
+    held = (x[:, None], bins, y, None)
+    summary = _learner.bin_summary(*held, slot, 0, 1, 10, 2)
     params = ("gini", -1, 2, 1, 0.0, 0.0)
     node = (np.array([[500.0, 500.0]]), np.array([1000]), np.array([1000.0]))
     mask = _learner.refine_mask(*summary, *node, params)
     assert np.flatnonzero(mask[0, 0]).tolist() == [4, 5]
-    lists = _learner.value_lists(*held, np.argwhere(mask).astype(np.int64), 10, 2)
+    requests = np.argwhere(mask).astype(np.int64)
+    lists = _learner.list_runs(*held, *_learner.order_rows(slot, None, 1), requests, np.zeros(2, np.int32),
+                               np.zeros(2), np.zeros(2), 10, 2)[0]
     assert len(lists[1]) == 200
     split = _learner.choose_splits(*summary, *node, params, mask, lists, np.array([0.5]), 1000.0)
     assert split["feature"].tolist() == [0] and split["n_left"].tolist() == [500]

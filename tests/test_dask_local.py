@@ -135,10 +135,10 @@ def test_a_larger_childs_counts_are_its_parents_less_the_smallers():
     from tavrin_tools._search_params import on_grid, weight_grid
     real = rng.random(300)
     for weight in (rng.integers(0, 5, 300).astype(float), on_grid(real, weight_grid(real.max(), 300))):
-        held = rows.Held(x, bins, codes, weight, np.zeros(300, dtype=np.int32), 4, 3)
+        held = rows.Held(x, bins, codes, weight, np.zeros(300, dtype=np.int32), 4, 3, 1)
         edges = rows.bins_of(rows.bin_ranges(held))
         parent = rows.summarize(held, 0, 1, edges)
-        held.slot = (x[:, 0] > 0.3).astype(np.int32)
+        held = rows.Held(x, bins, codes, weight, (x[:, 0] > 0.3).astype(np.int32), 4, 3, 2)
         direct = rows.summarize(held, 0, 2, edges)
         counted = np.array([False, True])
         got = rows.with_siblings(rows.summarize(held, 0, 2, edges, counted), counted, np.array([1, -1]),
@@ -175,3 +175,42 @@ def test_finished_nodes_draw_as_the_whole_fit(client, finished, params):
         got = TreeClassifier(**params).fit(parts, yd, sample_weight=wd)
     assert_same_tree(expected, got)
     assert finished and max(finished) <= 300 < expected.tree_.n_node_samples[0]
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_summaries_and_runs_agree_with_the_rows(seed):
+    # Per slot and feature: the span and the listed bins' extremes are those
+    # of the slot's rows of weight above zero; a bin's runs, all picked,
+    # hold exactly the values of its whole list.
+    from tavrin_tools import _dask_rows as rows
+    rng = np.random.default_rng(seed)
+    n, p, slots = 500, 3, 4
+    x = rng.choice([-1.0, -0.0, 0.0, 0.5, 1.0, 2.0, 3.5], size=(n, p)) + rng.integers(0, 2, (n, p)) * 1e-9
+    x[rng.random((n, p)) < 0.1] = np.nan
+    bins = np.zeros(x.shape, dtype=np.uint16)
+    rows._learner.bin_columns(x, bins, [np.array([0.0, 1.0, 2.0])] * p, 4)
+    weight = rng.integers(0, 3, n).astype(float)
+    slot = rng.integers(-1, slots, n).astype(np.int32)
+    held = rows.Held(x, bins, rng.integers(0, 2, n), weight, slot, 4, 2, slots)
+    every = np.arange(p * 4)
+    _, lo, hi, span = rows._learner.node_summary(*held.kernel_args(), 0, slots, 4, 2, every, every)
+    for s in range(slots):
+        for f in range(p):
+            v = x[(slot == s) & (weight > 0), f]
+            v = v[~np.isnan(v)]
+            assert span[s, f].tolist() == ([v.min(), v.max()] if len(v) else [np.inf, -np.inf])
+            for b in range(4):
+                inside = v[bins[(slot == s) & (weight > 0), f][~np.isnan(x[(slot == s) & (weight > 0), f])] == b]
+                assert (lo[s, f * 4 + b], hi[s, f * 4 + b]) == ((inside.min(), inside.max()) if len(inside)
+                                                                else (np.inf, -np.inf))
+    requests = np.array([(s, f, b) for s in range(slots) for f in range(p) for b in range(4)], dtype=np.int64)
+    args = (*held.kernel_args(), requests, np.zeros(len(requests), np.int32), np.zeros(len(requests)),
+            np.ones(len(requests)))
+    whole = rows._learner.list_runs(*args, 4, 2)[0]
+    cut = rows._learner.list_runs(*args[:7], np.full(len(requests), 3, np.int32), *args[8:], 4, 2)
+    picked = rows._learner.run_lists(cut[4], np.arange(3 * len(requests)), 2)
+    merged = [np.concatenate([picked[1][picked[0][3 * q + i]:picked[0][3 * q + i + 1]] for i in range(3)])
+              for q in range(len(requests))]
+    for q in range(len(requests)):
+        assert np.array_equal(np.unique(merged[q]), whole[1][whole[0][q]:whole[0][q + 1]])
+    assert np.array_equal(cut[1].sum(axis=0), whole[2].sum(axis=0))

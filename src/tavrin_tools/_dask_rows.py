@@ -107,21 +107,28 @@ def edges_of(sketches: Sequence[np.ndarray], max_bins: int) -> np.ndarray:
 
 
 class Held:
-    """A worker's rows for the whole fit; `slot` is replaced, never changed."""
+    """A worker's rows for the whole fit: values and their bins (rows x
+    features), class codes, weights;
+    `slot` is replaced, never changed, and with it `order` and `starts`, the
+    rows of weight above zero slot by slot (see _learner.order_rows), which
+    the summaries and lists walk."""
 
     def __init__(self, x: np.ndarray, bins: np.ndarray, codes: np.ndarray, weight: Optional[np.ndarray],
-                 slot: np.ndarray, n_bins: int, n_classes: int) -> None:
+                 slot: np.ndarray, n_bins: int, n_classes: int, n_slots: int) -> None:
         self.x, self.bins, self.codes, self.weight, self.slot = x, bins, codes, weight, slot
         self.n_bins, self.n_classes = n_bins, n_classes
+        self.order, self.starts = _learner.order_rows(slot, weight, n_slots)
+
+    def kernel_args(self) -> Tuple[Any, ...]:
+        return self.x, self.bins, self.codes, self.weight, self.order, self.starts
 
 
 def _held_bytes(held: Held) -> int:
     """What a Held weighs for the scheduler: its arrays. Without this Dask
     takes it for a small object, and would move a worker's rows to another
     worker for the sake of balancing a step over them."""
-    arrays = (held.x, held.bins, held.codes, held.weight, held.slot)
+    arrays = (held.x, held.bins, held.codes, held.weight, held.slot, held.order)
     return sum(a.nbytes for a in arrays if a is not None)
-
 
 
 
@@ -166,7 +173,7 @@ def hold(classes: np.ndarray, class_weight: Optional[np.ndarray], edges: List[np
             weight = (np.ones(len(codes)) if weight is None else weight) * class_weight[codes]
     if weight is not None and grid is not None:
         weight = on_grid(weight, grid)
-    return Held(x, bins, codes, weight, np.zeros(len(x), dtype=np.int32), n_bins, len(classes))
+    return Held(x, bins, codes, weight, np.zeros(len(x), dtype=np.int32), n_bins, len(classes), 1)
 
 
 def root_counts(held: Held) -> Tuple[np.ndarray, int, float, float]:
@@ -297,8 +304,8 @@ def summarize(held: Held, first: int, slots: int, bins: Bins, counted: Optional[
     """The slots' class weights and rows per feature and bin (only of the
     slots `counted`, where given), the smallest and largest values `bins`
     asks for, and per feature the smallest and largest value (the span)."""
-    counts, lo, hi, span = _learner.node_summary(held.x, held.bins, held.codes, held.weight, held.slot, first, slots,
-                                                 held.n_bins, held.n_classes, bins.need_lo, bins.need_hi,
+    counts, lo, hi, span = _learner.node_summary(*held.kernel_args(), first, slots, held.n_bins, held.n_classes,
+                                                 bins.need_lo, bins.need_hi,
                                                  None if counted is None else counted.astype(np.uint8))
     return pack_counts(_sent(held, counts)), narrow(lo), narrow(hi), narrow(span)
 
@@ -399,34 +406,18 @@ def list_runs(held: Held, requests: np.ndarray, runs: np.ndarray, bins: Bins) ->
     of `runs` 0 as lists; those of the others cut into that many runs of
     equal width between the bin's smallest and largest value over all rows,
     sent as each run's counts and its rows' smallest and largest value
-    (empty: +inf and -inf). And what stays here for run_values: the runs'
-    values, their counts and their runs."""
-    offsets, values, counts = _learner.value_lists(held.x, held.bins, held.codes, held.weight, held.slot,
-                                                   requests.astype(np.int64), held.n_bins, held.n_classes)
-    request = np.repeat(np.arange(len(requests)), np.diff(offsets))
-    cut = runs[request] > 0
-    start = np.concatenate([[0], np.cumsum(runs)]).astype(np.int64)
-    # Each value's run: the same arithmetic on every worker.
-    f, b, k = requests[request[cut], 1], requests[request[cut], 2], runs[request[cut]]
-    low, width = bins.lo[f, b], bins.hi[f, b] - bins.lo[f, b]
-    with np.errstate(invalid="ignore", over="ignore"):
-        at = np.floor((values[cut] - low) / width * k)
-    at = np.where(np.isfinite(at) & (width > 0) & np.isfinite(width), np.clip(at, 0, k - 1), 0).astype(np.int64)
-    run = start[request[cut]] + at
-    total = int(start[-1])
-    run_counts = np.zeros((total, counts.shape[1]))
-    run_lo, run_hi = np.full(total, np.inf), np.full(total, -np.inf)
-    if len(run):
-        first = np.flatnonzero(np.concatenate([[True], run[1:] != run[:-1]]))
-        last = np.concatenate([first[1:], [len(run)]]) - 1
-        run_counts[run[first]] = np.add.reduceat(counts[cut], first, axis=0)
-        run_lo[run[first]], run_hi[run[first]] = values[cut][first], values[cut][last]
+    (empty: +inf and -inf). And what stays here for run_values: each listed
+    value of a run, with its run, class and weight."""
+    f, b = requests[:, 1], requests[:, 2]
+    lists, run_counts, run_lo, run_hi, kept = _learner.list_runs(
+        *held.kernel_args(), requests.astype(np.int64), runs.astype(np.int32), bins.lo[f, b], bins.hi[f, b],
+        held.n_bins, held.n_classes)
     whole = np.flatnonzero(runs == 0)
-    kept = np.isin(request, whole)
-    lists = (np.concatenate([[0], np.cumsum(np.diff(offsets)[whole])]).astype(np.int64), values[kept], counts[kept])
+    offsets = lists[0]
+    lists = (np.concatenate([[0], np.cumsum(np.diff(offsets)[whole])]).astype(np.int64), lists[1], lists[2])
     sent = (pack_counts(_sent(held, run_counts)), narrow(run_lo), narrow(run_hi),
             _narrow_lists((lists[0], lists[1], _sent(held, lists[2]))))
-    return sent, (values[cut], _sent(held, counts[cut]), run)
+    return sent, (kept, held.n_classes, held.weight is None)
 
 
 def add_runs(a: Runs, b: Runs) -> Runs:
@@ -437,11 +428,9 @@ def add_runs(a: Runs, b: Runs) -> Runs:
 def run_values(kept: Any, picked: np.ndarray) -> Lists:
     """The values of the runs `picked` (ascending) here, as value lists: one
     list per run."""
-    values, counts, run = kept
-    begin, end = np.searchsorted(run, picked, "left"), np.searchsorted(run, picked, "right")
-    taken = np.concatenate([np.arange(a, z) for a, z in zip(begin, end)] + [np.zeros(0, np.int64)]).astype(np.int64)
-    offsets = np.concatenate([[0], np.cumsum(end - begin)]).astype(np.int64)
-    return _narrow_lists((offsets, values[taken], counts[taken]))
+    entries, n_classes, unweighted = kept
+    offsets, values, counts = _learner.run_lists(entries, picked.astype(np.int64), n_classes)
+    return _narrow_lists((offsets, values, counts[:, :-1] if unweighted and n_classes > 1 else counts))
 
 
 def _entries(runs: np.ndarray, sent: Runs, n_classes: int, picked: Optional[np.ndarray] = None,
@@ -527,7 +516,9 @@ def route(held: Held, splits: Tuple[np.ndarray, ...], to_left: np.ndarray, to_ri
     the split's threshold is their midpoint (see _learner.route)."""
     slot, below, above = _learner.route(held.x, held.bins, held.codes, held.weight, held.slot, held.n_bins,
                                         held.n_classes, splits, to_left, to_right)
-    return Held(held.x, held.bins, held.codes, held.weight, slot, held.n_bins, held.n_classes), (below, above)
+    n_slots = int(max(to_left.max(initial=-1), to_right.max(initial=-1))) + 1
+    return (Held(held.x, held.bins, held.codes, held.weight, slot, held.n_bins, held.n_classes, n_slots),
+            (below, above))
 
 
 def add_edges(a: Edges, b: Edges) -> Edges:

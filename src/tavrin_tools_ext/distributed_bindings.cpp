@@ -73,12 +73,12 @@ Held held_of(const py::object& X, const py::object& bins, const py::object& code
     const py::ssize_t n = h.x.shape(0), p = h.x.shape(1);
     h.bins = take<std::uint16_t>(bins, {n, p}, "bins");
     h.codes = take<std::int64_t>(codes, {n}, "codes");
-    h.slot = take<std::int32_t>(slot, {n}, "slot");
+    if (!slot.is_none()) h.slot = take<std::int32_t>(slot, {n}, "slot");
     if (!weight.is_none()) h.weight = take<double>(weight, {n}, "weight");
     if (n_bins < 1 || n_bins >= 65535) refuse("n_bins must be from 1 to 65534");
     if (n_classes < 1 || n_classes > (std::int64_t{1} << 24)) refuse("n_classes must be from 1 to 2**24");
     h.rows = {static_cast<std::size_t>(n), static_cast<std::size_t>(p), h.x.data(), h.bins.data(), h.codes.data(),
-              weight.is_none() ? nullptr : h.weight.data(), h.slot.data(), static_cast<std::size_t>(n_bins),
+              weight.is_none() ? nullptr : h.weight.data(), slot.is_none() ? nullptr : h.slot.data(), static_cast<std::size_t>(n_bins),
               static_cast<std::size_t>(n_classes)};
     return h;
 }
@@ -106,15 +106,56 @@ void bin_columns(const py::object& X, const py::object& bins, const py::list& cu
             if (!(c.data()[i - 1] < c.data()[i])) refuse("cuts must rise");
         py::gil_scoped_release unlocked;
         bin_values(x.data() + j, static_cast<std::size_t>(n), static_cast<std::size_t>(p), c.data(),
-                   static_cast<std::size_t>(c.shape(0)), static_cast<std::uint16_t>(n_bins), o + j);
+                   static_cast<std::size_t>(c.shape(0)), static_cast<std::uint16_t>(n_bins), static_cast<std::size_t>(p), o + j);
     }
 }
 
+// A row order from Python, checked to be whole: `starts` rising from 0 to
+// at most the order's length.
+struct Order {
+    Readable<std::int32_t> order;
+    Readable<std::int64_t> starts;
+    OrderView view;
+};
+
+Order order_of(const py::object& order, const py::object& starts) {
+    Order o;
+    o.order = take<std::int32_t>(order, {-1}, "order");
+    o.starts = take<std::int64_t>(starts, {-1}, "starts");
+    const py::ssize_t m = o.starts.shape(0);
+    if (m < 1 || o.starts.data()[0] != 0) refuse("starts must rise from 0");
+    for (py::ssize_t i = 1; i < m; ++i)
+        if (o.starts.data()[i] < o.starts.data()[i - 1] || o.starts.data()[i] > o.order.shape(0))
+            refuse("starts must rise from 0 to at most the order's length");
+    o.view = {o.order.data(), o.starts.data(), static_cast<std::size_t>(m - 1)};
+    return o;
+}
+
+py::tuple order_rows_of(const py::object& slot, const py::object& weight, std::int64_t n_slots) {
+    const auto s = take<std::int32_t>(slot, {-1}, "slot");
+    const py::ssize_t n = s.shape(0);
+    Readable<double> w;
+    if (!weight.is_none()) w = take<double>(weight, {n}, "weight");
+    if (n_slots < 0 || n_slots > (std::int64_t{1} << 31)) refuse("n_slots must be from 0 to 2**31");
+    HeldRows rows;
+    rows.rows = static_cast<std::size_t>(n);
+    rows.slot = s.data();
+    rows.weight = weight.is_none() ? nullptr : w.data();
+    RowOrder out;
+    {
+        py::gil_scoped_release unlocked;
+        order_rows(rows, static_cast<std::size_t>(n_slots), out);
+    }
+    return py::make_tuple(to_numpy(out.order, {static_cast<py::ssize_t>(out.order.size())}),
+                          to_numpy(out.starts, {static_cast<py::ssize_t>(out.starts.size())}));
+}
+
 py::tuple node_summary(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
-                       const py::object& slot, std::int32_t first, std::int64_t slots, std::int64_t n_bins,
-                       std::int64_t n_classes, const py::object& need_lo, const py::object& need_hi,
-                       const py::args& counted) {
-    const Held h = held_of(X, bins, codes, weight, slot, n_bins, n_classes);
+                       const py::object& order, const py::object& starts, std::int32_t first, std::int64_t slots,
+                       std::int64_t n_bins, std::int64_t n_classes, const py::object& need_lo,
+                       const py::object& need_hi, const py::args& counted) {
+    const Held h = held_of(X, bins, codes, weight, py::none(), n_bins, n_classes);
+    const Order o = order_of(order, starts);
     if (slots < 0) refuse("slots must be 0 or more");
     if (counted.size() > 1) refuse("node_summary takes one array of the slots counted at most");
     const bool some = counted.size() && !counted[0].is_none();
@@ -133,8 +174,8 @@ py::tuple node_summary(const py::object& X, const py::object& bins, const py::ob
     NodeSummary out;
     {
         py::gil_scoped_release unlocked;
-        build_node_summary(h.rows, first, s, lo_bins.data(), static_cast<std::size_t>(lo_bins.size()), hi_bins.data(),
-                           static_cast<std::size_t>(hi_bins.size()), chosen, out);
+        build_node_summary(h.rows, o.view, first, s, lo_bins.data(), static_cast<std::size_t>(lo_bins.size()),
+                           hi_bins.data(), static_cast<std::size_t>(hi_bins.size()), chosen, out);
     }
     const py::ssize_t S = slots, P = static_cast<py::ssize_t>(p), NB = n_bins;
     return py::make_tuple(to_numpy(out.counts, {n_counted, P, NB + 1, n_classes + 1}),
@@ -148,10 +189,12 @@ py::tuple bin_summary(const py::object& X, const py::object& bins, const py::obj
                       const py::object& slot, std::int32_t first, std::int64_t slots, std::int64_t n_bins,
                       std::int64_t n_classes) {
     const auto x = take<double>(X, {-1, -1}, "X");
+    if (first < 0 || slots < 0) refuse("first and slots must be 0 or more");
+    const py::tuple order = order_rows_of(slot, weight, std::int64_t{first} + slots);
     py::array_t<std::int64_t> every(checked_size({static_cast<std::size_t>(x.shape(1)), static_cast<std::size_t>(std::max<std::int64_t>(n_bins, 0))}));
     for (py::ssize_t i = 0; i < every.size(); ++i) every.mutable_data()[i] = i;
-    const py::tuple t = node_summary(X, bins, codes, weight, slot, first, slots, n_bins, n_classes, every, every,
-                                     py::args());
+    const py::tuple t = node_summary(X, bins, codes, weight, order[0], order[1], first, slots, n_bins, n_classes,
+                                     every, every, py::args());
     const std::vector<py::ssize_t> shape{slots, x.shape(1), n_bins};
     return py::make_tuple(t[0], py::array(t[1]).reshape(shape), py::array(t[2]).reshape(shape));
 }
@@ -162,16 +205,55 @@ py::tuple lists_to_numpy(const ValueLists& l, std::size_t width) {
                           to_numpy(l.counts, {static_cast<py::ssize_t>(l.values.size()), static_cast<py::ssize_t>(width)}));
 }
 
-py::tuple value_lists(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
-                      const py::object& slot, const py::object& requests, std::int64_t n_bins, std::int64_t n_classes) {
-    const Held h = held_of(X, bins, codes, weight, slot, n_bins, n_classes);
+py::tuple list_runs_of(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
+                       const py::object& order, const py::object& starts, const py::object& requests,
+                       const py::object& runs, const py::object& low, const py::object& high, std::int64_t n_bins,
+                       std::int64_t n_classes) {
+    const Held h = held_of(X, bins, codes, weight, py::none(), n_bins, n_classes);
+    const Order o = order_of(order, starts);
     const auto req = take<std::int64_t>(requests, {-1, 3}, "requests");
+    const py::ssize_t k = req.shape(0);
+    const auto cut = take<std::int32_t>(runs, {k}, "runs");
+    const auto lo = take<double>(low, {k}, "low");
+    const auto hi = take<double>(high, {k}, "high");
+    RunLists out;
+    {
+        py::gil_scoped_release unlocked;
+        list_runs(h.rows, o.view, req.data(), static_cast<std::size_t>(k), cut.data(), lo.data(), hi.data(), out);
+    }
+    const std::size_t width = h.rows.n_classes + 1;
+    const auto total = static_cast<py::ssize_t>(out.lo.size()), kept = static_cast<py::ssize_t>(out.kept.run.size());
+    const py::object weights = weight.is_none() ? py::object(py::none()) : py::object(to_numpy(out.kept.weight, {kept}));
+    return py::make_tuple(lists_to_numpy(out.lists, width),
+                          to_numpy(out.counts, {total, static_cast<py::ssize_t>(width)}), to_numpy(out.lo, {total}),
+                          to_numpy(out.hi, {total}),
+                          py::make_tuple(to_numpy(out.kept.run, {kept}), to_numpy(out.kept.value, {kept}),
+                                         to_numpy(out.kept.code, {kept}), weights));
+}
+
+py::tuple run_lists_of(const py::tuple& kept, const py::object& picked, std::int64_t n_classes) {
+    if (kept.size() != 4) refuse("kept entries are (run, value, code, weight) arrays");
+    const auto run = take<std::int64_t>(kept[0], {-1}, "run");
+    const py::ssize_t n = run.shape(0);
+    const auto value = take<double>(kept[1], {n}, "value");
+    const auto code = take<std::int32_t>(kept[2], {n}, "code");
+    const bool weighted = !kept[3].is_none();
+    Readable<double> weight;
+    if (weighted) weight = take<double>(kept[3], {n}, "weight");
+    const auto p = take<std::int64_t>(picked, {-1}, "picked");
+    if (n_classes < 1 || n_classes > (std::int64_t{1} << 24)) refuse("n_classes must be from 1 to 2**24");
+    KeptEntries entries;
+    entries.run.assign(run.data(), run.data() + n);
+    entries.value.assign(value.data(), value.data() + n);
+    entries.code.assign(code.data(), code.data() + n);
+    if (weighted) entries.weight.assign(weight.data(), weight.data() + n);
     ValueLists out;
     {
         py::gil_scoped_release unlocked;
-        list_values(h.rows, req.data(), static_cast<std::size_t>(req.shape(0)), out);
+        run_lists(entries, weighted, static_cast<std::size_t>(n_classes), p.data(), static_cast<std::size_t>(p.shape(0)),
+                  out);
     }
-    return lists_to_numpy(out, h.rows.n_classes + 1);
+    return lists_to_numpy(out, static_cast<std::size_t>(n_classes) + 1);
 }
 
 // The rows' slots of the next level, and per node split between bins the
@@ -179,6 +261,7 @@ py::tuple value_lists(const py::object& X, const py::object& bins, const py::obj
 py::tuple route(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
                 const py::object& slot, std::int64_t n_bins, std::int64_t n_classes, const py::tuple& chosen,
                 const py::object& to_left, const py::object& to_right) {
+    if (slot.is_none()) refuse("slot must be an array of int32");
     const Held h = held_of(X, bins, codes, weight, slot, n_bins, n_classes);
     if (chosen.size() != 6) refuse("splits are (feature, threshold, missing_left, sets, bin, bin_value)");
     const auto feature = take<std::int64_t>(chosen[0], {-1}, "feature");
@@ -558,13 +641,19 @@ void bind_distributed(py::module_& m) {
     m.def("bin_summary", &bin_summary,
           "bin_summary(X, bins, codes, weight, slot, first, slots, n_bins, n_classes): per slot, feature and bin "
           "the class weights and rows (counts), and the smallest and largest value (lo, hi).");
+    m.def("order_rows", &order_rows_of,
+          "order_rows(slot, weight, n_slots): the rows of weight above zero of each slot below n_slots, slot by "
+          "slot and in row order: (order, starts), slot s holding order[starts[s]:starts[s + 1]].");
     m.def("node_summary", &node_summary,
-          "node_summary(X, bins, codes, weight, slot, first, slots, n_bins, n_classes, need_lo, need_hi[, counted]): "
-          "as bin_summary, counts only of the slots counted, the smallest and largest value only of the bins listed, "
-          "and per slot and feature (span).");
-    m.def("value_lists", &value_lists,
-          "value_lists(X, bins, codes, weight, slot, requests, n_bins, n_classes): the distinct values of the "
-          "requested (slot, feature, bin) triples with their counts: (offsets, values, counts).");
+          "node_summary(X, bins, codes, weight, order, starts, first, slots, n_bins, n_classes, need_lo, need_hi"
+          "[, counted]): as bin_summary, counts only of the slots counted, the smallest and largest value only of "
+          "the bins listed, and per slot and feature (span).");
+    m.def("list_runs", &list_runs_of,
+          "list_runs(X, bins, codes, weight, order, starts, requests, runs, low, high, n_bins, n_classes): the values "
+          "of the requested (slot, feature, bin) triples: (lists of those of runs 0, the other's run counts, run "
+          "lo, run hi, the entries kept for run_lists).");
+    m.def("run_lists", &run_lists_of,
+          "run_lists(kept, picked, n_classes): the value lists of the runs picked, from list_runs' kept entries.");
     m.def("route", &route,
           "route(X, bins, codes, weight, slot, n_bins, n_classes, splits, to_left, to_right): the rows' slots of "
           "the next level, and per split between bins the largest value sent left and the smallest sent right: "

@@ -2,6 +2,8 @@
 #include "kernels/learner/histogram.hpp"
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -22,11 +24,11 @@ std::size_t class_of(const HeldRows& held, std::size_t r) {
 }  // namespace
 
 void bin_values(const double* x, std::size_t n, std::size_t stride, const double* cuts, std::size_t n_cuts,
-                std::uint16_t missing, std::uint16_t* out) {
+                std::uint16_t missing, std::size_t out_stride, std::uint16_t* out) {
     for (std::size_t r = 0; r < n; ++r) {
         const double v = x[r * stride];
         if (v != v) {
-            out[r * stride] = missing;
+            out[r * out_stride] = missing;
             continue;
         }
         // Upper bound without branches on the data: `base` keeps the last
@@ -39,13 +41,58 @@ void bin_values(const double* x, std::size_t n, std::size_t stride, const double
             len -= half;
         }
         const std::size_t below = n_cuts == 0 ? 0 : static_cast<std::size_t>(base - cuts) + (*base <= v);
-        out[r * stride] = static_cast<std::uint16_t>(below);
+        out[r * out_stride] = static_cast<std::uint16_t>(below);
     }
 }
 
-void build_node_summary(const HeldRows& held, std::int32_t first, std::size_t slots, const std::int64_t* need_lo,
-                        std::size_t n_lo, const std::int64_t* need_hi, std::size_t n_hi, const std::uint8_t* counted,
-                        NodeSummary& out) {
+void order_rows(const HeldRows& held, std::size_t n_slots, RowOrder& out) {
+    if (held.rows > static_cast<std::size_t>(INT32_MAX)) throw std::invalid_argument("too many rows");
+    out.starts.assign(n_slots + 1, 0);
+    auto kept = [&](std::size_t r) {
+        const std::int32_t s = held.slot[r];
+        return s >= 0 && static_cast<std::size_t>(s) < n_slots && weight_of(held, r) != 0.0;
+    };
+    for (std::size_t r = 0; r < held.rows; ++r)
+        if (kept(r)) ++out.starts[static_cast<std::size_t>(held.slot[r]) + 1];
+    for (std::size_t s = 1; s <= n_slots; ++s) out.starts[s] += out.starts[s - 1];
+    out.order.resize(static_cast<std::size_t>(out.starts[n_slots]));
+    std::vector<std::int64_t> at(out.starts.begin(), out.starts.end() - 1);
+    for (std::size_t r = 0; r < held.rows; ++r)
+        if (kept(r)) out.order[static_cast<std::size_t>(at[static_cast<std::size_t>(held.slot[r])]++)] = static_cast<std::int32_t>(r);
+}
+
+namespace {
+
+// The rows of slot `s` (empty past the order's slots), checked to be rows.
+std::pair<const std::int32_t*, const std::int32_t*> rows_of_slot(const HeldRows& held, const OrderView& by_slot,
+                                                                 std::int64_t s) {
+    if (s < 0 || static_cast<std::size_t>(s) >= by_slot.slots) return {nullptr, nullptr};
+    const std::int32_t* a = by_slot.order + by_slot.starts[s];
+    const std::int32_t* z = by_slot.order + by_slot.starts[s + 1];
+    for (const std::int32_t* r = a; r != z; ++r)
+        if (*r < 0 || static_cast<std::size_t>(*r) >= held.rows) throw std::invalid_argument("row out of range");
+    return {a, z};
+}
+
+// Rows are read in slot order, far apart in memory: a row's class, weight
+// and bins are asked for this many rows ahead.
+constexpr std::ptrdiff_t kAhead = 12;
+
+[[gnu::always_inline]] inline void prefetch_row(const HeldRows& held, std::size_t r, bool values = false) {
+    __builtin_prefetch(held.codes + r);
+    if (held.weight) __builtin_prefetch(held.weight + r);
+    const std::uint16_t* bins = held.bins + r * held.cols;
+    __builtin_prefetch(bins);
+    __builtin_prefetch(bins + held.cols - 1);
+    if (values)
+        for (std::size_t f = 0; f < held.cols; f += 8) __builtin_prefetch(held.x + r * held.cols + f);
+}
+
+}  // namespace
+
+void build_node_summary(const HeldRows& held, const OrderView& by_slot, std::int32_t first, std::size_t slots,
+                        const std::int64_t* need_lo, std::size_t n_lo, const std::int64_t* need_hi, std::size_t n_hi,
+                        const std::uint8_t* counted, NodeSummary& out) {
     const std::size_t p = held.cols, nb = held.n_bins, width = held.n_classes + 1;
     constexpr double kInf = std::numeric_limits<double>::infinity();
     // Per feature and bin, its place among the bins listed (-1: not listed).
@@ -71,115 +118,196 @@ void build_node_summary(const HeldRows& held, std::int32_t first, std::size_t sl
     }
     out.lo.assign(slots * n_lo, kInf);
     out.hi.assign(slots * n_hi, -kInf);
-    // The rows slot by slot (a counting sort), so that a slot's counts stay
-    // in cache while its rows are added.
-    std::vector<std::size_t> start(slots + 1, 0);
-    auto slot_of = [&](std::size_t r) { return static_cast<std::int64_t>(held.slot[r]) - first; };
-    for (std::size_t r = 0; r < held.rows; ++r) {
-        const std::int64_t s = slot_of(r);
-        if (s >= 0 && static_cast<std::size_t>(s) < slots) ++start[static_cast<std::size_t>(s) + 1];
-    }
-    for (std::size_t i = 1; i <= slots; ++i) start[i] += start[i - 1];
-    std::vector<std::size_t> order(start[slots]);
-    for (std::size_t r = 0; r < held.rows; ++r) {
-        const std::int64_t s = slot_of(r);
-        if (s >= 0 && static_cast<std::size_t>(s) < slots) order[start[static_cast<std::size_t>(s)]++] = r;
-    }
-    for (const std::size_t r : order) {
-        const std::size_t su = static_cast<std::size_t>(slot_of(r));
-        const double w = weight_of(held, r);
-        if (w == 0.0) continue;
-        const std::size_t c = class_of(held, r);
+    // Per feature, the lowest and highest bin seen in the slot so far: the
+    // span comes from the rows of those bins only (bins are ordered like
+    // their values).
+    std::vector<std::size_t> min_bin(p), max_bin(p);
+    for (std::size_t su = 0; su < slots; ++su) {
+        const auto [a, z] = rows_of_slot(held, by_slot, static_cast<std::int64_t>(first) + static_cast<std::int64_t>(su));
         const std::int64_t in = place[su];
-        for (std::size_t f = 0; f < p; ++f) {
-            const std::size_t b = held.bins[r * p + f];
-            if (b > nb) throw std::invalid_argument("bin out of range");
-            const std::size_t at = su * p + f;
-            if (in >= 0) {
-                double* cell = &out.counts[((static_cast<std::size_t>(in) * p + f) * (nb + 1) + b) * width];
-                cell[c] += w;
-                cell[width - 1] += 1.0;
+        double* table = in >= 0 ? &out.counts[static_cast<std::size_t>(in) * p * (nb + 1) * width] : nullptr;
+        double* span = &out.span[2 * su * p];
+        double* low = &out.lo[su * n_lo];
+        double* high = &out.hi[su * n_hi];
+        std::fill(min_bin.begin(), min_bin.end(), nb);
+        std::fill(max_bin.begin(), max_bin.end(), 0);
+        for (const std::int32_t* it = a; it != z; ++it) {
+            if (z - it > kAhead) prefetch_row(held, static_cast<std::size_t>(it[kAhead]), true);
+            const std::size_t r = static_cast<std::size_t>(*it);
+            const std::size_t c = class_of(held, r);
+            const double w = weight_of(held, r);
+            const std::uint16_t* row_bins = held.bins + r * p;
+            const double* row = held.x + r * p;
+            for (std::size_t f = 0; f < p; ++f) {
+                const std::size_t b = row_bins[f];
+                if (b > nb) throw std::invalid_argument("bin out of range");
+                if (table) {
+                    double* cell = table + (f * (nb + 1) + b) * width;
+                    cell[c] += w;
+                    cell[width - 1] += 1.0;
+                }
+                if (b == nb) continue;
+                if (b <= min_bin[f]) {
+                    span[2 * f] = b < min_bin[f] ? std::min(kInf, row[f]) : std::min(span[2 * f], row[f]);
+                    min_bin[f] = b;
+                }
+                if (b >= max_bin[f]) {
+                    span[2 * f + 1] = b > max_bin[f] ? std::max(-kInf, row[f]) : std::max(span[2 * f + 1], row[f]);
+                    max_bin[f] = b;
+                }
+                const std::int64_t l = lo_at[f * nb + b], h = hi_at[f * nb + b];
+                if (l >= 0) low[l] = std::min(low[l], row[f]);
+                if (h >= 0) high[h] = std::max(high[h], row[f]);
             }
-            if (b == nb) continue;
-            const double v = held.x[r * p + f];
-            out.span[2 * at] = std::min(out.span[2 * at], v);
-            out.span[2 * at + 1] = std::max(out.span[2 * at + 1], v);
-            const std::int64_t l = lo_at[f * nb + b], h = hi_at[f * nb + b];
-            if (l >= 0) out.lo[su * n_lo + static_cast<std::size_t>(l)] = std::min(out.lo[su * n_lo + static_cast<std::size_t>(l)], v);
-            if (h >= 0) out.hi[su * n_hi + static_cast<std::size_t>(h)] = std::max(out.hi[su * n_hi + static_cast<std::size_t>(h)], v);
         }
     }
 }
 
-void list_values(const HeldRows& held, const std::int64_t* requests, std::size_t k, ValueLists& out) {
+void list_runs(const HeldRows& held, const OrderView& by_slot, const std::int64_t* requests, std::size_t k,
+               const std::int32_t* runs, const double* low, const double* high, RunLists& out) {
     const std::size_t p = held.cols, nb = held.n_bins, width = held.n_classes + 1;
-    // The requests grouped by (slot, feature), looked up by direct index:
-    // wanted[start[s * p + f] .. start[s * p + f + 1]) are (bin, request)
-    // pairs; few per node and feature.
-    std::int64_t slots = 0;
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    // Where each request's runs start among all the runs.
+    std::vector<std::int64_t> run_start(k + 1, 0);
     for (std::size_t q = 0; q < k; ++q) {
         const std::int64_t s = requests[3 * q], f = requests[3 * q + 1], b = requests[3 * q + 2];
         if (s < 0 || s >= (std::int64_t{1} << 31) || f < 0 || static_cast<std::size_t>(f) >= p || b < 0 ||
-            static_cast<std::size_t>(b) >= nb)
+            static_cast<std::size_t>(b) >= nb || runs[q] < 0 || runs[q] > (1 << 20))
             throw std::invalid_argument("request out of range");
-        slots = std::max(slots, s + 1);
+        if (q > 0 && !(requests[3 * q - 3] < s || (requests[3 * q - 3] == s && (requests[3 * q - 2] < f ||
+                                                   (requests[3 * q - 2] == f && requests[3 * q - 1] < b)))))
+            throw std::invalid_argument("requests must ascend");
+        run_start[q + 1] = run_start[q] + runs[q];
     }
-    std::vector<std::size_t> start(static_cast<std::size_t>(slots) * p + 2, 0);
-    for (std::size_t q = 0; q < k; ++q)
-        ++start[static_cast<std::size_t>(requests[3 * q]) * p + static_cast<std::size_t>(requests[3 * q + 1]) + 2];
-    for (std::size_t i = 2; i < start.size(); ++i) start[i] += start[i - 1];
-    std::vector<std::pair<std::int64_t, std::size_t>> wanted(k);
-    for (std::size_t q = 0; q < k; ++q) {
-        const std::size_t at = static_cast<std::size_t>(requests[3 * q]) * p + static_cast<std::size_t>(requests[3 * q + 1]);
-        wanted[start[at + 1]++] = {requests[3 * q + 2], q};
-    }
+    const std::size_t total = static_cast<std::size_t>(run_start[k]);
+    out.counts.assign(total * width, 0.0);
+    out.lo.assign(total, kInf);
+    out.hi.assign(total, -kInf);
+    out.kept = KeptEntries{};
+    ValueLists& lists = out.lists;
+    lists.offsets.assign(k + 1, 0);
+    lists.values.clear();
+    lists.counts.clear();
+    // Per feature and bin of the slot at hand, its request (-1: none).
+    std::vector<std::int64_t> wanted(p * nb, -1);
+    std::vector<std::size_t> features;
     struct Entry {
         std::size_t request;
         double value;
         std::size_t row;
     };
-    // Per slot, the features it requests: features[asked[s] .. asked[s + 1]).
-    std::vector<std::size_t> asked(static_cast<std::size_t>(slots) + 1, 0);
-    std::vector<std::uint32_t> features;
-    for (std::size_t s = 0; s < static_cast<std::size_t>(slots); ++s) {
-        for (std::size_t f = 0; f < p; ++f)
-            if (start[s * p + f] != start[s * p + f + 1]) features.push_back(static_cast<std::uint32_t>(f));
-        asked[s + 1] = features.size();
-    }
     std::vector<Entry> entries;
-    for (std::size_t r = 0; r < held.rows; ++r) {
-        const std::int64_t s = held.slot[r];
-        if (s < 0 || s >= slots || weight_of(held, r) == 0.0) continue;
-        const std::size_t* range = &start[static_cast<std::size_t>(s) * p];
-        for (std::size_t a = asked[static_cast<std::size_t>(s)]; a < asked[static_cast<std::size_t>(s) + 1]; ++a) {
-            const std::size_t f = features[a];
-            const std::int64_t b = held.bins[r * p + f];
-            for (std::size_t w = range[f]; w < range[f + 1]; ++w)
-                if (wanted[w].first == b) entries.push_back({wanted[w].second, held.x[r * p + f], r});
+    std::size_t q = 0;
+    while (q < k) {
+        const std::int64_t s = requests[3 * q];
+        std::size_t end = q;
+        features.clear();
+        for (; end < k && requests[3 * end] == s; ++end) {
+            const std::size_t f = static_cast<std::size_t>(requests[3 * end + 1]);
+            if (features.empty() || features.back() != f) features.push_back(f);
+            wanted[f * nb + static_cast<std::size_t>(requests[3 * end + 2])] = static_cast<std::int64_t>(end);
         }
+        const auto [a, z] = rows_of_slot(held, by_slot, s);
+        entries.clear();
+        for (const std::int32_t* it = a; it != z; ++it) {
+            if (z - it > kAhead) prefetch_row(held, static_cast<std::size_t>(it[kAhead]), true);
+            const std::size_t r = static_cast<std::size_t>(*it);
+            const std::uint16_t* row_bins = held.bins + r * p;
+            for (const std::size_t f : features) {
+                const std::size_t b = row_bins[f];
+                if (b >= nb) continue;
+                const std::int64_t at = wanted[f * nb + b];
+                if (at < 0) continue;
+                const std::size_t w = static_cast<std::size_t>(at);
+                const double v = held.x[r * p + f];
+                const std::int32_t cut = runs[w];
+                if (cut == 0) {
+                    entries.push_back({w, v, r});
+                    continue;
+                }
+                // The value's run: the same arithmetic on every worker.
+                const double span = high[w] - low[w];
+                const double place = std::floor((v - low[w]) / span * static_cast<double>(cut));
+                std::int64_t run = 0;
+                if (std::isfinite(place) && span > 0.0 && std::isfinite(span))
+                    run = static_cast<std::int64_t>(std::min(std::max(place, 0.0), static_cast<double>(cut - 1)));
+                run += run_start[w];
+                const std::size_t ru = static_cast<std::size_t>(run);
+                double* cell = &out.counts[ru * width];
+                const std::size_t c = class_of(held, r);
+                const double weight = weight_of(held, r);
+                cell[c] += weight;
+                cell[width - 1] += 1.0;
+                // The first of equal smallest values, the last of equal largest.
+                if (v < out.lo[ru]) out.lo[ru] = v;
+                if (v >= out.hi[ru]) out.hi[ru] = v;
+                out.kept.run.push_back(run);
+                out.kept.value.push_back(v);
+                out.kept.code.push_back(static_cast<std::int32_t>(c));
+                if (held.weight) out.kept.weight.push_back(weight);
+            }
+        }
+        // Row order is kept among equal values, so that each value's weights
+        // are summed in row order.
+        std::stable_sort(entries.begin(), entries.end(), [](const Entry& x, const Entry& y) {
+            return x.request < y.request || (x.request == y.request && x.value < y.value);
+        });
+        std::size_t e = 0;
+        for (std::size_t w = q; w < end; ++w) {
+            wanted[static_cast<std::size_t>(requests[3 * w + 1]) * nb + static_cast<std::size_t>(requests[3 * w + 2])] = -1;
+            lists.offsets[w] = static_cast<std::int64_t>(lists.values.size());
+            for (; e < entries.size() && entries[e].request == w; ++e) {
+                if (lists.values.size() == static_cast<std::size_t>(lists.offsets[w]) || lists.values.back() != entries[e].value) {
+                    lists.values.push_back(entries[e].value);
+                    lists.counts.resize(lists.counts.size() + width, 0.0);
+                }
+                double* cell = &lists.counts[lists.counts.size() - width];
+                cell[class_of(held, entries[e].row)] += weight_of(held, entries[e].row);
+                cell[width - 1] += 1.0;
+            }
+        }
+        q = end;
     }
-    // Row order is kept among equal values, so that each value's weights
-    // are summed in row order.
-    std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-        return a.request < b.request || (a.request == b.request && a.value < b.value);
+    lists.offsets[k] = static_cast<std::int64_t>(lists.values.size());
+}
+
+void run_lists(const KeptEntries& kept, bool weighted, std::size_t n_classes, const std::int64_t* picked,
+               std::size_t n_picked, ValueLists& out) {
+    const std::size_t width = n_classes + 1, n = kept.run.size();
+    if (kept.value.size() != n || kept.code.size() != n || (weighted && kept.weight.size() != n))
+        throw std::invalid_argument("entries of unequal lengths");
+    for (std::size_t i = 1; i < n_picked; ++i)
+        if (!(picked[i - 1] < picked[i])) throw std::invalid_argument("picked runs must ascend");
+    std::vector<std::size_t> taken;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t* at = std::lower_bound(picked, picked + n_picked, kept.run[i]);
+        if (at != picked + n_picked && *at == kept.run[i]) taken.push_back(i);
+    }
+    // Entries are in row order within a run: kept among equal values.
+    std::stable_sort(taken.begin(), taken.end(), [&](std::size_t a, std::size_t b) {
+        return kept.run[a] < kept.run[b] || (kept.run[a] == kept.run[b] && kept.value[a] < kept.value[b]);
     });
-    out.offsets.assign(k + 1, 0);
+    out.offsets.assign(n_picked + 1, 0);
     out.values.clear();
     out.counts.clear();
     std::size_t e = 0;
-    for (std::size_t q = 0; q < k; ++q) {
-        out.offsets[q] = static_cast<std::int64_t>(out.values.size());
-        for (; e < entries.size() && entries[e].request == q; ++e) {
-            if (out.values.size() == static_cast<std::size_t>(out.offsets[q]) || out.values.back() != entries[e].value) {
-                out.values.push_back(entries[e].value);
+    for (std::size_t j = 0; j < n_picked; ++j) {
+        out.offsets[j] = static_cast<std::int64_t>(out.values.size());
+        const std::size_t begin = out.values.size();
+        for (; e < taken.size() && kept.run[taken[e]] == picked[j]; ++e) {
+            const std::size_t i = taken[e];
+            if (out.values.size() == begin || out.values.back() != kept.value[i]) {
+                out.values.push_back(kept.value[i]);
                 out.counts.resize(out.counts.size() + width, 0.0);
             }
+            const std::size_t c = static_cast<std::size_t>(kept.code[i]);
+            if (c >= n_classes) throw std::invalid_argument("class code out of range");
             double* cell = &out.counts[out.counts.size() - width];
-            cell[class_of(held, entries[e].row)] += weight_of(held, entries[e].row);
+            cell[c] += weighted ? kept.weight[i] : 1.0;
             cell[width - 1] += 1.0;
         }
     }
-    out.offsets[k] = static_cast<std::int64_t>(out.values.size());
+    out.offsets[n_picked] = static_cast<std::int64_t>(out.values.size());
 }
 
 void merge_lists(const ValueLists& a, const ValueLists& b, std::size_t width, ValueLists& out) {

@@ -14,18 +14,36 @@
 namespace tavrin::kernels::learner {
 
 // The bin of each of n values read `stride` apart: the number of `cuts`
-// (ascending) at or below it, or `missing` for NaN. Written `stride` apart.
+// (ascending) at or below it, or `missing` for NaN. Written `out_stride` apart.
 void bin_values(const double* x, std::size_t n, std::size_t stride, const double* cuts, std::size_t n_cuts,
-                std::uint16_t missing, std::uint16_t* out);
+                std::uint16_t missing, std::size_t out_stride, std::uint16_t* out);
 
 struct HeldRows {
     std::size_t rows = 0, cols = 0;
-    const double* x = nullptr;          // rows x cols, row-major
+    const double* x = nullptr;            // rows x cols, row-major
     const std::uint16_t* bins = nullptr;  // rows x cols, row-major
     const std::int64_t* codes = nullptr;  // class codes
     const double* weight = nullptr;       // null: every row weighs 1
     const std::int32_t* slot = nullptr;
     std::size_t n_bins = 0, n_classes = 0;
+};
+
+// The rows of weight above zero of each slot below n_slots, slot by slot
+// and in row order within a slot: slot s holds order[starts[s] ..
+// starts[s + 1]). What the summaries and lists walk, so that a slot's
+// tables stay in cache while its rows are read.
+struct RowOrder {
+    std::vector<std::int32_t> order;
+    std::vector<std::int64_t> starts;
+};
+
+void order_rows(const HeldRows& held, std::size_t n_slots, RowOrder& out);
+
+// A RowOrder as held elsewhere: `slots` slots.
+struct OrderView {
+    const std::int32_t* order = nullptr;
+    const std::int64_t* starts = nullptr;
+    std::size_t slots = 0;
 };
 
 // Per slot in [first, first + slots), feature and bin (the last bin:
@@ -41,9 +59,9 @@ struct NodeSummary {
     std::vector<double> counts, span, lo, hi;
 };
 
-void build_node_summary(const HeldRows& held, std::int32_t first, std::size_t slots, const std::int64_t* need_lo,
-                        std::size_t n_lo, const std::int64_t* need_hi, std::size_t n_hi, const std::uint8_t* counted,
-                        NodeSummary& out);
+void build_node_summary(const HeldRows& held, const OrderView& by_slot, std::int32_t first, std::size_t slots,
+                        const std::int64_t* need_lo, std::size_t n_lo, const std::int64_t* need_hi, std::size_t n_hi,
+                        const std::uint8_t* counted, NodeSummary& out);
 
 // Exact values of chosen bins: for request k, entries offsets[k] ..
 // offsets[k+1] - 1, the distinct values of the bin's rows ascending, each
@@ -54,8 +72,32 @@ struct ValueLists {
     std::vector<double> counts;
 };
 
-// `requests`: k triples (slot, feature, bin), ascending.
-void list_values(const HeldRows& held, const std::int64_t* requests, std::size_t k, ValueLists& out);
+// The requested bins' values. `requests`: k triples (slot, feature, bin),
+// ascending. A request of runs[q] 0 is listed whole (`lists`); the values
+// of any other are cut into runs[q] runs of equal width between low[q] and
+// high[q] (its bin's values over all the rows), run_start[q] onwards, and
+// sent as each run's counts (n_classes + 1 numbers) and smallest and
+// largest value (+inf and -inf where empty). Their entries stay in `kept`,
+// for the values of the runs that turn out to matter (run_lists).
+struct KeptEntries {
+    std::vector<std::int64_t> run;
+    std::vector<double> value, weight;
+    std::vector<std::int32_t> code;
+};
+
+struct RunLists {
+    ValueLists lists;
+    std::vector<double> counts, lo, hi;
+    KeptEntries kept;
+};
+
+void list_runs(const HeldRows& held, const OrderView& by_slot, const std::int64_t* requests, std::size_t k,
+               const std::int32_t* runs, const double* low, const double* high, RunLists& out);
+
+// The value lists of the runs `picked` (ascending), one list per run, from
+// the entries kept by list_runs; `weighted`: the entries carry weights.
+void run_lists(const KeptEntries& kept, bool weighted, std::size_t n_classes, const std::int64_t* picked,
+               std::size_t n_picked, ValueLists& out);
 
 // The lists of the rows of both a and b (the same requests); equal values
 // merge, adding their counts.
