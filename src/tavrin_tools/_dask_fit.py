@@ -522,6 +522,7 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
         summary = client.submit(rows.with_siblings, summary, counted, *derive, workers=here, pure=False)
     for j, node in enumerate(picked):
         node["summary"] = (summary, j)
+    merged = client.submit(rows.searched, summary, bins, n_classes, workers=here, pure=False)
     totals = np.array([node["totals"] for node in picked], dtype=np.float64).reshape(k, n_classes)
     n = np.array([node["n"] for node in picked], dtype=np.int64)
     weight = np.array([node["weight"] for node in picked], dtype=np.float64)
@@ -530,7 +531,7 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
     known = [node["constants"] for node in picked]
     # Drawn and judged next to the merged summary, which may be large.
     refined, runs, growth, ends, drawn = client.gather(client.submit(
-        rows.refine, summary, bins, totals, n, weight, params, keys, known, None if params[10] is None else bounds,
+        rows.refine, merged, totals, n, weight, params, keys, known, None if params[10] is None else bounds,
         workers=here, pure=False))
     constants = np.empty(k, dtype=object)
     if ends is None:
@@ -549,13 +550,13 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
                   for h, w in zip(held, homes)]
         sent = _reduce(client, [client.submit(operator.getitem, r, 0, workers=w, pure=False)
                                 for r, w in zip(listed, homes)], rows.add_runs, here)
-        picked_runs = client.submit(rows.refine_runs, summary, bins, totals, n, weight, params, refined, runs, sent,
+        picked_runs = client.submit(rows.refine_runs, merged, totals, n, weight, params, refined, runs, sent,
                                     growth, workers=here, pure=False)
         kept = [client.submit(operator.getitem, r, 1, workers=w, pure=False) for r, w in zip(listed, homes)]
         values = _reduce(client, [client.submit(rows.run_values, r, picked_runs, workers=w, pure=False)
                                   for r, w in zip(kept, homes)], rows.merge_lists, here)
     found: Dict[str, np.ndarray] = client.gather(client.submit(
-        rows.choose, summary, bins, totals, n, weight, params, refined, runs, sent, picked_runs, values, impurity,
+        rows.choose, merged, totals, n, weight, params, refined, runs, sent, picked_runs, values, impurity,
         total_weight, growth, workers=here, pure=False))
     found["constants"] = constants
     return found

@@ -227,15 +227,16 @@ def _deflated(a: np.ndarray) -> Any:
     return deflated if len(deflated.data) < 0.8 * a.nbytes else a
 
 
-def pack_counts(a: np.ndarray) -> Any:
+def pack_counts(a: np.ndarray, travels: bool = True) -> Any:
     """Whole-number counts as they travel: narrowed, or where few of them
     reach 255, as (bytes, positions of those that do, their values), which
     `wide` reads back to the very same values; bytes deflated where that
-    pays. Deep nodes' bins hold few rows, but one large bin would widen a
-    whole array."""
+    pays and they `travel` (the merged counts stay where they are merged).
+    Deep nodes' bins hold few rows, but one large bin would widen a whole
+    array."""
     small = narrow(a)
     if small.dtype.itemsize == 1 and small.dtype.kind == "u":
-        return _deflated(small)
+        return _deflated(small) if travels else small
     if small.dtype.kind != "u":
         return small
     big = np.flatnonzero(a >= 255)
@@ -243,7 +244,8 @@ def pack_counts(a: np.ndarray) -> Any:
     values = narrow(a.ravel()[big])
     if len(big) * (index.itemsize + values.dtype.itemsize) >= a.size * (small.dtype.itemsize - 1):
         return small
-    return _deflated(np.minimum(a, 255).astype(np.uint8)), big.astype(index), values
+    low = np.minimum(a, 255).astype(np.uint8)
+    return _deflated(low) if travels else low, big.astype(index), values
 
 
 def wide(a: Any) -> np.ndarray:
@@ -324,7 +326,7 @@ def with_siblings(summary: Summary, counted: np.ndarray, sibling: np.ndarray, pa
         whole = [wide(p[0]) for p in parents]
         above = np.stack([whole[a][b] for a, b in parent[derived]])
         counts[derived] = above - counts[sibling[derived]]
-    return pack_counts(counts), summary[1], summary[2], summary[3]
+    return pack_counts(counts, travels=False), summary[1], summary[2], summary[3]
 
 
 def _sent(held: Held, counts: np.ndarray) -> np.ndarray:
@@ -346,14 +348,18 @@ def _with_rows(counts: np.ndarray, n_classes: int) -> np.ndarray:
 def add_summaries(a: Summary, b: Summary) -> Summary:
     span = np.stack([np.minimum(wide(a[3])[..., 0], wide(b[3])[..., 0]),
                      np.maximum(wide(a[3])[..., 1], wide(b[3])[..., 1])], axis=2)
-    return (pack_counts(wide(a[0]) + wide(b[0])), narrow(np.minimum(wide(a[1]), wide(b[1]))),
+    return (pack_counts(wide(a[0]) + wide(b[0]), travels=False), narrow(np.minimum(wide(a[1]), wide(b[1]))),
             narrow(np.maximum(wide(a[2]), wide(b[2]))), narrow(span))
 
 
-def _searched(summary: Summary, bins: Bins, n_classes: int) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+Searched = Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]
+
+
+def searched(summary: Summary, bins: Bins, n_classes: int) -> Searched:
     """A merged summary as the learner's search reads it: counts, every
     bin's lo and hi (the node's own where `bins` asks for them, the bin's
-    over all rows elsewhere) and the span."""
+    over all rows elsewhere) and the span. Made once a round, next to the
+    summary, for refine, refine_runs and choose."""
     counts = _with_rows(summary[0], n_classes)
     k, p = counts.shape[:2]
     lo = np.repeat(bins.lo.reshape(1, -1), k, axis=0)
@@ -375,7 +381,7 @@ _FEW_ROWS = 64
 _MOST_RUNS = 64
 
 
-def refine(summary: Summary, bins: Bins, totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
+def refine(summary: Searched, totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
            params: Tuple[Any, ...], keys: np.ndarray, known: List[Any], bounds: Optional[np.ndarray]) -> Tuple[Any, ...]:
     """From the merged summary (see _dask_fit._search): the learner's bins to
     refine as (node, feature, bin) rows and per bin the runs its values are
@@ -384,7 +390,7 @@ def refine(summary: Summary, bins: Bins, totals: np.ndarray, n: np.ndarray, weig
     and bounds), and per node the known constant features of its children
     (`drawn[ends[j]:ends[j + 1]]`; `ends` None when every feature is
     searched)."""
-    counts, lo, hi, span = _searched(summary, bins, totals.shape[1])
+    counts, lo, hi, span = summary
     searched = ends = drawn = None
     if params[7] >= 0:  # max_features drawn per node
         offsets = np.cumsum([0] + [len(c) for c in known]).astype(np.int64)
@@ -421,7 +427,7 @@ def list_runs(held: Held, requests: np.ndarray, runs: np.ndarray, bins: Bins) ->
 
 
 def add_runs(a: Runs, b: Runs) -> Runs:
-    return (pack_counts(wide(a[0]) + wide(b[0])), narrow(np.minimum(wide(a[1]), wide(b[1]))),
+    return (pack_counts(wide(a[0]) + wide(b[0]), travels=False), narrow(np.minimum(wide(a[1]), wide(b[1]))),
             narrow(np.maximum(wide(a[2]), wide(b[2]))), merge_lists(a[3], b[3]))
 
 
@@ -463,12 +469,12 @@ def _entries(runs: np.ndarray, sent: Runs, n_classes: int, picked: Optional[np.n
     return (ends, low[order], c[order], high[order]), origin[order].astype(np.int64)
 
 
-def refine_runs(summary: Summary, bins: Bins, totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
+def refine_runs(summary: Searched, totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
                 params: Tuple[Any, ...], requests: np.ndarray, runs: np.ndarray, sent: Runs,
                 growth: Tuple[Any, ...]) -> np.ndarray:
     """Of the runs the refined bins were cut into, those whose values may
     hold the best split (refine_entries), ascending."""
-    counts, lo, hi, span = _searched(summary, bins, totals.shape[1])
+    counts, lo, hi, span = summary
     mask = np.zeros(lo.shape, dtype=np.uint8)
     mask[tuple(requests.T)] = 1
     entries, origin = _entries(runs, sent, totals.shape[1])
@@ -476,14 +482,14 @@ def refine_runs(summary: Summary, bins: Bins, totals: np.ndarray, n: np.ndarray,
     return np.sort(origin[(chosen != 0) & (origin >= 0)])
 
 
-def choose(summary: Summary, bins: Bins, totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
+def choose(summary: Searched, totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
            params: Tuple[Any, ...], requests: np.ndarray, runs: np.ndarray, sent: Optional[Runs],
            picked: Optional[np.ndarray], exact: Optional[Lists], impurity: np.ndarray, total_weight: float,
            growth: Tuple[Any, ...]) -> Dict[str, np.ndarray]:
     """The learner's splits from the merged summary and what the bins
     `requests` (as refine gives them) hold: values, runs, and the values of
     the runs `picked` (None where no bin is refined)."""
-    counts, lo, hi, span = _searched(summary, bins, totals.shape[1])
+    counts, lo, hi, span = summary
     mask = np.zeros(lo.shape, dtype=np.uint8)
     mask[tuple(requests.T)] = 1
     entries: Tuple[np.ndarray, ...] = (np.zeros(1, dtype=np.int64), np.empty(0), np.empty((0, counts.shape[-1])),
