@@ -514,15 +514,17 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
     counted, derive = _siblings(nodes, which)
     # Steps over a worker's rows run on that worker: Dask would otherwise
     # move the rows to balance the work of a busy worker.
-    summary = _reduce(client, [client.submit(rows.summarize, h, first, k, bins, None if derive is None else counted,
-                                             workers=w, pure=False)
-                               for h, w in zip(held, homes)],
-                      rows.add_summaries, here)
-    if derive is not None:
-        summary = client.submit(rows.with_siblings, summary, counted, *derive, workers=here, pure=False)
+    parts = [client.submit(rows.summarize, h, first, k, bins, None if derive is None else counted, workers=w,
+                           pure=False)
+             for h, w in zip(held, homes)]
+    sibling, parent, *parents = (None, None) if derive is None else derive
+    round_ = client.submit(rows.merge_round, bins, n_classes, counted, sibling, parent, len(parts), *parts, *parents,
+                           workers=here, pure=False)
+    summary = client.submit(operator.getitem, round_, 0, workers=here, pure=False)
+    merged = client.submit(operator.getitem, round_, 1, workers=here, pure=False)
+    del round_, parts
     for j, node in enumerate(picked):
         node["summary"] = (summary, j)
-    merged = client.submit(rows.searched, summary, bins, n_classes, workers=here, pure=False)
     totals = np.array([node["totals"] for node in picked], dtype=np.float64).reshape(k, n_classes)
     n = np.array([node["n"] for node in picked], dtype=np.int64)
     weight = np.array([node["weight"] for node in picked], dtype=np.float64)
@@ -544,20 +546,21 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
     impurity = np.array([node["impurity"] for node in picked], dtype=np.float64)
     # The refined bins' values, or runs of them and then the values of the
     # runs that may hold the best split; each worker's kept until then.
-    sent = picked_runs = values = None
+    picked_runs = None
+    values: List[Any] = []
     if len(requests):
         listed = [client.submit(rows.list_runs, h, requests, runs, bins, workers=w, pure=False)
                   for h, w in zip(held, homes)]
-        sent = _reduce(client, [client.submit(operator.getitem, r, 0, workers=w, pure=False)
-                                for r, w in zip(listed, homes)], rows.add_runs, here)
-        picked_runs = client.submit(rows.refine_runs, merged, totals, n, weight, params, refined, runs, sent,
-                                    growth, workers=here, pure=False)
+        sent = [client.submit(operator.getitem, r, 0, workers=w, pure=False) for r, w in zip(listed, homes)]
+        picked_runs = client.submit(rows.pick_runs, merged, totals, n, weight, params, refined, runs, growth, *sent,
+                                    workers=here, pure=False)
+        picked = client.submit(rows.picked_of, picked_runs, workers=here, pure=False)
         kept = [client.submit(operator.getitem, r, 1, workers=w, pure=False) for r, w in zip(listed, homes)]
-        values = _reduce(client, [client.submit(rows.run_values, r, picked_runs, workers=w, pure=False)
-                                  for r, w in zip(kept, homes)], rows.merge_lists, here)
+        values = [client.submit(rows.run_values, r, picked, workers=w, pure=False) for r, w in zip(kept, homes)]
+        del listed, sent, kept
     found: Dict[str, np.ndarray] = client.gather(client.submit(
-        rows.choose, merged, totals, n, weight, params, refined, runs, sent, picked_runs, values, impurity,
-        total_weight, growth, workers=here, pure=False))
+        rows.choose, merged, totals, n, weight, params, refined, runs, picked_runs, impurity, total_weight, growth,
+        *values, workers=here, pure=False))
     found["constants"] = constants
     return found
 
@@ -565,7 +568,7 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
 def _siblings(nodes: List[Dict[str, Any]], which: List[int]) -> Tuple[np.ndarray, Any]:
     """Of the nodes `which`, those whose counts are summed over the workers
     (`counted`), and how the others' are found (None: every node's are
-    summed): (sibling, parent, *parents) as rows.with_siblings takes them.
+    summed): (sibling, parent, *parents) as rows.merge_round takes them.
     Where both children of a node whose summary is kept are here, the
     larger's (of more rows; the right one on a tie) are its parent's less
     the smaller's."""

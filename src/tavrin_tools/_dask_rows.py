@@ -312,23 +312,6 @@ def summarize(held: Held, first: int, slots: int, bins: Bins, counted: Optional[
     return pack_counts(_sent(held, counts)), narrow(lo), narrow(hi), narrow(span)
 
 
-def with_siblings(summary: Summary, counted: np.ndarray, sibling: np.ndarray, parent: np.ndarray,
-                  *parents: Summary) -> Summary:
-    """A summary whose counts are those of the slots `counted` only, with the
-    counts of every other slot j: those of its parent (row parent[j, 1] of
-    parents[parent[j, 0]]) less its sibling's (slot sibling[j]). Exact, as
-    weights are 1 or on the fit's grid (on_grid)."""
-    sent = wide(summary[0])
-    counts = np.empty((len(counted),) + sent.shape[1:])
-    counts[counted] = sent
-    derived = np.flatnonzero(~counted)
-    if len(derived):
-        whole = [wide(p[0]) for p in parents]
-        above = np.stack([whole[a][b] for a, b in parent[derived]])
-        counts[derived] = above - counts[sibling[derived]]
-    return pack_counts(counts, travels=False), summary[1], summary[2], summary[3]
-
-
 def _sent(held: Held, counts: np.ndarray) -> np.ndarray:
     """Counts (class weights, then rows, on the last axis) as they travel:
     where every row weighs 1, the rows are the sum of the class weights and
@@ -345,11 +328,33 @@ def _with_rows(counts: np.ndarray, n_classes: int) -> np.ndarray:
     return np.concatenate([counts, counts.sum(axis=-1, keepdims=True)], axis=-1)
 
 
-def add_summaries(a: Summary, b: Summary) -> Summary:
-    span = np.stack([np.minimum(wide(a[3])[..., 0], wide(b[3])[..., 0]),
-                     np.maximum(wide(a[3])[..., 1], wide(b[3])[..., 1])], axis=2)
-    return (pack_counts(wide(a[0]) + wide(b[0]), travels=False), narrow(np.minimum(wide(a[1]), wide(b[1]))),
-            narrow(np.maximum(wide(a[2]), wide(b[2]))), narrow(span))
+def merge_round(bins: Bins, n_classes: int, counted: Optional[np.ndarray], sibling: Optional[np.ndarray],
+                parent: Optional[np.ndarray], n_parts: int, *parts: Summary) -> Tuple[Summary, "Searched"]:
+    """The workers' summaries of a round (the first n_parts of `parts`)
+    added up: the summary kept for the next round (see _dask_fit._siblings)
+    and the arrays the search reads (searched). With `counted`, the
+    workers counted only those slots, and every other slot j's counts are
+    its parent's (row parent[j, 1] of the summary parts[n_parts +
+    parent[j, 0]]) less its sibling's (slot sibling[j]). Exact, as weights
+    are 1 or on the fit's grid (on_grid)."""
+    own, parents = parts[:n_parts], parts[n_parts:]
+    sent = wide(own[0][0])
+    for part in own[1:]:
+        sent = sent + wide(part[0])
+    lo, hi = np.minimum.reduce([wide(part[1]) for part in own]), np.maximum.reduce([wide(part[2]) for part in own])
+    spans = [wide(part[3]) for part in own]
+    span = np.stack([np.minimum.reduce([x[..., 0] for x in spans]), np.maximum.reduce([x[..., 1] for x in spans])],
+                    axis=2)
+    counts = sent
+    if counted is not None and sibling is not None and parent is not None:
+        counts = np.empty((len(counted),) + sent.shape[1:])
+        counts[counted] = sent
+        derived = np.flatnonzero(~counted)
+        whole = [wide(p[0]) for p in parents]
+        above = np.stack([whole[a][b] for a, b in parent[derived]])
+        counts[derived] = above - counts[sibling[derived]]
+    kept = (pack_counts(counts, travels=False), narrow(lo), narrow(hi), narrow(span))
+    return kept, searched((counts, lo, hi, span), bins, n_classes)
 
 
 Searched = Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]
@@ -359,7 +364,7 @@ def searched(summary: Summary, bins: Bins, n_classes: int) -> Searched:
     """A merged summary as the learner's search reads it: counts, every
     bin's lo and hi (the node's own where `bins` asks for them, the bin's
     over all rows elsewhere) and the span. Made once a round, next to the
-    summary, for refine, refine_runs and choose."""
+    summary, for refine, pick_runs and choose."""
     counts = _with_rows(summary[0], n_classes)
     k, p = counts.shape[:2]
     lo = np.repeat(bins.lo.reshape(1, -1), k, axis=0)
@@ -426,11 +431,6 @@ def list_runs(held: Held, requests: np.ndarray, runs: np.ndarray, bins: Bins) ->
     return sent, (kept, held.n_classes, held.weight is None)
 
 
-def add_runs(a: Runs, b: Runs) -> Runs:
-    return (pack_counts(wide(a[0]) + wide(b[0]), travels=False), narrow(np.minimum(wide(a[1]), wide(b[1]))),
-            narrow(np.maximum(wide(a[2]), wide(b[2]))), merge_lists(a[3], b[3]))
-
-
 def run_values(kept: Any, picked: np.ndarray) -> Lists:
     """The values of the runs `picked` (ascending) here, as value lists: one
     list per run."""
@@ -469,33 +469,45 @@ def _entries(runs: np.ndarray, sent: Runs, n_classes: int, picked: Optional[np.n
     return (ends, low[order], c[order], high[order]), origin[order].astype(np.int64)
 
 
-def refine_runs(summary: Searched, totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
-                params: Tuple[Any, ...], requests: np.ndarray, runs: np.ndarray, sent: Runs,
-                growth: Tuple[Any, ...]) -> np.ndarray:
-    """Of the runs the refined bins were cut into, those whose values may
-    hold the best split (refine_entries), ascending."""
+def pick_runs(summary: Searched, totals: np.ndarray, n: np.ndarray, weight: np.ndarray, params: Tuple[Any, ...],
+              requests: np.ndarray, runs: np.ndarray, growth: Tuple[Any, ...], *sent: Runs) -> Tuple[Runs, np.ndarray]:
+    """The workers' runs and lists of the refined bins (list_runs) added up,
+    and of the runs, those whose values may hold the best split
+    (refine_entries), ascending."""
+    merged = sent[0]
+    for other in sent[1:]:
+        merged = (pack_counts(wide(merged[0]) + wide(other[0]), travels=False),
+                  narrow(np.minimum(wide(merged[1]), wide(other[1]))),
+                  narrow(np.maximum(wide(merged[2]), wide(other[2]))), merge_lists(merged[3], other[3]))
     counts, lo, hi, span = summary
     mask = np.zeros(lo.shape, dtype=np.uint8)
     mask[tuple(requests.T)] = 1
-    entries, origin = _entries(runs, sent, totals.shape[1])
+    entries, origin = _entries(runs, merged, totals.shape[1])
     chosen = _learner.refine_entries(counts, lo, hi, totals, n, weight, params, mask, entries, growth + (span,))
-    return np.sort(origin[(chosen != 0) & (origin >= 0)])
+    return merged, np.sort(origin[(chosen != 0) & (origin >= 0)])
+
+
+def picked_of(runs: Tuple[Runs, np.ndarray]) -> np.ndarray:
+    return runs[1]
 
 
 def choose(summary: Searched, totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
-           params: Tuple[Any, ...], requests: np.ndarray, runs: np.ndarray, sent: Optional[Runs],
-           picked: Optional[np.ndarray], exact: Optional[Lists], impurity: np.ndarray, total_weight: float,
-           growth: Tuple[Any, ...]) -> Dict[str, np.ndarray]:
+           params: Tuple[Any, ...], requests: np.ndarray, runs: np.ndarray, picked: Optional[Tuple[Runs, np.ndarray]],
+           impurity: np.ndarray, total_weight: float, growth: Tuple[Any, ...], *exact: Lists) -> Dict[str, np.ndarray]:
     """The learner's splits from the merged summary and what the bins
-    `requests` (as refine gives them) hold: values, runs, and the values of
-    the runs `picked` (None where no bin is refined)."""
+    `requests` (as refine gives them) hold: values, runs (`picked`, as
+    pick_runs gives them; None where no bin is refined), and the values of
+    the runs picked, each worker's (`exact`)."""
     counts, lo, hi, span = summary
     mask = np.zeros(lo.shape, dtype=np.uint8)
     mask[tuple(requests.T)] = 1
     entries: Tuple[np.ndarray, ...] = (np.zeros(1, dtype=np.int64), np.empty(0), np.empty((0, counts.shape[-1])),
                                        np.empty(0))
-    if sent is not None:
-        entries, _ = _entries(runs, sent, totals.shape[1], picked, exact)
+    if picked is not None:
+        values = exact[0]
+        for other in exact[1:]:
+            values = merge_lists(values, other)
+        entries, _ = _entries(runs, picked[0], totals.shape[1], picked[1], values)
     return _learner.choose_splits(counts, lo, hi, totals, n, weight, params, mask, entries, impurity, total_weight,
                                   growth + (span,))
 
