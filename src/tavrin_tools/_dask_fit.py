@@ -333,8 +333,12 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
     last: List[int] = []
     while open_:
         k = len(open_)
-        found = [_search(client, held, bins, nodes, open_[b:e], b, params, total_weight, n_classes, finish.homes)
-                 for b, e in _batches(nodes, open_, batch)]
+        batches = _batches(nodes, open_, batch)
+        found = client.gather([_search(client, held, bins, nodes, open_[b:e], b, params, total_weight, n_classes,
+                                       finish.homes)
+                               for b, e in batches])
+        for f, (b, e) in zip(found, batches):
+            f["constants"] = _constants(f, [nodes[i]["constants"] for i in open_[b:e]])
         for i in last:  # the previous level's summaries have served
             nodes[i].pop("summary", None)
         last = open_
@@ -501,13 +505,14 @@ def _best_first(nodes: List[Dict[str, Any]], max_leaf_nodes: int, fresh: List[in
 
 def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], which: List[int], first: int,
             params: Tuple[Any, ...], total_weight: float, n_classes: int,
-            homes: List[List[str]]) -> Dict[str, np.ndarray]:
-    """The splits of the open nodes `which` (slots first, first + 1, ...),
-    with per node its children's known constant features ("constants") and
-    bounds ("bounds": the left's lower and upper, then the right's); each
-    worker's steps run on `homes`, its own, and the steps over the merged
-    summary on the first worker, where it stays (for the nodes' children:
-    see _siblings)."""
+            homes: List[List[str]]) -> Any:
+    """The future of the splits of the open nodes `which` (slots first,
+    first + 1, ...), with per node its children's bounds ("bounds": the
+    left's lower and upper, then the right's) and what _constants reads;
+    each worker's steps run on `homes`, its own, and the steps over the
+    merged summary on the first worker, where it stays (for the nodes'
+    children: see _siblings). Every step is submitted at once: the client
+    waits only for the splits, and the batches of a round overlap."""
     picked = [nodes[i] for i in which]
     k = len(picked)
     here = homes[0]
@@ -532,37 +537,34 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
     bounds = np.array([node["bounds"] for node in picked], dtype=np.float64).reshape(k, 2)
     known = [node["constants"] for node in picked]
     # Drawn and judged next to the merged summary, which may be large.
-    refined, runs, growth, ends, drawn = client.gather(client.submit(
-        rows.refine, merged, totals, n, weight, params, keys, known, None if params[10] is None else bounds,
-        workers=here, pure=False))
-    constants = np.empty(k, dtype=object)
-    if ends is None:
-        constants[:] = known
-    else:
-        for j in range(k):
-            constants[j] = drawn[ends[j]:ends[j + 1]]
-    requests = refined.astype(np.int64)
-    requests[:, 0] += first
+    refined = client.submit(rows.refine, merged, totals, n, weight, params, keys, known,
+                            None if params[10] is None else bounds, workers=here, pure=False)
+    asked = client.submit(rows.asked_of, refined, workers=here, pure=False)
     impurity = np.array([node["impurity"] for node in picked], dtype=np.float64)
     # The refined bins' values, or runs of them and then the values of the
     # runs that may hold the best split; each worker's kept until then.
-    picked_runs = None
-    values: List[Any] = []
-    if len(requests):
-        listed = [client.submit(rows.list_runs, h, requests, runs, bins, workers=w, pure=False)
-                  for h, w in zip(held, homes)]
-        sent = [client.submit(operator.getitem, r, 0, workers=w, pure=False) for r, w in zip(listed, homes)]
-        picked_runs = client.submit(rows.pick_runs, merged, totals, n, weight, params, refined, runs, growth, *sent,
-                                    workers=here, pure=False)
-        picked = client.submit(rows.picked_of, picked_runs, workers=here, pure=False)
-        kept = [client.submit(operator.getitem, r, 1, workers=w, pure=False) for r, w in zip(listed, homes)]
-        values = [client.submit(rows.run_values, r, picked, workers=w, pure=False) for r, w in zip(kept, homes)]
-        del listed, sent, kept
-    found: Dict[str, np.ndarray] = client.gather(client.submit(
-        rows.choose, merged, totals, n, weight, params, refined, runs, picked_runs, impurity, total_weight, growth,
-        *values, workers=here, pure=False))
-    found["constants"] = constants
-    return found
+    listed = [client.submit(rows.list_runs, h, asked, first, bins, workers=w, pure=False) for h, w in zip(held, homes)]
+    sent = [client.submit(operator.getitem, r, 0, workers=w, pure=False) for r, w in zip(listed, homes)]
+    picked_runs = client.submit(rows.pick_runs, merged, totals, n, weight, params, refined, *sent, workers=here,
+                                pure=False)
+    picked_ = client.submit(rows.picked_of, picked_runs, workers=here, pure=False)
+    kept = [client.submit(operator.getitem, r, 1, workers=w, pure=False) for r, w in zip(listed, homes)]
+    values = [client.submit(rows.run_values, r, picked_, workers=w, pure=False) for r, w in zip(kept, homes)]
+    return client.submit(rows.choose, merged, totals, n, weight, params, refined, picked_runs, impurity, total_weight,
+                         *values, workers=here, pure=False)
+
+
+def _constants(found: Dict[str, Any], known: List[np.ndarray]) -> np.ndarray:
+    """Per node its children's known constant features: those it knew, or
+    those found when its features were drawn."""
+    constants = np.empty(len(known), dtype=object)
+    ends, drawn = found.pop("ends"), found.pop("drawn")
+    if ends is None:
+        constants[:] = known
+    else:
+        for j in range(len(known)):
+            constants[j] = drawn[ends[j]:ends[j + 1]]
+    return constants
 
 
 def _siblings(nodes: List[Dict[str, Any]], which: List[int]) -> Tuple[np.ndarray, Any]:

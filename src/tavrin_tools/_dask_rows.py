@@ -406,23 +406,42 @@ def refine(summary: Searched, totals: np.ndarray, n: np.ndarray, weight: np.ndar
     requests = np.argwhere(mask)
     rows = counts[:, :, :-1][mask != 0][:, -1]
     runs = np.where(rows <= _FEW_ROWS, 0, np.minimum(_MOST_RUNS, np.ceil(np.sqrt(rows)))).astype(np.int32)
-    return requests.astype(np.int32), runs, growth, ends, drawn
+    return requests.astype(np.int32), runs, growth, ends, drawn, mask.shape
+
+
+def asked_of(refined: Tuple[Any, ...]) -> Tuple[Any, ...]:
+    """What the workers need of refine's answer to list the bins' values:
+    the bins as a bit mask, and their runs, both as small as they go."""
+    requests, runs, shape = refined[0], refined[1], refined[5]
+    mask = np.zeros(shape, dtype=np.uint8)
+    mask[tuple(requests.T)] = 1
+    return _deflated(np.packbits(mask.ravel())), narrow(runs.astype(np.float64)), shape
+
+
+def _requests(asked: Tuple[Any, ...], first: int) -> Tuple[np.ndarray, np.ndarray]:
+    bits, runs, shape = asked
+    bits = bits.array() if isinstance(bits, Deflated) else bits
+    mask = np.unpackbits(bits, count=int(np.prod(shape))).reshape(shape)
+    requests = np.argwhere(mask).astype(np.int64)
+    requests[:, 0] += first
+    return requests, wide(runs).astype(np.int32)
 
 
 Runs = Tuple[Any, np.ndarray, np.ndarray, Lists]
 
 
-def list_runs(held: Held, requests: np.ndarray, runs: np.ndarray, bins: Bins) -> Tuple[Runs, Any]:
-    """The values of the requested (slot, feature, bin) bins: those of a bin
-    of `runs` 0 as lists; those of the others cut into that many runs of
+def list_runs(held: Held, asked: Tuple[Any, ...], first: int, bins: Bins) -> Tuple[Runs, Any]:
+    """The values of the bins `asked` (asked_of; their nodes in slots first,
+    first + 1, ...): those of a bin of runs 0 as lists; those of the others
+    cut into that many runs of
     equal width between the bin's smallest and largest value over all rows,
     sent as each run's counts and its rows' smallest and largest value
     (empty: +inf and -inf). And what stays here for run_values: each listed
     value of a run, with its run, class and weight."""
+    requests, runs = _requests(asked, first)
     f, b = requests[:, 1], requests[:, 2]
     lists, run_counts, run_lo, run_hi, kept = _learner.list_runs(
-        *held.kernel_args(), requests.astype(np.int64), runs.astype(np.int32), bins.lo[f, b], bins.hi[f, b],
-        held.n_bins, held.n_classes)
+        *held.kernel_args(), requests, runs, bins.lo[f, b], bins.hi[f, b], held.n_bins, held.n_classes)
     whole = np.flatnonzero(runs == 0)
     offsets = lists[0]
     lists = (np.concatenate([[0], np.cumsum(np.diff(offsets)[whole])]).astype(np.int64), lists[1], lists[2])
@@ -470,10 +489,13 @@ def _entries(runs: np.ndarray, sent: Runs, n_classes: int, picked: Optional[np.n
 
 
 def pick_runs(summary: Searched, totals: np.ndarray, n: np.ndarray, weight: np.ndarray, params: Tuple[Any, ...],
-              requests: np.ndarray, runs: np.ndarray, growth: Tuple[Any, ...], *sent: Runs) -> Tuple[Runs, np.ndarray]:
-    """The workers' runs and lists of the refined bins (list_runs) added up,
-    and of the runs, those whose values may hold the best split
+              refined: Tuple[Any, ...], *sent: Runs) -> Tuple[Optional[Runs], np.ndarray]:
+    """The workers' runs and lists of the bins `refined` (list_runs) added
+    up, and of the runs, those whose values may hold the best split
     (refine_entries), ascending."""
+    requests, runs, growth = refined[:3]
+    if not len(requests):
+        return None, np.zeros(0, dtype=np.int64)
     merged = sent[0]
     for other in sent[1:]:
         merged = (pack_counts(wide(merged[0]) + wide(other[0]), travels=False),
@@ -492,24 +514,28 @@ def picked_of(runs: Tuple[Runs, np.ndarray]) -> np.ndarray:
 
 
 def choose(summary: Searched, totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
-           params: Tuple[Any, ...], requests: np.ndarray, runs: np.ndarray, picked: Optional[Tuple[Runs, np.ndarray]],
-           impurity: np.ndarray, total_weight: float, growth: Tuple[Any, ...], *exact: Lists) -> Dict[str, np.ndarray]:
+           params: Tuple[Any, ...], refined: Tuple[Any, ...], picked: Tuple[Optional[Runs], np.ndarray],
+           impurity: np.ndarray, total_weight: float, *exact: Lists) -> Dict[str, np.ndarray]:
     """The learner's splits from the merged summary and what the bins
-    `requests` (as refine gives them) hold: values, runs (`picked`, as
-    pick_runs gives them; None where no bin is refined), and the values of
-    the runs picked, each worker's (`exact`)."""
+    `refined` (as refine gives them) hold: values, runs (`picked`, as
+    pick_runs gives them), and the values of the runs picked, each
+    worker's (`exact`). With refine's draws of the children's known
+    constant features ("ends", "drawn")."""
+    requests, runs, growth, ends, drawn = refined[:5]
     counts, lo, hi, span = summary
     mask = np.zeros(lo.shape, dtype=np.uint8)
     mask[tuple(requests.T)] = 1
     entries: Tuple[np.ndarray, ...] = (np.zeros(1, dtype=np.int64), np.empty(0), np.empty((0, counts.shape[-1])),
                                        np.empty(0))
-    if picked is not None:
+    if picked[0] is not None:
         values = exact[0]
         for other in exact[1:]:
             values = merge_lists(values, other)
         entries, _ = _entries(runs, picked[0], totals.shape[1], picked[1], values)
-    return _learner.choose_splits(counts, lo, hi, totals, n, weight, params, mask, entries, impurity, total_weight,
-                                  growth + (span,))
+    found: Dict[str, Any] = _learner.choose_splits(counts, lo, hi, totals, n, weight, params, mask, entries, impurity,
+                                                   total_weight, growth + (span,))
+    found["ends"], found["drawn"] = ends, drawn
+    return found
 
 
 def merge_lists(a: Lists, b: Lists) -> Lists:
