@@ -221,7 +221,8 @@ def test_only_bins_that_may_win_are_refined():
     bins = np.searchsorted(edges, x, side="right").astype(np.uint16)[:, None]
     slot = np.zeros(1000, dtype=np.int32)
     held = (x[:, None], bins, y, None)
-    summary = _learner.bin_summary(*held, slot, 0, 1, 10, 2)
+    counts, lo, hi = _learner.bin_summary(*held, slot, 0, 1, 10, 2)
+    summary = (np.concatenate([counts, counts.sum(axis=-1, keepdims=True)], axis=-1).astype(float), lo, hi)
     params = ("gini", -1, 2, 1, 0.0, 0.0)
     node = (np.array([[500.0, 500.0]]), np.array([1000]), np.array([1000.0]))
     mask = _learner.refine_mask(*summary, *node, params)

@@ -192,6 +192,10 @@ def narrow(a: np.ndarray) -> np.ndarray:
     float64, and widen them back to the very same values."""
     if a.size == 0:
         return a
+    if a.dtype.kind == "u":
+        top = a.max()
+        return next(a.astype(kind, copy=False) for kind in (np.uint8, np.uint16, np.uint32, np.uint64)
+                    if top <= np.iinfo(kind).max)
     if a.min() >= 0.0 and np.array_equal(np.floor(a), a):  # whole numbers (no NaN, no infinity)
         top = a.max()
         for kind in (np.uint8, np.uint16, np.uint32):
@@ -309,7 +313,8 @@ def summarize(held: Held, first: int, slots: int, bins: Bins, counted: Optional[
     counts, lo, hi, span = _learner.node_summary(*held.kernel_args(), first, slots, held.n_bins, held.n_classes,
                                                  bins.need_lo, bins.need_hi,
                                                  None if counted is None else counted.astype(np.uint8))
-    return pack_counts(_sent(held, counts)), narrow(lo), narrow(hi), narrow(span)
+    # Rows of weight 1 come as whole numbers of rows per class: as _sent sends them.
+    return pack_counts(counts), narrow(lo), narrow(hi), narrow(span)
 
 
 def _sent(held: Held, counts: np.ndarray) -> np.ndarray:

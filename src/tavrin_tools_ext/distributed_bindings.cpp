@@ -170,15 +170,21 @@ py::tuple node_summary(const py::object& X, const py::object& bins, const py::ob
     const auto lo_bins = take<std::int64_t>(need_lo, {-1}, "need_lo");
     const auto hi_bins = take<std::int64_t>(need_hi, {-1}, "need_hi");
     const std::size_t s = static_cast<std::size_t>(slots), p = h.rows.cols, nb = h.rows.n_bins, w = h.rows.n_classes + 1;
+    const bool whole = weight.is_none();
+    const py::ssize_t S = slots, P = static_cast<py::ssize_t>(p), NB = n_bins;
+    const py::tuple shape = py::make_tuple(n_counted, P, NB + 1, whole ? n_classes : n_classes + 1);
     checked_size({s, p, nb + 1, w});
+    py::module_ numpy = py::module_::import("numpy");
+    const py::array counts = numpy.attr("zeros")(shape, whole ? "uint32" : "float64");
     NodeSummary out;
+    if (whole) out.whole = static_cast<std::uint32_t*>(counts.request(true).ptr);
+    else out.counts = static_cast<double*>(counts.request(true).ptr);
     {
         py::gil_scoped_release unlocked;
         build_node_summary(h.rows, o.view, first, s, lo_bins.data(), static_cast<std::size_t>(lo_bins.size()),
                            hi_bins.data(), static_cast<std::size_t>(hi_bins.size()), chosen, out);
     }
-    const py::ssize_t S = slots, P = static_cast<py::ssize_t>(p), NB = n_bins;
-    return py::make_tuple(to_numpy(out.counts, {n_counted, P, NB + 1, n_classes + 1}),
+    return py::make_tuple(counts,
                           to_numpy(out.lo, {S, static_cast<py::ssize_t>(lo_bins.size())}),
                           to_numpy(out.hi, {S, static_cast<py::ssize_t>(hi_bins.size())}),
                           to_numpy(out.span, {S, P, 2}));

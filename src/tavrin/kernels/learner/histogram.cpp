@@ -110,7 +110,9 @@ void build_node_summary(const HeldRows& held, const OrderView& by_slot, std::int
     std::size_t n_counted = 0;
     for (std::size_t s = 0; s < slots; ++s)
         if (!counted || counted[s]) place[s] = static_cast<std::int64_t>(n_counted++);
-    out.counts.assign(n_counted * p * (nb + 1) * width, 0.0);
+    const bool whole = held.weight == nullptr;
+    if (whole ? !out.whole : !out.counts) throw std::invalid_argument("no counts to write");
+    const std::size_t stride = whole ? held.n_classes : width;  // numbers per bin
     out.span.resize(slots * p * 2);
     for (std::size_t i = 0; i < slots * p; ++i) {
         out.span[2 * i] = kInf;
@@ -125,7 +127,9 @@ void build_node_summary(const HeldRows& held, const OrderView& by_slot, std::int
     for (std::size_t su = 0; su < slots; ++su) {
         const auto [a, z] = rows_of_slot(held, by_slot, static_cast<std::int64_t>(first) + static_cast<std::int64_t>(su));
         const std::int64_t in = place[su];
-        double* table = in >= 0 ? &out.counts[static_cast<std::size_t>(in) * p * (nb + 1) * width] : nullptr;
+        const std::size_t at = static_cast<std::size_t>(in) * p * (nb + 1) * stride;
+        double* table = in >= 0 && !whole ? out.counts + at : nullptr;
+        std::uint32_t* rows = in >= 0 && whole ? out.whole + at : nullptr;
         double* span = &out.span[2 * su * p];
         double* low = &out.lo[su * n_lo];
         double* high = &out.hi[su * n_hi];
@@ -141,7 +145,9 @@ void build_node_summary(const HeldRows& held, const OrderView& by_slot, std::int
             for (std::size_t f = 0; f < p; ++f) {
                 const std::size_t b = row_bins[f];
                 if (b > nb) throw std::invalid_argument("bin out of range");
-                if (table) {
+                if (rows) {
+                    ++rows[(f * (nb + 1) + b) * stride + c];
+                } else if (table) {
                     double* cell = table + (f * (nb + 1) + b) * width;
                     cell[c] += w;
                     cell[width - 1] += 1.0;

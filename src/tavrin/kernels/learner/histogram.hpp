@@ -48,15 +48,18 @@ struct OrderView {
 
 // Per slot in [first, first + slots), feature and bin (the last bin:
 // missing values): the class weights and then the row count, n_classes + 1
-// numbers (`counts`, slots x cols x (n_bins + 1) x (n_classes + 1)); per
-// slot and feature the smallest and largest value (`span`, slots x cols x
-// 2); and per slot the smallest value of the value bins listed in need_lo
-// (flat feature x bin indices; `lo`, slots x n_lo) and the largest of
-// those in need_hi (`hi`). +inf and -inf where there are none. With
-// `counted` (per slot, null: every slot), counts only of the slots
-// counted, in their order.
+// numbers (`counts`, slots x cols x (n_bins + 1) x (n_classes + 1)), or,
+// where every row weighs 1, the rows of each class, n_classes whole
+// numbers (`whole`); per slot and feature the smallest and largest value
+// (`span`, slots x cols x 2); and per slot the smallest value of the value
+// bins listed in need_lo (flat feature x bin indices; `lo`, slots x n_lo)
+// and the largest of those in need_hi (`hi`). +inf and -inf where there
+// are none. With `counted` (per slot, null: every slot), counts only of the
+// slots counted, in their order. The caller gives the counts zeroed.
 struct NodeSummary {
-    std::vector<double> counts, span, lo, hi;
+    double* counts = nullptr;
+    std::uint32_t* whole = nullptr;
+    std::vector<double> span, lo, hi;
 };
 
 void build_node_summary(const HeldRows& held, const OrderView& by_slot, std::int32_t first, std::size_t slots,
