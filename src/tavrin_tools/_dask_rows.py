@@ -557,14 +557,14 @@ Edges = Tuple[np.ndarray, np.ndarray]
 
 
 def route(held: Held, splits: Tuple[np.ndarray, ...], to_left: np.ndarray, to_right: np.ndarray) -> Tuple[Held, Edges]:
-    """The rows with the slots of the next level: a row of a node that split
-    takes its child's slot (-1 when the child is finished), any other -1;
+    """The rows with the slots of the next level: a row of weight above zero
+    of a node that split takes its child's slot (-1 when the child is
+    finished), any other -1;
     slots past the level's nodes (those finished on one worker) end too.
     And per node split between bins, the largest value of its rows here
     sent left and the smallest sent right (-inf and +inf where none are):
     the split's threshold is their midpoint (see _learner.route)."""
-    slot, below, above = _learner.route(held.x, held.bins, held.codes, held.weight, held.slot, held.n_bins,
-                                        held.n_classes, splits, to_left, to_right)
+    slot, below, above = _learner.route(*held.kernel_args(), held.n_bins, held.n_classes, splits, to_left, to_right)
     n_slots = int(max(to_left.max(initial=-1), to_right.max(initial=-1))) + 1
     return (Held(held.x, held.bins, held.codes, held.weight, slot, held.n_bins, held.n_classes, n_slots),
             (below, above))

@@ -98,15 +98,28 @@ void bin_columns(const py::object& X, const py::object& bins, const py::list& cu
     if (static_cast<py::ssize_t>(cuts.size()) != p) refuse("cuts needs an entry per column");
     if (n_bins < 1 || n_bins >= 65535) refuse("n_bins must be from 1 to 65534");
     std::uint16_t* o = out.mutable_data();
+    std::vector<Readable<double>> columns(static_cast<std::size_t>(p));
+    std::vector<char> binned(static_cast<std::size_t>(p), 0);
     for (py::ssize_t j = 0; j < p; ++j) {
         if (cuts[static_cast<std::size_t>(j)].is_none()) continue;
-        const auto c = take<double>(cuts[static_cast<std::size_t>(j)], {-1}, "cuts");
+        binned[static_cast<std::size_t>(j)] = 1;
+        Readable<double>& c = columns[static_cast<std::size_t>(j)];
+        c = take<double>(cuts[static_cast<std::size_t>(j)], {-1}, "cuts");
         if (c.shape(0) >= n_bins) refuse("a column has as many cuts as bins");
         for (py::ssize_t i = 1; i < c.shape(0); ++i)
             if (!(c.data()[i - 1] < c.data()[i])) refuse("cuts must rise");
-        py::gil_scoped_release unlocked;
-        bin_values(x.data() + j, static_cast<std::size_t>(n), static_cast<std::size_t>(p), c.data(),
-                   static_cast<std::size_t>(c.shape(0)), static_cast<std::uint16_t>(n_bins), static_cast<std::size_t>(p), o + j);
+    }
+    py::gil_scoped_release unlocked;
+    // A block of rows at a time, every column of it: the rows are read once.
+    constexpr py::ssize_t kBlock = 512;
+    for (py::ssize_t r = 0; r < n; r += kBlock) {
+        const std::size_t m = static_cast<std::size_t>(std::min(kBlock, n - r));
+        for (py::ssize_t j = 0; j < p; ++j) {
+            if (!binned[static_cast<std::size_t>(j)]) continue;
+            const Readable<double>& c = columns[static_cast<std::size_t>(j)];
+            bin_values(x.data() + r * p + j, m, static_cast<std::size_t>(p), c.data(), static_cast<std::size_t>(c.shape(0)),
+                       static_cast<std::uint16_t>(n_bins), static_cast<std::size_t>(p), o + r * p + j);
+        }
     }
 }
 
@@ -265,10 +278,10 @@ py::tuple run_lists_of(const py::tuple& kept, const py::object& picked, std::int
 // The rows' slots of the next level, and per node split between bins the
 // values either side of its threshold (route_rows).
 py::tuple route(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
-                const py::object& slot, std::int64_t n_bins, std::int64_t n_classes, const py::tuple& chosen,
-                const py::object& to_left, const py::object& to_right) {
-    if (slot.is_none()) refuse("slot must be an array of int32");
-    const Held h = held_of(X, bins, codes, weight, slot, n_bins, n_classes);
+                const py::object& order, const py::object& starts, std::int64_t n_bins, std::int64_t n_classes,
+                const py::tuple& chosen, const py::object& to_left, const py::object& to_right) {
+    const Held h = held_of(X, bins, codes, weight, py::none(), n_bins, n_classes);
+    const Order o = order_of(order, starts);
     if (chosen.size() != 6) refuse("splits are (feature, threshold, missing_left, sets, bin, bin_value)");
     const auto feature = take<std::int64_t>(chosen[0], {-1}, "feature");
     const py::ssize_t k = feature.shape(0);
@@ -288,7 +301,7 @@ py::tuple route(const py::object& X, const py::object& bins, const py::object& c
     std::fill_n(above.mutable_data(), k, std::numeric_limits<double>::infinity());
     {
         py::gil_scoped_release unlocked;
-        route_rows(h.rows, splits, out.mutable_data(), below.mutable_data(), above.mutable_data());
+        route_rows(h.rows, o.view, splits, out.mutable_data(), below.mutable_data(), above.mutable_data());
     }
     return py::make_tuple(out, below, above);
 }
@@ -661,7 +674,7 @@ void bind_distributed(py::module_& m) {
     m.def("run_lists", &run_lists_of,
           "run_lists(kept, picked, n_classes): the value lists of the runs picked, from list_runs' kept entries.");
     m.def("route", &route,
-          "route(X, bins, codes, weight, slot, n_bins, n_classes, splits, to_left, to_right): the rows' slots of "
+          "route(X, bins, codes, weight, order, starts, n_bins, n_classes, splits, to_left, to_right): the rows' slots of "
           "the next level, and per split between bins the largest value sent left and the smallest sent right: "
           "(slot, below, above).");
     m.def("merge_value_lists", &merge_value_lists, "merge_value_lists(a, b): the lists of both, equal values merged.");

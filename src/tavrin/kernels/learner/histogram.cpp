@@ -350,35 +350,37 @@ void merge_lists(const ValueLists& a, const ValueLists& b, std::size_t width, Va
     out.offsets[k] = static_cast<std::int64_t>(out.values.size());
 }
 
-void route_rows(const HeldRows& held, const LevelSplits& splits, std::int32_t* slot_out, double* below,
-                double* above) {
+void route_rows(const HeldRows& held, const OrderView& by_slot, const LevelSplits& splits, std::int32_t* slot_out,
+                double* below, double* above) {
     const std::size_t p = held.cols;
-    for (std::size_t r = 0; r < held.rows; ++r) {
-        const std::int32_t s = held.slot[r];
-        slot_out[r] = -1;
-        if (s < 0 || static_cast<std::size_t>(s) >= splits.nodes || splits.feature[s] < 0) continue;
+    std::fill_n(slot_out, held.rows, -1);
+    for (std::size_t s = 0; s < splits.nodes && s < by_slot.slots; ++s) {
+        if (splits.feature[s] < 0) continue;
         const std::size_t f = static_cast<std::size_t>(splits.feature[s]);
         if (f >= p) throw std::invalid_argument("split feature out of range");
-        const double v = held.x[r * p + f];
+        const auto [a, z] = rows_of_slot(held, by_slot, static_cast<std::int64_t>(s));
         const std::int64_t b = splits.bin[s];
-        bool left;
-        if (v != v) {
-            left = splits.missing_left[s] != 0;
-        } else if (b >= 0) {
-            const std::int64_t own = held.bins[r * p + f];
-            left = own < b || (own == b && v <= splits.bin_value[s]);
-            if (weight_of(held, r) != 0.0) {
+        for (const std::int32_t* it = a; it != z; ++it) {
+            if (z - it > kAhead) __builtin_prefetch(held.x + static_cast<std::size_t>(it[kAhead]) * p + f);
+            const std::size_t r = static_cast<std::size_t>(*it);
+            const double v = held.x[r * p + f];
+            bool left;
+            if (v != v) {
+                left = splits.missing_left[s] != 0;
+            } else if (b >= 0) {
+                const std::int64_t own = held.bins[r * p + f];
+                left = own < b || (own == b && v <= splits.bin_value[s]);
                 if (left) below[s] = std::max(below[s], v);
                 else above[s] = std::min(above[s], v);
+            } else if (splits.threshold[s] == splits.threshold[s]) {
+                left = v <= splits.threshold[s];
+            } else {
+                const std::size_t code = static_cast<std::size_t>(v);
+                if (!(v >= 0.0) || code / 64 >= splits.words) throw std::invalid_argument("category code out of range");
+                left = (splits.sets[s * splits.words + code / 64] >> (code % 64)) & 1U;
             }
-        } else if (splits.threshold[s] == splits.threshold[s]) {
-            left = v <= splits.threshold[s];
-        } else {
-            const std::size_t code = static_cast<std::size_t>(v);
-            if (!(v >= 0.0) || code / 64 >= splits.words) throw std::invalid_argument("category code out of range");
-            left = (splits.sets[static_cast<std::size_t>(s) * splits.words + code / 64] >> (code % 64)) & 1U;
+            slot_out[r] = left ? splits.to_left[s] : splits.to_right[s];
         }
-        slot_out[r] = left ? splits.to_left[s] : splits.to_right[s];
     }
 }
 

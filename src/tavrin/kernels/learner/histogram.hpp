@@ -126,11 +126,11 @@ struct LevelSplits {
 };
 
 // Each row's slot of the next level into `slot_out`: its child's where its
-// node splits, -1 otherwise. Per node split between bins, `below` and
-// `above` (nodes long, -inf and +inf first) take the largest value of its
-// rows of weight above zero sent left and the smallest sent right: the
-// threshold is their midpoint.
-void route_rows(const HeldRows& held, const LevelSplits& splits, std::int32_t* slot_out, double* below,
-                double* above);
+// node splits (the rows of `by_slot`, those of weight above zero), -1
+// otherwise. Per node split between bins, `below` and `above` (nodes long,
+// -inf and +inf first) take the largest value of its rows sent left and
+// the smallest sent right: the threshold is their midpoint.
+void route_rows(const HeldRows& held, const OrderView& by_slot, const LevelSplits& splits, std::int32_t* slot_out,
+                double* below, double* above);
 
 }  // namespace tavrin::kernels::learner
