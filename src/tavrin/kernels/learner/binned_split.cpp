@@ -9,6 +9,7 @@
 
 #include "kernels/learner/criterion.hpp"
 #include "kernels/learner/feature_draw.hpp"
+#include "kernels/learner/pool.hpp"
 #include "kernels/learner/random_split.hpp"
 #include "kernels/learner/split_rule.hpp"
 #include "kernels/learner/split_search.hpp"
@@ -256,6 +257,32 @@ private:
 };
 const auto kNoBox = [](const double*, double, const Group&) {};
 
+// Nodes are searched apart from each other, on up to this many threads
+// where there are at least kNodesToShare of them: a node's answer is the
+// same on any thread.
+constexpr std::size_t kThreads = 4, kNodesToShare = 16;
+
+// job(i, first, worker) for every node i, `first` the node's first refined
+// bin among the requests (the bins of `mask` before its own; 0 without a
+// mask), `worker` the thread's number below threads_for(nodes).
+std::size_t threads_for(const OpenNodes& nodes) { return nodes.nodes >= kNodesToShare ? kThreads : 1; }
+
+template <class Job>
+void each_node(const OpenNodes& nodes, const std::uint8_t* mask, Job&& job) {
+    const std::size_t per_node = nodes.cols * nodes.n_bins;
+    std::vector<std::size_t> first(nodes.nodes, 0);
+    for (std::size_t i = 1; mask && i < nodes.nodes; ++i)
+        first[i] = first[i - 1] + static_cast<std::size_t>(std::count_if(
+            mask + (i - 1) * per_node, mask + i * per_node, [](std::uint8_t m) { return m != 0; }));
+    const std::size_t threads = threads_for(nodes);
+    if (threads == 1) {
+        for (std::size_t i = 0; i < nodes.nodes; ++i) job(i, first[i], std::size_t{0});
+        return;
+    }
+    Pool pool(threads);
+    pool.run(nodes.nodes, [&](std::size_t i, std::size_t worker) { job(i, first[i], worker); });
+}
+
 }  // namespace
 
 void node_stats(const LearnerParams& params, std::size_t k, std::size_t n_classes, const double* totals,
@@ -295,7 +322,7 @@ void draw_searched(const OpenNodes& nodes, const LearnerParams& params, const st
 void bins_to_refine(const OpenNodes& nodes, const LearnerParams& params, std::uint8_t* mask) {
     const std::size_t p = nodes.cols, nb = nodes.n_bins;
     std::fill_n(mask, nodes.nodes * p * nb, std::uint8_t{0});
-    for (std::size_t i = 0; i < nodes.nodes; ++i) {
+    each_node(nodes, nullptr, [&](std::size_t i, std::size_t, std::size_t) {
         NodeWalk w(nodes, params, i);
         if (params.random_split) {
             // The bin with values on both sides of the drawn threshold.
@@ -308,7 +335,7 @@ void bins_to_refine(const OpenNodes& nodes, const LearnerParams& params, std::ui
                     if (w.cell(f, b)[nodes.n_classes] > 0.0 && nodes.lo[at + b] <= t && t < nodes.hi[at + b])
                         mask[at + b] = 1;
             }
-            continue;
+            return;
         }
         // The best exact score among the bin boundaries of every feature:
         // the winner scores at least this.
@@ -329,16 +356,16 @@ void bins_to_refine(const OpenNodes& nodes, const LearnerParams& params, std::ui
                        if (!m[g.bin] && w.box_may_win(before, g, floor)) m[g.bin] = 1;
                    });
         }
-    }
+    });
 }
 
 void entries_to_refine(const OpenNodes& nodes, const LearnerParams& params, const std::uint8_t* mask,
                        const RefinedBins& refined, std::uint8_t* entry_mask) {
     const std::size_t p = nodes.cols, nb = nodes.n_bins;
-    RefinedCursor cursor(refined);
-    for (std::size_t i = 0; i < nodes.nodes; ++i) {
+    each_node(nodes, mask, [&](std::size_t i, std::size_t first, std::size_t) {
+        RefinedCursor cursor(refined);
+        cursor.rewind(first);
         NodeWalk w(nodes, params, i);
-        const std::size_t first = cursor.at();
         auto entries = [&](std::size_t f) {
             const std::uint8_t* m = mask + (i * p + f) * nb;
             return [&cursor, m](std::size_t b, std::size_t& from, std::size_t& to) {
@@ -363,7 +390,7 @@ void entries_to_refine(const OpenNodes& nodes, const LearnerParams& params, cons
                         if (refined.values[e] <= t && t < refined.hi[e]) entry_mask[e] = 1;
                 }
             }
-            continue;
+            return;
         }
         // As bins_to_refine over the groups the refined bins' entries make.
         double floor = kNone;
@@ -384,7 +411,7 @@ void entries_to_refine(const OpenNodes& nodes, const LearnerParams& params, cons
                            entry_mask[g.entry] = 1;
                    });
         }
-    }
+    });
 }
 
 void choose_splits(const OpenNodes& nodes, const LearnerParams& params, const std::uint8_t* mask,
@@ -392,16 +419,31 @@ void choose_splits(const OpenNodes& nodes, const LearnerParams& params, const st
                    std::vector<ChosenSplit>& out) {
     const std::size_t p = nodes.cols, nb = nodes.n_bins, nc = nodes.n_classes;
     out.assign(nodes.nodes, ChosenSplit{});
-    RefinedCursor cursor(refined);
-    std::vector<double> right(nc), left(nc);
-    SearchShared shared;
-    shared.params = &params;
-    shared.impurity = Impurity(params.criterion, nc);
-    shared.n_classes = nc;
-    FeatureSearch search;
-    RandomSearch random;
-    Candidate found;
-    for (std::size_t i = 0; i < nodes.nodes; ++i) {
+    // Each thread's search state.
+    struct State {
+        std::vector<double> right, left;
+        SearchShared shared;
+        FeatureSearch search;
+        RandomSearch random;
+        Candidate found;
+    };
+    std::vector<State> states(threads_for(nodes));
+    for (State& state : states) {
+        state.right.resize(nc);
+        state.left.resize(nc);
+        state.shared.params = &params;
+        state.shared.impurity = Impurity(params.criterion, nc);
+        state.shared.n_classes = nc;
+    }
+    each_node(nodes, mask, [&](std::size_t i, std::size_t first, std::size_t worker) {
+        State& state = states[worker];
+        std::vector<double>&right = state.right, &left = state.left;
+        SearchShared& shared = state.shared;
+        FeatureSearch& search = state.search;
+        RandomSearch& random = state.random;
+        Candidate& found = state.found;
+        RefinedCursor cursor(refined);
+        cursor.rewind(first);
         NodeWalk w(nodes, params, i);
         ChosenSplit& best = out[i];
         double best_proxy = kNone;
@@ -487,19 +529,19 @@ void choose_splits(const OpenNodes& nodes, const LearnerParams& params, const st
                 best.categories.clear();
             }, kNoBox);
         }
-        if (best.feature < 0) continue;
+        if (best.feature < 0) return;
         const double wl = best.weight_left, wr = w.weight() - wl;
         for (std::size_t c = 0; c < nc; ++c) right[c] = w.totals()[c] - best.left[c];
         const double il = w.impurity().of(best.left.data(), wl), ir = w.impurity().of(right.data(), wr);
         best.improvement = Impurity::improvement(total_weight, w.weight(), impurity[i], wl, il, wr, ir);
         if (best.improvement + kEpsilon < params.min_impurity_decrease) {
             best.feature = -1;
-            continue;
+            return;
         }
         const std::int8_t cst = params.monotonic && nc == 2 ? params.monotonic[best.feature] : 0;
         child_bounds(cst, w.bounds(), best.left[0], wl, w.totals()[0] - best.left[0], wr, best.left_bounds,
                      best.right_bounds);
-    }
+    });
 }
 
 }  // namespace tavrin::kernels::learner
