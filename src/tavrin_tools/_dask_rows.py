@@ -330,7 +330,13 @@ def _with_rows(counts: np.ndarray, n_classes: int) -> np.ndarray:
     counts = wide(counts)
     if counts.shape[-1] == n_classes + 1:
         return counts
-    return np.concatenate([counts, counts.sum(axis=-1, keepdims=True)], axis=-1)
+    out = np.empty(counts.shape[:-1] + (n_classes + 1,))
+    out[..., :-1] = counts
+    rows = out[..., -1]
+    rows[...] = counts[..., 0]
+    for c in range(1, n_classes):  # whole numbers: any order gives the same sums
+        rows += counts[..., c]
+    return out
 
 
 def merge_round(bins: Bins, n_classes: int, counted: Optional[np.ndarray], sibling: Optional[np.ndarray],
@@ -343,21 +349,28 @@ def merge_round(bins: Bins, n_classes: int, counted: Optional[np.ndarray], sibli
     parent[j, 0]]) less its sibling's (slot sibling[j]). Exact, as weights
     are 1 or on the fit's grid (on_grid)."""
     own, parents = parts[:n_parts], parts[n_parts:]
-    sent = wide(own[0][0])
-    for part in own[1:]:
-        sent = sent + wide(part[0])
-    lo, hi = np.minimum.reduce([wide(part[1]) for part in own]), np.maximum.reduce([wide(part[2]) for part in own])
-    spans = [wide(part[3]) for part in own]
-    span = np.stack([np.minimum.reduce([x[..., 0] for x in spans]), np.maximum.reduce([x[..., 1] for x in spans])],
-                    axis=2)
+
+    def fold(ufunc: Any, arrays: Any) -> np.ndarray:
+        arrays = iter(arrays)
+        out: np.ndarray = next(arrays)
+        for a in arrays:
+            out = ufunc(out, a)
+        return out
+
+    sent = fold(np.add, (wide(part[0]) for part in own))
+    lo, hi = fold(np.minimum, (wide(part[1]) for part in own)), fold(np.maximum, (wide(part[2]) for part in own))
+    span = np.stack([fold(np.minimum, (wide(part[3])[..., 0] for part in own)),
+                     fold(np.maximum, (wide(part[3])[..., 1] for part in own))], axis=2)
     counts = sent
     if counted is not None and sibling is not None and parent is not None:
         counts = np.empty((len(counted),) + sent.shape[1:])
         counts[counted] = sent
+        del sent
         derived = np.flatnonzero(~counted)
         whole = [wide(p[0]) for p in parents]
         above = np.stack([whole[a][b] for a, b in parent[derived]])
         counts[derived] = above - counts[sibling[derived]]
+        del whole, above
     kept = (pack_counts(counts, travels=False), narrow(lo), narrow(hi), narrow(span))
     return kept, searched((counts, lo, hi, span), bins, n_classes)
 
