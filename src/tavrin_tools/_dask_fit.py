@@ -322,14 +322,14 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
     grid, so counts are exact sums: of two children searched the larger's
     counts are its parent's less the smaller's, which alone are summed over
     the workers. A split between bins learns its
-    threshold from the rows it sends either way (``rows.split_edges``),
-    read at the end."""
+    threshold from the rows it sends either way (the rows' edges, see
+    ``rows.route``), read at the end."""
     batch = max(1, _SUMMARY_BYTES // (p * (n_bins + 1) * (n_classes + 3) * 8))
     # The searched nodes of the round, in slot order.
     open_, local = finish.split(nodes, _stats(nodes, [0], params, n_classes))
     finish.submit(held, nodes, local, len(open_))
     order = [0]
-    edges: List[Tuple[List[int], Any]] = []  # per level split between bins: its nodes and their edge values
+    routes: List[List[int]] = []  # per route of the rows, the nodes it split
     last: List[int] = []
     while open_:
         k = len(open_)
@@ -383,15 +383,14 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
                 if "split" in nodes[i]:
                     a, b = nodes[i]["split"]["pair"]
                     to_left[slot], to_right[slot] = slot_of.get(a, -1), slot_of.get(b, -1)
-            routed = [client.submit(rows.route, h, rows.splits_of(chosen), to_left, to_right, workers=w, pure=False)
-                      for h, w in zip(held, finish.homes)]
-            held = [client.submit(operator.getitem, r, 0, workers=w, pure=False) for r, w in zip(routed, finish.homes)]
-            if (chosen["bin"] >= 0).any():
-                edges.append((list(open_), _reduce(client, [client.submit(operator.getitem, r, 1, workers=w, pure=False)
-                                                            for r, w in zip(routed, finish.homes)], rows.add_edges)))
+            held = [client.submit(rows.route, h, rows.splits_of(chosen), to_left, to_right, workers=w, pure=False)
+                    for h, w in zip(held, finish.homes)]
+            routes.append(list(open_))
         finish.submit(held, nodes, local, len(searched))
         open_ = searched
-    for level, (below, above) in zip([e[0] for e in edges], client.gather([e[1] for e in edges])):
+    edges = client.gather(_reduce(client, [client.submit(rows.edges_of_routes, h, workers=w, pure=False)
+                                           for h, w in zip(held, finish.homes)], rows.add_edges)) if routes else ()
+    for level, (below, above) in zip(routes, edges):
         between = np.flatnonzero(np.isfinite(below) & np.isfinite(above))
         for at, threshold in zip(between.tolist(), _learner.midpoints(below[between], above[between]).tolist()):
             nodes[level[at]]["split"]["threshold"] = threshold

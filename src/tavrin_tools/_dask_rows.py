@@ -111,12 +111,13 @@ class Held:
     features), class codes, weights;
     `slot` is replaced, never changed, and with it `order` and `starts`, the
     rows of weight above zero slot by slot (see _learner.order_rows), which
-    the summaries and lists walk."""
+    the summaries and lists walk; `edges`: per route so far, its edges."""
 
     def __init__(self, x: np.ndarray, bins: np.ndarray, codes: np.ndarray, weight: Optional[np.ndarray],
-                 slot: np.ndarray, n_bins: int, n_classes: int, n_slots: int) -> None:
+                 slot: np.ndarray, n_bins: int, n_classes: int, n_slots: int,
+                 edges: Tuple[Any, ...] = ()) -> None:
         self.x, self.bins, self.codes, self.weight, self.slot = x, bins, codes, weight, slot
-        self.n_bins, self.n_classes = n_bins, n_classes
+        self.n_bins, self.n_classes, self.edges = n_bins, n_classes, edges
         self.order, self.starts = _learner.order_rows(slot, weight, n_slots)
 
     def kernel_args(self) -> Tuple[Any, ...]:
@@ -569,22 +570,28 @@ def splits_of(chosen: Dict[str, np.ndarray]) -> Tuple[np.ndarray, ...]:
 Edges = Tuple[np.ndarray, np.ndarray]
 
 
-def route(held: Held, splits: Tuple[np.ndarray, ...], to_left: np.ndarray, to_right: np.ndarray) -> Tuple[Held, Edges]:
+def route(held: Held, splits: Tuple[np.ndarray, ...], to_left: np.ndarray, to_right: np.ndarray) -> Held:
     """The rows with the slots of the next level: a row of weight above zero
     of a node that split takes its child's slot (-1 when the child is
-    finished), any other -1;
-    slots past the level's nodes (those finished on one worker) end too.
-    And per node split between bins, the largest value of its rows here
-    sent left and the smallest sent right (-inf and +inf where none are):
-    the split's threshold is their midpoint (see _learner.route)."""
+    finished), any other -1; slots past the level's nodes (those finished
+    on one worker) end too. Its edges gain, per node split between bins,
+    the largest value of its rows here sent left and the smallest sent
+    right (-inf and +inf where none are): the split's threshold is their
+    midpoint (see _learner.route)."""
     slot, below, above = _learner.route(*held.kernel_args(), held.n_bins, held.n_classes, splits, to_left, to_right)
     n_slots = int(max(to_left.max(initial=-1), to_right.max(initial=-1))) + 1
-    return (Held(held.x, held.bins, held.codes, held.weight, slot, held.n_bins, held.n_classes, n_slots),
-            (below, above))
+    return Held(held.x, held.bins, held.codes, held.weight, slot, held.n_bins, held.n_classes, n_slots,
+                held.edges + ((below, above),))
 
 
-def add_edges(a: Edges, b: Edges) -> Edges:
-    return np.maximum(a[0], b[0]), np.minimum(a[1], b[1])
+def edges_of_routes(held: Held) -> Tuple[Edges, ...]:
+    return held.edges  # type: ignore[no-any-return]
+
+
+def add_edges(a: Tuple[Edges, ...], b: Tuple[Edges, ...]) -> Tuple[Edges, ...]:
+    """Two workers' edges of every route: the largest sent left and the
+    smallest sent right of both."""
+    return tuple((np.maximum(x[0], y[0]), np.minimum(x[1], y[1])) for x, y in zip(a, b))
 
 
 _register_sizes()
