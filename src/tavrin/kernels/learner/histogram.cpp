@@ -124,6 +124,9 @@ void build_node_summary(const HeldRows& held, const OrderView& by_slot, std::int
     // span comes from the rows of those bins only (bins are ordered like
     // their values).
     std::vector<std::size_t> min_bin(p), max_bin(p);
+    // Per feature and bin: whether either list asks for it.
+    std::vector<std::uint8_t> needed(p * nb, 0);
+    for (std::size_t i = 0; i < p * nb; ++i) needed[i] = lo_at[i] >= 0 || hi_at[i] >= 0;
     for (std::size_t su = 0; su < slots; ++su) {
         const auto [a, z] = rows_of_slot(held, by_slot, static_cast<std::int64_t>(first) + static_cast<std::int64_t>(su));
         const std::int64_t in = place[su];
@@ -138,8 +141,9 @@ void build_node_summary(const HeldRows& held, const OrderView& by_slot, std::int
         for (const std::int32_t* it = a; it != z; ++it) {
             if (z - it > kAhead) prefetch_row(held, static_cast<std::size_t>(it[kAhead]), true);
             const std::size_t r = static_cast<std::size_t>(*it);
-            const std::size_t c = class_of(held, r);
-            const double w = weight_of(held, r);
+            const bool counting = rows || table;
+            const std::size_t c = counting ? class_of(held, r) : 0;
+            const double w = counting ? weight_of(held, r) : 0.0;
             const std::uint16_t* row_bins = held.bins + r * p;
             const double* row = held.x + r * p;
             for (std::size_t f = 0; f < p; ++f) {
@@ -161,6 +165,7 @@ void build_node_summary(const HeldRows& held, const OrderView& by_slot, std::int
                     span[2 * f + 1] = b > max_bin[f] ? std::max(-kInf, row[f]) : std::max(span[2 * f + 1], row[f]);
                     max_bin[f] = b;
                 }
+                if (!needed[f * nb + b]) continue;
                 const std::int64_t l = lo_at[f * nb + b], h = hi_at[f * nb + b];
                 if (l >= 0) low[l] = std::min(low[l], row[f]);
                 if (h >= 0) high[h] = std::max(high[h], row[f]);
