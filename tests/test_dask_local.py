@@ -161,6 +161,15 @@ def test_bins_count_the_cuts_at_or_below_each_value():
     for bad in ([np.array([2.0, 1.0]), None], [None]):
         with pytest.raises(ValueError):
             _learner.bin_columns(x, bins, bad, 9)
+    # Many rows (searched several at a time): cut values, NaN and infinities.
+    rng = np.random.default_rng(1)
+    c = np.unique(rng.normal(size=40))
+    many = rng.choice(np.concatenate([c, rng.normal(size=20), [np.nan, np.inf, -np.inf, -0.0]]), size=(1001, 2))
+    out = np.zeros(many.shape, dtype=np.uint16)
+    _learner.bin_columns(many, out, [c, c[:1]], 50)
+    for j, cj in enumerate([c, c[:1]]):
+        expected = np.where(np.isnan(many[:, j]), 50, np.searchsorted(cj, many[:, j], side="right"))
+        assert out[:, j].tolist() == expected.tolist()
 
 
 @pytest.mark.parametrize("params", [dict(max_features=2, random_state=3),

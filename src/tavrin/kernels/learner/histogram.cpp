@@ -25,23 +25,38 @@ std::size_t class_of(const HeldRows& held, std::size_t r) {
 
 void bin_values(const double* x, std::size_t n, std::size_t stride, const double* cuts, std::size_t n_cuts,
                 std::uint16_t missing, std::size_t out_stride, std::uint16_t* out) {
-    for (std::size_t r = 0; r < n; ++r) {
-        const double v = x[r * stride];
-        if (v != v) {
-            out[r * out_stride] = missing;
-            continue;
+    // Upper bounds without branches on the data, kGroup values at a time so
+    // that their searches overlap: `base[g]` keeps the last cut known to be
+    // at or below value g, or the first cut.
+    constexpr std::size_t kGroup = 8;
+    auto finish = [&](std::size_t r, double v, const double* base) {
+        const std::size_t below = n_cuts == 0 ? 0 : static_cast<std::size_t>(base - cuts) + (*base <= v);
+        out[r * out_stride] = v != v ? missing : static_cast<std::uint16_t>(below);
+    };
+    std::size_t r = 0;
+    for (; r + kGroup <= n; r += kGroup) {
+        double v[kGroup];
+        const double* base[kGroup];
+        for (std::size_t g = 0; g < kGroup; ++g) {
+            v[g] = x[(r + g) * stride];
+            base[g] = cuts;
         }
-        // Upper bound without branches on the data: `base` keeps the last
-        // cut known to be at or below v, or the first cut.
+        for (std::size_t len = n_cuts; len > 1;) {
+            const std::size_t half = len / 2;
+            for (std::size_t g = 0; g < kGroup; ++g) base[g] = base[g][half] <= v[g] ? base[g] + half : base[g];
+            len -= half;
+        }
+        for (std::size_t g = 0; g < kGroup; ++g) finish(r + g, v[g], base[g]);
+    }
+    for (; r < n; ++r) {
+        const double v = x[r * stride];
         const double* base = cuts;
-        std::size_t len = n_cuts;
-        while (len > 1) {
+        for (std::size_t len = n_cuts; len > 1;) {
             const std::size_t half = len / 2;
             base = base[half] <= v ? base + half : base;
             len -= half;
         }
-        const std::size_t below = n_cuts == 0 ? 0 : static_cast<std::size_t>(base - cuts) + (*base <= v);
-        out[r * out_stride] = static_cast<std::uint16_t>(below);
+        finish(r, v, base);
     }
 }
 
