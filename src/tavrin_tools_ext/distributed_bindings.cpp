@@ -50,6 +50,14 @@ py::array_t<T> to_numpy(const std::vector<T>& v, std::vector<py::ssize_t> shape)
     return out;
 }
 
+// The same without a copy: the array takes the vector over.
+template <class T>
+py::array_t<T> to_numpy(std::vector<T>&& v, std::vector<py::ssize_t> shape) {
+    auto* kept = new std::vector<T>(std::move(v));
+    py::capsule owner(kept, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    return py::array_t<T>(shape, kept->data(), owner);
+}
+
 py::ssize_t checked_size(std::initializer_list<std::size_t> dims) {
     std::size_t total = 1;
     for (std::size_t d : dims)
@@ -218,10 +226,11 @@ py::tuple bin_summary(const py::object& X, const py::object& bins, const py::obj
     return py::make_tuple(t[0], py::array(t[1]).reshape(shape), py::array(t[2]).reshape(shape));
 }
 
-py::tuple lists_to_numpy(const ValueLists& l, std::size_t width) {
-    return py::make_tuple(to_numpy(l.offsets, {static_cast<py::ssize_t>(l.offsets.size())}),
-                          to_numpy(l.values, {static_cast<py::ssize_t>(l.values.size())}),
-                          to_numpy(l.counts, {static_cast<py::ssize_t>(l.values.size()), static_cast<py::ssize_t>(width)}));
+py::tuple lists_to_numpy(ValueLists& l, std::size_t width) {
+    const auto n = static_cast<py::ssize_t>(l.values.size());
+    return py::make_tuple(to_numpy(std::move(l.offsets), {static_cast<py::ssize_t>(l.offsets.size())}),
+                          to_numpy(std::move(l.values), {n}),
+                          to_numpy(std::move(l.counts), {n, static_cast<py::ssize_t>(width)}));
 }
 
 py::tuple list_runs_of(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
@@ -242,12 +251,14 @@ py::tuple list_runs_of(const py::object& X, const py::object& bins, const py::ob
     }
     const std::size_t width = h.rows.n_classes + 1;
     const auto total = static_cast<py::ssize_t>(out.lo.size()), kept = static_cast<py::ssize_t>(out.kept.run.size());
-    const py::object weights = weight.is_none() ? py::object(py::none()) : py::object(to_numpy(out.kept.weight, {kept}));
+    const py::object weights =
+        weight.is_none() ? py::object(py::none()) : py::object(to_numpy(std::move(out.kept.weight), {kept}));
     return py::make_tuple(lists_to_numpy(out.lists, width),
-                          to_numpy(out.counts, {total, static_cast<py::ssize_t>(width)}), to_numpy(out.lo, {total}),
-                          to_numpy(out.hi, {total}),
-                          py::make_tuple(to_numpy(out.kept.run, {kept}), to_numpy(out.kept.value, {kept}),
-                                         to_numpy(out.kept.code, {kept}), weights));
+                          to_numpy(std::move(out.counts), {total, static_cast<py::ssize_t>(width)}),
+                          to_numpy(std::move(out.lo), {total}), to_numpy(std::move(out.hi), {total}),
+                          py::make_tuple(to_numpy(std::move(out.kept.run), {kept}),
+                                         to_numpy(std::move(out.kept.value), {kept}),
+                                         to_numpy(std::move(out.kept.code), {kept}), weights));
 }
 
 py::tuple run_lists_of(const py::tuple& kept, const py::object& picked, std::int64_t n_classes) {
