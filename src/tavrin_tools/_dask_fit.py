@@ -334,9 +334,10 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
     while open_:
         k = len(open_)
         batches = _batches(nodes, open_, batch)
-        found = client.gather([_search(client, held, bins, nodes, open_[b:e], b, params, total_weight, n_classes,
-                                       finish.homes)
-                               for b, e in batches])
+        # A batch at a time: the merged summaries of one stay within the budget.
+        found = [client.gather(_search(client, held, bins, nodes, open_[b:e], b, params, total_weight, n_classes,
+                                       finish.homes))
+                 for b, e in batches]
         for f, (b, e) in zip(found, batches):
             f["constants"] = _constants(f, [nodes[i]["constants"] for i in open_[b:e]])
         for i in last:  # the previous level's summaries have served
@@ -511,7 +512,7 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
     each worker's steps run on `homes`, its own, and the steps over the
     merged summary on the first worker, where it stays (for the nodes'
     children: see _siblings). Every step is submitted at once: the client
-    waits only for the splits, and the batches of a round overlap."""
+    waits only for the splits."""
     picked = [nodes[i] for i in which]
     k = len(picked)
     here = homes[0]

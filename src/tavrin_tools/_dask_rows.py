@@ -362,17 +362,29 @@ def merge_round(bins: Bins, n_classes: int, counted: Optional[np.ndarray], sibli
     lo, hi = fold(np.minimum, (wide(part[1]) for part in own)), fold(np.maximum, (wide(part[2]) for part in own))
     span = np.stack([fold(np.minimum, (wide(part[3])[..., 0] for part in own)),
                      fold(np.maximum, (wide(part[3])[..., 1] for part in own))], axis=2)
-    counts = sent
+    # The search's counts, rows last, made in place: `own_counts` is the
+    # part of them as the workers send them.
+    width = sent.shape[-1]
+    counts = np.empty((len(sent) if counted is None else len(counted),) + sent.shape[1:-1] + (n_classes + 1,))
+    own_counts = counts[..., :width]
     if counted is not None and sibling is not None and parent is not None:
-        counts = np.empty((len(counted),) + sent.shape[1:])
-        counts[counted] = sent
+        own_counts[counted] = sent
         del sent
-        derived = np.flatnonzero(~counted)
         whole = [wide(p[0]) for p in parents]
-        above = np.stack([whole[a][b] for a, b in parent[derived]])
-        counts[derived] = above - counts[sibling[derived]]
-        del whole, above
-    kept = (pack_counts(counts, travels=False), narrow(lo), narrow(hi), narrow(span))
+        for j in np.flatnonzero(~counted):
+            own_counts[j] = whole[parent[j, 0]][parent[j, 1]] - own_counts[sibling[j]]
+        del whole
+    else:
+        own_counts[...] = sent
+        del sent
+    if width == n_classes:  # rows of weight 1: the sum of the class weights, exact
+        rows = counts[..., -1]
+        rows[...] = counts[..., 0]
+        for c in range(1, n_classes):
+            rows += counts[..., c]
+    # Kept as whole numbers of rows where every row weighs 1.
+    own_counts = own_counts.astype(np.uint32) if width == n_classes else np.ascontiguousarray(own_counts)
+    kept = (pack_counts(own_counts, travels=False), narrow(lo), narrow(hi), narrow(span))
     return kept, searched((counts, lo, hi, span), bins, n_classes)
 
 
