@@ -14,10 +14,12 @@ search (``_learner.refine_mask``) names the bins whose exact values may
 still hold the best split; only those bins' distinct values travel (a
 bin of many rows first as runs of values, of which the learner's
 ``refine_entries`` names those that may hold it, and only their values
-travel then), and ``_learner.choose_splits`` picks each node's split by the in-memory
-learner's rules. Both run on a worker, next to the merged summaries and
-value lists: the client sees the bins to refine and the chosen splits,
-never the rows' values. The splits go back to the workers, which move each
+travel then), and ``_learner.choose_splits`` picks each node's split by
+the in-memory learner's rules. Both run on a worker, next to the merged
+summaries and value lists, which ask the other workers for the bins'
+values directly: the client sees only the chosen splits, never the
+rows' values. Each worker walks its rows of one open node at a time
+(it keeps them in node order). The splits go back to the workers, which move each
 row to its child's slot; a split between two bins moves rows by bin, and
 its threshold, the midpoint of the values either side, comes back from
 that move. Nodes are numbered depth first at the end, as the

@@ -597,7 +597,7 @@ def route(held: Held, splits: Tuple[np.ndarray, ...], to_left: np.ndarray, to_ri
 
 
 def edges_of_routes(held: Held) -> Tuple[Edges, ...]:
-    return held.edges  # type: ignore[no-any-return]
+    return held.edges
 
 
 def add_edges(a: Tuple[Edges, ...], b: Tuple[Edges, ...]) -> Tuple[Edges, ...]:
