@@ -225,3 +225,30 @@ def test_summaries_and_runs_agree_with_the_rows(seed):
     for q in range(len(requests)):
         assert np.array_equal(np.unique(merged[q]), whole[1][whole[0][q]:whole[0][q + 1]])
     assert np.array_equal(cut[1].sum(axis=0), whole[2].sum(axis=0))
+
+
+def test_worker_kernels_refuse_broken_row_orders_and_entries():
+    from tavrin_tools import _learner
+    rng = np.random.default_rng(0)
+    x = rng.normal(size=(50, 3))
+    bins = np.zeros((50, 3), np.uint16)
+    _learner.bin_columns(x, bins, [np.array([0.0])] * 3, 2)
+    codes = rng.integers(0, 2, 50)
+    order, starts = _learner.order_rows(rng.integers(-1, 3, 50).astype(np.int32), None, 3)
+    none = np.zeros(0, np.int64)
+    for o, s in [(np.array([99], np.int32), np.array([0, 1])), (np.array([-1], np.int32), np.array([0, 1])),
+                 (order, np.array([0, 99])), (order, np.array([5, 2])), (order, none)]:
+        with pytest.raises(ValueError):
+            _learner.node_summary(x, bins, codes, None, o, s, 0, 3, 2, 2, none, none)
+        with pytest.raises(ValueError):
+            _learner.list_runs(x, bins, codes, None, o, s, np.array([[0, 0, 0]]), np.array([2], np.int32), np.zeros(1),
+                               np.ones(1), 2, 2)
+    for request in ([[0, 5, 0]], [[0, 0, 9]], [[1, 0, 0], [0, 0, 0]], [[0, 0, 0], [0, 0, 0]]):
+        with pytest.raises(ValueError):
+            _learner.list_runs(x, bins, codes, None, order, starts, np.array(request), np.zeros(len(request), np.int32),
+                               np.zeros(len(request)), np.ones(len(request)), 2, 2)
+    entries = (np.array([0]), np.zeros(1), np.array([0], np.int32), None)
+    for kept, picked in [((np.array([0, 1]),) + entries[1:], [0]), (entries[:2] + (np.array([7], np.int32), None), [0]),
+                         (entries, [1, 0]), (entries[:3], [0])]:
+        with pytest.raises(ValueError):
+            _learner.run_lists(kept, np.array(picked), 2)

@@ -98,7 +98,7 @@ constexpr std::ptrdiff_t kAhead = 12;
     if (held.weight) __builtin_prefetch(held.weight + r);
     const std::uint16_t* bins = held.bins + r * held.cols;
     __builtin_prefetch(bins);
-    __builtin_prefetch(bins + held.cols - 1);
+    if (held.cols > 1) __builtin_prefetch(bins + held.cols - 1);
     if (values)
         for (std::size_t f = 0; f < held.cols; f += 8) __builtin_prefetch(held.x + r * held.cols + f);
 }
