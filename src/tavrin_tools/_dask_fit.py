@@ -161,11 +161,11 @@ def _class_weights(class_weight: Any, classes: np.ndarray, counts: np.ndarray) -
     return weight
 
 
-def _reduce(client: Any, futures: List[Any], combine: Any, where: Optional[List[str]] = None) -> Any:
+def _reduce(client: Any, futures: List[Any], combine: Any) -> Any:
     """The future of the combination of the futures' results, pairwise on
-    the workers (on `where`, where given); it stays there."""
+    the workers; it stays there."""
     while len(futures) > 1:
-        paired = [client.submit(combine, a, b, workers=where, pure=False) for a, b in zip(futures[::2], futures[1::2])]
+        paired = [client.submit(combine, a, b, pure=False) for a, b in zip(futures[::2], futures[1::2])]
         futures = paired + futures[len(paired) * 2:]
     return futures[0]
 
