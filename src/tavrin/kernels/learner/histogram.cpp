@@ -148,9 +148,9 @@ void build_node_summary(const HeldRows& held, const OrderView& by_slot, std::int
         const std::size_t at = static_cast<std::size_t>(in) * p * (nb + 1) * stride;
         double* table = in >= 0 && !whole ? out.counts + at : nullptr;
         std::uint32_t* rows = in >= 0 && whole ? out.whole + at : nullptr;
-        double* span = &out.span[2 * su * p];
-        double* low = &out.lo[su * n_lo];
-        double* high = &out.hi[su * n_hi];
+        double* span = out.span.data() + 2 * su * p;
+        double* low = out.lo.data() + su * n_lo;
+        double* high = out.hi.data() + su * n_hi;
         std::fill(min_bin.begin(), min_bin.end(), nb);
         std::fill(max_bin.begin(), max_bin.end(), 0);
         for (const std::int32_t* it = a; it != z; ++it) {
