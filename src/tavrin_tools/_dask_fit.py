@@ -549,7 +549,7 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
     sent = [client.submit(operator.getitem, r, 0, workers=w, pure=False) for r, w in zip(listed, homes)]
     picked_runs = client.submit(rows.pick_runs, merged, totals, n, weight, params, refined, *sent, workers=here,
                                 pure=False)
-    picked_ = client.submit(rows.picked_of, picked_runs, workers=here, pure=False)
+    picked_ = client.submit(operator.getitem, picked_runs, 1, workers=here, pure=False)
     kept = [client.submit(operator.getitem, r, 1, workers=w, pure=False) for r, w in zip(listed, homes)]
     values = [client.submit(rows.run_values, r, picked_, workers=w, pure=False) for r, w in zip(kept, homes)]
     return client.submit(rows.choose, merged, totals, n, weight, params, refined, picked_runs, impurity, total_weight,

@@ -333,18 +333,25 @@ def _with_rows(counts: np.ndarray, n_classes: int) -> np.ndarray:
         return counts
     out = np.empty(counts.shape[:-1] + (n_classes + 1,))
     out[..., :-1] = counts
-    rows = out[..., -1]
-    rows[...] = counts[..., 0]
-    for c in range(1, n_classes):  # whole numbers: any order gives the same sums
-        rows += counts[..., c]
+    _count_rows(out)
     return out
+
+
+def _count_rows(counts: np.ndarray) -> None:
+    """Writes the last column of `counts` (the rows) as the sum of the
+    others (the class weights of rows of weight 1: whole numbers, so any
+    order gives the same sums)."""
+    rows = counts[..., -1]
+    rows[...] = counts[..., 0]
+    for c in range(1, counts.shape[-1] - 1):
+        rows += counts[..., c]
 
 
 def merge_round(bins: Bins, n_classes: int, counted: Optional[np.ndarray], sibling: Optional[np.ndarray],
                 parent: Optional[np.ndarray], n_parts: int, *parts: Summary) -> Tuple[Summary, "Searched"]:
     """The workers' summaries of a round (the first n_parts of `parts`)
     added up: the summary kept for the next round (see _dask_fit._siblings)
-    and the arrays the search reads (searched). With `counted`, the
+    and the arrays the search reads (_searched). With `counted`, the
     workers counted only those slots, and every other slot j's counts are
     its parent's (row parent[j, 1] of the summary parts[n_parts +
     parent[j, 0]]) less its sibling's (slot sibling[j]). Exact, as weights
@@ -377,21 +384,18 @@ def merge_round(bins: Bins, n_classes: int, counted: Optional[np.ndarray], sibli
     else:
         own_counts[...] = sent
         del sent
-    if width == n_classes:  # rows of weight 1: the sum of the class weights, exact
-        rows = counts[..., -1]
-        rows[...] = counts[..., 0]
-        for c in range(1, n_classes):
-            rows += counts[..., c]
+    if width == n_classes:  # rows of weight 1
+        _count_rows(counts)
     # Kept as whole numbers of rows where every row weighs 1.
     own_counts = own_counts.astype(np.uint32) if width == n_classes else np.ascontiguousarray(own_counts)
     kept = (pack_counts(own_counts, travels=False), narrow(lo), narrow(hi), narrow(span))
-    return kept, searched((counts, lo, hi, span), bins, n_classes)
+    return kept, _searched((counts, lo, hi, span), bins, n_classes)
 
 
 Searched = Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]
 
 
-def searched(summary: Summary, bins: Bins, n_classes: int) -> Searched:
+def _searched(summary: Summary, bins: Bins, n_classes: int) -> Searched:
     """A merged summary as the learner's search reads it: counts, every
     bin's lo and hi (the node's own where `bins` asks for them, the bin's
     over all rows elsewhere) and the span. Made once a round, next to the
@@ -538,10 +542,6 @@ def pick_runs(summary: Searched, totals: np.ndarray, n: np.ndarray, weight: np.n
     entries, origin = _entries(runs, merged, totals.shape[1])
     chosen = _learner.refine_entries(counts, lo, hi, totals, n, weight, params, mask, entries, growth + (span,))
     return merged, np.sort(origin[(chosen != 0) & (origin >= 0)])
-
-
-def picked_of(runs: Tuple[Runs, np.ndarray]) -> np.ndarray:
-    return runs[1]
 
 
 def choose(summary: Searched, totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
