@@ -40,10 +40,13 @@ def client():
 
 
 @pytest.fixture(autouse=True)
-def spread():
+def spread(monkeypatch):
     """Every node grown over the workers: nodes of these tests' few rows
     are otherwise finished on one worker from the root (test_dask_local
-    tests that)."""
+    tests that); and the nodes of any round of two or more searched on
+    several workers, as only large rounds otherwise are."""
+    from tavrin_tools import _dask_fit
+    monkeypatch.setattr(_dask_fit, "_SPREAD", 2)
     with dask.config.set({"tavrin.local_rows": 0}):
         yield
 
@@ -228,8 +231,8 @@ def test_only_bins_that_may_win_are_refined():
     mask = _learner.refine_mask(*summary, *node, params)
     assert np.flatnonzero(mask[0, 0]).tolist() == [4, 5]
     requests = np.argwhere(mask).astype(np.int64)
-    lists = _learner.list_runs(*held, *_learner.order_rows(slot, None, 1), requests, np.zeros(2, np.int32),
-                               np.zeros(2), np.zeros(2), 10, 2)[0]
+    laid = _learner.lay_out(bins, y, None, np.arange(1000, dtype=np.int32), slot, 1)
+    lists = _learner.list_runs(x[:, None], *laid, requests, np.zeros(2, np.int32), np.zeros(2), np.zeros(2), 10, 2)[0]
     assert len(lists[1]) == 200
     split = _learner.choose_splits(*summary, *node, params, mask, lists, np.array([0.5]), 1000.0)
     assert split["feature"].tolist() == [0] and split["n_left"].tolist() == [500]
@@ -277,12 +280,28 @@ def test_categorical_kernel_sets_and_refuses_broken_counts():
         _learner.refine_mask(*summary, *node, params)
 
 
-def test_a_boundary_too_close_over_all_rows_splits_where_a_node_lacks_the_close_value(client, monkeypatch):
+@pytest.mark.parametrize("merged", [0, 8])
+def test_a_boundary_too_close_over_all_rows_splits_where_a_node_lacks_the_close_value(client, monkeypatch, merged):
     # Feature 0's cut at 1.0 puts 1 - 6e-8 below it and 1.0, 1 + 6e-8 above:
     # too close over all rows for a split there, but where x1 is 0 the
     # value 1.0 is absent and the 1.2e-7 gap across the cut splits the
-    # classes. Only that node's own values tell.
+    # classes. Only that node's own values tell: read at every summary
+    # where the bins are kept apart (merged 0), or searched inside the one
+    # bin they are merged into.
     from tavrin_tools import _dask_rows
+
+    def merging(most):
+        import tavrin_tools._dask_rows as rows
+        rows._MERGED = most
+
+    client.run(merging, merged)
+    monkeypatch.setattr(_dask_rows, "_MERGED", merged)
+    bins = _dask_rows.Bins(np.array([[1 - 6e-8, 1.0]]), np.array([[1 - 6e-8, 1 + 6e-8]]), np.array([[200.0, 400.0]]))
+    if merged:  # one bin of both, the missing bin kept; no node's own values needed
+        assert bins.table.tolist() == [[0, 0, 2]] and len(bins.need_lo) + len(bins.need_hi) == 0
+        assert bins.lo.tolist() == [[1 - 6e-8, np.inf]] and bins.hi.tolist() == [[1 + 6e-8, -np.inf]]
+    else:
+        assert not bins.renumbered and bins.need_hi.tolist() == [0] and bins.need_lo.tolist() == [1]
     rng = np.random.default_rng(3)
     n = 600
     x1 = rng.integers(0, 2, n).astype(float)
@@ -293,6 +312,9 @@ def test_a_boundary_too_close_over_all_rows_splits_where_a_node_lacks_the_close_
     monkeypatch.setattr(_dask_rows, "edges_of", lambda s, m: np.array([1.0]) if len(np.unique(np.concatenate(s))) == 3
                         else edges_of(s, m))
     expected = TreeClassifier(max_depth=3).fit(X, y)
-    got = TreeClassifier(max_depth=3).fit(da.from_array(X, chunks=200), da.from_array(y, chunks=200))
+    try:
+        got = TreeClassifier(max_depth=3).fit(da.from_array(X, chunks=200), da.from_array(y, chunks=200))
+    finally:
+        client.run(merging, 8)
     assert_same_tree(expected, got)
     assert expected.tree_.feature[1] == 0

@@ -202,9 +202,26 @@ def test_summaries_and_runs_agree_with_the_rows(seed):
     rows._learner.bin_columns(x, bins, [np.array([0.0, 1.0, 2.0])] * p, 4)
     weight = rng.integers(0, 3, n).astype(float)
     slot = rng.integers(-1, slots, n).astype(np.int32)
-    held = rows.Held(x, bins, rng.integers(0, 2, n), weight, slot, 4, 2, slots)
+    codes = rng.integers(0, 2, n)
+    held = rows.Held(x, bins, codes, weight, slot, 4, 2, slots)
     every = np.arange(p * 4)
-    _, lo, hi, span = rows._learner.node_summary(*held.kernel_args(), 0, slots, 4, 2, every, every)
+    counts, lo, hi, span = rows._learner.node_summary(*held.kernel_args(), 0, slots, 4, 2, every, every, True)
+    # Without spans the rest is the same; counts are the rows' weights and rows.
+    alike = rows._learner.node_summary(*held.kernel_args(), 0, slots, 4, 2, every, every, False)
+    assert alike[3] is None and all(np.array_equal(a, b) for a, b in zip(alike[:3], (counts, lo, hi)))
+    kept = (slot >= 0) & (weight > 0)
+    expect = np.zeros_like(counts)
+    for f in range(p):
+        np.add.at(expect, (slot[kept], f, bins[kept, f], codes[kept]), weight[kept])
+        np.add.at(expect, (slot[kept], f, bins[kept, f], 2), 1.0)
+    assert np.array_equal(counts, expect)
+    # Rows of weight 1: whole numbers of rows per class.
+    whole = rows._learner.node_summary(held.x, held.bins, held.codes, None, held.order, held.starts, 0, slots, 4, 2,
+                                       every, every, False)[0]
+    expect = np.zeros(whole.shape, np.uint32)
+    for f in range(p):
+        np.add.at(expect, (slot[kept], f, bins[kept, f], codes[kept]), 1)
+    assert np.array_equal(whole, expect)
     for s in range(slots):
         for f in range(p):
             v = x[(slot == s) & (weight > 0), f]
@@ -234,15 +251,30 @@ def test_worker_kernels_refuse_broken_row_orders_and_entries():
     bins = np.zeros((50, 3), np.uint16)
     _learner.bin_columns(x, bins, [np.array([0.0])] * 3, 2)
     codes = rng.integers(0, 2, 50)
-    order, starts = _learner.order_rows(rng.integers(-1, 3, 50).astype(np.int32), None, 3)
+    # Every slot splits on feature 1 at 0.0, its rows read.
+    splits = (np.ones(3, np.int64), np.zeros(3), np.zeros(3, np.uint8), np.zeros((3, 1), np.uint64),
+              np.full(3, -1, np.int64), np.zeros(3))
+    to, lo, hi = np.arange(3, dtype=np.int32), np.full((3, 2), -1.0), np.ones((3, 2))
+    bins, codes, _, order, starts = _learner.lay_out(bins, codes, None, np.arange(50, dtype=np.int32),
+                                                     rng.integers(-1, 3, 50).astype(np.int32), 3)
     none = np.zeros(0, np.int64)
-    for o, s in [(np.array([99], np.int32), np.array([0, 1])), (np.array([-1], np.int32), np.array([0, 1])),
-                 (order, np.array([0, 99])), (order, np.array([5, 2])), (order, none)]:
+    far, negative = order.copy(), order.copy()
+    far[-1], negative[-1] = 50, -1  # in the last slot
+    for o, s in [(far, starts), (negative, starts), (order[1:], starts), (order, np.array([0, 99])),
+                 (order, np.array([5, 2])), (order, none)]:
         with pytest.raises(ValueError):
-            _learner.node_summary(x, bins, codes, None, o, s, 0, 3, 2, 2, none, none)
+            _learner.node_summary(x, bins, codes, None, o, s, 0, 3, 2, 2, none, none, True)
         with pytest.raises(ValueError):
-            _learner.list_runs(x, bins, codes, None, o, s, np.array([[0, 0, 0]]), np.array([2], np.int32), np.zeros(1),
+            _learner.list_runs(x, bins, codes, None, o, s, np.array([[2, 0, 0]]), np.array([2], np.int32), np.zeros(1),
                                np.ones(1), 2, 2)
+        with pytest.raises(ValueError):
+            _learner.route(x, bins, codes, None, o, s, 2, 2, splits, to, to, lo, hi)
+    wrong = bins.copy()
+    wrong[0, 1] = 3  # past the missing bin
+    with pytest.raises(ValueError, match="bin out of range"):
+        _learner.node_summary(x, wrong, codes, None, order, starts, 0, 3, 2, 2, none, none, False)
+    with pytest.raises(ValueError, match="bin out of range"):
+        _learner.route(x, wrong, codes, None, order, starts, 2, 2, splits, to, to, lo, hi)
     for request in ([[0, 5, 0]], [[0, 0, 9]], [[1, 0, 0], [0, 0, 0]], [[0, 0, 0], [0, 0, 0]]):
         with pytest.raises(ValueError):
             _learner.list_runs(x, bins, codes, None, order, starts, np.array(request), np.zeros(len(request), np.int32),

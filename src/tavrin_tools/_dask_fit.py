@@ -248,6 +248,7 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
     ranges = _reduce(client, [client.submit(rows.bin_ranges, h, workers=w, pure=False) for h, w in zip(held, homes)],
                      rows.add_ranges)
     bins = client.submit(rows.bins_of, ranges, pure=False)
+    held = [client.submit(rows.rebin, h, bins, workers=w, pure=False) for h, w in zip(held, homes)]
     counts = client.gather([client.submit(rows.root_counts, h, pure=False) for h in held])
     n = sum(c[1] for c in counts)
     n_all = int(class_counts.sum())
@@ -336,10 +337,14 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
     while open_:
         k = len(open_)
         batches = _batches(nodes, open_, batch)
-        # A batch at a time: the merged summaries of one stay within the budget.
-        found = [client.gather(_search(client, held, bins, nodes, open_[b:e], b, params, total_weight, n_classes,
-                                       finish.homes))
-                 for b, e in batches]
+        # Each worker searches its nodes' batches one at a time (the merged
+        # summaries of one stay within the budget), alongside the others.
+        found: List[Any] = [None] * len(batches)
+        for wave in _waves(nodes, open_, batches):
+            futures = [_search(client, held, bins, nodes, open_[b:e], b, params, total_weight, n_classes,
+                               finish.homes, nodes[open_[b]].get("handler", 0)) for b, e in (batches[j] for j in wave)]
+            for j, f in zip(wave, client.gather(futures)):
+                found[j] = f
         for f, (b, e) in zip(found, batches):
             f["constants"] = _constants(f, [nodes[i]["constants"] for i in open_[b:e]])
         for i in last:  # the previous level's summaries have served
@@ -376,6 +381,7 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
         else:
             order, growing = _best_first(nodes, max_leaf_nodes, open_)
         searched, local = finish.split(nodes, [c for i in growing for c in nodes[i]["searchable"]])
+        searched = _by_handler(nodes, searched, len(finish.homes))
         if (chosen["feature"] >= 0).any():
             # The rows of searched children take their slots of the next round,
             # those of children finished on one worker the slots after them.
@@ -386,7 +392,8 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
                 if "split" in nodes[i]:
                     a, b = nodes[i]["split"]["pair"]
                     to_left[slot], to_right[slot] = slot_of.get(a, -1), slot_of.get(b, -1)
-            held = [client.submit(rows.route, h, rows.splits_of(chosen), to_left, to_right, workers=w, pure=False)
+            held = [client.submit(rows.route, h, rows.splits_of(chosen), to_left, to_right, bins, workers=w,
+                                  pure=False)
                     for h, w in zip(held, finish.homes)]
             routes.append(list(open_))
         finish.submit(held, nodes, local, len(searched))
@@ -403,16 +410,71 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
 
 def _batches(nodes: List[Dict[str, Any]], open_: List[int], most: int) -> List[Tuple[int, int]]:
     """The open nodes in batches of at most `most` (or two), as (start, end)
-    in `open_`, two siblings always in the same batch."""
+    in `open_`, two siblings always in the same batch and a batch's nodes
+    all of one handler."""
     out: List[Tuple[int, int]] = []
     start = 0
     while start < len(open_):
-        end = min(start + max(most, 2), len(open_))
+        end = start + 1
+        handler = nodes[open_[start]].get("handler", 0)
+        while end < len(open_) and end - start < max(most, 2) and nodes[open_[end]].get("handler", 0) == handler:
+            end += 1
         if end < len(open_) and nodes[open_[end]].get("parent", -1) == nodes[open_[end - 1]].get("parent", -2):
             end -= 1
         out.append((start, end))
         start = end
     return out
+
+
+def _waves(nodes: List[Dict[str, Any]], open_: List[int], batches: List[Tuple[int, int]]) -> List[List[int]]:
+    """The batches (by index) in waves searched at once: the first batch of
+    every handler, then the second, ..."""
+    seen: Dict[int, int] = {}
+    waves: List[List[int]] = []
+    for j, (b, _) in enumerate(batches):
+        handler = nodes[open_[b]].get("handler", 0)
+        rank = seen.get(handler, 0)
+        seen[handler] = rank + 1
+        if rank == len(waves):
+            waves.append([])
+        waves[rank].append(j)
+    return waves
+
+
+# A round of fewer open nodes is searched on one worker; from this many on,
+# its nodes are spread over the workers (see _by_handler).
+_SPREAD = 24
+
+
+def _by_handler(nodes: List[Dict[str, Any]], which: List[int], n_workers: int) -> List[int]:
+    """The nodes `which` grouped by the worker that searches them (their
+    "handler", set here): a node's parent's, where it keeps the parent's
+    merged summary, unless that leaves a worker more than an even share
+    of a round of _SPREAD nodes or more: then two siblings at a time move
+    to the worker of fewest. In their order within a handler."""
+    for i in which:
+        parent = nodes[i].get("parent")
+        nodes[i]["handler"] = 0 if parent is None else nodes[parent].get("handler", 0)
+    if n_workers > 1 and len(which) >= _SPREAD:
+        share = -(-len(which) // n_workers)
+        load = [0] * n_workers
+        for i in which:
+            load[nodes[i]["handler"]] += 1
+        units: List[List[int]] = []  # siblings together
+        for i in which:
+            if units and nodes[units[-1][0]].get("parent") == nodes[i].get("parent"):
+                units[-1].append(i)
+            else:
+                units.append([i])
+        for unit in reversed(units):
+            h = nodes[unit[0]]["handler"]
+            g = min(range(n_workers), key=load.__getitem__)
+            if load[h] > share and load[g] + len(unit) <= share:
+                for i in unit:
+                    nodes[i]["handler"] = g
+                load[h] -= len(unit)
+                load[g] += len(unit)
+    return sorted(which, key=lambda i: nodes[i]["handler"])
 
 
 def _preorder(nodes: List[Dict[str, Any]]) -> List[int]:
@@ -507,52 +569,60 @@ def _best_first(nodes: List[Dict[str, Any]], max_leaf_nodes: int, fresh: List[in
 
 def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], which: List[int], first: int,
             params: Tuple[Any, ...], total_weight: float, n_classes: int,
-            homes: List[List[str]]) -> Any:
+            homes: List[List[str]], handler: int) -> Any:
     """The future of the splits of the open nodes `which` (slots first,
     first + 1, ...), with per node its children's bounds ("bounds": the
     left's lower and upper, then the right's) and what _constants reads;
     each worker's steps run on `homes`, its own, and the steps over the
-    merged summary on the first worker, where it stays (for the nodes'
+    merged summary on the worker `handler`, where it stays (for the nodes'
     children: see _siblings). Every step is submitted at once: the client
     waits only for the splits."""
     picked = [nodes[i] for i in which]
     k = len(picked)
-    here = homes[0]
+    here = homes[handler]
     counted, derive = _siblings(nodes, which)
-    # Steps over a worker's rows run on that worker: Dask would otherwise
-    # move the rows to balance the work of a busy worker.
-    parts = [client.submit(rows.summarize, h, first, k, bins, None if derive is None else counted, workers=w,
+    if derive is not None:  # a parent's summary kept on another worker: only its rows needed come
+        sibling, parent, *parents = derive
+        for x, (future, home) in enumerate(parents):
+            if home != handler:
+                needed = np.unique(parent[parent[:, 0] == x, 1])
+                parents[x] = (client.submit(rows.summary_rows, future, needed, workers=homes[home], pure=False), home)
+                parent[parent[:, 0] == x, 1] = np.searchsorted(needed, parent[parent[:, 0] == x, 1])
+        derive = (sibling, parent, *(future for future, _ in parents))
+    # Spans serve only drawn features and random thresholds. Steps over a
+    # worker's rows run on that worker: Dask would otherwise move the rows
+    # to balance the work of a busy worker.
+    spans = params[7] >= 0 or bool(params[8])
+    parts = [client.submit(rows.summarize, h, first, k, bins, None if derive is None else counted, spans, workers=w,
                            pure=False)
              for h, w in zip(held, homes)]
-    sibling, parent, *parents = (None, None) if derive is None else derive
-    round_ = client.submit(rows.merge_round, bins, n_classes, counted, sibling, parent, len(parts), *parts, *parents,
-                           workers=here, pure=False)
-    summary = client.submit(operator.getitem, round_, 0, workers=here, pure=False)
-    merged = client.submit(operator.getitem, round_, 1, workers=here, pure=False)
-    del round_, parts
-    for j, node in enumerate(picked):
-        node["summary"] = (summary, j)
     totals = np.array([node["totals"] for node in picked], dtype=np.float64).reshape(k, n_classes)
     n = np.array([node["n"] for node in picked], dtype=np.int64)
     weight = np.array([node["weight"] for node in picked], dtype=np.float64)
     keys = np.array([node["key"] for node in picked], dtype=np.uint64)
     bounds = np.array([node["bounds"] for node in picked], dtype=np.float64).reshape(k, 2)
     known = [node["constants"] for node in picked]
-    # Drawn and judged next to the merged summary, which may be large.
-    refined = client.submit(rows.refine, merged, totals, n, weight, params, keys, known,
-                            None if params[10] is None else bounds, workers=here, pure=False)
-    asked = client.submit(rows.asked_of, refined, workers=here, pure=False)
+    sibling, parent, *parents = (None, None) if derive is None else derive
+    # Merged, drawn and judged on one worker, next to the merged summary,
+    # which may be large; it stays there (the round's state).
+    search = (totals, n, weight, params, keys, known, None if params[10] is None else bounds)
+    state = client.submit(rows.search_round, bins, n_classes, counted, sibling, parent, len(parts), search, *parts,
+                          *parents, workers=here, pure=False)
+    del parts
+    # Only the kept summary outlives the round (for the nodes' children).
+    summary = client.submit(operator.getitem, state, 0, workers=here, pure=False)
+    for j, node in enumerate(picked):
+        node["summary"] = (summary, j, handler)
+    asked = client.submit(operator.getitem, state, 3, workers=here, pure=False)
     impurity = np.array([node["impurity"] for node in picked], dtype=np.float64)
     # The refined bins' values, or runs of them and then the values of the
     # runs that may hold the best split; each worker's kept until then.
     listed = [client.submit(rows.list_runs, h, asked, first, bins, workers=w, pure=False) for h, w in zip(held, homes)]
     sent = [client.submit(operator.getitem, r, 0, workers=w, pure=False) for r, w in zip(listed, homes)]
-    picked_runs = client.submit(rows.pick_runs, merged, totals, n, weight, params, refined, *sent, workers=here,
-                                pure=False)
+    picked_runs = client.submit(rows.pick_runs, state, totals, n, weight, params, *sent, workers=here, pure=False)
     picked_ = client.submit(operator.getitem, picked_runs, 1, workers=here, pure=False)
-    kept = [client.submit(operator.getitem, r, 1, workers=w, pure=False) for r, w in zip(listed, homes)]
-    values = [client.submit(rows.run_values, r, picked_, workers=w, pure=False) for r, w in zip(kept, homes)]
-    return client.submit(rows.choose, merged, totals, n, weight, params, refined, picked_runs, impurity, total_weight,
+    values = [client.submit(rows.run_values, r, picked_, workers=w, pure=False) for r, w in zip(listed, homes)]
+    return client.submit(rows.choose, state, totals, n, weight, params, picked_runs, impurity, total_weight,
                          *values, workers=here, pure=False)
 
 
@@ -572,8 +642,8 @@ def _constants(found: Dict[str, Any], known: List[np.ndarray]) -> np.ndarray:
 def _siblings(nodes: List[Dict[str, Any]], which: List[int]) -> Tuple[np.ndarray, Any]:
     """Of the nodes `which`, those whose counts are summed over the workers
     (`counted`), and how the others' are found (None: every node's are
-    summed): (sibling, parent, *parents) as rows.merge_round takes them.
-    Where both children of a node whose summary is kept are here, the
+    summed): (sibling, parent, *parents) as rows.merge_round takes them,
+    each of `parents` with its handler. Where both children of a node whose summary is kept are here, the
     larger's (of more rows; the right one on a tie) are its parent's less
     the smaller's."""
     k = len(which)
@@ -589,12 +659,12 @@ def _siblings(nodes: List[Dict[str, Any]], which: List[int]) -> Tuple[np.ndarray
         a, b = nodes[up]["split"]["pair"]
         if a not in slot or b not in slot or i != (b if nodes[b]["n"] >= nodes[a]["n"] else a):
             continue
-        future, row = nodes[up]["summary"]
-        if not any(future is f for f in parents):
-            parents.append(future)
+        future, row, home = nodes[up]["summary"]
+        if not any(future is f for f, _ in parents):
+            parents.append((future, home))
         counted[j] = False
         sibling[j] = slot[a if i == b else b]
-        parent[j] = (next(x for x, f in enumerate(parents) if f is future), row)
+        parent[j] = (next(x for x, (f, _) in enumerate(parents) if f is future), row)
     return counted, (None if counted.all() else (sibling, parent, *parents))
 
 

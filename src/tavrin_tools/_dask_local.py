@@ -65,19 +65,12 @@ def local_by_bytes() -> bool:
 def rows_of(held: Any, first: int, count: int) -> List[Rows]:
     """Per slot first .. first + count - 1: its rows of weight above zero,
     as (values, class codes, weights or None)."""
-    slot = held.slot
-    picked = np.flatnonzero((slot >= first) & (slot < first + count))
-    if held.weight is not None:
-        picked = picked[held.weight[picked] != 0.0]
-    s = slot[picked] - first
-    order = np.argsort(s, kind="stable")
-    picked = picked[order]
-    ends = np.searchsorted(s[order], np.arange(count + 1))
     code = np.min_scalar_type(held.n_classes - 1)  # the codes travel as the narrowest unsigned type
     out: List[Rows] = []
-    for j in range(count):
-        r = picked[ends[j]:ends[j + 1]]
-        out.append((held.x[r], held.codes[r].astype(code), None if held.weight is None else held.weight[r]))
+    for s in range(first, first + count):
+        a, z = (int(held.starts[s]), int(held.starts[s + 1])) if s + 1 < len(held.starts) else (0, 0)
+        out.append((held.x[held.order[a:z]], held.codes[a:z].astype(code),
+                    None if held.weight is None else held.weight[a:z]))
     return out
 
 

@@ -24,7 +24,7 @@ from ._search_params import on_grid
 from ._sk_compat import check_array
 
 # Counts (as pack_counts sends them), the lo and hi values asked for, spans.
-Summary = Tuple[Any, np.ndarray, np.ndarray, np.ndarray]
+Summary = Tuple[Any, np.ndarray, np.ndarray, Optional[np.ndarray]]
 Lists = Tuple[np.ndarray, np.ndarray, np.ndarray]
 
 
@@ -107,18 +107,36 @@ def edges_of(sketches: Sequence[np.ndarray], max_bins: int) -> np.ndarray:
 
 
 class Held:
-    """A worker's rows for the whole fit: values and their bins (rows x
-    features), class codes, weights;
-    `slot` is replaced, never changed, and with it `order` and `starts`, the
-    rows of weight above zero slot by slot (see _learner.order_rows), which
-    the summaries and lists walk; `edges`: per route so far, its edges."""
+    """A worker's rows for the whole fit: the values (rows x features, in
+    the rows' first order) and, laid out slot by slot (see _learner.lay_out),
+    the rows of weight above zero of the open nodes: per position its bins,
+    class code and weight, its row of `x` (`order`), and per slot where its
+    positions start (`starts`). Each step reads a slot's bins, codes and
+    weights in memory order. A route lays the rows out anew (a new Held);
+    `edges`: per route so far, its edges.
+
+    Made from rows in their first order: x, bins, codes, weight and the
+    slot of each row (-1: none)."""
 
     def __init__(self, x: np.ndarray, bins: np.ndarray, codes: np.ndarray, weight: Optional[np.ndarray],
                  slot: np.ndarray, n_bins: int, n_classes: int, n_slots: int,
                  edges: Tuple[Any, ...] = ()) -> None:
-        self.x, self.bins, self.codes, self.weight, self.slot = x, bins, codes, weight, slot
+        laid = _learner.lay_out(bins, codes, weight, np.arange(len(x), dtype=np.int32), slot, n_slots)
+        self._set(x, laid, n_bins, n_classes, edges)
+
+    def _set(self, x: np.ndarray, laid: Tuple[Any, ...], n_bins: int, n_classes: int,
+             edges: Tuple[Any, ...]) -> None:
+        self.x = x
+        self.bins, self.codes, self.weight, self.order, self.starts = laid
         self.n_bins, self.n_classes, self.edges = n_bins, n_classes, edges
-        self.order, self.starts = _learner.order_rows(slot, weight, n_slots)
+
+    @classmethod
+    def laid_out(cls, x: np.ndarray, laid: Tuple[Any, ...], n_bins: int, n_classes: int,
+                 edges: Tuple[Any, ...]) -> "Held":
+        """A Held of rows already laid out (as _learner.route gives them)."""
+        held = cls.__new__(cls)
+        held._set(x, laid, n_bins, n_classes, edges)
+        return held
 
     def kernel_args(self) -> Tuple[Any, ...]:
         return self.x, self.bins, self.codes, self.weight, self.order, self.starts
@@ -128,7 +146,7 @@ def _held_bytes(held: Held) -> int:
     """What a Held weighs for the scheduler: its arrays. Without this Dask
     takes it for a small object, and would move a worker's rows to another
     worker for the sake of balancing a step over them."""
-    arrays = (held.x, held.bins, held.codes, held.weight, held.slot, held.order)
+    arrays = (held.x, held.bins, held.codes, held.weight, held.order, held.starts)
     return sum(a.nbytes for a in arrays if a is not None)
 
 
@@ -224,7 +242,7 @@ def _register_sizes() -> None:
     register: Any = sizeof.register  # untyped in Dask
     register(Held)(_held_bytes)
     register(Deflated)(lambda d: len(d.data))
-    register(Bins)(lambda b: sum(a.nbytes for a in (b.lo, b.hi, b.need_lo, b.need_hi)))
+    register(Bins)(lambda b: sum(a.nbytes for a in (b.lo, b.hi, b.need_lo, b.need_hi, b.table)))
 
 
 def _deflated(a: np.ndarray) -> Any:
@@ -264,16 +282,24 @@ def wide(a: Any) -> np.ndarray:
     return a.astype(np.float64, copy=False)  # type: ignore[no-any-return]
 
 
-def bin_ranges(held: Held) -> Tuple[np.ndarray, np.ndarray]:
+def bin_ranges(held: Held) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Per feature and bin the smallest and largest value of the rows of
-    weight above zero (+inf and -inf for an empty bin)."""
-    _, lo, hi = _learner.bin_summary(held.x, held.bins, held.codes, held.weight, np.zeros(len(held.x), np.int32),
-                                     0, 1, held.n_bins, held.n_classes)
-    return lo[0], hi[0]
+    weight above zero (+inf and -inf for an empty bin), and their number."""
+    p, slots = held.x.shape[1], len(held.starts) - 1
+    every = np.arange(p * held.n_bins)
+    counts, lo, hi, _ = _learner.node_summary(*held.kernel_args(), 0, slots, held.n_bins, held.n_classes, every,
+                                              every, False)
+    rows = counts.sum(axis=(0, 3)) if held.weight is None else counts[..., -1].sum(axis=0)
+    lo, hi = lo.min(axis=0, initial=np.inf), hi.max(axis=0, initial=-np.inf)
+    return lo.reshape(p, held.n_bins), hi.reshape(p, held.n_bins), rows[:, :held.n_bins].astype(np.float64)
 
 
-def add_ranges(a: Tuple[np.ndarray, np.ndarray], b: Tuple[np.ndarray, np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
-    return np.minimum(a[0], b[0]), np.maximum(a[1], b[1])
+def add_ranges(a: Tuple[np.ndarray, ...], b: Tuple[np.ndarray, ...]) -> Tuple[np.ndarray, ...]:
+    return np.minimum(a[0], b[0]), np.maximum(a[1], b[1]), a[2] + b[2]
+
+
+# How many bins' rows, on average, bins merged into one may hold.
+_MERGED = 8
 
 
 class Bins:
@@ -286,15 +312,48 @@ class Bins:
     so are any node's values across that boundary, which is then a split
     whatever the node's values, and the bin's `hi` stands for the node's
     largest value in the search (its threshold is found when the rows
-    move: route). Only the other boundaries, too close to tell, need the
-    node's own values: its largest in the bin below (`need_hi`) and its
-    smallest in the bin above (`need_lo`)."""
+    move: route). The other boundaries, too close to tell, would need the
+    node's own values, read at every summary: such neighbours are made one
+    bin first (`table`, per feature each bin's new number; the values
+    inside a bin are searched exactly where it may hold the best split),
+    while the merged bin holds at most _MERGED times a feature's mean rows
+    per bin. Only the boundaries still too close then need the node's own
+    values: its largest in the bin below (`need_hi`) and its smallest in
+    the bin above (`need_lo`)."""
 
-    def __init__(self, lo: np.ndarray, hi: np.ndarray) -> None:
+    def __init__(self, lo: np.ndarray, hi: np.ndarray, rows: Optional[np.ndarray] = None) -> None:
+        p, nb = lo.shape
+        self.table = np.tile(np.arange(nb + 1, dtype=np.uint16), (p, 1))
+        self.renumbered = False
+        lo, hi = lo.copy(), hi.copy()
+        for f in range(p if rows is not None else 0):
+            full = np.flatnonzero(np.isfinite(lo[f]))
+            if len(full) < 2:
+                continue
+            near = ~_learner.values_apart(hi[f, full[:-1]], lo[f, full[1:]]).astype(bool)
+            if not near.any():  # (a category column's codes are always apart)
+                continue
+            size = rows[f, full]  # type: ignore[index]
+            most = _MERGED * size.sum() / len(full)
+            group = np.zeros(len(full), dtype=np.intp)
+            filled = size[0]  # the rows of the bin being merged into
+            for k in range(1, len(full)):
+                joined = near[k - 1] and filled + size[k] <= most
+                filled = filled + size[k] if joined else size[k]
+                group[k] = group[k - 1] + (not joined)
+            if group[-1] == len(full) - 1:
+                continue
+            # An empty bin takes the number of the full bin before it.
+            self.table[f, :nb] = group[np.maximum(np.searchsorted(full, np.arange(nb), side="right") - 1, 0)]
+            merged_lo, merged_hi = np.full(nb, np.inf), np.full(nb, -np.inf)
+            np.minimum.at(merged_lo, group, lo[f, full])
+            np.maximum.at(merged_hi, group, hi[f, full])
+            lo[f], hi[f] = merged_lo, merged_hi
+            self.renumbered = True
         self.lo, self.hi = lo, hi
         close = np.zeros(lo.shape, dtype=bool)  # the boundary above each bin is too close to tell
         after = np.zeros(lo.shape, dtype=bool)  # the boundary below each bin is
-        for f in range(lo.shape[0]):
+        for f in range(p):
             full = np.flatnonzero(np.isfinite(lo[f]))
             if len(full) > 1:
                 near = ~_learner.values_apart(hi[f, full[:-1]], lo[f, full[1:]]).astype(bool)
@@ -303,19 +362,29 @@ class Bins:
         self.need_hi, self.need_lo = np.flatnonzero(close), np.flatnonzero(after)
 
 
-def bins_of(ranges: Tuple[np.ndarray, np.ndarray]) -> Bins:
+def bins_of(ranges: Tuple[np.ndarray, ...]) -> Bins:
     return Bins(*ranges)
 
 
-def summarize(held: Held, first: int, slots: int, bins: Bins, counted: Optional[np.ndarray] = None) -> Summary:
+def rebin(held: Held, bins: Bins) -> Held:
+    """The rows with their bins as `bins` numbers them (see Bins.table)."""
+    if not bins.renumbered:
+        return held
+    laid = (_learner.renumber_bins(held.bins, bins.table), held.codes, held.weight, held.order, held.starts)
+    return Held.laid_out(held.x, laid, held.n_bins, held.n_classes, held.edges)
+
+
+def summarize(held: Held, first: int, slots: int, bins: Bins, counted: Optional[np.ndarray] = None,
+              spans: bool = True) -> Summary:
     """The slots' class weights and rows per feature and bin (only of the
     slots `counted`, where given), the smallest and largest values `bins`
-    asks for, and per feature the smallest and largest value (the span)."""
+    asks for, and with `spans` per feature the smallest and largest value
+    (the span: what drawn features and thresholds read; None without)."""
     counts, lo, hi, span = _learner.node_summary(*held.kernel_args(), first, slots, held.n_bins, held.n_classes,
-                                                 bins.need_lo, bins.need_hi,
+                                                 bins.need_lo, bins.need_hi, spans,
                                                  None if counted is None else counted.astype(np.uint8))
     # Rows of weight 1 come as whole numbers of rows per class: as _sent sends them.
-    return pack_counts(counts), narrow(lo), narrow(hi), narrow(span)
+    return pack_counts(counts), narrow(lo), narrow(hi), None if span is None else narrow(span)
 
 
 def _sent(held: Held, counts: np.ndarray) -> np.ndarray:
@@ -353,9 +422,9 @@ def merge_round(bins: Bins, n_classes: int, counted: Optional[np.ndarray], sibli
     added up: the summary kept for the next round (see _dask_fit._siblings)
     and the arrays the search reads (_searched). With `counted`, the
     workers counted only those slots, and every other slot j's counts are
-    its parent's (row parent[j, 1] of the summary parts[n_parts +
-    parent[j, 0]]) less its sibling's (slot sibling[j]). Exact, as weights
-    are 1 or on the fit's grid (on_grid)."""
+    its parent's (row parent[j, 1] of the kept summary parts[n_parts +
+    parent[j, 0]]) less its sibling's (slot sibling[j]). Exact, as weights are 1 or on the fit's grid
+    (on_grid)."""
     own, parents = parts[:n_parts], parts[n_parts:]
 
     def fold(ufunc: Any, arrays: Any) -> np.ndarray:
@@ -367,8 +436,9 @@ def merge_round(bins: Bins, n_classes: int, counted: Optional[np.ndarray], sibli
 
     sent = fold(np.add, (wide(part[0]) for part in own))
     lo, hi = fold(np.minimum, (wide(part[1]) for part in own)), fold(np.maximum, (wide(part[2]) for part in own))
-    span = np.stack([fold(np.minimum, (wide(part[3])[..., 0] for part in own)),
-                     fold(np.maximum, (wide(part[3])[..., 1] for part in own))], axis=2)
+    span = None if own[0][3] is None else np.stack([fold(np.minimum, (wide(part[3])[..., 0] for part in own)),
+                                                    fold(np.maximum, (wide(part[3])[..., 1] for part in own))],
+                                                   axis=2)
     # The search's counts, rows last, made in place: `own_counts` is the
     # part of them as the workers send them.
     width = sent.shape[-1]
@@ -388,11 +458,28 @@ def merge_round(bins: Bins, n_classes: int, counted: Optional[np.ndarray], sibli
         _count_rows(counts)
     # Kept as whole numbers of rows where every row weighs 1.
     own_counts = own_counts.astype(np.uint32) if width == n_classes else np.ascontiguousarray(own_counts)
-    kept = (pack_counts(own_counts, travels=False), narrow(lo), narrow(hi), narrow(span))
+    kept = (pack_counts(own_counts, travels=False), narrow(lo), narrow(hi), None if span is None else narrow(span))
     return kept, _searched((counts, lo, hi, span), bins, n_classes)
 
 
-Searched = Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]
+def summary_rows(summary: Summary, needed: np.ndarray) -> Tuple[Any]:
+    """Of a kept summary (merge_round's), the counts of the nodes `needed`:
+    what merge_round reads of a parent's summary kept on another worker."""
+    return (pack_counts(wide(summary[0])[needed]),)
+
+
+def search_round(bins: Bins, n_classes: int, counted: Optional[np.ndarray], sibling: Optional[np.ndarray],
+                 parent: Optional[np.ndarray], n_parts: int, search: Tuple[Any, ...],
+                 *parts: Any) -> Tuple[Any, ...]:
+    """A round's state on the worker that searches it: merge_round's kept
+    summary and search arrays, refine's answer (given `search`, the rest of
+    its arguments) and what the workers are asked to list (asked_of)."""
+    kept, searched = merge_round(bins, n_classes, counted, sibling, parent, n_parts, *parts)
+    refined = refine(searched, *search)
+    return kept, searched, refined, asked_of(refined)
+
+
+Searched = Tuple[np.ndarray, np.ndarray, np.ndarray, Optional[np.ndarray]]
 
 
 def _searched(summary: Summary, bins: Bins, n_classes: int) -> Searched:
@@ -406,7 +493,7 @@ def _searched(summary: Summary, bins: Bins, n_classes: int) -> Searched:
     hi = np.repeat(bins.hi.reshape(1, -1), k, axis=0)
     lo[:, bins.need_lo] = wide(summary[1])
     hi[:, bins.need_hi] = wide(summary[2])
-    return counts, lo.reshape(k, p, -1), hi.reshape(k, p, -1), wide(summary[3])
+    return counts, lo.reshape(k, p, -1), hi.reshape(k, p, -1), None if summary[3] is None else wide(summary[3])
 
 
 def _narrow_lists(lists: Any) -> Lists:
@@ -485,10 +572,10 @@ def list_runs(held: Held, asked: Tuple[Any, ...], first: int, bins: Bins) -> Tup
     return sent, (kept, held.n_classes, held.weight is None)
 
 
-def run_values(kept: Any, picked: np.ndarray) -> Lists:
+def run_values(listed: Tuple[Any, Any], picked: np.ndarray) -> Lists:
     """The values of the runs `picked` (ascending) here, as value lists: one
-    list per run."""
-    entries, n_classes, unweighted = kept
+    list per run; `listed`: list_runs' answer here."""
+    entries, n_classes, unweighted = listed[1]
     offsets, values, counts = _learner.run_lists(entries, picked.astype(np.int64), n_classes)
     return _narrow_lists((offsets, values, counts[:, :-1] if unweighted and n_classes > 1 else counts))
 
@@ -523,11 +610,12 @@ def _entries(runs: np.ndarray, sent: Runs, n_classes: int, picked: Optional[np.n
     return (ends, low[order], c[order], high[order]), origin[order].astype(np.int64)
 
 
-def pick_runs(summary: Searched, totals: np.ndarray, n: np.ndarray, weight: np.ndarray, params: Tuple[Any, ...],
-              refined: Tuple[Any, ...], *sent: Runs) -> Tuple[Optional[Runs], np.ndarray]:
-    """The workers' runs and lists of the bins `refined` (list_runs) added
-    up, and of the runs, those whose values may hold the best split
-    (refine_entries), ascending."""
+def pick_runs(state: Tuple[Any, ...], totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
+              params: Tuple[Any, ...], *sent: Runs) -> Tuple[Optional[Runs], np.ndarray]:
+    """The workers' runs and lists of the round's refined bins (list_runs;
+    `state` as search_round gives it) added up, and of the runs, those
+    whose values may hold the best split (refine_entries), ascending."""
+    summary, refined = state[1], state[2]
     requests, runs, growth = refined[:3]
     if not len(requests):
         return None, np.zeros(0, dtype=np.int64)
@@ -544,14 +632,15 @@ def pick_runs(summary: Searched, totals: np.ndarray, n: np.ndarray, weight: np.n
     return merged, np.sort(origin[(chosen != 0) & (origin >= 0)])
 
 
-def choose(summary: Searched, totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
-           params: Tuple[Any, ...], refined: Tuple[Any, ...], picked: Tuple[Optional[Runs], np.ndarray],
+def choose(state: Tuple[Any, ...], totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
+           params: Tuple[Any, ...], picked: Tuple[Optional[Runs], np.ndarray],
            impurity: np.ndarray, total_weight: float, *exact: Lists) -> Dict[str, np.ndarray]:
-    """The learner's splits from the merged summary and what the bins
-    `refined` (as refine gives them) hold: values, runs (`picked`, as
-    pick_runs gives them), and the values of the runs picked, each
-    worker's (`exact`). With refine's draws of the children's known
-    constant features ("ends", "drawn")."""
+    """The learner's splits from the round's merged summary (`state`, as
+    search_round gives it) and what its refined bins hold: values, runs
+    (`picked`, as pick_runs gives them), and the values of the runs
+    picked, each worker's (`exact`). With refine's draws of the children's
+    known constant features ("ends", "drawn")."""
+    summary, refined = state[1], state[2]
     requests, runs, growth, ends, drawn = refined[:5]
     counts, lo, hi, span = summary
     mask = np.zeros(lo.shape, dtype=np.uint8)
@@ -582,18 +671,18 @@ def splits_of(chosen: Dict[str, np.ndarray]) -> Tuple[np.ndarray, ...]:
 Edges = Tuple[np.ndarray, np.ndarray]
 
 
-def route(held: Held, splits: Tuple[np.ndarray, ...], to_left: np.ndarray, to_right: np.ndarray) -> Held:
-    """The rows with the slots of the next level: a row of weight above zero
-    of a node that split takes its child's slot (-1 when the child is
-    finished), any other -1; slots past the level's nodes (those finished
-    on one worker) end too. Its edges gain, per node split between bins,
-    the largest value of its rows here sent left and the smallest sent
-    right (-inf and +inf where none are): the split's threshold is their
-    midpoint (see _learner.route)."""
-    slot, below, above = _learner.route(*held.kernel_args(), held.n_bins, held.n_classes, splits, to_left, to_right)
-    n_slots = int(max(to_left.max(initial=-1), to_right.max(initial=-1))) + 1
-    return Held(held.x, held.bins, held.codes, held.weight, slot, held.n_bins, held.n_classes, n_slots,
-                held.edges + ((below, above),))
+def route(held: Held, splits: Tuple[np.ndarray, ...], to_left: np.ndarray, to_right: np.ndarray, bins: Bins) -> Held:
+    """The rows laid out for the next level: a row of a node that split
+    takes its child's slot (and leaves when the child is finished); the
+    rows of any other node leave, as do those of slots past the level's
+    nodes (those finished on one worker). Its edges gain, per node split
+    between bins, the largest value of its rows here sent left and the
+    smallest sent right (-inf and +inf where none are): the split's
+    threshold is their midpoint (see _learner.route). A row whose bin lies
+    wholly on one side of a threshold (`bins`' ranges) moves by its bin."""
+    *laid, below, above = _learner.route(*held.kernel_args(), held.n_bins, held.n_classes, splits, to_left, to_right,
+                                         bins.lo, bins.hi)
+    return Held.laid_out(held.x, tuple(laid), held.n_bins, held.n_classes, held.edges + ((below, above),))
 
 
 def edges_of_routes(held: Held) -> Tuple[Edges, ...]:

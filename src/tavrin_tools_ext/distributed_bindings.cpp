@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -53,9 +54,10 @@ py::array_t<T> to_numpy(const std::vector<T>& v, std::vector<py::ssize_t> shape)
 // The same without a copy: the array takes the vector over.
 template <class T>
 py::array_t<T> to_numpy(std::vector<T>&& v, std::vector<py::ssize_t> shape) {
-    auto* kept = new std::vector<T>(std::move(v));
-    py::capsule owner(kept, [](void* p) { delete static_cast<std::vector<T>*>(p); });
-    return py::array_t<T>(shape, kept->data(), owner);
+    auto kept = std::make_unique<std::vector<T>>(std::move(v));
+    py::capsule owner(kept.get(), [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    const T* data = kept.release()->data();  // the capsule owns it now
+    return py::array_t<T>(shape, data, owner);
 }
 
 py::ssize_t checked_size(std::initializer_list<std::size_t> dims) {
@@ -70,24 +72,30 @@ struct Held {
     Readable<double> x, weight;
     Readable<std::uint16_t> bins;
     Readable<std::int64_t> codes;
-    Readable<std::int32_t> slot;
     HeldRows rows;
 };
 
+// X: every row held; bins, codes and weight: per position (see HeldRows).
 Held held_of(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
-             const py::object& slot, std::int64_t n_bins, std::int64_t n_classes) {
+             std::int64_t n_bins, std::int64_t n_classes) {
     Held h;
     h.x = take<double>(X, {-1, -1}, "X");
-    const py::ssize_t n = h.x.shape(0), p = h.x.shape(1);
-    h.bins = take<std::uint16_t>(bins, {n, p}, "bins");
-    h.codes = take<std::int64_t>(codes, {n}, "codes");
-    if (!slot.is_none()) h.slot = take<std::int32_t>(slot, {n}, "slot");
-    if (!weight.is_none()) h.weight = take<double>(weight, {n}, "weight");
+    const py::ssize_t p = h.x.shape(1);
+    h.bins = take<std::uint16_t>(bins, {-1, p}, "bins");
+    const py::ssize_t m = h.bins.shape(0);
+    h.codes = take<std::int64_t>(codes, {m}, "codes");
+    if (!weight.is_none()) h.weight = take<double>(weight, {m}, "weight");
     if (n_bins < 1 || n_bins >= 65535) refuse("n_bins must be from 1 to 65534");
     if (n_classes < 1 || n_classes > (std::int64_t{1} << 24)) refuse("n_classes must be from 1 to 2**24");
-    h.rows = {static_cast<std::size_t>(n), static_cast<std::size_t>(p), h.x.data(), h.bins.data(), h.codes.data(),
-              weight.is_none() ? nullptr : h.weight.data(), slot.is_none() ? nullptr : h.slot.data(), static_cast<std::size_t>(n_bins),
-              static_cast<std::size_t>(n_classes)};
+    h.rows.rows = static_cast<std::size_t>(m);
+    h.rows.cols = static_cast<std::size_t>(p);
+    h.rows.x = h.x.data();
+    h.rows.x_rows = static_cast<std::size_t>(h.x.shape(0));
+    h.rows.bins = h.bins.data();
+    h.rows.codes = h.codes.data();
+    h.rows.weight = weight.is_none() ? nullptr : h.weight.data();
+    h.rows.n_bins = static_cast<std::size_t>(n_bins);
+    h.rows.n_classes = static_cast<std::size_t>(n_classes);
     return h;
 }
 
@@ -131,17 +139,45 @@ void bin_columns(const py::object& X, const py::object& bins, const py::list& cu
     }
 }
 
-// A row order from Python, checked to be whole: `starts` rising from 0 to
-// at most the order's length.
+// Each bin b of column j as table[j, b] (n_bins, missing, stays): bins
+// renumbered, e.g. neighbours merged into one.
+py::array_t<std::uint16_t> renumber_bins(const py::object& bins, const py::object& table) {
+    const auto b = take<std::uint16_t>(bins, {-1, -1}, "bins");
+    const py::ssize_t m = b.shape(0), p = b.shape(1);
+    const auto t = take<std::uint16_t>(table, {p, -1}, "table");
+    const std::size_t width = static_cast<std::size_t>(t.shape(1));  // n_bins + 1
+    if (width < 2) refuse("table needs a bin and the missing one");
+    for (py::ssize_t j = 0; j < p; ++j)
+        if (t.data()[j * t.shape(1) + t.shape(1) - 1] != width - 1) refuse("the missing bin must stay");
+    py::array_t<std::uint16_t> out({m, p});
+    std::uint16_t* o = out.mutable_data();
+    bool bad = false;
+    {
+        py::gil_scoped_release unlocked;
+        const std::size_t cols = static_cast<std::size_t>(p);
+        for (std::size_t i = 0; i < static_cast<std::size_t>(m) * cols; i += cols)
+            for (std::size_t j = 0; j < cols; ++j) {
+                const std::size_t v = b.data()[i + j];
+                bad |= v >= width;
+                o[i + j] = t.data()[j * width + std::min(v, width - 1)];
+            }
+    }
+    if (bad) refuse("bin out of range");
+    return out;
+}
+
+// A layout's order from Python, checked to be whole: a row per position of
+// `h`, `starts` rising from 0 to at most the positions (the rows themselves
+// are checked where they are read).
 struct Order {
     Readable<std::int32_t> order;
     Readable<std::int64_t> starts;
     OrderView view;
 };
 
-Order order_of(const py::object& order, const py::object& starts) {
+Order order_of(const py::object& order, const py::object& starts, const Held& h) {
     Order o;
-    o.order = take<std::int32_t>(order, {-1}, "order");
+    o.order = take<std::int32_t>(order, {static_cast<py::ssize_t>(h.rows.rows)}, "order");
     o.starts = take<std::int64_t>(starts, {-1}, "starts");
     const py::ssize_t m = o.starts.shape(0);
     if (m < 1 || o.starts.data()[0] != 0) refuse("starts must rise from 0");
@@ -152,31 +188,44 @@ Order order_of(const py::object& order, const py::object& starts) {
     return o;
 }
 
-py::tuple order_rows_of(const py::object& slot, const py::object& weight, std::int64_t n_slots) {
-    const auto s = take<std::int32_t>(slot, {-1}, "slot");
-    const py::ssize_t n = s.shape(0);
+py::tuple layout_to_numpy(Layout& l, py::ssize_t p, bool weighted) {
+    const auto m = static_cast<py::ssize_t>(l.order.size());
+    return py::make_tuple(to_numpy(std::move(l.bins), {m, p}), to_numpy(std::move(l.codes), {m}),
+                          weighted ? py::object(to_numpy(std::move(l.weight), {m})) : py::object(py::none()),
+                          to_numpy(std::move(l.order), {m}),
+                          to_numpy(std::move(l.starts), {static_cast<py::ssize_t>(l.starts.size())}));
+}
+
+py::tuple lay_out_of(const py::object& bins, const py::object& codes, const py::object& weight, const py::object& order,
+                     const py::object& slot, std::int64_t n_slots) {
+    const auto b = take<std::uint16_t>(bins, {-1, -1}, "bins");
+    const py::ssize_t m = b.shape(0);
+    const auto c = take<std::int64_t>(codes, {m}, "codes");
+    const auto o = take<std::int32_t>(order, {m}, "order");
+    const auto s = take<std::int32_t>(slot, {m}, "slot");
     Readable<double> w;
-    if (!weight.is_none()) w = take<double>(weight, {n}, "weight");
+    if (!weight.is_none()) w = take<double>(weight, {m}, "weight");
     if (n_slots < 0 || n_slots > (std::int64_t{1} << 31)) refuse("n_slots must be from 0 to 2**31");
     HeldRows rows;
-    rows.rows = static_cast<std::size_t>(n);
-    rows.slot = s.data();
+    rows.rows = static_cast<std::size_t>(m);
+    rows.cols = static_cast<std::size_t>(b.shape(1));
+    rows.bins = b.data();
+    rows.codes = c.data();
     rows.weight = weight.is_none() ? nullptr : w.data();
-    RowOrder out;
+    Layout out;
     {
         py::gil_scoped_release unlocked;
-        order_rows(rows, static_cast<std::size_t>(n_slots), out);
+        lay_out(rows, o.data(), s.data(), static_cast<std::size_t>(n_slots), out);
     }
-    return py::make_tuple(to_numpy(out.order, {static_cast<py::ssize_t>(out.order.size())}),
-                          to_numpy(out.starts, {static_cast<py::ssize_t>(out.starts.size())}));
+    return layout_to_numpy(out, b.shape(1), !weight.is_none());
 }
 
 py::tuple node_summary(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
                        const py::object& order, const py::object& starts, std::int32_t first, std::int64_t slots,
                        std::int64_t n_bins, std::int64_t n_classes, const py::object& need_lo,
-                       const py::object& need_hi, const py::args& counted) {
-    const Held h = held_of(X, bins, codes, weight, py::none(), n_bins, n_classes);
-    const Order o = order_of(order, starts);
+                       const py::object& need_hi, bool spans, const py::args& counted) {
+    const Held h = held_of(X, bins, codes, weight, n_bins, n_classes);
+    const Order o = order_of(order, starts, h);
     if (slots < 0) refuse("slots must be 0 or more");
     if (counted.size() > 1) refuse("node_summary takes one array of the slots counted at most");
     const bool some = counted.size() && !counted[0].is_none();
@@ -198,6 +247,7 @@ py::tuple node_summary(const py::object& X, const py::object& bins, const py::ob
     py::module_ numpy = py::module_::import("numpy");
     const py::array counts = numpy.attr("zeros")(shape, whole ? "uint32" : "float64");
     NodeSummary out;
+    out.spans = spans;
     if (whole) out.whole = static_cast<std::uint32_t*>(counts.request(true).ptr);
     else out.counts = static_cast<double*>(counts.request(true).ptr);
     {
@@ -208,7 +258,7 @@ py::tuple node_summary(const py::object& X, const py::object& bins, const py::ob
     return py::make_tuple(counts,
                           to_numpy(out.lo, {S, static_cast<py::ssize_t>(lo_bins.size())}),
                           to_numpy(out.hi, {S, static_cast<py::ssize_t>(hi_bins.size())}),
-                          to_numpy(out.span, {S, P, 2}));
+                          spans ? py::object(to_numpy(out.span, {S, P, 2})) : py::none());
 }
 
 // Every value bin's smallest and largest value: node_summary listing all.
@@ -217,11 +267,13 @@ py::tuple bin_summary(const py::object& X, const py::object& bins, const py::obj
                       std::int64_t n_classes) {
     const auto x = take<double>(X, {-1, -1}, "X");
     if (first < 0 || slots < 0) refuse("first and slots must be 0 or more");
-    const py::tuple order = order_rows_of(slot, weight, std::int64_t{first} + slots);
+    py::array_t<std::int32_t> rows(x.shape(0));
+    for (py::ssize_t i = 0; i < x.shape(0); ++i) rows.mutable_data()[i] = static_cast<std::int32_t>(i);
+    const py::tuple laid = lay_out_of(bins, codes, weight, rows, slot, std::int64_t{first} + slots);
     py::array_t<std::int64_t> every(checked_size({static_cast<std::size_t>(x.shape(1)), static_cast<std::size_t>(std::max<std::int64_t>(n_bins, 0))}));
     for (py::ssize_t i = 0; i < every.size(); ++i) every.mutable_data()[i] = i;
-    const py::tuple t = node_summary(X, bins, codes, weight, order[0], order[1], first, slots, n_bins, n_classes,
-                                     every, every, py::args());
+    const py::tuple t = node_summary(X, laid[0], laid[1], laid[2], laid[3], laid[4], first, slots, n_bins, n_classes,
+                                     every, every, false, py::args());
     const std::vector<py::ssize_t> shape{slots, x.shape(1), n_bins};
     return py::make_tuple(t[0], py::array(t[1]).reshape(shape), py::array(t[2]).reshape(shape));
 }
@@ -237,8 +289,8 @@ py::tuple list_runs_of(const py::object& X, const py::object& bins, const py::ob
                        const py::object& order, const py::object& starts, const py::object& requests,
                        const py::object& runs, const py::object& low, const py::object& high, std::int64_t n_bins,
                        std::int64_t n_classes) {
-    const Held h = held_of(X, bins, codes, weight, py::none(), n_bins, n_classes);
-    const Order o = order_of(order, starts);
+    const Held h = held_of(X, bins, codes, weight, n_bins, n_classes);
+    const Order o = order_of(order, starts, h);
     const auto req = take<std::int64_t>(requests, {-1, 3}, "requests");
     const py::ssize_t k = req.shape(0);
     const auto cut = take<std::int32_t>(runs, {k}, "runs");
@@ -286,13 +338,15 @@ py::tuple run_lists_of(const py::tuple& kept, const py::object& picked, std::int
     return lists_to_numpy(out, static_cast<std::size_t>(n_classes) + 1);
 }
 
-// The rows' slots of the next level, and per node split between bins the
-// values either side of its threshold (route_rows).
+// The rows laid out for the next level (as lay_out gives them), and per
+// node split between bins the values either side of its threshold
+// (route_rows); lo and hi: every bin's smallest and largest value.
 py::tuple route(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
                 const py::object& order, const py::object& starts, std::int64_t n_bins, std::int64_t n_classes,
-                const py::tuple& chosen, const py::object& to_left, const py::object& to_right) {
-    const Held h = held_of(X, bins, codes, weight, py::none(), n_bins, n_classes);
-    const Order o = order_of(order, starts);
+                const py::tuple& chosen, const py::object& to_left, const py::object& to_right, const py::object& low,
+                const py::object& high) {
+    const Held h = held_of(X, bins, codes, weight, n_bins, n_classes);
+    const Order o = order_of(order, starts, h);
     if (chosen.size() != 6) refuse("splits are (feature, threshold, missing_left, sets, bin, bin_value)");
     const auto feature = take<std::int64_t>(chosen[0], {-1}, "feature");
     const py::ssize_t k = feature.shape(0);
@@ -303,18 +357,27 @@ py::tuple route(const py::object& X, const py::object& bins, const py::object& c
     const auto bin_value = take<double>(chosen[5], {k}, "bin_value");
     const auto l = take<std::int32_t>(to_left, {k}, "to_left");
     const auto r = take<std::int32_t>(to_right, {k}, "to_right");
+    const py::ssize_t p = static_cast<py::ssize_t>(h.rows.cols);
+    const auto lo = take<double>(low, {p, n_bins}, "lo");
+    const auto hi = take<double>(high, {p, n_bins}, "hi");
+    std::int64_t n_slots = 0;
+    for (py::ssize_t i = 0; i < k; ++i) n_slots = std::max({n_slots, std::int64_t{l.data()[i]} + 1, std::int64_t{r.data()[i]} + 1});
     const LevelSplits splits{static_cast<std::size_t>(k), feature.data(), threshold.data(), missing_left.data(),
                              sets.data(), static_cast<std::size_t>(sets.shape(1)), bin.data(), bin_value.data(),
                              l.data(), r.data()};
-    py::array_t<std::int32_t> out(static_cast<py::ssize_t>(h.rows.rows));
     py::array_t<double> below(k), above(k);
     std::fill_n(below.mutable_data(), k, -std::numeric_limits<double>::infinity());
     std::fill_n(above.mutable_data(), k, std::numeric_limits<double>::infinity());
+    Layout next;
     {
         py::gil_scoped_release unlocked;
-        route_rows(h.rows, o.view, splits, out.mutable_data(), below.mutable_data(), above.mutable_data());
+        std::vector<std::int32_t> slot(h.rows.rows);
+        route_rows(h.rows, o.view, splits, lo.data(), hi.data(), slot.data(), below.mutable_data(),
+                   above.mutable_data());
+        lay_out(h.rows, o.order.data(), slot.data(), static_cast<std::size_t>(n_slots), next);
     }
-    return py::make_tuple(out, below, above);
+    const py::tuple laid = layout_to_numpy(next, p, !weight.is_none());
+    return py::make_tuple(laid[0], laid[1], laid[2], laid[3], laid[4], below, above);
 }
 
 // Lists from Python, checked to be whole: offsets rising from 0 to the
@@ -668,16 +731,20 @@ void bind_distributed(py::module_& m) {
     m.def("bin_columns", &bin_columns,
           "bin_columns(X, bins, cuts, n_bins): writes into bins (uint16, shaped like X) each numeric column's "
           "bins: the number of its cuts at or below each value, n_bins for NaN; cuts[j] None leaves column j.");
+    m.def("renumber_bins", &renumber_bins,
+          "renumber_bins(bins, table): a copy of bins with each bin b of column j as table[j, b] (table: columns x "
+          "(n_bins + 1), the missing bin n_bins kept).");
     m.def("bin_summary", &bin_summary,
           "bin_summary(X, bins, codes, weight, slot, first, slots, n_bins, n_classes): per slot, feature and bin "
           "the class weights and rows (counts), and the smallest and largest value (lo, hi).");
-    m.def("order_rows", &order_rows_of,
-          "order_rows(slot, weight, n_slots): the rows of weight above zero of each slot below n_slots, slot by "
-          "slot and in row order: (order, starts), slot s holding order[starts[s]:starts[s + 1]].");
+    m.def("lay_out", &lay_out_of,
+          "lay_out(bins, codes, weight, order, slot, n_slots): the positions (order: each one's row of X) of weight "
+          "above zero whose slot is from 0 to n_slots - 1, slot by slot in their order: (bins, codes, weight, order, "
+          "starts), slot s holding positions starts[s]:starts[s + 1].");
     m.def("node_summary", &node_summary,
-          "node_summary(X, bins, codes, weight, order, starts, first, slots, n_bins, n_classes, need_lo, need_hi"
-          "[, counted]): as bin_summary, counts only of the slots counted, the smallest and largest value only of "
-          "the bins listed, and per slot and feature (span).");
+          "node_summary(X, bins, codes, weight, order, starts, first, slots, n_bins, n_classes, need_lo, need_hi, "
+          "spans[, counted]): as bin_summary, counts only of the slots counted, the smallest and largest value only "
+          "of the bins listed, and with spans per slot and feature (span; None without).");
     m.def("list_runs", &list_runs_of,
           "list_runs(X, bins, codes, weight, order, starts, requests, runs, low, high, n_bins, n_classes): the values "
           "of the requested (slot, feature, bin) triples: (lists of those of runs 0, the other's run counts, run "
@@ -685,9 +752,9 @@ void bind_distributed(py::module_& m) {
     m.def("run_lists", &run_lists_of,
           "run_lists(kept, picked, n_classes): the value lists of the runs picked, from list_runs' kept entries.");
     m.def("route", &route,
-          "route(X, bins, codes, weight, order, starts, n_bins, n_classes, splits, to_left, to_right): the rows' slots of "
-          "the next level, and per split between bins the largest value sent left and the smallest sent right: "
-          "(slot, below, above).");
+          "route(X, bins, codes, weight, order, starts, n_bins, n_classes, splits, to_left, to_right, lo, hi): the "
+          "rows laid out for the next level (bins, codes, weight, order, starts, as lay_out), and per split between "
+          "bins the largest value sent left and the smallest sent right (below, above).");
     m.def("merge_value_lists", &merge_value_lists, "merge_value_lists(a, b): the lists of both, equal values merged.");
     m.def("node_stats", &node_stats_of, "node_stats(totals, n, weight, depth, params): (impurity, stops).");
     m.def("refine_mask", &refine_mask,

@@ -2,9 +2,9 @@
 // and how two workers' answers combine. Rows are in the learner's column
 // form (float64 values, NaN missing), each numeric value also given as its
 // bin (0 .. n_bins-1, the bins ordered like their values, n_bins for a
-// missing value), and each row carries the slot of the open node it is in
-// (-1: in a finished node). Rows of weight zero take no part, as in the
-// in-memory learner.
+// missing value), and the rows of each open node are kept together (a
+// slot; rows of finished nodes are dropped). Rows of weight zero take no
+// part, as in the in-memory learner.
 #pragma once
 
 #include <cstddef>
@@ -18,33 +18,43 @@ namespace tavrin::kernels::learner {
 void bin_values(const double* x, std::size_t n, std::size_t stride, const double* cuts, std::size_t n_cuts,
                 std::uint16_t missing, std::size_t out_stride, std::uint16_t* out);
 
+// The rows a worker holds, laid out slot by slot (see Layout): position i
+// has its bins, class and weight at i and its values in row order[i] of x.
 struct HeldRows {
-    std::size_t rows = 0, cols = 0;
-    const double* x = nullptr;            // rows x cols, row-major
+    std::size_t rows = 0, cols = 0;       // the positions laid out
+    const double* x = nullptr;            // x_rows x cols, row-major: every row held
+    std::size_t x_rows = 0;
     const std::uint16_t* bins = nullptr;  // rows x cols, row-major
     const std::int64_t* codes = nullptr;  // class codes
     const double* weight = nullptr;       // null: every row weighs 1
-    const std::int32_t* slot = nullptr;
     std::size_t n_bins = 0, n_classes = 0;
 };
 
-// The rows of weight above zero of each slot below n_slots, slot by slot
-// and in row order within a slot: slot s holds order[starts[s] ..
-// starts[s + 1]). What the summaries and lists walk, so that a slot's
-// tables stay in cache while its rows are read.
-struct RowOrder {
-    std::vector<std::int32_t> order;
-    std::vector<std::int64_t> starts;
-};
-
-void order_rows(const HeldRows& held, std::size_t n_slots, RowOrder& out);
-
-// A RowOrder as held elsewhere: `slots` slots.
+// Where the positions of each slot lie: slot s holds positions starts[s]
+// .. starts[s + 1] - 1, position i being row order[i] of x; `slots` slots.
+// A slot's positions are contiguous, so the summaries, lists and routes
+// read bins, classes and weights in memory order.
 struct OrderView {
     const std::int32_t* order = nullptr;
     const std::int64_t* starts = nullptr;
     std::size_t slots = 0;
 };
+
+// A layout of positions: bins (positions x cols), codes, weights (empty
+// where every row weighs 1), each position's row of x, the slots' starts.
+struct Layout {
+    std::vector<std::uint16_t> bins;
+    std::vector<std::int64_t> codes;
+    std::vector<double> weight;
+    std::vector<std::int32_t> order;
+    std::vector<std::int64_t> starts;
+};
+
+// The positions of `held` (`order`: each one's row of x) whose `slot` (per
+// position) is below n_slots and not negative, and whose weight is above
+// zero, laid out slot by slot, in their order within a slot.
+void lay_out(const HeldRows& held, const std::int32_t* order, const std::int32_t* slot, std::size_t n_slots,
+             Layout& out);
 
 // Per slot in [first, first + slots), feature and bin (the last bin:
 // missing values): the class weights and then the row count, n_classes + 1
@@ -56,7 +66,9 @@ struct OrderView {
 // and the largest of those in need_hi (`hi`). +inf and -inf where there
 // are none. With `counted` (per slot, null: every slot), counts only of the
 // slots counted, in their order. The caller gives the counts zeroed.
+// Without `spans` the span is left empty.
 struct NodeSummary {
+    bool spans = true;
     double* counts = nullptr;
     std::uint32_t* whole = nullptr;
     std::vector<double> span, lo, hi;
@@ -125,12 +137,14 @@ struct LevelSplits {
     const std::int32_t* to_right = nullptr;
 };
 
-// Each row's slot of the next level into `slot_out`: its child's where its
-// node splits (the rows of `by_slot`, those of weight above zero), -1
-// otherwise. Per node split between bins, `below` and `above` (nodes long,
-// -inf and +inf first) take the largest value of its rows sent left and
-// the smallest sent right: the threshold is their midpoint.
-void route_rows(const HeldRows& held, const OrderView& by_slot, const LevelSplits& splits, std::int32_t* slot_out,
-                double* below, double* above);
+// Each position's slot of the next level into `slot_out` (held.rows
+// long): its child's where its node splits, -1 otherwise. Per node split
+// between bins, `below` and `above` (nodes long, -inf and +inf first) take
+// the largest value of its rows sent left and the smallest sent right: the
+// threshold is their midpoint. `lo` and `hi` (cols x n_bins) are every
+// bin's smallest and largest value over all the rows: a row whose bin
+// lies wholly on one side of a threshold goes there unread.
+void route_rows(const HeldRows& held, const OrderView& by_slot, const LevelSplits& splits, const double* lo,
+                const double* hi, std::int32_t* slot_out, double* below, double* above);
 
 }  // namespace tavrin::kernels::learner
