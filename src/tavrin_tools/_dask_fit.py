@@ -617,11 +617,10 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
     impurity = np.array([node["impurity"] for node in picked], dtype=np.float64)
     # The refined bins' values, or runs of them and then the values of the
     # runs that may hold the best split; each worker's kept until then.
-    listed = [client.submit(rows.list_runs, h, asked, first, bins, workers=w, pure=False) for h, w in zip(held, homes)]
-    sent = [client.submit(operator.getitem, r, 0, workers=w, pure=False) for r, w in zip(listed, homes)]
+    sent = [client.submit(rows.list_runs, h, asked, first, bins, workers=w, pure=False) for h, w in zip(held, homes)]
     picked_runs = client.submit(rows.pick_runs, state, totals, n, weight, params, *sent, workers=here, pure=False)
     picked_ = client.submit(operator.getitem, picked_runs, 1, workers=here, pure=False)
-    values = [client.submit(rows.run_values, r, picked_, workers=w, pure=False) for r, w in zip(listed, homes)]
+    values = [client.submit(rows.run_values, h, first, picked_, workers=w, pure=False) for h, w in zip(held, homes)]
     return client.submit(rows.choose, state, totals, n, weight, params, picked_runs, impurity, total_weight,
                          *values, workers=here, pure=False)
 

@@ -128,6 +128,9 @@ class Held:
              edges: Tuple[Any, ...]) -> None:
         self.x = x
         self.bins, self.codes, self.weight, self.order, self.starts = laid
+        # What list_runs keeps for run_values, by the first slot of its nodes:
+        # it lives as long as these rows' layout (one round).
+        self.listed: Dict[int, Any] = {}
         self.n_bins, self.n_classes, self.edges = n_bins, n_classes, edges
 
     @classmethod
@@ -552,14 +555,15 @@ def _requests(asked: Tuple[Any, ...], first: int) -> Tuple[np.ndarray, np.ndarra
 Runs = Tuple[Any, np.ndarray, np.ndarray, Lists]
 
 
-def list_runs(held: Held, asked: Tuple[Any, ...], first: int, bins: Bins) -> Tuple[Runs, Any]:
+def list_runs(held: Held, asked: Tuple[Any, ...], first: int, bins: Bins) -> Runs:
     """The values of the bins `asked` (asked_of; their nodes in slots first,
     first + 1, ...): those of a bin of runs 0 as lists; those of the others
     cut into that many runs of
     equal width between the bin's smallest and largest value over all rows,
     sent as each run's counts and its rows' smallest and largest value
-    (empty: +inf and -inf). And what stays here for run_values: each listed
-    value of a run, with its run, class and weight."""
+    (empty: +inf and -inf). What stays here for run_values, kept with the
+    rows under `first` (held.listed): each listed value of a run, with its
+    run, class and weight."""
     requests, runs = _requests(asked, first)
     f, b = requests[:, 1], requests[:, 2]
     lists, run_counts, run_lo, run_hi, kept = _learner.list_runs(
@@ -569,13 +573,15 @@ def list_runs(held: Held, asked: Tuple[Any, ...], first: int, bins: Bins) -> Tup
     lists = (np.concatenate([[0], np.cumsum(np.diff(offsets)[whole])]).astype(np.int64), lists[1], lists[2])
     sent = (pack_counts(_sent(held, run_counts)), narrow(run_lo), narrow(run_hi),
             _narrow_lists((lists[0], lists[1], _sent(held, lists[2]))))
-    return sent, (kept, held.n_classes, held.weight is None)
+    held.listed[first] = (kept, held.n_classes, held.weight is None)
+    return sent
 
 
-def run_values(listed: Tuple[Any, Any], picked: np.ndarray) -> Lists:
-    """The values of the runs `picked` (ascending) here, as value lists: one
-    list per run; `listed`: list_runs' answer here."""
-    entries, n_classes, unweighted = listed[1]
+def run_values(held: Held, first: int, picked: np.ndarray) -> Lists:
+    """The values of the runs `picked` (ascending) listed here for the
+    nodes from slot `first` on (list_runs), as value lists: one list per
+    run."""
+    entries, n_classes, unweighted = held.listed[first]
     offsets, values, counts = _learner.run_lists(entries, picked.astype(np.int64), n_classes)
     return _narrow_lists((offsets, values, counts[:, :-1] if unweighted and n_classes > 1 else counts))
 
