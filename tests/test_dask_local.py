@@ -244,6 +244,48 @@ def test_summaries_and_runs_agree_with_the_rows(seed):
     assert np.array_equal(cut[1].sum(axis=0), whole[2].sum(axis=0))
 
 
+@pytest.mark.parametrize("seed", range(3))
+def test_routes_move_the_rows_their_values_say(seed):
+    # Slot 0 splits at a threshold, slot 1 between bins 1 and 2 of its
+    # feature (the bin's values up to 0.5 left), slot 2 by category, slot 3
+    # not: each row of weight above zero goes where its value says, in row
+    # order within its new slot; the edges are the values either side of
+    # the split between bins.
+    from tavrin_tools import _dask_rows as rows
+    rng = np.random.default_rng(seed)
+    n, p = 400, 3
+    x = rng.choice([-1.0, -0.5, 0.0, 0.25, 0.5, 0.75, 1.0, 2.0], size=(n, p))
+    x[:, 2] = rng.integers(0, 5, n)  # category codes
+    x[rng.random((n, p)) < 0.1] = np.nan
+    bins = np.zeros(x.shape, dtype=np.uint16)
+    rows._learner.bin_columns(x, bins, [np.array([-0.5, 0.0, 1.0])] * 2 + [None], 5)
+    bins[:, 2] = np.where(np.isnan(x[:, 2]), 5, np.nan_to_num(x[:, 2]))
+    weight = rng.integers(0, 3, n).astype(float)
+    slot = rng.integers(-1, 4, n).astype(np.int32)
+    held = rows.Held(x, bins, rng.integers(0, 2, n), weight, slot, 5, 2, 4)
+    kept = rows.Bins(*rows.bin_ranges(held))
+    sets = np.zeros((4, 1), np.uint64)
+    sets[2, 0] = 0b10110
+    splits = (np.array([0, 1, 2, -1]), np.array([0.25, np.nan, np.nan, np.nan]), np.array([1, 0, 1, 0], np.uint8),
+              sets, np.array([-1, 2, -1, -1]), np.array([0.0, 0.5, 0.0, 0.0]))
+    to_left, to_right = np.array([0, 2, 4, 6], np.int32), np.array([1, 3, -1, 7], np.int32)
+    moved = rows.route(held, splits, to_left, to_right, kept)
+    v = x[np.arange(n), np.array([0, 1, 2, 0])[np.clip(slot, 0, 3)]]
+    left = np.select([np.isnan(v), slot == 0, slot == 1, slot == 2],
+                     [splits[2][np.clip(slot, 0, 3)] == 1, v <= 0.25,
+                      (bins[:, 1] < 2) | ((bins[:, 1] == 2) & (v <= 0.5)),
+                      (0b10110 >> np.nan_to_num(v).astype(int)) & 1 == 1], False)
+    goes = np.where(slot >= 0, np.where(left, to_left[np.clip(slot, 0, 3)], to_right[np.clip(slot, 0, 3)]), -1)
+    goes[(slot == 3) | (weight == 0)] = -1
+    for s in range(8):
+        assert moved.order[moved.starts[s]:moved.starts[s + 1]].tolist() == np.flatnonzero(goes == s).tolist()
+    assert np.array_equal(moved.bins, bins[moved.order]) and np.array_equal(moved.weight, weight[moved.order])
+    below, above = moved.edges[-1]
+    sent = (slot == 1) & (weight > 0) & ~np.isnan(v)
+    assert below[1] == v[sent & left].max(initial=-np.inf) and above[1] == v[sent & ~left].min(initial=np.inf)
+    assert np.isneginf(below[[0, 2, 3]]).all() and np.isposinf(above[[0, 2, 3]]).all()
+
+
 def test_worker_kernels_refuse_broken_row_orders_and_entries():
     from tavrin_tools import _learner
     rng = np.random.default_rng(0)
