@@ -18,8 +18,9 @@ travel then), and ``_learner.choose_splits`` picks each node's split by
 the in-memory learner's rules. Both run on a worker, next to the merged
 summaries and value lists, which ask the other workers for the bins'
 values directly: the client sees only the chosen splits, never the
-rows' values. Each worker walks its rows of one open node at a time
-(it keeps them in node order). The splits go back to the workers, which move each
+rows' values. A round of many nodes is shared out over the workers, each
+node searched where its parent was (``_by_handler``). Each worker keeps
+its open rows laid out node by node (``_dask_rows.Held``). The splits go back to the workers, which move each
 row to its child's slot; a split between two bins moves rows by bin, and
 its threshold, the midpoint of the values either side, comes back from
 that move. Nodes are numbered depth first at the end, as the
