@@ -223,15 +223,16 @@ def test_only_bins_that_may_win_are_refined():
     edges = np.linspace(0.0, 1.0, 11)[1:-1]
     bins = np.searchsorted(edges, x, side="right").astype(np.uint16)[:, None]
     slot = np.zeros(1000, dtype=np.int32)
-    held = (x[:, None], bins, y, None)
-    counts, lo, hi = _learner.bin_summary(*held, slot, 0, 1, 10, 2)
-    summary = (np.concatenate([counts, counts.sum(axis=-1, keepdims=True)], axis=-1).astype(float), lo, hi)
+    laid = _learner.lay_out(bins, y, None, np.arange(1000, dtype=np.int32), slot, 1)
+    every = np.arange(10)
+    counts, lo, hi, _ = _learner.node_summary(x[:, None], *laid, 0, 1, 10, 2, every, every, False)
+    summary = (np.concatenate([counts, counts.sum(axis=-1, keepdims=True)], axis=-1).astype(float),
+               lo.reshape(1, 1, 10), hi.reshape(1, 1, 10))
     params = ("gini", -1, 2, 1, 0.0, 0.0)
     node = (np.array([[500.0, 500.0]]), np.array([1000]), np.array([1000.0]))
     mask = _learner.refine_mask(*summary, *node, params)
     assert np.flatnonzero(mask[0, 0]).tolist() == [4, 5]
     requests = np.argwhere(mask).astype(np.int64)
-    laid = _learner.lay_out(bins, y, None, np.arange(1000, dtype=np.int32), slot, 1)
     lists = _learner.list_runs(x[:, None], *laid, requests, np.zeros(2, np.int32), np.zeros(2), np.zeros(2), 10, 2)[0]
     assert len(lists[1]) == 200
     split = _learner.choose_splits(*summary, *node, params, mask, lists, np.array([0.5]), 1000.0)

@@ -610,19 +610,17 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
     state = client.submit(rows.search_round, bins, n_classes, counted, sibling, parent, len(parts), search, *parts,
                           *parents, workers=here, pure=False)
     del parts
-    # Only the kept summary outlives the round (for the nodes' children).
-    summary = client.submit(operator.getitem, state, 0, workers=here, pure=False)
+    # The state outlives the round with its kept summary alone (for the nodes' children).
     for j, node in enumerate(picked):
-        node["summary"] = (summary, j, handler)
+        node["summary"] = (state, j, handler)
     asked = client.submit(operator.getitem, state, 3, workers=here, pure=False)
     impurity = np.array([node["impurity"] for node in picked], dtype=np.float64)
     # The refined bins' values, or runs of them and then the values of the
     # runs that may hold the best split; each worker's kept until then.
     sent = [client.submit(rows.list_runs, h, asked, first, bins, workers=w, pure=False) for h, w in zip(held, homes)]
-    picked_runs = client.submit(rows.pick_runs, state, totals, n, weight, params, *sent, workers=here, pure=False)
-    picked_ = client.submit(operator.getitem, picked_runs, 1, workers=here, pure=False)
+    picked_ = client.submit(rows.pick_runs, state, totals, n, weight, params, *sent, workers=here, pure=False)
     values = [client.submit(rows.run_values, h, first, picked_, workers=w, pure=False) for h, w in zip(held, homes)]
-    return client.submit(rows.choose, state, totals, n, weight, params, picked_runs, impurity, total_weight,
+    return client.submit(rows.choose, state, totals, n, weight, params, picked_, impurity, total_weight,
                          *values, workers=here, pure=False)
 
 

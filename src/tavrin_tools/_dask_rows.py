@@ -425,9 +425,10 @@ def merge_round(bins: Bins, n_classes: int, counted: Optional[np.ndarray], sibli
     added up: the summary kept for the next round (see _dask_fit._siblings)
     and the arrays the search reads (_searched). With `counted`, the
     workers counted only those slots, and every other slot j's counts are
-    its parent's (row parent[j, 1] of the kept summary parts[n_parts +
-    parent[j, 0]]) less its sibling's (slot sibling[j]). Exact, as weights are 1 or on the fit's grid
-    (on_grid)."""
+    its parent's (row parent[j, 1] of the summary kept by the round
+    parts[n_parts + parent[j, 0]], its state's first item: see
+    search_round) less its sibling's (slot sibling[j]). Exact, as weights
+    are 1 or on the fit's grid (on_grid)."""
     own, parents = parts[:n_parts], parts[n_parts:]
 
     def fold(ufunc: Any, arrays: Any) -> np.ndarray:
@@ -450,7 +451,7 @@ def merge_round(bins: Bins, n_classes: int, counted: Optional[np.ndarray], sibli
     if counted is not None and sibling is not None and parent is not None:
         own_counts[counted] = sent
         del sent
-        whole = [wide(p[0]) for p in parents]
+        whole = [wide(p[0][0]) for p in parents]
         for j in np.flatnonzero(~counted):
             own_counts[j] = whole[parent[j, 0]][parent[j, 1]] - own_counts[sibling[j]]
         del whole
@@ -465,21 +466,24 @@ def merge_round(bins: Bins, n_classes: int, counted: Optional[np.ndarray], sibli
     return kept, _searched((counts, lo, hi, span), bins, n_classes)
 
 
-def summary_rows(summary: Summary, needed: np.ndarray) -> Tuple[Any]:
-    """Of a kept summary (merge_round's), the counts of the nodes `needed`:
-    what merge_round reads of a parent's summary kept on another worker."""
-    return (pack_counts(wide(summary[0])[needed]),)
+def summary_rows(state: List[Any], needed: np.ndarray) -> List[Any]:
+    """Of a round's kept summary (see search_round), the counts of the
+    nodes `needed`, as a round's state: what merge_round reads of a
+    parent's summary kept on another worker."""
+    return [(pack_counts(wide(state[0][0])[needed]),)]
 
 
 def search_round(bins: Bins, n_classes: int, counted: Optional[np.ndarray], sibling: Optional[np.ndarray],
                  parent: Optional[np.ndarray], n_parts: int, search: Tuple[Any, ...],
-                 *parts: Any) -> Tuple[Any, ...]:
+                 *parts: Any) -> List[Any]:
     """A round's state on the worker that searches it: merge_round's kept
-    summary and search arrays, refine's answer (given `search`, the rest of
-    its arguments) and what the workers are asked to list (asked_of)."""
+    summary (for the nodes' children) and search arrays, refine's answer
+    (given `search`, the rest of its arguments), what the workers are asked
+    to list (asked_of) and, once pick_runs has merged them, the runs.
+    choose lets go of the search arrays and runs."""
     kept, searched = merge_round(bins, n_classes, counted, sibling, parent, n_parts, *parts)
     refined = refine(searched, *search)
-    return kept, searched, refined, asked_of(refined)
+    return [kept, searched, refined, asked_of(refined), None]
 
 
 Searched = Tuple[np.ndarray, np.ndarray, np.ndarray, Optional[np.ndarray]]
@@ -616,15 +620,16 @@ def _entries(runs: np.ndarray, sent: Runs, n_classes: int, picked: Optional[np.n
     return (ends, low[order], c[order], high[order]), origin[order].astype(np.int64)
 
 
-def pick_runs(state: Tuple[Any, ...], totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
-              params: Tuple[Any, ...], *sent: Runs) -> Tuple[Optional[Runs], np.ndarray]:
+def pick_runs(state: List[Any], totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
+              params: Tuple[Any, ...], *sent: Runs) -> np.ndarray:
     """The workers' runs and lists of the round's refined bins (list_runs;
-    `state` as search_round gives it) added up, and of the runs, those
-    whose values may hold the best split (refine_entries), ascending."""
+    `state` as search_round gives it) added up, kept with the state, and of
+    the runs, those whose values may hold the best split (refine_entries),
+    ascending."""
     summary, refined = state[1], state[2]
     requests, runs, growth = refined[:3]
     if not len(requests):
-        return None, np.zeros(0, dtype=np.int64)
+        return np.zeros(0, dtype=np.int64)
     merged = sent[0]
     for other in sent[1:]:
         merged = (pack_counts(wide(merged[0]) + wide(other[0]), travels=False),
@@ -635,29 +640,31 @@ def pick_runs(state: Tuple[Any, ...], totals: np.ndarray, n: np.ndarray, weight:
     mask[tuple(requests.T)] = 1
     entries, origin = _entries(runs, merged, totals.shape[1])
     chosen = _learner.refine_entries(counts, lo, hi, totals, n, weight, params, mask, entries, growth + (span,))
-    return merged, np.sort(origin[(chosen != 0) & (origin >= 0)])
+    state[4] = merged
+    return np.sort(origin[(chosen != 0) & (origin >= 0)])
 
 
-def choose(state: Tuple[Any, ...], totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
-           params: Tuple[Any, ...], picked: Tuple[Optional[Runs], np.ndarray],
+def choose(state: List[Any], totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
+           params: Tuple[Any, ...], picked: np.ndarray,
            impurity: np.ndarray, total_weight: float, *exact: Lists) -> Dict[str, np.ndarray]:
     """The learner's splits from the round's merged summary (`state`, as
     search_round gives it) and what its refined bins hold: values, runs
-    (`picked`, as pick_runs gives them), and the values of the runs
-    picked, each worker's (`exact`). With refine's draws of the children's
-    known constant features ("ends", "drawn")."""
-    summary, refined = state[1], state[2]
+    (kept by pick_runs, which `picked` those whose values came), and the
+    values of the runs picked, each worker's (`exact`). With refine's
+    draws of the children's known constant features ("ends", "drawn")."""
+    summary, refined, merged = state[1], state[2], state[4]
+    state[1] = state[4] = None  # the round's search is done: only its kept summary lives on
     requests, runs, growth, ends, drawn = refined[:5]
     counts, lo, hi, span = summary
     mask = np.zeros(lo.shape, dtype=np.uint8)
     mask[tuple(requests.T)] = 1
     entries: Tuple[np.ndarray, ...] = (np.zeros(1, dtype=np.int64), np.empty(0), np.empty((0, counts.shape[-1])),
                                        np.empty(0))
-    if picked[0] is not None:
+    if merged is not None:
         values = exact[0]
         for other in exact[1:]:
             values = merge_lists(values, other)
-        entries, _ = _entries(runs, picked[0], totals.shape[1], picked[1], values)
+        entries, _ = _entries(runs, merged, totals.shape[1], picked, values)
     found: Dict[str, Any] = _learner.choose_splits(counts, lo, hi, totals, n, weight, params, mask, entries, impurity,
                                                    total_weight, growth + (span,))
     found["ends"], found["drawn"] = ends, drawn

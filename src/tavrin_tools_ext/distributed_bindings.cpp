@@ -261,23 +261,6 @@ py::tuple node_summary(const py::object& X, const py::object& bins, const py::ob
                           spans ? py::object(to_numpy(out.span, {S, P, 2})) : py::none());
 }
 
-// Every value bin's smallest and largest value: node_summary listing all.
-py::tuple bin_summary(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
-                      const py::object& slot, std::int32_t first, std::int64_t slots, std::int64_t n_bins,
-                      std::int64_t n_classes) {
-    const auto x = take<double>(X, {-1, -1}, "X");
-    if (first < 0 || slots < 0) refuse("first and slots must be 0 or more");
-    py::array_t<std::int32_t> rows(x.shape(0));
-    for (py::ssize_t i = 0; i < x.shape(0); ++i) rows.mutable_data()[i] = static_cast<std::int32_t>(i);
-    const py::tuple laid = lay_out_of(bins, codes, weight, rows, slot, std::int64_t{first} + slots);
-    py::array_t<std::int64_t> every(checked_size({static_cast<std::size_t>(x.shape(1)), static_cast<std::size_t>(std::max<std::int64_t>(n_bins, 0))}));
-    for (py::ssize_t i = 0; i < every.size(); ++i) every.mutable_data()[i] = i;
-    const py::tuple t = node_summary(X, laid[0], laid[1], laid[2], laid[3], laid[4], first, slots, n_bins, n_classes,
-                                     every, every, false, py::args());
-    const std::vector<py::ssize_t> shape{slots, x.shape(1), n_bins};
-    return py::make_tuple(t[0], py::array(t[1]).reshape(shape), py::array(t[2]).reshape(shape));
-}
-
 py::tuple lists_to_numpy(ValueLists& l, std::size_t width) {
     const auto n = static_cast<py::ssize_t>(l.values.size());
     return py::make_tuple(to_numpy(std::move(l.offsets), {static_cast<py::ssize_t>(l.offsets.size())}),
@@ -734,17 +717,15 @@ void bind_distributed(py::module_& m) {
     m.def("renumber_bins", &renumber_bins,
           "renumber_bins(bins, table): a copy of bins with each bin b of column j as table[j, b] (table: columns x "
           "(n_bins + 1), the missing bin n_bins kept).");
-    m.def("bin_summary", &bin_summary,
-          "bin_summary(X, bins, codes, weight, slot, first, slots, n_bins, n_classes): per slot, feature and bin "
-          "the class weights and rows (counts), and the smallest and largest value (lo, hi).");
     m.def("lay_out", &lay_out_of,
           "lay_out(bins, codes, weight, order, slot, n_slots): the positions (order: each one's row of X) of weight "
           "above zero whose slot is from 0 to n_slots - 1, slot by slot in their order: (bins, codes, weight, order, "
           "starts), slot s holding positions starts[s]:starts[s + 1].");
     m.def("node_summary", &node_summary,
           "node_summary(X, bins, codes, weight, order, starts, first, slots, n_bins, n_classes, need_lo, need_hi, "
-          "spans[, counted]): as bin_summary, counts only of the slots counted, the smallest and largest value only "
-          "of the bins listed, and with spans per slot and feature (span; None without).");
+          "spans[, counted]): per slot (only those counted), feature and bin the class weights and rows (counts; "
+          "whole rows per class where weight is None), the smallest and largest value of the bins listed (lo, hi), "
+          "and with spans per slot and feature the smallest and largest value (span; None without).");
     m.def("list_runs", &list_runs_of,
           "list_runs(X, bins, codes, weight, order, starts, requests, runs, low, high, n_bins, n_classes): the values "
           "of the requested (slot, feature, bin) triples: (lists of those of runs 0, the other's run counts, run "
