@@ -231,6 +231,11 @@ def test_summaries_and_runs_agree_with_the_rows(seed):
                 inside = v[bins[(slot == s) & (weight > 0), f][~np.isnan(x[(slot == s) & (weight > 0), f])] == b]
                 assert (lo[s, f * 4 + b], hi[s, f * 4 + b]) == ((inside.min(), inside.max()) if len(inside)
                                                                 else (np.inf, -np.inf))
+    # Every bin's range and rows over all the slots.
+    ranges = rows.bin_ranges(held)
+    assert np.array_equal(ranges[0], lo.min(axis=0).reshape(p, 4))
+    assert np.array_equal(ranges[1], hi.max(axis=0).reshape(p, 4))
+    assert np.array_equal(ranges[2], counts[..., 2].sum(axis=0)[:, :4])
     requests = np.array([(s, f, b) for s in range(slots) for f in range(p) for b in range(4)], dtype=np.int64)
     args = (*held.kernel_args(), requests, np.zeros(len(requests), np.int32), np.zeros(len(requests)),
             np.ones(len(requests)))
@@ -311,12 +316,16 @@ def test_worker_kernels_refuse_broken_row_orders_and_entries():
                                np.ones(1), 2, 2)
         with pytest.raises(ValueError):
             _learner.route(x, bins, codes, None, o, s, 2, 2, splits, to, to, lo, hi)
+        with pytest.raises(ValueError):
+            _learner.bin_ranges(x, bins, codes, None, o, s, 2, 2)
     wrong = bins.copy()
     wrong[0, 1] = 3  # past the missing bin
     with pytest.raises(ValueError, match="bin out of range"):
         _learner.node_summary(x, wrong, codes, None, order, starts, 0, 3, 2, 2, none, none, False)
     with pytest.raises(ValueError, match="bin out of range"):
         _learner.route(x, wrong, codes, None, order, starts, 2, 2, splits, to, to, lo, hi)
+    with pytest.raises(ValueError, match="bin out of range"):
+        _learner.bin_ranges(x, wrong, codes, None, order, starts, 2, 2)
     for request in ([[0, 5, 0]], [[0, 0, 9]], [[1, 0, 0], [0, 0, 0]], [[0, 0, 0], [0, 0, 0]]):
         with pytest.raises(ValueError):
             _learner.list_runs(x, bins, codes, None, order, starts, np.array(request), np.zeros(len(request), np.int32),

@@ -288,13 +288,8 @@ def wide(a: Any) -> np.ndarray:
 def bin_ranges(held: Held) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Per feature and bin the smallest and largest value of the rows of
     weight above zero (+inf and -inf for an empty bin), and their number."""
-    p, slots = held.x.shape[1], len(held.starts) - 1
-    every = np.arange(p * held.n_bins)
-    counts, lo, hi, _ = _learner.node_summary(*held.kernel_args(), 0, slots, held.n_bins, held.n_classes, every,
-                                              every, False)
-    rows = counts.sum(axis=(0, 3)) if held.weight is None else counts[..., -1].sum(axis=0)
-    lo, hi = lo.min(axis=0, initial=np.inf), hi.max(axis=0, initial=-np.inf)
-    return lo.reshape(p, held.n_bins), hi.reshape(p, held.n_bins), rows[:, :held.n_bins].astype(np.float64)
+    lo, hi, rows = _learner.bin_ranges(*held.kernel_args(), held.n_bins, held.n_classes)
+    return lo, hi, rows
 
 
 def add_ranges(a: Tuple[np.ndarray, ...], b: Tuple[np.ndarray, ...]) -> Tuple[np.ndarray, ...]:

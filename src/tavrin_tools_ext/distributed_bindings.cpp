@@ -220,6 +220,21 @@ py::tuple lay_out_of(const py::object& bins, const py::object& codes, const py::
     return layout_to_numpy(out, b.shape(1), !weight.is_none());
 }
 
+py::tuple bin_ranges_of(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
+                        const py::object& order, const py::object& starts, std::int64_t n_bins, std::int64_t n_classes) {
+    const Held h = held_of(X, bins, codes, weight, n_bins, n_classes);
+    const Order o = order_of(order, starts, h);
+    const py::ssize_t p = static_cast<py::ssize_t>(h.rows.cols);
+    py::array_t<double> lo({p, static_cast<py::ssize_t>(n_bins)}), hi({p, static_cast<py::ssize_t>(n_bins)}),
+        rows({p, static_cast<py::ssize_t>(n_bins)});
+    double *l = lo.mutable_data(), *u = hi.mutable_data(), *r = rows.mutable_data();
+    {
+        py::gil_scoped_release unlocked;
+        bin_ranges(h.rows, o.view, l, u, r);
+    }
+    return py::make_tuple(lo, hi, rows);
+}
+
 py::tuple node_summary(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
                        const py::object& order, const py::object& starts, std::int32_t first, std::int64_t slots,
                        std::int64_t n_bins, std::int64_t n_classes, const py::object& need_lo,
@@ -721,6 +736,10 @@ void bind_distributed(py::module_& m) {
           "lay_out(bins, codes, weight, order, slot, n_slots): the positions (order: each one's row of X) of weight "
           "above zero whose slot is from 0 to n_slots - 1, slot by slot in their order: (bins, codes, weight, order, "
           "starts), slot s holding positions starts[s]:starts[s + 1].");
+    m.def("bin_ranges", &bin_ranges_of,
+          "bin_ranges(X, bins, codes, weight, order, starts, n_bins, n_classes): per feature and value bin over every "
+          "slot's rows, the smallest value, the largest and the rows (lo, hi, rows: features x n_bins; +inf, -inf "
+          "and 0 for an empty bin).");
     m.def("node_summary", &node_summary,
           "node_summary(X, bins, codes, weight, order, starts, first, slots, n_bins, n_classes, need_lo, need_hi, "
           "spans[, counted]): per slot (only those counted), feature and bin the class weights and rows (counts; "

@@ -128,6 +128,32 @@ void read_values(const double* x, const std::vector<Read>& reads, Use use) {
 
 }  // namespace
 
+void bin_ranges(const HeldRows& held, const OrderView& by_slot, double* lo, double* hi, double* rows) {
+    const std::size_t p = held.cols, nb = held.n_bins;
+    std::fill(lo, lo + p * nb, std::numeric_limits<double>::infinity());
+    std::fill(hi, hi + p * nb, -std::numeric_limits<double>::infinity());
+    std::fill(rows, rows + p * nb, 0.0);
+    bool bad = false;
+    for (std::size_t s = 0; s < by_slot.slots; ++s) {
+        const auto [a, z] = rows_of_slot(held, by_slot, static_cast<std::int64_t>(s));
+        const std::size_t base = static_cast<std::size_t>(a - by_slot.order);
+        for (std::size_t i = base, end = base + static_cast<std::size_t>(z - a); i < end; ++i) {
+            const std::uint16_t* row_bins = held.bins + i * p;
+            const double* values = held.x + static_cast<std::size_t>(by_slot.order[i]) * p;
+            for (std::size_t f = 0; f < p; ++f) {
+                const std::size_t b = row_bins[f];
+                bad |= b > nb;
+                if (b >= nb) continue;
+                const std::size_t at = f * nb + b;
+                lo[at] = std::min(lo[at], values[f]);
+                hi[at] = std::max(hi[at], values[f]);
+                rows[at] += 1.0;
+            }
+        }
+    }
+    if (bad) throw std::invalid_argument("bin out of range");
+}
+
 void build_node_summary(const HeldRows& held, const OrderView& by_slot, std::int32_t first, std::size_t slots,
                         const std::int64_t* need_lo, std::size_t n_lo, const std::int64_t* need_hi, std::size_t n_hi,
                         const std::uint8_t* counted, NodeSummary& out) {

@@ -56,6 +56,11 @@ struct Layout {
 void lay_out(const HeldRows& held, const std::int32_t* order, const std::int32_t* slot, std::size_t n_slots,
              Layout& out);
 
+// Per feature and value bin (cols x n_bins, row-major) over the positions
+// of every slot: the smallest value (`lo`, +inf where none), the largest
+// (`hi`, -inf) and the number of rows (`rows`).
+void bin_ranges(const HeldRows& held, const OrderView& by_slot, double* lo, double* hi, double* rows);
+
 // Per slot in [first, first + slots), feature and bin (the last bin:
 // missing values): the class weights and then the row count, n_classes + 1
 // numbers (`counts`, slots x cols x (n_bins + 1) x (n_classes + 1)), or,
