@@ -9,9 +9,10 @@ every worker to one, which grows its whole subtree with the
 in-memory learner, as the subtree of that node: from the node's depth,
 with the whole fit's total weight and resolved limits, so that the subtree
 is the one the in-memory fit of all the rows grows there. The largest
-nodes go first, each to the worker given the fewest rows so far; they grow
-while the spread growth goes on, and their subtrees are grafted into the
-tree at the end.
+nodes are placed first, each on the worker given the fewest rows so far; a
+worker grows its nodes of a level in one task (each worker's rows for it
+travel in one piece), while the spread growth goes on, and their subtrees
+are grafted into the tree at the end.
 
 The rows of a node finished here take the slots after those of the nodes
 searched over the workers, and leave the growth at the next routing.
@@ -62,31 +63,38 @@ def local_by_bytes() -> bool:
     return value
 
 
-def rows_of(held: Any, first: int, count: int) -> List[Rows]:
-    """Per slot first .. first + count - 1: its rows of weight above zero,
-    as (values, class codes, weights or None)."""
+def rows_of(held: Any, first: int, groups: List[List[int]]) -> List[List[Rows]]:
+    """Per group of slots (numbered from `first`), per slot its rows of
+    weight above zero, as (values, class codes, weights or None)."""
     code = np.min_scalar_type(held.n_classes - 1)  # the codes travel as the narrowest unsigned type
-    out: List[Rows] = []
-    for s in range(first, first + count):
-        a, z = (int(held.starts[s]), int(held.starts[s + 1])) if s + 1 < len(held.starts) else (0, 0)
-        out.append((held.x[held.order[a:z]], held.codes[a:z].astype(code),
-                    None if held.weight is None else held.weight[a:z]))
+    out: List[List[Rows]] = []
+    for group in groups:
+        out.append([])
+        for s in (first + j for j in group):
+            a, z = (int(held.starts[s]), int(held.starts[s + 1])) if s + 1 < len(held.starts) else (0, 0)
+            out[-1].append((held.x[held.order[a:z]], held.codes[a:z].astype(code),
+                            None if held.weight is None else held.weight[a:z]))
     return out
 
 
 def finish(n_classes: int, n_categories: np.ndarray, limits: Tuple[Any, ...], draws: Tuple[int, bool, int],
-           root: Tuple[int, float, int, float, float, Optional[np.ndarray]], *pieces: Rows) -> Dict[str, Any]:
-    """The subtree of a node from its rows on every worker, as tree arrays;
-    `draws` (max_features as the learner takes it, random splits, the seed)
-    are the whole fit's."""
-    x = np.concatenate([piece[0] for piece in pieces])
-    codes = np.concatenate([piece[1] for piece in pieces]).astype(np.int64)
-    weights = [piece[2] for piece in pieces if piece[2] is not None]
-    w = np.concatenate(weights) if weights else np.ones(len(codes))
-    criterion, max_depth, split, leaf, min_weight_leaf, min_decrease = limits
-    tree = grow(x, codes, w, n_classes, n_categories, criterion, max_depth, split, leaf, min_weight_leaf,
-                min_decrease, -1, 1, *draws, None, root)
-    return tree.to_dict()
+           roots: List[Tuple[int, float, int, float, float, Optional[np.ndarray]]],
+           *pieces: List[Rows]) -> List[Dict[str, Any]]:
+    """The subtrees of nodes (`roots`, each as the learner's grow takes it)
+    from their rows on every worker (per worker a list: the nodes' rows in
+    the order of `roots`), as tree arrays; `draws` (max_features as the
+    learner takes it, random splits, the seed) are the whole fit's."""
+    trees = []
+    for k, root in enumerate(roots):
+        x = np.concatenate([piece[k][0] for piece in pieces])
+        codes = np.concatenate([piece[k][1] for piece in pieces]).astype(np.int64)
+        weights = [piece[k][2] for piece in pieces if piece[k][2] is not None]
+        w = np.concatenate(weights) if weights else np.ones(len(codes))
+        criterion, max_depth, split, leaf, min_weight_leaf, min_decrease = limits
+        tree = grow(x, codes, w, n_classes, n_categories, criterion, max_depth, split, leaf, min_weight_leaf,
+                    min_decrease, -1, 1, *draws, None, root)
+        trees.append(tree.to_dict())
+    return trees
 
 
 class Finisher:
@@ -108,7 +116,7 @@ class Finisher:
         self.total_weight, self.n_classes, self.n_categories = total_weight, n_classes, n_categories
         self.load = dict.fromkeys(workers, 0)
         self.homes = [[w] for w in workers]  # the worker of each of the fit's `held`, in order
-        self.subtrees: List[Tuple[int, Any]] = []
+        self.subtrees: List[Tuple[List[int], Any]] = []
 
     def split(self, nodes: List[Dict[str, Any]], searched: List[int]) -> Tuple[List[int], List[int]]:
         """The searched nodes as (those searched over the workers, those
@@ -139,29 +147,35 @@ class Finisher:
         if not local:
             return
         client = self.client
-        # Each worker's rows are cut where they are; only a node's own go.
-        home = self.homes
-        extracted = [client.submit(rows_of, h, first, len(local), workers=w, pure=False) for h, w in zip(held, home)]
-        # Largest first, behind the growth's own tasks (negative priorities).
+        # Largest first, each node to the worker of the fewest rows so far.
+        groups: Dict[str, List[int]] = {}
         for j in sorted(range(len(local)), key=lambda j: -nodes[local[j]]["n"]):
-            node = nodes[local[j]]
             worker = min(self.load, key=lambda w: (self.load[w], w))
-            self.load[worker] += node["n"]
-            pieces = [client.submit(operator.getitem, e, j, workers=w, pure=False) for e, w in zip(extracted, home)]
-            lower, upper = node["bounds"]
-            root = (node["depth"], self.total_weight, node["key"], lower, upper,
-                    np.asarray(node["constants"], dtype=np.int64))
-            self.subtrees.append((local[j], client.submit(
-                finish, self.n_classes, self.n_categories, self.limits, self.draws, root, *pieces, workers=[worker],
-                priority=node["n"] - 2**40, pure=False)))
+            self.load[worker] += nodes[local[j]]["n"]
+            groups.setdefault(worker, []).append(j)
+        targets = sorted(groups)
+        # Each worker's rows are cut where they are; only a node's own go,
+        # each worker's for one target in one piece.
+        home = self.homes
+        extracted = [client.submit(rows_of, h, first, [groups[t] for t in targets], workers=w, pure=False)
+                     for h, w in zip(held, home)]
+        for g, target in enumerate(targets):
+            pieces = [client.submit(operator.getitem, e, g, workers=w, pure=False) for e, w in zip(extracted, home)]
+            roots = [(node["depth"], self.total_weight, node["key"], *node["bounds"],
+                      np.asarray(node["constants"], dtype=np.int64)) for node in (nodes[local[j]] for j in groups[target])]
+            # Behind the growth's own tasks (negative priorities).
+            self.subtrees.append(([local[j] for j in groups[target]], client.submit(
+                finish, self.n_classes, self.n_categories, self.limits, self.draws, roots, *pieces, workers=[target],
+                priority=nodes[local[groups[target][0]]]["n"] - 2**40, pure=False)))
 
     def graft(self, nodes: List[Dict[str, Any]]) -> None:
         """Waits for the subtrees and puts them in `nodes` under their roots."""
         if not self.subtrees:
             return
         grown = self.client.gather([future for _, future in self.subtrees])
-        for (at, _), tree in zip(self.subtrees, grown):
-            _graft(nodes, at, tree)
+        for (at, _), trees in zip(self.subtrees, grown):
+            for i, tree in zip(at, trees):
+                _graft(nodes, i, tree)
 
 
 def _graft(nodes: List[Dict[str, Any]], at: int, tree: Dict[str, Any]) -> None:
