@@ -18,7 +18,7 @@ da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
 psutil = pytest.importorskip("psutil")
 
-from tavrin_tools import TreeClassifier, WorkerLostError  # noqa: E402
+from tavrin_tools import TreeClassifier, WorkerLostError, _worker_memory  # noqa: E402
 from test_dask_fit import assert_same_tree  # noqa: E402
 
 # Python processes started by the tests import what the tests import.
@@ -62,9 +62,47 @@ def holders(client):
 
 
 def nothing_left(client):
-    """No task on the scheduler, no result on any worker."""
+    """No task on the scheduler, no result on any worker, and no worker
+    keeping its freed memory for a fit."""
     tasks = client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks))
-    return tasks == 0 and not any(client.run(lambda dask_worker: len(dask_worker.data)).values())
+    return tasks == 0 and not any(client.run(lambda dask_worker: len(dask_worker.data)).values()) and not any(
+        client.run(lambda: len(_worker_memory._fits)).values())
+
+
+class FakeLibc:
+    def __init__(self, answer=1):
+        self.calls, self.answer = [], answer
+
+    def mallopt(self, what, value):
+        self.calls.append((what, value))
+        return self.answer
+
+    def malloc_trim(self, pad):
+        self.calls.append(("trim", pad))
+
+
+def test_fits_raise_fixed_malloc_thresholds_and_the_last_sets_them_back(monkeypatch):
+    for name in ("MALLOC_TRIM_THRESHOLD_", "MALLOC_MMAP_THRESHOLD_", "MALLOC_TOP_PAD_", "MALLOC_MMAP_MAX_",
+                 "GLIBC_TUNABLES"):
+        monkeypatch.delenv(name, raising=False)
+    libc = FakeLibc()
+    assert _worker_memory.fixed_thresholds() is None  # glibc's sliding thresholds: left alone
+    assert not _worker_memory.keep_freed("a", libc) and not libc.calls
+    monkeypatch.setenv("GLIBC_TUNABLES", "glibc.malloc.mmap_threshold=4096:glibc.other.x=1")
+    assert _worker_memory.fixed_thresholds() == (128 * 1024, 4096)
+    monkeypatch.setenv("MALLOC_TRIM_THRESHOLD_", "65536")
+    assert _worker_memory.fixed_thresholds() == (65536, 4096)
+    assert _worker_memory.keep_freed("a", libc) and _worker_memory.keep_freed("b", libc)
+    assert libc.calls == [(-1, 1 << 30), (-3, 32 << 20)]  # once, for both fits
+    _worker_memory.hand_back("a", libc)
+    assert len(libc.calls) == 2
+    _worker_memory.hand_back("b", libc)
+    _worker_memory.hand_back("b", libc)
+    assert libc.calls[2:] == [(-1, 65536), (-3, 4096), ("trim", 0)]
+    refusing = FakeLibc(answer=0)
+    assert not _worker_memory.keep_freed("c", refusing) and not _worker_memory._fits
+    monkeypatch.setenv("MALLOC_TRIM_THRESHOLD_", "lots")
+    assert _worker_memory.fixed_thresholds() is None
 
 
 @pytest.mark.timeout(300)

@@ -48,6 +48,7 @@ from __future__ import annotations
 import bisect
 import heapq
 import operator
+import uuid
 from typing import Any, Dict, List, Optional, Tuple
 
 import dask
@@ -59,6 +60,7 @@ from sklearn.utils.multiclass import check_classification_targets
 
 from . import _learner
 from . import _dask_rows as rows
+from . import _worker_memory
 from ._dask_local import Finisher, local_rows
 from ._dask_watch import Watch
 from ._frame import _categories, _within_limit
@@ -240,12 +242,17 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
     by_worker: Dict[str, List[Any]] = {}
     for part in parts:
         by_worker.setdefault(sorted(where[part.key])[0], []).append(part)
+    # The home workers keep the memory they free for the fit (_worker_memory).
+    fit = uuid.uuid4().hex
+    addresses = sorted(by_worker)
+    client.run(_worker_memory.keep_freed, fit, workers=addresses)
+    client.at_exit(lambda: client.run(_worker_memory.hand_back, fit, workers=addresses))
     held = [client.submit(rows.hold, classes, class_weight, edges, categories, n_bins, sample_weight is not None, grid,
                           *group,
                           workers=[w], allow_other_workers=False, pure=False)
             for w, group in sorted(by_worker.items())]
     del parts
-    homes = [[w] for w in sorted(by_worker)]
+    homes = [[w] for w in addresses]
     ranges = _reduce(client, [client.submit(rows.bin_ranges, h, workers=w, pure=False) for h, w in zip(held, homes)],
                      rows.add_ranges)
     bins = client.submit(rows.bins_of, ranges, pure=False)

@@ -26,18 +26,35 @@ class WorkerLostError(RuntimeError):
 
 class Watch:
     """Stands in for the Client in the fit: submit, compute, wait, gather,
-    who_has; a context manager that releases the fit's futures on exit."""
+    who_has, run; a context manager that releases the fit's futures on exit
+    and then undoes what the fit asked it to (at_exit)."""
 
     def __init__(self, client: Any) -> None:
         self.client = client
         self._futures: "weakref.WeakValueDictionary[int, Any]" = weakref.WeakValueDictionary()
         self._holders: Dict[str, None] = {}  # pinned workers, in order of first use
+        self._at_exit: List[Any] = []
 
     def __enter__(self) -> "Watch":
         return self
 
     def __exit__(self, *exc: Any) -> None:
         self.release()
+        for undo in reversed(self._at_exit):
+            undo()
+
+    def at_exit(self, undo: Any) -> None:
+        """Calls `undo` on exit, once the futures are released."""
+        self._at_exit.append(undo)
+
+    def run(self, fn: Any, *args: Any, workers: List[str]) -> None:
+        """client.run of fn(*args) on `workers`, for what only tunes them: a
+        worker that cannot run it (gone, say) is passed over."""
+        present = self.client.scheduler_info()["workers"]
+        try:
+            self.client.run(fn, *args, workers=[w for w in workers if w in present])
+        except Exception:  # noqa: BLE001 (nothing of the fit depends on it)
+            pass
 
     def _kept(self, futures: Any) -> Any:
         for future in futures if isinstance(futures, list) else [futures]:
