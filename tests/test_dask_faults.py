@@ -81,28 +81,28 @@ class FakeLibc:
         self.calls.append(("trim", pad))
 
 
-def test_fits_raise_fixed_malloc_thresholds_and_the_last_sets_them_back(monkeypatch):
+def test_fits_raise_a_fixed_mmap_threshold_and_the_last_sets_it_back(monkeypatch):
     for name in ("MALLOC_TRIM_THRESHOLD_", "MALLOC_MMAP_THRESHOLD_", "MALLOC_TOP_PAD_", "MALLOC_MMAP_MAX_",
                  "GLIBC_TUNABLES"):
         monkeypatch.delenv(name, raising=False)
     libc = FakeLibc()
-    assert _worker_memory.fixed_thresholds() is None  # glibc's sliding thresholds: left alone
+    assert _worker_memory.fixed_mmap_threshold() is None  # glibc's sliding thresholds: left alone
     assert not _worker_memory.keep_freed("a", libc) and not libc.calls
+    monkeypatch.setenv("MALLOC_TRIM_THRESHOLD_", "65536")  # as Dask's nanny sets it
+    assert _worker_memory.fixed_mmap_threshold() == 128 * 1024
     monkeypatch.setenv("GLIBC_TUNABLES", "glibc.malloc.mmap_threshold=4096:glibc.other.x=1")
-    assert _worker_memory.fixed_thresholds() == (128 * 1024, 4096)
-    monkeypatch.setenv("MALLOC_TRIM_THRESHOLD_", "65536")
-    assert _worker_memory.fixed_thresholds() == (65536, 4096)
+    assert _worker_memory.fixed_mmap_threshold() == 4096
     assert _worker_memory.keep_freed("a", libc) and _worker_memory.keep_freed("b", libc)
-    assert libc.calls == [(-1, 1 << 30), (-3, 32 << 20)]  # once, for both fits
+    assert libc.calls == [(-3, 32 << 20)]  # once, for both fits
     _worker_memory.hand_back("a", libc)
-    assert len(libc.calls) == 2
+    assert len(libc.calls) == 1
     _worker_memory.hand_back("b", libc)
     _worker_memory.hand_back("b", libc)
-    assert libc.calls[2:] == [(-1, 65536), (-3, 4096), ("trim", 0)]
+    assert libc.calls[1:] == [(-3, 4096), ("trim", 0)]
     refusing = FakeLibc(answer=0)
     assert not _worker_memory.keep_freed("c", refusing) and not _worker_memory._fits
     monkeypatch.setenv("MALLOC_TRIM_THRESHOLD_", "lots")
-    assert _worker_memory.fixed_thresholds() is None
+    assert _worker_memory.fixed_mmap_threshold() is None
 
 
 @pytest.mark.timeout(300)
