@@ -249,6 +249,18 @@ def test_summaries_and_runs_agree_with_the_rows(seed):
     assert np.array_equal(cut[1].sum(axis=0), whole[2].sum(axis=0))
 
 
+@pytest.mark.parametrize("weighted", [False, True])
+def test_rows_of_a_fits_start_are_laid_out_as_lay_out_lays_them(weighted):
+    from tavrin_tools import _dask_rows as rows
+    rng = np.random.default_rng(1)
+    x, bins, codes = rng.normal(size=(200, 3)), rng.integers(0, 5, (200, 3)).astype(np.uint16), rng.integers(0, 2, 200)
+    weight = rng.integers(1, 3, 200).astype(float) if weighted else None
+    held = rows.Held(x, bins, codes, weight, np.zeros(200, np.int32), 4, 2, 1)
+    expected = rows._learner.lay_out(bins, codes, weight, np.arange(200, dtype=np.int32), np.zeros(200, np.int32), 1)
+    for got, want in zip((held.bins, held.codes, held.weight, held.order, held.starts), expected):
+        assert (got is None and want is None) or (got.dtype == want.dtype and np.array_equal(got, want))
+
+
 @pytest.mark.parametrize("seed", range(3))
 def test_routes_move_the_rows_their_values_say(seed):
     # Slot 0 splits at a threshold, slot 1 between bins 1 and 2 of its

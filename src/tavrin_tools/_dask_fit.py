@@ -253,11 +253,13 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
             for w, group in sorted(by_worker.items())]
     del parts
     homes = [[w] for w in addresses]
+    # Rebinning leaves the rows' classes and weights: counted meanwhile.
+    root = [client.submit(rows.root_counts, h, workers=w, pure=False) for h, w in zip(held, homes)]
     ranges = _reduce(client, [client.submit(rows.bin_ranges, h, workers=w, pure=False) for h, w in zip(held, homes)],
                      rows.add_ranges)
     bins = client.submit(rows.bins_of, ranges, pure=False)
     held = [client.submit(rows.rebin, h, bins, workers=w, pure=False) for h, w in zip(held, homes)]
-    counts = client.gather([client.submit(rows.root_counts, h, pure=False) for h in held])
+    counts = client.gather(root)
     n = sum(c[1] for c in counts)
     n_all = int(class_counts.sum())
     total_weight = float(sum(c[3] for c in counts))

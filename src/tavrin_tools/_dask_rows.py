@@ -121,7 +121,14 @@ class Held:
     def __init__(self, x: np.ndarray, bins: np.ndarray, codes: np.ndarray, weight: Optional[np.ndarray],
                  slot: np.ndarray, n_bins: int, n_classes: int, n_slots: int,
                  edges: Tuple[Any, ...] = ()) -> None:
-        laid = _learner.lay_out(bins, codes, weight, np.arange(len(x), dtype=np.int32), slot, n_slots)
+        order = np.arange(len(x), dtype=np.int32)
+        if n_slots == 1 and not slot.any() and (weight is None or (weight > 0).all()):
+            # Every row in slot 0 (as a fit starts): laid out as they are.
+            laid = (np.ascontiguousarray(bins, dtype=np.uint16), np.ascontiguousarray(codes, dtype=np.int64),
+                    None if weight is None else np.ascontiguousarray(weight, dtype=np.float64), order,
+                    np.array([0, len(x)], dtype=np.int64))
+        else:
+            laid = _learner.lay_out(bins, codes, weight, order, slot, n_slots)
         self._set(x, laid, n_bins, n_classes, edges)
 
     def _set(self, x: np.ndarray, laid: Tuple[Any, ...], n_bins: int, n_classes: int,
