@@ -93,7 +93,7 @@ def test_fits_raise_a_fixed_mmap_threshold_and_the_last_sets_it_back(monkeypatch
     monkeypatch.setenv("GLIBC_TUNABLES", "glibc.malloc.mmap_threshold=4096:glibc.other.x=1")
     assert _worker_memory.fixed_mmap_threshold() == 4096
     assert _worker_memory.keep_freed("a", libc) and _worker_memory.keep_freed("b", libc)
-    assert libc.calls == [(-3, 32 << 20)]  # once, for both fits
+    assert libc.calls == [(-3, _worker_memory._MAPPED)]  # once, for both fits
     _worker_memory.hand_back("a", libc)
     assert len(libc.calls) == 1
     _worker_memory.hand_back("b", libc)
