@@ -251,6 +251,7 @@ void build_node_summary(const HeldRows& held, const OrderView& by_slot, std::int
                     cell[width - 1] += 1.0;
                 }
             }
+            if (!span && n_lo == 0 && n_hi == 0) continue;  // no value to read
             for (std::size_t f = 0; f < p; ++f) {
                 const std::size_t b = row_bins[f];
                 if (b >= nb) continue;
