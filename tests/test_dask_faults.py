@@ -87,9 +87,7 @@ def test_fits_raise_a_fixed_mmap_threshold_and_the_last_sets_it_back(monkeypatch
         monkeypatch.delenv(name, raising=False)
     libc = FakeLibc()
     assert _worker_memory.fixed_mmap_threshold() is None  # glibc's sliding thresholds: left alone
-    assert not _worker_memory.keep_freed("a", libc)
-    _worker_memory.hand_back("a", libc)
-    assert not libc.calls and not _worker_memory._fits
+    assert not _worker_memory.keep_freed("a", libc) and not libc.calls
     monkeypatch.setenv("MALLOC_TRIM_THRESHOLD_", "65536")  # as Dask's nanny sets it
     assert _worker_memory.fixed_mmap_threshold() == 128 * 1024
     monkeypatch.setenv("GLIBC_TUNABLES", "glibc.malloc.mmap_threshold=4096:glibc.other.x=1")
@@ -102,9 +100,7 @@ def test_fits_raise_a_fixed_mmap_threshold_and_the_last_sets_it_back(monkeypatch
     _worker_memory.hand_back("b", libc)
     assert libc.calls[1:] == [(-3, 4096), ("trim", 0)]
     refusing = FakeLibc(answer=0)
-    assert not _worker_memory.keep_freed("c", refusing)
-    _worker_memory.hand_back("c", refusing)
-    assert refusing.calls == [(-3, _worker_memory._MAPPED)] and not _worker_memory._fits  # nothing to set back
+    assert not _worker_memory.keep_freed("c", refusing) and not _worker_memory._fits
     monkeypatch.setenv("MALLOC_TRIM_THRESHOLD_", "lots")
     assert _worker_memory.fixed_mmap_threshold() is None
 

@@ -301,17 +301,6 @@ def test_routes_move_the_rows_their_values_say(seed):
     sent = (slot == 1) & (weight > 0) & ~np.isnan(v)
     assert below[1] == v[sent & left].max(initial=-np.inf) and above[1] == v[sent & ~left].min(initial=np.inf)
     assert np.isneginf(below[[0, 2, 3]]).all() and np.isposinf(above[[0, 2, 3]]).all()
-    # A layout let go lends its buffers to the next route, which lays the
-    # same rows out alike; once the spares are dropped, fresh ones.
-    where = moved.bins.__array_interface__["data"][0]
-    again = (moved.bins.copy(), moved.order.copy(), moved.weight.copy())
-    del moved
-    moved = rows.route(held, splits, to_left, to_right, kept)
-    assert moved.bins.__array_interface__["data"][0] == where
-    assert all(np.array_equal(a, b) for a, b in zip((moved.bins, moved.order, moved.weight), again))
-    del moved
-    rows._learner.drop_spares()
-    assert np.array_equal(rows.route(held, splits, to_left, to_right, kept).bins, again[0])
 
 
 def test_worker_kernels_refuse_broken_row_orders_and_entries():

@@ -11,9 +11,7 @@ CPU time. While a fit runs on a worker whose environment fixes the
 thresholds, the mmap threshold is raised to 8 MiB (such blocks come from
 the heap, where freed ones are used again; the trim threshold stays as
 it is); once the last fit there ends it is set back to the environment's
-value, and the free heap is handed back (malloc_trim), as are the
-buffers the learner keeps from the layouts of the rows let go (each
-route's layout reuses the last one's: _learner.drop_spares). A worker with glibc's own sliding thresholds (none fixed)
+value, and the free heap is handed back (malloc_trim). A worker with glibc's own sliding thresholds (none fixed)
 is left as it is: those already rise with the blocks freed.
 """
 from __future__ import annotations
@@ -21,8 +19,6 @@ from __future__ import annotations
 import ctypes
 import os
 from typing import Any, Dict, Optional, Set
-
-from . import _learner
 
 _M_MMAP_THRESHOLD = -3
 _GLIBC_DEFAULT = 128 * 1024  # the mmap threshold, when fixed without a value of its own
@@ -36,9 +32,8 @@ _MAPPED = 8 << 20
 _FIXING = {"MALLOC_TRIM_THRESHOLD_": "trim_threshold", "MALLOC_MMAP_THRESHOLD_": "mmap_threshold",
            "MALLOC_TOP_PAD_": "top_pad", "MALLOC_MMAP_MAX_": "mmap_max"}
 
-# The fits running on this worker, and whether the first raised the threshold.
+# The fits running on this worker that raised the threshold.
 _fits: Set[str] = set()
-_raised = False
 
 
 def _libc() -> Any:
@@ -67,31 +62,25 @@ def fixed_mmap_threshold(environ: Any = os.environ) -> Optional[int]:
 
 
 def keep_freed(fit: str, libc: Any = None) -> bool:
-    """The fit `fit` starts here: the first of the fits running here raises
-    the mmap threshold (see the module). Whether it is raised."""
-    global _raised
-    if not _fits:
-        libc = libc or _libc()
-        _raised = libc is not None and fixed_mmap_threshold() is not None and bool(
-            libc.mallopt(_M_MMAP_THRESHOLD, _MAPPED))
+    """Raises this worker's mmap threshold for the fit `fit` (see the
+    module); whether it is raised while the fit runs."""
+    libc = libc or _libc()
+    if libc is None or fixed_mmap_threshold() is None:
+        return False
+    if not _fits and not libc.mallopt(_M_MMAP_THRESHOLD, _MAPPED):
+        return False
     _fits.add(fit)
-    return _raised
+    return True
 
 
 def hand_back(fit: str, libc: Any = None) -> None:
-    """The fit `fit` has ended here: once no other fit runs, the layouts'
-    spare buffers go, the threshold is the environment's again and the free
-    heap goes back."""
-    global _raised
+    """The fit `fit` has ended here: once no other fit runs, the threshold
+    is the environment's again and the free heap goes back."""
     if fit not in _fits:
         return
     _fits.discard(fit)
-    if _fits:
-        return
-    _learner.drop_spares()
+    libc = libc or _libc()
     fixed = fixed_mmap_threshold()
-    if _raised and fixed is not None:
-        libc = libc or _libc()
+    if not _fits and libc is not None and fixed is not None:
         libc.mallopt(_M_MMAP_THRESHOLD, fixed)
         libc.malloc_trim(0)
-    _raised = False

@@ -17,7 +17,6 @@
 #include <cmath>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -57,82 +56,6 @@ template <class T>
 py::array_t<T> to_numpy(std::vector<T>&& v, std::vector<py::ssize_t> shape) {
     auto kept = std::make_unique<std::vector<T>>(std::move(v));
     py::capsule owner(kept.get(), [](void* p) { delete static_cast<std::vector<T>*>(p); });
-    const T* data = kept.release()->data();  // the capsule owns it now
-    return py::array_t<T>(shape, data, owner);
-}
-
-// The buffers of layouts whose arrays numpy has let go, kept for the next
-// layout: a route per level makes one of about the same size, and a fresh
-// buffer is faulted in and zeroed page by page. At most kSpares of each
-// type, the largest; drop_spares() lets them go (at the end of a fit). One
-// layout lives while the next is made: with one spare, no more than two.
-constexpr std::size_t kSpares = 1;
-
-template <class T>
-struct Spares {
-    std::mutex lock;
-    std::vector<std::vector<T>> kept;
-};
-
-template <class T>
-Spares<T>& spares() {
-    static auto* s = new Spares<T>();  // never destroyed: arrays may be let go at exit
-    return *s;
-}
-
-template <class T>
-std::vector<T> take_spare() {
-    Spares<T>& s = spares<T>();
-    const std::lock_guard<std::mutex> held(s.lock);
-    if (s.kept.empty()) return {};
-    std::vector<T> v = std::move(s.kept.back());
-    s.kept.pop_back();
-    v.clear();
-    return v;
-}
-
-template <class T>
-void give_spare(std::vector<T>&& v) noexcept {
-    Spares<T>& s = spares<T>();
-    const std::lock_guard<std::mutex> held(s.lock);
-    try {
-        if (s.kept.size() < kSpares) {
-            s.kept.push_back(std::move(v));
-            return;
-        }
-    } catch (const std::bad_alloc&) {
-        return;  // v is freed
-    }
-    auto smallest = std::min_element(s.kept.begin(), s.kept.end(), [](const std::vector<T>& a, const std::vector<T>& b) {
-        return a.capacity() < b.capacity();
-    });
-    if (smallest->capacity() < v.capacity()) smallest->swap(v);
-}
-
-template <class T>
-void drop_spares_of() {
-    Spares<T>& s = spares<T>();
-    std::vector<std::vector<T>> gone;
-    const std::lock_guard<std::mutex> held(s.lock);
-    gone.swap(s.kept);
-}
-
-void drop_spares() {
-    drop_spares_of<std::uint16_t>();
-    drop_spares_of<std::int64_t>();
-    drop_spares_of<std::int32_t>();
-    drop_spares_of<double>();
-}
-
-// A layout's array, taking the vector over; the vector goes to the spares
-// when numpy lets the array go.
-template <class T>
-py::array_t<T> spare_to_numpy(std::vector<T>&& v, std::vector<py::ssize_t> shape) {
-    auto kept = std::make_unique<std::vector<T>>(std::move(v));
-    py::capsule owner(kept.get(), [](void* p) {
-        const std::unique_ptr<std::vector<T>> gone(static_cast<std::vector<T>*>(p));
-        give_spare(std::move(*gone));
-    });
     const T* data = kept.release()->data();  // the capsule owns it now
     return py::array_t<T>(shape, data, owner);
 }
@@ -265,22 +188,11 @@ Order order_of(const py::object& order, const py::object& starts, const Held& h)
     return o;
 }
 
-// A layout to be written, in spare buffers where there are some.
-Layout spare_layout() {
-    Layout l;
-    l.bins = take_spare<std::uint16_t>();
-    l.codes = take_spare<std::int64_t>();
-    l.weight = take_spare<double>();
-    l.order = take_spare<std::int32_t>();
-    return l;
-}
-
 py::tuple layout_to_numpy(Layout& l, py::ssize_t p, bool weighted) {
     const auto m = static_cast<py::ssize_t>(l.order.size());
-    if (!weighted) give_spare(std::move(l.weight));
-    return py::make_tuple(spare_to_numpy(std::move(l.bins), {m, p}), spare_to_numpy(std::move(l.codes), {m}),
-                          weighted ? py::object(spare_to_numpy(std::move(l.weight), {m})) : py::object(py::none()),
-                          spare_to_numpy(std::move(l.order), {m}),
+    return py::make_tuple(to_numpy(std::move(l.bins), {m, p}), to_numpy(std::move(l.codes), {m}),
+                          weighted ? py::object(to_numpy(std::move(l.weight), {m})) : py::object(py::none()),
+                          to_numpy(std::move(l.order), {m}),
                           to_numpy(std::move(l.starts), {static_cast<py::ssize_t>(l.starts.size())}));
 }
 
@@ -300,7 +212,7 @@ py::tuple lay_out_of(const py::object& bins, const py::object& codes, const py::
     rows.bins = b.data();
     rows.codes = c.data();
     rows.weight = weight.is_none() ? nullptr : w.data();
-    Layout out = spare_layout();
+    Layout out;
     {
         py::gil_scoped_release unlocked;
         lay_out(rows, o.data(), s.data(), static_cast<std::size_t>(n_slots), out);
@@ -454,7 +366,7 @@ py::tuple route(const py::object& X, const py::object& bins, const py::object& c
     py::array_t<double> below(k), above(k);
     std::fill_n(below.mutable_data(), k, -std::numeric_limits<double>::infinity());
     std::fill_n(above.mutable_data(), k, std::numeric_limits<double>::infinity());
-    Layout next = spare_layout();
+    Layout next;
     {
         py::gil_scoped_release unlocked;
         std::vector<std::int32_t> slot(h.rows.rows);
@@ -824,8 +736,6 @@ void bind_distributed(py::module_& m) {
           "lay_out(bins, codes, weight, order, slot, n_slots): the positions (order: each one's row of X) of weight "
           "above zero whose slot is from 0 to n_slots - 1, slot by slot in their order: (bins, codes, weight, order, "
           "starts), slot s holding positions starts[s]:starts[s + 1].");
-    m.def("drop_spares", &drop_spares,
-          "drop_spares(): frees the buffers kept from layouts let go (reused by the next lay_out or route).");
     m.def("bin_ranges", &bin_ranges_of,
           "bin_ranges(X, bins, codes, weight, order, starts, n_bins, n_classes): per feature and value bin over every "
           "slot's rows, the smallest value, the largest and the rows (lo, hi, rows: features x n_bins; +inf, -inf "
