@@ -249,6 +249,18 @@ def test_summaries_and_runs_agree_with_the_rows(seed):
     assert np.array_equal(cut[1].sum(axis=0), whole[2].sum(axis=0))
 
 
+@pytest.mark.parametrize("count", [1, 3, 8, 9, 70])
+def test_reductions_combine_every_result_once(count):
+    from tavrin_tools import _dask_fit
+
+    class Now:  # runs each task at once: its "future" is its result
+        def submit(self, fn, *args, pure):
+            return fn(*args)
+
+    got = _dask_fit._reduce(Now(), [[i] for i in range(count)], lambda *parts: sum(parts, []), sorted)
+    assert got == list(range(count))
+
+
 @pytest.mark.parametrize("weighted", [False, True])
 def test_rows_of_a_fits_start_are_laid_out_as_lay_out_lays_them(weighted):
     from tavrin_tools import _dask_rows as rows

@@ -164,13 +164,19 @@ def _class_weights(class_weight: Any, classes: np.ndarray, counts: np.ndarray) -
     return weight
 
 
-def _reduce(client: Any, futures: List[Any], combine: Any) -> Any:
-    """The future of the combination of the futures' results, pairwise on
-    the workers; it stays there."""
-    while len(futures) > 1:
-        paired = [client.submit(combine, a, b, pure=False) for a, b in zip(futures[::2], futures[1::2])]
-        futures = paired + futures[len(paired) * 2:]
-    return futures[0]
+# Results combined at once by one task of a reduction.
+_FAN_IN = 8
+
+
+def _reduce(client: Any, futures: List[Any], combine: Any, last: Any = None) -> Any:
+    """The future of combine(*results) of the futures, up to _FAN_IN at a
+    time on the workers (a tree of them), with `last` applied to it in the
+    final task; it stays there."""
+    while True:
+        groups = [futures[i:i + _FAN_IN] for i in range(0, len(futures), _FAN_IN)]
+        if len(groups) == 1:
+            return client.submit(rows.combined, combine, last, *groups[0], pure=False)
+        futures = [client.submit(rows.combined, combine, None, *group, pure=False) for group in groups]
 
 
 def _weight_grid(labels: List[Any], classes: np.ndarray, class_weight: Optional[np.ndarray], weighted: bool,
@@ -255,9 +261,8 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
     homes = [[w] for w in addresses]
     # Rebinning leaves the rows' classes and weights: counted meanwhile.
     root = [client.submit(rows.root_counts, h, workers=w, pure=False) for h, w in zip(held, homes)]
-    ranges = _reduce(client, [client.submit(rows.bin_ranges, h, workers=w, pure=False) for h, w in zip(held, homes)],
-                     rows.add_ranges)
-    bins = client.submit(rows.bins_of, ranges, pure=False)
+    bins = _reduce(client, [client.submit(rows.bin_ranges, h, workers=w, pure=False) for h, w in zip(held, homes)],
+                   rows.add_ranges, rows.bins_of)
     held = [client.submit(rows.rebin, h, bins, workers=w, pure=False) for h, w in zip(held, homes)]
     counts = client.gather(root)
     n = sum(c[1] for c in counts)

@@ -299,8 +299,19 @@ def bin_ranges(held: Held) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     return lo, hi, rows
 
 
-def add_ranges(a: Tuple[np.ndarray, ...], b: Tuple[np.ndarray, ...]) -> Tuple[np.ndarray, ...]:
-    return np.minimum(a[0], b[0]), np.maximum(a[1], b[1]), a[2] + b[2]
+def combined(combine: Any, last: Any, *results: Any) -> Any:
+    """combine(*results) (the one result as it is), then last(...) of it
+    where given: a task of a reduction (_dask_fit._reduce)."""
+    out = results[0] if len(results) == 1 else combine(*results)
+    return out if last is None else last(out)
+
+
+def add_ranges(*parts: Tuple[np.ndarray, ...]) -> Tuple[np.ndarray, ...]:
+    """The ranges of the rows of every part (bin_ranges' answers)."""
+    lo, hi, rows = parts[0]
+    for part in parts[1:]:
+        lo, hi, rows = np.minimum(lo, part[0]), np.maximum(hi, part[1]), rows + part[2]
+    return lo, hi, rows
 
 
 # How many bins' rows, on average, bins merged into one may hold.
@@ -704,10 +715,13 @@ def edges_of_routes(held: Held) -> Tuple[Edges, ...]:
     return held.edges
 
 
-def add_edges(a: Tuple[Edges, ...], b: Tuple[Edges, ...]) -> Tuple[Edges, ...]:
-    """Two workers' edges of every route: the largest sent left and the
-    smallest sent right of both."""
-    return tuple((np.maximum(x[0], y[0]), np.minimum(x[1], y[1])) for x, y in zip(a, b))
+def add_edges(*parts: Tuple[Edges, ...]) -> Tuple[Edges, ...]:
+    """The workers' edges of every route: the largest sent left and the
+    smallest sent right of them all."""
+    out = parts[0]
+    for part in parts[1:]:
+        out = tuple((np.maximum(x[0], y[0]), np.minimum(x[1], y[1])) for x, y in zip(out, part))
+    return out
 
 
 _register_sizes()
