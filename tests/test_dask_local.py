@@ -249,6 +249,19 @@ def test_summaries_and_runs_agree_with_the_rows(seed):
     assert np.array_equal(cut[1].sum(axis=0), whole[2].sum(axis=0))
 
 
+@pytest.mark.parametrize("y", [np.array([3, -2, 3, 0]), np.array([-128, 127, 5], np.int8),
+                               np.array([2**64 - 1, 2**64 - 3], np.uint64), np.array([7, -2**40, 7]),
+                               np.array(["b", "a", "b"]), np.array([True, False, True])])
+def test_a_partitions_labels_are_those_np_unique_finds(y):
+    from tavrin_tools import _dask_rows as rows
+    weight = np.arange(1.0, len(y) + 1)
+    labels, counts, top = rows.labels_of((None, y, weight))
+    expected, inverse, expected_counts = np.unique(y, return_inverse=True, return_counts=True)
+    assert labels.dtype == expected.dtype and np.array_equal(labels, expected)
+    assert np.array_equal(counts, expected_counts) and top.tolist() == [weight[inverse == j].max()
+                                                                          for j in range(len(expected))]
+
+
 @pytest.mark.parametrize("count", [1, 3, 8, 9, 70])
 def test_reductions_combine_every_result_once(count):
     from tavrin_tools import _dask_fit

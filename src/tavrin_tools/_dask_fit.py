@@ -217,8 +217,8 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
     check_feature_names(est, meta, reset=True)
     parts = client.compute([delayed(rows.read_part)(x, yy, w, p, max_bins, categorical, declared)
                             for x, yy, w in triples])
-    labels = client.gather([client.submit(rows.labels_of, part) for part in parts])
-    sketches = client.gather([client.submit(rows.sketches_of, part) for part in parts])
+    labels, sketches = client.gather([[client.submit(rows.labels_of, part) for part in parts],
+                                      [client.submit(rows.sketches_of, part) for part in parts]])
     uniques = [u for u, _, _ in labels if len(u)]
     if not uniques:
         raise ValueError("Found array with 0 sample(s) while a minimum of 1 is required by TreeClassifier.")

@@ -85,7 +85,18 @@ def _sketch(column: np.ndarray, max_bins: int) -> np.ndarray:
 def labels_of(part: Tuple[Any, ...]) -> Tuple[np.ndarray, np.ndarray, Optional[np.ndarray]]:
     """The partition's distinct labels, their counts and, with sample
     weights, each label's largest weight."""
-    labels, inverse, counts = np.unique(part[1], return_inverse=True, return_counts=True)
+    y = np.asarray(part[1])
+    if y.dtype.kind in "iu" and len(y) and int(y.max()) - int(y.min()) < max(1 << 16, len(y)):
+        # Whole-number labels of a narrow range: counted, not sorted (the same answer).
+        low, unsigned = y.min(), y.dtype.kind == "u"
+        shift = (y - low if unsigned else y.astype(np.int64) - np.int64(low)).astype(np.intp)
+        every = np.bincount(shift)
+        present = np.flatnonzero(every)
+        labels = present.astype(y.dtype) + low if unsigned else (present + np.int64(low)).astype(y.dtype)
+        counts = every[present]
+        inverse = (np.cumsum(every > 0) - 1)[shift]
+    else:
+        labels, inverse, counts = np.unique(y, return_inverse=True, return_counts=True)
     top = None
     if part[2] is not None:
         top = np.zeros(len(labels))
