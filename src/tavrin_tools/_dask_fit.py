@@ -248,11 +248,10 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
     by_worker: Dict[str, List[Any]] = {}
     for part in parts:
         by_worker.setdefault(sorted(where[part.key])[0], []).append(part)
-    # The home workers take the fit's large blocks from their heaps
-    # (_worker_memory), set back when the fit ends; not awaited.
+    # The home workers keep the memory they free for the fit (_worker_memory).
     fit = uuid.uuid4().hex
     addresses = sorted(by_worker)
-    client.run(_worker_memory.keep_freed, fit, workers=addresses, wait=False)
+    client.run(_worker_memory.keep_freed, fit, workers=addresses)
     client.at_exit(lambda: client.run(_worker_memory.hand_back, fit, workers=addresses))
     held = [client.submit(rows.hold, classes, class_weight, edges, categories, n_bins, sample_weight is not None, grid,
                           *group,

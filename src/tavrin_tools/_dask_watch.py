@@ -47,13 +47,12 @@ class Watch:
         """Calls `undo` on exit, once the futures are released."""
         self._at_exit.append(undo)
 
-    def run(self, fn: Any, *args: Any, workers: List[str], wait: bool = True) -> None:
+    def run(self, fn: Any, *args: Any, workers: List[str]) -> None:
         """client.run of fn(*args) on `workers`, for what only tunes them: a
-        worker that cannot run it (gone, say) is passed over; without
-        `wait`, not awaited."""
+        worker that cannot run it (gone, say) is passed over."""
         present = self.client.scheduler_info()["workers"]
         try:
-            self.client.run(fn, *args, workers=[w for w in workers if w in present], wait=wait)
+            self.client.run(fn, *args, workers=[w for w in workers if w in present])
         except Exception:  # noqa: BLE001 (nothing of the fit depends on it)
             pass
 
