@@ -106,6 +106,32 @@ def test_fits_raise_a_fixed_mmap_threshold_and_the_last_sets_it_back(monkeypatch
 
 
 @pytest.mark.timeout(300)
+def test_a_fit_raises_its_workers_mmap_threshold_while_it_runs(cluster):
+    # The nanny's workers have their thresholds fixed: each holder counts
+    # the fit while it runs, and none does once it is done.
+    X, y = noisy()
+    with distributed.Client(cluster) as client:
+        done = threading.Event()
+        running = []
+
+        def fit():
+            try:
+                with dask.config.set(SPREAD):
+                    TreeClassifier(max_depth=12).fit(da.from_array(X, chunks=(10_000, 5)),
+                                                     da.from_array(y, chunks=10_000))
+            finally:
+                done.set()
+
+        thread = threading.Thread(target=fit, daemon=True)
+        thread.start()
+        while not done.is_set() and not running:
+            running = [w for w, n in client.run(lambda: len(_worker_memory._fits)).items() if n]
+        thread.join(240)
+        assert running and set(running) <= set(client.scheduler_info()["workers"])
+        assert not any(client.run(lambda: len(_worker_memory._fits)).values())
+
+
+@pytest.mark.timeout(300)
 def test_a_lost_holder_ends_the_fit_with_an_error_naming_it(cluster):
     X, y = noisy()
     with distributed.Client(cluster) as client:
