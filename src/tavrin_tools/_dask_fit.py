@@ -260,11 +260,11 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
     del parts
     homes = [[w] for w in addresses]
     # Rebinning leaves the rows' classes and weights: counted meanwhile.
-    root = [client.submit(rows.root_counts, h, workers=w, pure=False) for h, w in zip(held, homes)]
+    counted = [client.submit(rows.root_counts, h, workers=w, pure=False) for h, w in zip(held, homes)]
     bins = _reduce(client, [client.submit(rows.bin_ranges, h, workers=w, pure=False) for h, w in zip(held, homes)],
                    rows.add_ranges, rows.bins_of)
     held = [client.submit(rows.rebin, h, bins, workers=w, pure=False) for h, w in zip(held, homes)]
-    counts = client.gather(root)
+    counts = client.gather(counted)
     n = sum(c[1] for c in counts)
     n_all = int(class_counts.sum())
     total_weight = float(sum(c[3] for c in counts))

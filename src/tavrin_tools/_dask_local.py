@@ -88,7 +88,7 @@ def finish(n_classes: int, n_categories: np.ndarray, limits: Tuple[Any, ...], dr
     for k, root in enumerate(roots):
         x = np.concatenate([piece[k][0] for piece in pieces])
         codes = np.concatenate([piece[k][1] for piece in pieces]).astype(np.int64)
-        weights = [piece[k][2] for piece in pieces if piece[k][2] is not None]
+        weights = [w for w in (piece[k][2] for piece in pieces) if w is not None]
         w = np.concatenate(weights) if weights else np.ones(len(codes))
         criterion, max_depth, split, leaf, min_weight_leaf, min_decrease = limits
         tree = grow(x, codes, w, n_classes, n_categories, criterion, max_depth, split, leaf, min_weight_leaf,
