@@ -20,10 +20,10 @@ summaries and value lists, which ask the other workers for the bins'
 values directly: the client sees only the chosen splits, never the
 rows' values. A round of many nodes is shared out over the workers, each
 node searched where its parent was (``_by_handler``). Each worker keeps
-its open rows laid out node by node (``_dask_rows.Held``). The splits go back to the workers, which move each
-row to its child's slot; a split between two bins moves rows by bin, and
-its threshold, the midpoint of the values either side, comes back from
-that move. Nodes are numbered depth first at the end, as the
+its open rows laid out node by node (``_dask_rows.Held``). The splits go
+back to the workers, which move each row to its child's slot; a split
+between two bins moves rows by bin, and its threshold, the midpoint of
+the values either side, comes back from that move. Nodes are numbered depth first at the end, as the
 in-memory learner numbers them. A category column's bins are its
 categories (in the one list of every partition's categories), so its
 merged summary is the per-category counts the in-memory categorical search
@@ -248,7 +248,8 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
     by_worker: Dict[str, List[Any]] = {}
     for part in parts:
         by_worker.setdefault(sorted(where[part.key])[0], []).append(part)
-    # The home workers keep the memory they free for the fit (_worker_memory).
+    # The home workers take the fit's large blocks from their heaps while it
+    # runs (_worker_memory), set back when it ends.
     fit = uuid.uuid4().hex
     addresses = sorted(by_worker)
     client.run(_worker_memory.keep_freed, fit, workers=addresses)
@@ -632,9 +633,9 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
     # The refined bins' values, or runs of them and then the values of the
     # runs that may hold the best split; each worker's kept until then.
     sent = [client.submit(rows.list_runs, h, asked, first, bins, workers=w, pure=False) for h, w in zip(held, homes)]
-    picked_ = client.submit(rows.pick_runs, state, totals, n, weight, params, *sent, workers=here, pure=False)
-    values = [client.submit(rows.run_values, h, first, picked_, workers=w, pure=False) for h, w in zip(held, homes)]
-    return client.submit(rows.choose, state, totals, n, weight, params, picked_, impurity, total_weight,
+    runs = client.submit(rows.pick_runs, state, totals, n, weight, params, *sent, workers=here, pure=False)
+    values = [client.submit(rows.run_values, h, first, runs, workers=w, pure=False) for h, w in zip(held, homes)]
+    return client.submit(rows.choose, state, totals, n, weight, params, runs, impurity, total_weight,
                          *values, workers=here, pure=False)
 
 

@@ -11,8 +11,9 @@ CPU time. While a fit runs on a worker whose environment fixes the
 thresholds, the mmap threshold is raised to 8 MiB (such blocks come from
 the heap, where freed ones are used again; the trim threshold stays as
 it is); once the last fit there ends it is set back to the environment's
-value, and the free heap is handed back (malloc_trim). A worker with glibc's own sliding thresholds (none fixed)
-is left as it is: those already rise with the blocks freed.
+value, and the free heap is handed back (malloc_trim). A worker with
+glibc's own sliding thresholds (none fixed) is left as it is: those
+already rise with the blocks freed.
 """
 from __future__ import annotations
 
@@ -54,9 +55,7 @@ def fixed_mmap_threshold(environ: Any = os.environ) -> Optional[int]:
             tunables[name[len("glibc.malloc."):]] = value
     given = {tunable: environ[name] for name, tunable in _FIXING.items() if name in environ}
     given.update({name: value for name, value in tunables.items() if name in _FIXING.values()})
-    if not given:
-        return None
-    if not all(value.isdigit() for value in given.values()):
+    if not given or not all(value.isdigit() for value in given.values()):
         return None
     return int(given.get("mmap_threshold", _GLIBC_DEFAULT))
 
