@@ -8,13 +8,23 @@ nowhere else); once it leaves, those tasks wait for it forever. So waits
 are short and repeated, and between them the scheduler is asked whether
 every such worker is still there: when one is gone the fit raises
 `WorkerLostError` naming it instead of waiting.
+
+Tasks are submitted in batches: those submitted between two waits reach
+the scheduler as one graph when the next wait begins. Each graph costs
+the scheduler an update of its own, which is most of what a task of the
+fit costs it.
 """
 from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import uuid
 import weakref
 from typing import Any, Dict, List, Sequence
+
+from dask.base import annotate, tokenize
+from dask.delayed import delayed
+from dask.utils import funcname
 
 # Seconds between two looks at the cluster while answers are awaited.
 _LOOK_EVERY = 1.0
@@ -34,11 +44,13 @@ class Watch:
         self._futures: "weakref.WeakValueDictionary[int, Any]" = weakref.WeakValueDictionary()
         self._holders: Dict[str, None] = {}  # pinned workers, in order of first use
         self._at_exit: List[Any] = []
+        self._pending: List[Any] = []  # tasks submitted, not sent yet (delayed)
 
     def __enter__(self) -> "Watch":
         return self
 
     def __exit__(self, *exc: Any) -> None:
+        self._pending.clear()  # never sent: nothing to release on the workers
         self.release()
         for undo in reversed(self._at_exit):
             undo()
@@ -50,6 +62,7 @@ class Watch:
     def run(self, fn: Any, *args: Any, workers: List[str]) -> None:
         """client.run of fn(*args) on `workers`, for what only tunes them: a
         worker that cannot run it (gone, say) is passed over."""
+        self._send()
         present = self.client.scheduler_info()["workers"]
         try:
             self.client.run(fn, *args, workers=[w for w in workers if w in present])
@@ -61,20 +74,45 @@ class Watch:
             self._futures[id(future)] = future
         return futures
 
-    def submit(self, fn: Any, *args: Any, **kwargs: Any) -> Any:
-        """client.submit; a task pinned to workers (no other allowed) makes
-        them holders, whose loss ends the fit."""
-        if kwargs.get("workers") and kwargs.get("allow_other_workers") is False:
-            self._holders.update(dict.fromkeys(kwargs["workers"]))
-        return self._kept(self.client.submit(fn, *args, **kwargs))
+    def submit(self, fn: Any, *args: Any, workers: Any = None, allow_other_workers: Any = None, priority: int = 0,
+               pure: bool = True) -> Any:
+        """client.submit, sent with the next batch (see _send); a task
+        pinned to workers (no other allowed) makes them holders, whose loss
+        ends the fit."""
+        from distributed import Future
+
+        if workers and allow_other_workers is False:
+            self._holders.update(dict.fromkeys(workers))
+        key = f"{funcname(fn)}-{tokenize(fn, *args) if pure else uuid.uuid4()}"
+        if key in self.client.futures:  # the same pure task again
+            return self._kept(Future(key, self.client))
+        future: Any = Future(key, self.client)  # the client holds the key from now on, as submit does
+        where: Dict[str, Any] = {"workers": list(workers)} if workers else {}
+        if workers and allow_other_workers:
+            where["allow_other_workers"] = True
+        if priority:
+            where["priority"] = priority
+        with annotate(**where):
+            self._pending.append(delayed(fn, pure=False)(*args, dask_key_name=key))
+        return self._kept(future)
+
+    def _send(self) -> None:
+        """Sends the tasks submitted since the last batch as one graph: the
+        scheduler then runs them as if submitted one by one."""
+        if self._pending:
+            pending, self._pending = self._pending, []
+            # Their futures are those submit returned: the graph's own are dropped.
+            self.client.compute(pending, optimize_graph=False)
 
     def compute(self, collections: List[Any]) -> List[Any]:
+        self._send()
         return self._kept(list(self.client.compute(collections)))  # type: ignore[no-any-return]
 
     def wait(self, futures: Sequence[Any]) -> None:
         """Returns once every future is finished (or failed)."""
         from distributed import wait
 
+        self._send()
         while True:
             try:
                 wait(list(futures), timeout=_LOOK_EVERY)  # type: ignore[no-untyped-call]
@@ -86,6 +124,7 @@ class Watch:
         """client.gather. The gather runs on the client's loop while its
         answer is awaited here in short waits: results lost with their
         worker between being computed and fetched would be awaited forever."""
+        self._send()
         pending = asyncio.run_coroutine_threadsafe(self.client._gather(futures), self.client.loop.asyncio_loop)
         while True:
             try:
