@@ -304,14 +304,24 @@ def test_routes_move_the_rows_their_values_say(seed):
     bins[:, 2] = np.where(np.isnan(x[:, 2]), 5, np.nan_to_num(x[:, 2]))
     weight = rng.integers(0, 3, n).astype(float)
     slot = rng.integers(-1, 4, n).astype(np.int32)
-    held = rows.Held(x, bins, rng.integers(0, 2, n), weight, slot, 5, 2, 4)
+    codes = rng.integers(0, 2, n)
+    held = rows.Held(x, bins, codes, weight, slot, 5, 2, 4)
     kept = rows.Bins(*rows.bin_ranges(held))
+    # The layout of a route, once freed, is what the next route writes over.
+    whole = rows.Held(x, bins, codes, None, np.zeros(n, np.int32), 5, 2, 1)
+    stay = (np.array([0]), np.array([10.0]), np.array([1], np.uint8), np.zeros((1, 1), np.uint64), np.array([-1]),
+            np.array([0.0]))
+    freed = rows.route(whole, stay, np.array([0], np.int32), np.array([1], np.int32), kept)
+    assert np.array_equal(freed.order, np.arange(n))
+    spare = freed.bins.ctypes.data
+    del freed
     sets = np.zeros((4, 1), np.uint64)
     sets[2, 0] = 0b10110
     splits = (np.array([0, 1, 2, -1]), np.array([0.25, np.nan, np.nan, np.nan]), np.array([1, 0, 1, 0], np.uint8),
               sets, np.array([-1, 2, -1, -1]), np.array([0.0, 0.5, 0.0, 0.0]))
     to_left, to_right = np.array([0, 2, 4, 6], np.int32), np.array([1, 3, -1, 7], np.int32)
     moved = rows.route(held, splits, to_left, to_right, kept)
+    assert moved.bins.ctypes.data == spare
     v = x[np.arange(n), np.array([0, 1, 2, 0])[np.clip(slot, 0, 3)]]
     left = np.select([np.isnan(v), slot == 0, slot == 1, slot == 2],
                      [splits[2][np.clip(slot, 0, 3)] == 1, v <= 0.25,

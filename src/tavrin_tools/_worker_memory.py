@@ -21,6 +21,8 @@ import ctypes
 import os
 from typing import Any, Dict, Optional, Set
 
+from . import _learner
+
 _M_MMAP_THRESHOLD = -3
 _GLIBC_DEFAULT = 128 * 1024  # the mmap threshold, when fixed without a value of its own
 # The mmap threshold during a fit: blocks up to this size come from the heap.
@@ -73,8 +75,10 @@ def keep_freed(fit: str, libc: Any = None) -> bool:
 
 
 def hand_back(fit: str, libc: Any = None) -> None:
-    """The fit `fit` has ended here: once no other fit runs, the threshold
-    is the environment's again and the free heap goes back."""
+    """The fit `fit` has ended here: the freed layouts kept for the next
+    route go (see _learner.route) and, once no other fit runs, the
+    threshold is the environment's again and the free heap goes back."""
+    _learner.drop_spares()
     if fit not in _fits:
         return
     _fits.discard(fit)

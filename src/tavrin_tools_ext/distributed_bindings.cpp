@@ -60,6 +60,52 @@ py::array_t<T> to_numpy(std::vector<T>&& v, std::vector<py::ssize_t> shape) {
     return py::array_t<T>(shape, data, owner);
 }
 
+// A layout's arrays, once freed, kept for the next route to write into: a
+// route writes as many bytes as the rows it keeps, and fresh memory costs
+// a page fault per page on its first write. Rows only leave from one level
+// to the next, so the layout freed a level ago has room for the next. One
+// spare per kind of array; drop_spares lets them go. Given and taken with
+// the interpreter lock held (a capsule's destructor, the route's start).
+template <class T>
+struct Spare {
+    static std::unique_ptr<std::vector<T>>& kept() {
+        static std::unique_ptr<std::vector<T>> spare;
+        return spare;
+    }
+    static void give(void* freed) {
+        std::unique_ptr<std::vector<T>> given(static_cast<std::vector<T>*>(freed));
+        if (!kept() || kept()->capacity() < given->capacity()) kept() = std::move(given);
+    }
+    // A vector with room for `need` elements (its old contents, to be
+    // overwritten), or an empty one.
+    static std::vector<T> take(std::size_t need) {
+        std::vector<T> out;
+        if (kept() && kept()->capacity() >= need) {
+            out = std::move(*kept());
+            kept().reset();
+        }
+        return out;
+    }
+    static void drop() { kept().reset(); }
+};
+
+// to_numpy of a layout's array: the vector goes back to its Spare when the
+// array is freed.
+template <class T>
+py::array_t<T> to_numpy_spared(std::vector<T>&& v, std::vector<py::ssize_t> shape) {
+    auto kept = std::make_unique<std::vector<T>>(std::move(v));
+    py::capsule owner(kept.get(), &Spare<T>::give);
+    const T* data = kept.release()->data();  // the capsule owns it now
+    return py::array_t<T>(shape, data, owner);
+}
+
+void drop_spares() {
+    Spare<std::uint16_t>::drop();
+    Spare<std::int64_t>::drop();
+    Spare<std::int32_t>::drop();
+    Spare<double>::drop();
+}
+
 py::ssize_t checked_size(std::initializer_list<std::size_t> dims) {
     std::size_t total = 1;
     for (std::size_t d : dims)
@@ -366,7 +412,13 @@ py::tuple route(const py::object& X, const py::object& bins, const py::object& c
     py::array_t<double> below(k), above(k);
     std::fill_n(below.mutable_data(), k, -std::numeric_limits<double>::infinity());
     std::fill_n(above.mutable_data(), k, std::numeric_limits<double>::infinity());
+    // The next layout keeps at most the rows of this one.
     Layout next;
+    const std::size_t m = h.rows.rows;
+    next.bins = Spare<std::uint16_t>::take(m * h.rows.cols);
+    next.codes = Spare<std::int64_t>::take(m);
+    next.order = Spare<std::int32_t>::take(m);
+    if (!weight.is_none()) next.weight = Spare<double>::take(m);
     {
         py::gil_scoped_release unlocked;
         std::vector<std::int32_t> slot(h.rows.rows);
@@ -374,8 +426,11 @@ py::tuple route(const py::object& X, const py::object& bins, const py::object& c
                    above.mutable_data());
         lay_out(h.rows, o.order.data(), slot.data(), static_cast<std::size_t>(n_slots), next);
     }
-    const py::tuple laid = layout_to_numpy(next, p, !weight.is_none());
-    return py::make_tuple(laid[0], laid[1], laid[2], laid[3], laid[4], below, above);
+    const auto kept = static_cast<py::ssize_t>(next.order.size());
+    return py::make_tuple(to_numpy_spared(std::move(next.bins), {kept, p}), to_numpy_spared(std::move(next.codes), {kept}),
+                          weight.is_none() ? py::object(py::none()) : py::object(to_numpy_spared(std::move(next.weight), {kept})),
+                          to_numpy_spared(std::move(next.order), {kept}),
+                          to_numpy(std::move(next.starts), {static_cast<py::ssize_t>(next.starts.size())}), below, above);
 }
 
 // Lists from Python, checked to be whole: offsets rising from 0 to the
@@ -755,6 +810,7 @@ void bind_distributed(py::module_& m) {
           "route(X, bins, codes, weight, order, starts, n_bins, n_classes, splits, to_left, to_right, lo, hi): the "
           "rows laid out for the next level (bins, codes, weight, order, starts, as lay_out), and per split between "
           "bins the largest value sent left and the smallest sent right (below, above).");
+    m.def("drop_spares", &drop_spares, "drop_spares(): lets go of the freed layouts kept for the next route.");
     m.def("merge_value_lists", &merge_value_lists, "merge_value_lists(a, b): the lists of both, equal values merged.");
     m.def("node_stats", &node_stats_of, "node_stats(totals, n, weight, depth, params): (impurity, stops).");
     m.def("refine_mask", &refine_mask,
