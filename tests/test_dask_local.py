@@ -236,6 +236,14 @@ def test_summaries_and_runs_agree_with_the_rows(seed):
     assert np.array_equal(ranges[0], lo.min(axis=0).reshape(p, 4))
     assert np.array_equal(ranges[1], hi.max(axis=0).reshape(p, 4))
     assert np.array_equal(ranges[2], counts[..., 2].sum(axis=0)[:, :4])
+    # Binning finds the ranges over every row of weight above zero (a column
+    # of bins given, cuts None, included), as bin_ranges does over them.
+    again = np.zeros_like(bins)
+    again[:, 2] = bins[:, 2]
+    found = rows._learner.bin_and_range(x, again, [np.array([0.0, 1.0, 2.0])] * 2 + [None], 4, weight)
+    every_row = rows.Held(x, bins, codes, weight, np.zeros(n, np.int32), 4, 2, 1)
+    assert np.array_equal(again, bins)
+    assert all(np.array_equal(a, b) for a, b in zip(found, rows._learner.bin_ranges(*every_row.kernel_args(), 4, 2)))
     requests = np.array([(s, f, b) for s in range(slots) for f in range(p) for b in range(4)], dtype=np.int64)
     args = (*held.kernel_args(), requests, np.zeros(len(requests), np.int32), np.zeros(len(requests)),
             np.ones(len(requests)))

@@ -149,6 +149,8 @@ class Held:
         # What list_runs keeps for run_values, by the first slot of its nodes:
         # it lives as long as these rows' layout (one round).
         self.listed: Dict[int, Any] = {}
+        # The bins' ranges (bin_ranges), where found with the bins.
+        self.ranges: Optional[Tuple[np.ndarray, np.ndarray, np.ndarray]] = None
         self.n_bins, self.n_classes, self.edges = n_bins, n_classes, edges
 
     @classmethod
@@ -201,25 +203,32 @@ def hold(classes: np.ndarray, class_weight: Optional[np.ndarray], edges: List[np
     x = np.ascontiguousarray(xs[0] if len(xs) == 1 else np.concatenate(xs), dtype=np.float64)
     labels = np.concatenate([part[1] for part in parts])
     codes = np.searchsorted(classes, labels).astype(np.int64)
-    bins = np.empty(x.shape, dtype=np.uint16)
-    for j in range(p):
-        if categories[j] is not None:
-            column = x[:, j]
-            bins[:, j] = np.where(np.isnan(column), n_bins, np.nan_to_num(column))
-    _learner.bin_columns(x, bins, [None if c is not None else e for e, c in zip(edges, categories)], n_bins)
     weight = np.concatenate([part[2] for part in parts]) if weighted else None
     if class_weight is not None:
         with np.errstate(over="ignore"):
             weight = (np.ones(len(codes)) if weight is None else weight) * class_weight[codes]
     if weight is not None and grid is not None:
         weight = on_grid(weight, grid)
-    return Held(x, bins, codes, weight, np.zeros(len(x), dtype=np.int32), n_bins, len(classes), 1)
+    bins = np.empty(x.shape, dtype=np.uint16)
+    for j in range(p):
+        if categories[j] is not None:
+            column = x[:, j]
+            bins[:, j] = np.where(np.isnan(column), n_bins, np.nan_to_num(column))
+    # The bins' ranges come with the bins, from the same pass over the values.
+    ranges = _learner.bin_and_range(x, bins, [None if c is not None else e for e, c in zip(edges, categories)], n_bins,
+                                    weight)
+    held = Held(x, bins, codes, weight, np.zeros(len(x), dtype=np.int32), n_bins, len(classes), 1)
+    held.ranges = ranges[0], ranges[1], ranges[2]
+    return held
 
 
 def root_counts(held: Held) -> Tuple[np.ndarray, int, float, float]:
     """(class weights, rows, their weight, the weight of every row) of the
     rows of weight above zero, as the learner counts the root."""
-    w = np.ones(len(held.codes)) if held.weight is None else held.weight
+    if held.weight is None:  # every row weighs 1
+        n = len(held.codes)
+        return np.bincount(held.codes, minlength=held.n_classes).astype(np.float64), n, float(n), float(n)
+    w = held.weight
     kept = w != 0.0
     counts = np.bincount(held.codes[kept], weights=w[kept], minlength=held.n_classes).astype(np.float64)
     return counts, int(kept.sum()), float(w[kept].sum()), float(w.sum())
@@ -305,7 +314,10 @@ def wide(a: Any) -> np.ndarray:
 
 def bin_ranges(held: Held) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Per feature and bin the smallest and largest value of the rows of
-    weight above zero (+inf and -inf for an empty bin), and their number."""
+    weight above zero (+inf and -inf for an empty bin), and their number:
+    those hold found, where it did."""
+    if held.ranges is not None:
+        return held.ranges
     lo, hi, rows = _learner.bin_ranges(*held.kernel_args(), held.n_bins, held.n_classes)
     return lo, hi, rows
 

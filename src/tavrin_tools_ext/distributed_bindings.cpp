@@ -147,8 +147,12 @@ Held held_of(const py::object& X, const py::object& bins, const py::object& code
 
 // The bins of a matrix's numeric columns, in place: column j of `bins`
 // from column j of X and its cuts, for each j with cuts (None: a category
-// column, left as it is).
-void bin_columns(const py::object& X, const py::object& bins, const py::list& cuts, std::int64_t n_bins) {
+// column, left as it is). With `ranges`, per column and bin below n_bins
+// the smallest and largest value and the number of values of the rows of
+// weight above zero (weight None: every row), written there (as
+// bin_ranges finds them), category columns' bins included.
+void bin_into(const py::object& X, const py::object& bins, const py::list& cuts, std::int64_t n_bins,
+              const py::object& weight, double* ranges) {
     const auto x = take<double>(X, {-1, -1}, "X");
     const py::ssize_t n = x.shape(0), p = x.shape(1);
     auto out = py::array_t<std::uint16_t, tavrin::tools::kReadable>::ensure(bins);
@@ -159,6 +163,8 @@ void bin_columns(const py::object& X, const py::object& bins, const py::list& cu
     }
     if (static_cast<py::ssize_t>(cuts.size()) != p) refuse("cuts needs an entry per column");
     if (n_bins < 1 || n_bins >= 65535) refuse("n_bins must be from 1 to 65534");
+    Readable<double> w;
+    if (!weight.is_none()) w = take<double>(weight, {n}, "weight");
     std::uint16_t* o = out.mutable_data();
     std::vector<Readable<double>> columns(static_cast<std::size_t>(p));
     std::vector<char> binned(static_cast<std::size_t>(p), 0);
@@ -171,18 +177,46 @@ void bin_columns(const py::object& X, const py::object& bins, const py::list& cu
         for (py::ssize_t i = 1; i < c.shape(0); ++i)
             if (!(c.data()[i - 1] < c.data()[i])) refuse("cuts must rise");
     }
+    const std::size_t nb = static_cast<std::size_t>(n_bins), cells = static_cast<std::size_t>(p) * nb;
+    const double* weights = weight.is_none() ? nullptr : w.data();
     py::gil_scoped_release unlocked;
+    if (ranges) {
+        std::fill(ranges, ranges + cells, std::numeric_limits<double>::infinity());
+        std::fill(ranges + cells, ranges + 2 * cells, -std::numeric_limits<double>::infinity());
+        std::fill(ranges + 2 * cells, ranges + 3 * cells, 0.0);
+    }
     // A block of rows at a time, every column of it: the rows are read once.
     constexpr py::ssize_t kBlock = 512;
     for (py::ssize_t r = 0; r < n; r += kBlock) {
         const std::size_t m = static_cast<std::size_t>(std::min(kBlock, n - r));
         for (py::ssize_t j = 0; j < p; ++j) {
-            if (!binned[static_cast<std::size_t>(j)]) continue;
-            const Readable<double>& c = columns[static_cast<std::size_t>(j)];
-            bin_values(x.data() + r * p + j, m, static_cast<std::size_t>(p), c.data(), static_cast<std::size_t>(c.shape(0)),
-                       static_cast<std::uint16_t>(n_bins), static_cast<std::size_t>(p), o + r * p + j);
+            const std::size_t at = static_cast<std::size_t>(r * p + j);
+            if (binned[static_cast<std::size_t>(j)]) {
+                const Readable<double>& c = columns[static_cast<std::size_t>(j)];
+                bin_values(x.data() + at, m, static_cast<std::size_t>(p), c.data(), static_cast<std::size_t>(c.shape(0)),
+                           static_cast<std::uint16_t>(n_bins), static_cast<std::size_t>(p), o + at);
+            }
+            if (ranges) {  // the block's values of the column, just read, and their bins
+                const std::size_t f = static_cast<std::size_t>(j) * nb;
+                add_to_ranges(x.data() + at, m, static_cast<std::size_t>(p), o + at, static_cast<std::size_t>(p),
+                              weights ? weights + r : nullptr, nb, ranges + f, ranges + cells + f,
+                              ranges + 2 * cells + f);
+            }
         }
     }
+}
+
+void bin_columns(const py::object& X, const py::object& bins, const py::list& cuts, std::int64_t n_bins) {
+    bin_into(X, bins, cuts, n_bins, py::none(), nullptr);
+}
+
+py::array_t<double> bin_and_range(const py::object& X, const py::object& bins, const py::list& cuts, std::int64_t n_bins,
+                                  const py::object& weight) {
+    const auto p = static_cast<py::ssize_t>(cuts.size());
+    if (n_bins < 1 || n_bins >= 65535) refuse("n_bins must be from 1 to 65534");
+    py::array_t<double> ranges({py::ssize_t{3}, p, static_cast<py::ssize_t>(n_bins)});
+    bin_into(X, bins, cuts, n_bins, weight, ranges.mutable_data());
+    return ranges;
 }
 
 // Each bin b of column j as table[j, b] (n_bins, missing, stays): bins
@@ -784,6 +818,9 @@ void bind_distributed(py::module_& m) {
     m.def("bin_columns", &bin_columns,
           "bin_columns(X, bins, cuts, n_bins): writes into bins (uint16, shaped like X) each numeric column's "
           "bins: the number of its cuts at or below each value, n_bins for NaN; cuts[j] None leaves column j.");
+    m.def("bin_and_range", &bin_and_range,
+          "bin_and_range(X, bins, cuts, n_bins, weight): bin_columns, and per column and bin the smallest and "
+          "largest value and the number of values of the rows of weight above zero (3 x columns x n_bins).");
     m.def("renumber_bins", &renumber_bins,
           "renumber_bins(bins, table): a copy of bins with each bin b of column j as table[j, b] (table: columns x "
           "(n_bins + 1), the missing bin n_bins kept).");

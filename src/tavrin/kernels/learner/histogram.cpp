@@ -60,6 +60,18 @@ void bin_values(const double* x, std::size_t n, std::size_t stride, const double
     }
 }
 
+void add_to_ranges(const double* x, std::size_t n, std::size_t stride, const std::uint16_t* bins,
+                   std::size_t bin_stride, const double* weight, std::size_t nb, double* lo, double* hi, double* rows) {
+    for (std::size_t r = 0; r < n; ++r) {
+        const std::size_t b = bins[r * bin_stride];
+        if (b >= nb || (weight && weight[r] == 0.0)) continue;
+        const double v = x[r * stride];
+        lo[b] = std::min(lo[b], v);
+        hi[b] = std::max(hi[b], v);
+        rows[b] += 1.0;
+    }
+}
+
 void lay_out(const HeldRows& held, const std::int32_t* order, const std::int32_t* slot, std::size_t n_slots,
              Layout& out) {
     if (held.rows > static_cast<std::size_t>(INT32_MAX)) throw std::invalid_argument("too many rows");

@@ -18,6 +18,13 @@ namespace tavrin::kernels::learner {
 void bin_values(const double* x, std::size_t n, std::size_t stride, const double* cuts, std::size_t n_cuts,
                 std::uint16_t missing, std::size_t out_stride, std::uint16_t* out);
 
+// Adds n values read `stride` apart, with their bins (`bin_stride` apart),
+// to the ranges of their bins below nb: per bin its smallest and largest
+// value and its number of values. Values of weight 0 (weight, where given,
+// one per value) and bins of nb or more are passed over.
+void add_to_ranges(const double* x, std::size_t n, std::size_t stride, const std::uint16_t* bins,
+                   std::size_t bin_stride, const double* weight, std::size_t nb, double* lo, double* hi, double* rows);
+
 // The rows a worker holds, laid out slot by slot (see Layout): position i
 // has its bins, class and weight at i and its values in row order[i] of x.
 struct HeldRows {
