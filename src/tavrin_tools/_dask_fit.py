@@ -371,6 +371,7 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
             f["categories"] = np.pad(f["categories"], ((0, 0), (0, words - f["categories"].shape[1])))
         chosen = {name: np.concatenate([f[name] for f in found]) for name in found[0]}
         keys = _learner.child_keys(np.array([nodes[i]["key"] for i in open_], dtype=np.uint64))
+        split: List[int] = []  # the nodes split this round
         for slot, i in enumerate(open_):
             if chosen["feature"][slot] < 0:
                 continue
@@ -389,7 +390,12 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
             nodes.append({"depth": depth, "n": node["n"] - nl, "weight": node["weight"] - wl,
                           "totals": node["totals"] - left, "parent": i,
                           "key": int(keys[1][slot]), "bounds": tuple(bounds[2:]), "constants": constants})
-            node["searchable"] = _stats(nodes, list(node["split"]["pair"]), params, n_classes)
+            split.append(i)
+        # Which children may split, all of the round's at once.
+        children = [c for i in split for c in nodes[i]["split"]["pair"]]
+        may = set(_stats(nodes, children, params, n_classes)) if children else set()
+        for i in split:
+            nodes[i]["searchable"] = [c for c in nodes[i]["split"]["pair"] if c in may]
         if max_leaf_nodes is None:
             growing = [i for i in open_ if "split" in nodes[i]]
             for i in growing:
@@ -411,6 +417,7 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
             held = [client.submit(rows.route, h, rows.splits_of(chosen), to_left, to_right, bins, workers=w,
                                   pure=False)
                     for h, w in zip(held, finish.homes)]
+            client.send()  # the rows move while the next round's tasks are made
             routes.append(list(open_))
         finish.submit(held, nodes, local, len(searched))
         open_ = searched
