@@ -517,12 +517,19 @@ def search_round(bins: Bins, n_classes: int, counted: Optional[np.ndarray], sibl
     (given `search`, the rest of its arguments), what the workers are asked
     to list (asked_of) and, once pick_runs has merged them, the runs.
     choose lets go of the search arrays and runs."""
+    if len(search[0]) * bins.lo.size * (n_classes + 1) * 8 >= _LARGE_ROUND:
+        _learner.drop_spares()  # the spare layout gives way to a large round's summaries
     kept, searched = merge_round(bins, n_classes, counted, sibling, parent, n_parts, *parts)
     refined = refine(searched, *search)
     return [kept, searched, refined, asked_of(refined), None]
 
 
 Searched = Tuple[np.ndarray, np.ndarray, np.ndarray, Optional[np.ndarray]]
+
+# Bytes of a round's merged counts from which its worker lets go of the
+# layout it keeps for its next route (see _learner.route): a round this
+# large is searched with the memory of one layout less.
+_LARGE_ROUND = 1 << 24
 
 
 def _searched(summary: Summary, bins: Bins, n_classes: int) -> Searched:
