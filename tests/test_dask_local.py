@@ -19,9 +19,9 @@ def finished(monkeypatch):
     counts = []
     submit = _dask_local.Finisher.submit
 
-    def counting(self, held, nodes, local, first):
+    def counting(self, held, nodes, local, slots):
         counts.extend(nodes[i]["n"] for i in local)
-        return submit(self, held, nodes, local, first)
+        return submit(self, held, nodes, local, slots)
 
     monkeypatch.setattr(_dask_local.Finisher, "submit", counting)
     return counts
@@ -344,6 +344,17 @@ def test_routes_move_the_rows_their_values_say(seed):
     sent = (slot == 1) & (weight > 0) & ~np.isnan(v)
     assert below[1] == v[sent & left].max(initial=-np.inf) and above[1] == v[sent & ~left].min(initial=np.inf)
     assert np.isneginf(below[[0, 2, 3]]).all() and np.isposinf(above[[0, 2, 3]]).all()
+    # The same splits as a round chooses them, its nodes' slots in any order:
+    # the r-th split slot's children go to slots 2r and 2r + 1.
+    names = ("feature", "threshold", "missing_left", "categories", "bin", "bin_value")
+    shuffled = [2, 0, 3, 1]
+    found = [{name: np.asarray(a)[shuffled[:2]] for name, a in zip(names, splits)},
+             {name: np.asarray(a)[shuffled[2:]][:, :0] if name == "categories" else np.asarray(a)[shuffled[2:]]
+              for name, a in zip(names, splits)}]
+    again = rows.route_chosen(held, kept, np.array(shuffled), *found)
+    canonical = rows.route(held, splits, np.array([0, 2, 4, -1], np.int32), np.array([1, 3, 5, -1], np.int32), kept)
+    assert all(np.array_equal(a, b) for a, b in zip(again.kernel_args()[1:], canonical.kernel_args()[1:]))
+    assert all(np.array_equal(a, b) for a, b in zip(again.edges[-1], canonical.edges[-1]))
 
 
 def test_worker_kernels_refuse_broken_row_orders_and_entries():

@@ -20,8 +20,9 @@ summaries and value lists, which ask the other workers for the bins'
 values directly: the client sees only the chosen splits, never the
 rows' values. A round of many nodes is shared out over the workers, each
 node searched where its parent was (``_by_handler``). Each worker keeps
-its open rows laid out node by node (``_dask_rows.Held``). The splits go
-back to the workers, which move each row to its child's slot; a split
+its open rows laid out node by node (``_dask_rows.Held``). The chosen
+splits go straight to the workers, which move each row to its child's
+slot while the client reads them (``_dask_rows.route_chosen``); a split
 between two bins moves rows by bin, and its threshold, the midpoint of
 the values either side, comes back from that move. Nodes are numbered depth first at the end, as the
 in-memory learner numbers them. A category column's bins are its
@@ -344,21 +345,35 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
     threshold from the rows it sends either way (the rows' edges, see
     ``rows.route``), read at the end."""
     batch = max(1, _SUMMARY_BYTES // (p * (n_bins + 1) * (n_classes + 3) * 8))
-    # The searched nodes of the round, in slot order.
+    # The searched nodes of the round, by handler; each node's rows are in
+    # its "slot" of the layout.
+    nodes[0]["slot"] = 0
     open_, local = finish.split(nodes, _stats(nodes, [0], params, n_classes))
-    finish.submit(held, nodes, local, len(open_))
+    finish.submit(held, nodes, local, _slots(nodes, local))
     order = [0]
-    routes: List[List[int]] = []  # per route of the rows, the nodes it split
+    routes: List[List[Optional[int]]] = []  # per route of the rows, per slot the node it split (None: none)
+    n_slots = 1  # the layout's
     last: List[int] = []
     while open_:
-        k = len(open_)
         batches = _batches(nodes, open_, batch)
         # Each worker searches its nodes' batches one at a time (the merged
         # summaries of one stay within the budget), alongside the others.
         found: List[Any] = [None] * len(batches)
-        for wave in _waves(nodes, open_, batches):
-            futures = [_search(client, held, bins, nodes, open_[b:e], b, params, total_weight, n_classes,
-                               finish.homes, nodes[open_[b]].get("handler", 0)) for b, e in (batches[j] for j in wave)]
+        chosen_futures: List[Any] = [None] * len(batches)
+        waves = _waves(nodes, open_, batches)
+        for number, wave in enumerate(waves):
+            futures = [_search(client, held, bins, nodes, open_[b:e], _slots(nodes, open_[b:e]), params, total_weight,
+                               n_classes, finish.homes, nodes[open_[b]].get("handler", 0))
+                       for b, e in (batches[j] for j in wave)]
+            for j, f in zip(wave, futures):
+                chosen_futures[j] = f
+            if number == len(waves) - 1:
+                # The rows move as soon as the splits are chosen, each split
+                # node's children to slots of their own (see rows.route_chosen),
+                # while the client reads the choices.
+                held = [client.submit(rows.route_chosen, h, bins, _slots(nodes, open_), *chosen_futures, workers=w,
+                                      pure=False)
+                        for h, w in zip(held, finish.homes)]
             for j, f in zip(wave, client.gather(futures)):
                 found[j] = f
         for f, (b, e) in zip(found, batches):
@@ -371,26 +386,36 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
             f["categories"] = np.pad(f["categories"], ((0, 0), (0, words - f["categories"].shape[1])))
         chosen = {name: np.concatenate([f[name] for f in found]) for name in found[0]}
         keys = _learner.child_keys(np.array([nodes[i]["key"] for i in open_], dtype=np.uint64))
-        split: List[int] = []  # the nodes split this round
-        for slot, i in enumerate(open_):
-            if chosen["feature"][slot] < 0:
+        # The route's slots of the children: the split nodes in slot order,
+        # the r-th's children in 2r and 2r + 1 (as rows.route_chosen places them).
+        level: List[Optional[int]] = [None] * n_slots
+        for at, i in enumerate(open_):
+            if chosen["feature"][at] >= 0:
+                level[nodes[i]["slot"]] = i
+        split: List[int] = [i for i in level if i is not None]  # the nodes split this round
+        rank = {i: r for r, i in enumerate(split)}
+        for at, i in enumerate(open_):
+            if chosen["feature"][at] < 0:
                 continue
             node = nodes[i]
-            left, wl, nl = chosen["left"][slot].copy(), float(chosen["weight_left"][slot]), int(chosen["n_left"][slot])
+            left, wl, nl = chosen["left"][at].copy(), float(chosen["weight_left"][at]), int(chosen["n_left"][at])
             # A split between bins learns its threshold at the end (edges).
-            threshold = np.nan if chosen["bin"][slot] >= 0 else float(chosen["threshold"][slot])
-            node["split"] = dict(feature=int(chosen["feature"][slot]), threshold=threshold,
-                                 missing_left=bool(chosen["missing_left"][slot]), pair=(len(nodes), len(nodes) + 1),
-                                 categories=chosen["categories"][slot].copy(),
-                                 improvement=float(chosen["improvement"][slot]))
+            threshold = np.nan if chosen["bin"][at] >= 0 else float(chosen["threshold"][at])
+            node["split"] = dict(feature=int(chosen["feature"][at]), threshold=threshold,
+                                 missing_left=bool(chosen["missing_left"][at]), pair=(len(nodes), len(nodes) + 1),
+                                 categories=chosen["categories"][at].copy(),
+                                 improvement=float(chosen["improvement"][at]))
             # What each child inherits: its key, bounds and known constants.
-            depth, bounds, constants = node["depth"] + 1, chosen["bounds"][slot], chosen["constants"][slot]
+            depth, bounds, constants = node["depth"] + 1, chosen["bounds"][at], chosen["constants"][at]
             nodes.append({"depth": depth, "n": nl, "weight": wl, "totals": left, "parent": i,
-                          "key": int(keys[0][slot]), "bounds": tuple(bounds[:2]), "constants": constants})
+                          "key": int(keys[0][at]), "bounds": tuple(bounds[:2]), "constants": constants,
+                          "slot": 2 * rank[i]})
             nodes.append({"depth": depth, "n": node["n"] - nl, "weight": node["weight"] - wl,
                           "totals": node["totals"] - left, "parent": i,
-                          "key": int(keys[1][slot]), "bounds": tuple(bounds[2:]), "constants": constants})
-            split.append(i)
+                          "key": int(keys[1][at]), "bounds": tuple(bounds[2:]), "constants": constants,
+                          "slot": 2 * rank[i] + 1})
+        routes.append(level)
+        n_slots = 2 * len(split)
         # Which children may split, all of the round's at once.
         children = [c for i in split for c in nodes[i]["split"]["pair"]]
         may = set(_stats(nodes, children, params, n_classes)) if children else set()
@@ -402,33 +427,27 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
                 nodes[i]["children"] = nodes[i]["split"]["pair"]
         else:
             order, growing = _best_first(nodes, max_leaf_nodes, open_)
-        searched, local = finish.split(nodes, [c for i in growing for c in nodes[i]["searchable"]])
+        # The children searched next, by handler and in slot order within one.
+        ahead = sorted((c for i in growing for c in nodes[i]["searchable"]), key=lambda c: nodes[c]["slot"])
+        searched, local = finish.split(nodes, ahead)
         searched = _by_handler(nodes, searched, len(finish.homes))
-        if (chosen["feature"] >= 0).any():
-            # The rows of searched children take their slots of the next round,
-            # those of children finished on one worker the slots after them.
-            slot_of = {i: s for s, i in enumerate(searched + local)}
-            to_left = np.full(k, -1, dtype=np.int32)
-            to_right = np.full(k, -1, dtype=np.int32)
-            for slot, i in enumerate(open_):
-                if "split" in nodes[i]:
-                    a, b = nodes[i]["split"]["pair"]
-                    to_left[slot], to_right[slot] = slot_of.get(a, -1), slot_of.get(b, -1)
-            held = [client.submit(rows.route, h, rows.splits_of(chosen), to_left, to_right, bins, workers=w,
-                                  pure=False)
-                    for h, w in zip(held, finish.homes)]
-            client.send()  # the rows move while the next round's tasks are made
-            routes.append(list(open_))
-        finish.submit(held, nodes, local, len(searched))
+        finish.submit(held, nodes, local, _slots(nodes, local))
         open_ = searched
     edges = client.gather(_reduce(client, [client.submit(rows.edges_of_routes, h, workers=w, pure=False)
                                            for h, w in zip(held, finish.homes)], rows.add_edges)) if routes else ()
     for level, (below, above) in zip(routes, edges):
         between = np.flatnonzero(np.isfinite(below) & np.isfinite(above))
         for at, threshold in zip(between.tolist(), _learner.midpoints(below[between], above[between]).tolist()):
-            nodes[level[at]]["split"]["threshold"] = threshold
+            parent = level[at]  # a slot whose rows were split between bins
+            if parent is not None:
+                nodes[parent]["split"]["threshold"] = threshold
     finish.graft(nodes)
     return order if max_leaf_nodes is not None else _preorder(nodes)
+
+
+def _slots(nodes: List[Dict[str, Any]], which: List[int]) -> np.ndarray:
+    """The layout's slots of the nodes `which`."""
+    return np.array([nodes[i]["slot"] for i in which], dtype=np.int64)
 
 
 def _batches(nodes: List[Dict[str, Any]], open_: List[int], most: int) -> List[Tuple[int, int]]:
@@ -590,11 +609,11 @@ def _best_first(nodes: List[Dict[str, Any]], max_leaf_nodes: int, fresh: List[in
     return order, growing
 
 
-def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], which: List[int], first: int,
-            params: Tuple[Any, ...], total_weight: float, n_classes: int,
+def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], which: List[int],
+            slots: np.ndarray, params: Tuple[Any, ...], total_weight: float, n_classes: int,
             homes: List[List[str]], handler: int) -> Any:
-    """The future of the splits of the open nodes `which` (slots first,
-    first + 1, ...), with per node its children's bounds ("bounds": the
+    """The future of the splits of the open nodes `which` (in `slots`,
+    ascending), with per node its children's bounds ("bounds": the
     left's lower and upper, then the right's) and what _constants reads;
     each worker's steps run on `homes`, its own, and the steps over the
     merged summary on the worker `handler`, where it stays (for the nodes'
@@ -616,7 +635,7 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
     # worker's rows run on that worker: Dask would otherwise move the rows
     # to balance the work of a busy worker.
     spans = params[7] >= 0 or bool(params[8])
-    parts = [client.submit(rows.summarize, h, first, k, bins, None if derive is None else counted, spans, workers=w,
+    parts = [client.submit(rows.summarize, h, slots, k, bins, None if derive is None else counted, spans, workers=w,
                            pure=False)
              for h, w in zip(held, homes)]
     totals = np.array([node["totals"] for node in picked], dtype=np.float64).reshape(k, n_classes)
@@ -639,9 +658,10 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
     impurity = np.array([node["impurity"] for node in picked], dtype=np.float64)
     # The refined bins' values, or runs of them and then the values of the
     # runs that may hold the best split; each worker's kept until then.
-    sent = [client.submit(rows.list_runs, h, asked, first, bins, workers=w, pure=False) for h, w in zip(held, homes)]
+    sent = [client.submit(rows.list_runs, h, asked, slots, bins, workers=w, pure=False) for h, w in zip(held, homes)]
     runs = client.submit(rows.pick_runs, state, totals, n, weight, params, *sent, workers=here, pure=False)
-    values = [client.submit(rows.run_values, h, first, runs, workers=w, pure=False) for h, w in zip(held, homes)]
+    values = [client.submit(rows.run_values, h, int(slots[0]), runs, workers=w, pure=False)
+              for h, w in zip(held, homes)]
     return client.submit(rows.choose, state, totals, n, weight, params, runs, impurity, total_weight,
                          *values, workers=here, pure=False)
 

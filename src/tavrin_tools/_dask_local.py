@@ -14,8 +14,8 @@ worker grows its nodes of a level in one task (each worker's rows for it
 travel in one piece), while the spread growth goes on, and their subtrees
 are grafted into the tree at the end.
 
-The rows of a node finished here take the slots after those of the nodes
-searched over the workers, and leave the growth at the next routing.
+The rows of a node finished here stay in its slot until the next
+routing, where they leave the growth.
 """
 from __future__ import annotations
 
@@ -63,14 +63,14 @@ def local_by_bytes() -> bool:
     return value
 
 
-def rows_of(held: Any, first: int, groups: List[List[int]]) -> List[List[Rows]]:
-    """Per group of slots (numbered from `first`), per slot its rows of
-    weight above zero, as (values, class codes, weights or None)."""
+def rows_of(held: Any, slots: np.ndarray, groups: List[List[int]]) -> List[List[Rows]]:
+    """Per group of nodes (j: the node in slot slots[j]), per node its rows
+    of weight above zero, as (values, class codes, weights or None)."""
     code = np.min_scalar_type(held.n_classes - 1)  # the codes travel as the narrowest unsigned type
     out: List[List[Rows]] = []
     for group in groups:
         out.append([])
-        for s in (first + j for j in group):
+        for s in (int(slots[j]) for j in group):
             a, z = (int(held.starts[s]), int(held.starts[s + 1])) if s + 1 < len(held.starts) else (0, 0)
             out[-1].append((held.x[held.order[a:z]], held.codes[a:z].astype(code),
                             None if held.weight is None else held.weight[a:z]))
@@ -141,9 +141,9 @@ class Finisher:
         searched += max(0, levels - widest.bit_length() - 1) * widest
         return bool(n * self.row_bytes <= searched * self.node_bytes)
 
-    def submit(self, held: List[Any], nodes: List[Dict[str, Any]], local: List[int], first: int) -> None:
+    def submit(self, held: List[Any], nodes: List[Dict[str, Any]], local: List[int], slots: np.ndarray) -> None:
         """Starts the subtrees of the nodes `local`, whose rows are in slots
-        first, first + 1, ... of `held` (one per worker holding rows)."""
+        `slots` of `held` (one per worker holding rows)."""
         if not local:
             return
         client = self.client
@@ -157,7 +157,7 @@ class Finisher:
         # Each worker's rows are cut where they are; only a node's own go,
         # each worker's for one target in one piece.
         home = self.homes
-        extracted = [client.submit(rows_of, h, first, [groups[t] for t in targets], workers=w, pure=False)
+        extracted = [client.submit(rows_of, h, slots, [groups[t] for t in targets], workers=w, pure=False)
                      for h, w in zip(held, home)]
         for g, target in enumerate(targets):
             pieces = [client.submit(operator.getitem, e, g, workers=w, pure=False) for e, w in zip(extracted, home)]

@@ -413,12 +413,13 @@ def rebin(held: Held, bins: Bins) -> Held:
     return Held.laid_out(held.x, laid, held.n_bins, held.n_classes, held.edges)
 
 
-def summarize(held: Held, first: int, slots: int, bins: Bins, counted: Optional[np.ndarray] = None,
+def summarize(held: Held, first: Any, slots: int, bins: Bins, counted: Optional[np.ndarray] = None,
               spans: bool = True) -> Summary:
-    """The slots' class weights and rows per feature and bin (only of the
-    slots `counted`, where given), the smallest and largest values `bins`
-    asks for, and with `spans` per feature the smallest and largest value
-    (the span: what drawn features and thresholds read; None without)."""
+    """The slots' (first, first + 1, ..., or those of the array `first`)
+    class weights and rows per feature and bin (only of the slots
+    `counted`, where given), the smallest and largest values `bins` asks
+    for, and with `spans` per feature the smallest and largest value (the
+    span: what drawn features and thresholds read; None without)."""
     counts, lo, hi, span = _learner.node_summary(*held.kernel_args(), first, slots, held.n_bins, held.n_classes,
                                                  bins.need_lo, bins.need_hi, spans,
                                                  None if counted is None else counted.astype(np.uint8))
@@ -590,28 +591,30 @@ def asked_of(refined: Tuple[Any, ...]) -> Tuple[Any, ...]:
     return _deflated(np.packbits(mask.ravel())), narrow(runs.astype(np.float64)), shape
 
 
-def _requests(asked: Tuple[Any, ...], first: int) -> Tuple[np.ndarray, np.ndarray]:
+def _requests(asked: Tuple[Any, ...], slots: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """The bins asked for as (slot, feature, bin) rows, the round's node j
+    in slot slots[j]; and their runs."""
     bits, runs, shape = asked
     bits = bits.array() if isinstance(bits, Deflated) else bits
     mask = np.unpackbits(bits, count=int(np.prod(shape))).reshape(shape)
     requests = np.argwhere(mask).astype(np.int64)
-    requests[:, 0] += first
+    requests[:, 0] = slots[requests[:, 0]]
     return requests, wide(runs).astype(np.int32)
 
 
 Runs = Tuple[Any, np.ndarray, np.ndarray, Lists]
 
 
-def list_runs(held: Held, asked: Tuple[Any, ...], first: int, bins: Bins) -> Runs:
-    """The values of the bins `asked` (asked_of; their nodes in slots first,
-    first + 1, ...): those of a bin of runs 0 as lists; those of the others
+def list_runs(held: Held, asked: Tuple[Any, ...], slots: np.ndarray, bins: Bins) -> Runs:
+    """The values of the bins `asked` (asked_of; their nodes in `slots`,
+    ascending): those of a bin of runs 0 as lists; those of the others
     cut into that many runs of
     equal width between the bin's smallest and largest value over all rows,
     sent as each run's counts and its rows' smallest and largest value
     (empty: +inf and -inf). What stays here for run_values, kept with the
-    rows under `first` (held.listed): each listed value of a run, with its
-    run, class and weight."""
-    requests, runs = _requests(asked, first)
+    rows under the first slot (held.listed): each listed value of a run,
+    with its run, class and weight."""
+    requests, runs = _requests(asked, slots)
     f, b = requests[:, 1], requests[:, 2]
     lists, run_counts, run_lo, run_hi, kept = _learner.list_runs(
         *held.kernel_args(), requests, runs, bins.lo[f, b], bins.hi[f, b], held.n_bins, held.n_classes)
@@ -620,14 +623,14 @@ def list_runs(held: Held, asked: Tuple[Any, ...], first: int, bins: Bins) -> Run
     lists = (np.concatenate([[0], np.cumsum(np.diff(offsets)[whole])]).astype(np.int64), lists[1], lists[2])
     sent = (pack_counts(_sent(held, run_counts)), narrow(run_lo), narrow(run_hi),
             _narrow_lists((lists[0], lists[1], _sent(held, lists[2]))))
-    held.listed[first] = (kept, held.n_classes, held.weight is None)
+    held.listed[int(slots[0])] = (kept, held.n_classes, held.weight is None)
     return sent
 
 
 def run_values(held: Held, first: int, picked: np.ndarray) -> Lists:
     """The values of the runs `picked` (ascending) listed here for the
-    nodes from slot `first` on (list_runs), as value lists: one list per
-    run."""
+    nodes whose first slot is `first` (list_runs), as value lists: one
+    list per run."""
     entries, n_classes, unweighted = held.listed[first]
     offsets, values, counts = _learner.run_lists(entries, picked.astype(np.int64), n_classes)
     return _narrow_lists((offsets, values, counts[:, :-1] if unweighted and n_classes > 1 else counts))
@@ -739,6 +742,30 @@ def route(held: Held, splits: Tuple[np.ndarray, ...], to_left: np.ndarray, to_ri
     *laid, below, above = _learner.route(*held.kernel_args(), held.n_bins, held.n_classes, splits, to_left, to_right,
                                          bins.lo, bins.hi)
     return Held.laid_out(held.x, tuple(laid), held.n_bins, held.n_classes, held.edges + ((below, above),))
+
+
+def route_chosen(held: Held, bins: Bins, slots: np.ndarray, *found: Dict[str, Any]) -> Held:
+    """route of a round's splits (choose's answers for its batches, whose
+    nodes are in `slots` in that order): the r-th split node in slot order
+    sends its rows to slots 2r (left) and 2r + 1 (right), whatever is done
+    with its children next; the rows of every other slot leave."""
+    k = len(held.starts) - 1  # the layout's slots
+    words = max(f["categories"].shape[1] for f in found)
+    every = {name: np.concatenate([f[name] for f in found])
+             for name in ("feature", "threshold", "missing_left", "bin", "bin_value")}
+    every["categories"] = np.concatenate([np.pad(f["categories"], ((0, 0), (0, words - f["categories"].shape[1])))
+                                          for f in found])
+    chosen: Dict[str, np.ndarray] = {
+        "feature": np.full(k, -1, dtype=np.int64), "threshold": np.zeros(k), "missing_left": np.zeros(k, dtype=np.uint8),
+        "categories": np.zeros((k, words), dtype=np.uint64), "bin": np.full(k, -1, dtype=np.int64),
+        "bin_value": np.zeros(k)}
+    for name, values in every.items():
+        chosen[name][slots] = values
+    split = chosen["feature"] >= 0
+    rank = np.cumsum(split) - 1
+    to_left = np.where(split, 2 * rank, -1).astype(np.int32)
+    to_right = np.where(split, 2 * rank + 1, -1).astype(np.int32)
+    return route(held, splits_of(chosen), to_left, to_right, bins)
 
 
 def edges_of_routes(held: Held) -> Tuple[Edges, ...]:

@@ -316,12 +316,21 @@ py::tuple bin_ranges_of(const py::object& X, const py::object& bins, const py::o
 }
 
 py::tuple node_summary(const py::object& X, const py::object& bins, const py::object& codes, const py::object& weight,
-                       const py::object& order, const py::object& starts, std::int32_t first, std::int64_t slots,
+                       const py::object& order, const py::object& starts, const py::object& first, std::int64_t slots,
                        std::int64_t n_bins, std::int64_t n_classes, const py::object& need_lo,
                        const py::object& need_hi, bool spans, const py::args& counted) {
     const Held h = held_of(X, bins, codes, weight, n_bins, n_classes);
     const Order o = order_of(order, starts, h);
     if (slots < 0) refuse("slots must be 0 or more");
+    // The slots summarised: first, first + 1, ... or, given as an array, those.
+    std::vector<std::int64_t> slot_of(static_cast<std::size_t>(slots));
+    if (py::isinstance<py::int_>(first)) {
+        const std::int64_t from = first.cast<std::int64_t>();
+        for (std::size_t su = 0; su < slot_of.size(); ++su) slot_of[su] = from + static_cast<std::int64_t>(su);
+    } else {
+        const auto given = take<std::int64_t>(first, {slots}, "first");
+        std::copy(given.data(), given.data() + slots, slot_of.begin());
+    }
     if (counted.size() > 1) refuse("node_summary takes one array of the slots counted at most");
     const bool some = counted.size() && !counted[0].is_none();
     Readable<std::uint8_t> which;
@@ -347,7 +356,7 @@ py::tuple node_summary(const py::object& X, const py::object& bins, const py::ob
     else out.counts = static_cast<double*>(counts.request(true).ptr);
     {
         py::gil_scoped_release unlocked;
-        build_node_summary(h.rows, o.view, first, s, lo_bins.data(), static_cast<std::size_t>(lo_bins.size()),
+        build_node_summary(h.rows, o.view, slot_of.data(), s, lo_bins.data(), static_cast<std::size_t>(lo_bins.size()),
                            hi_bins.data(), static_cast<std::size_t>(hi_bins.size()), chosen, out);
     }
     return py::make_tuple(counts,
@@ -834,7 +843,8 @@ void bind_distributed(py::module_& m) {
           "and 0 for an empty bin).");
     m.def("node_summary", &node_summary,
           "node_summary(X, bins, codes, weight, order, starts, first, slots, n_bins, n_classes, need_lo, need_hi, "
-          "spans[, counted]): per slot (only those counted), feature and bin the class weights and rows (counts; "
+          "spans[, counted]): per slot (first, first + 1, ... or, first an array, those; only those counted), "
+          "feature and bin the class weights and rows (counts; "
           "whole rows per class where weight is None), the smallest and largest value of the bins listed (lo, hi), "
           "and with spans per slot and feature the smallest and largest value (span; None without).");
     m.def("list_runs", &list_runs_of,

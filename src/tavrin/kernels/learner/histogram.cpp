@@ -166,7 +166,7 @@ void bin_ranges(const HeldRows& held, const OrderView& by_slot, double* lo, doub
     if (bad) throw std::invalid_argument("bin out of range");
 }
 
-void build_node_summary(const HeldRows& held, const OrderView& by_slot, std::int32_t first, std::size_t slots,
+void build_node_summary(const HeldRows& held, const OrderView& by_slot, const std::int64_t* slot_of, std::size_t slots,
                         const std::int64_t* need_lo, std::size_t n_lo, const std::int64_t* need_hi, std::size_t n_hi,
                         const std::uint8_t* counted, NodeSummary& out) {
     const std::size_t p = held.cols, nb = held.n_bins, width = held.n_classes + 1;
@@ -216,7 +216,7 @@ void build_node_summary(const HeldRows& held, const OrderView& by_slot, std::int
     // the slots are done: the tables are never written out of bounds.
     bool bad = false;
     for (std::size_t su = 0; su < slots; ++su) {
-        const auto [a, z] = rows_of_slot(held, by_slot, static_cast<std::int64_t>(first) + static_cast<std::int64_t>(su));
+        const auto [a, z] = rows_of_slot(held, by_slot, slot_of[su]);
         const std::int64_t in = place[su];
         const std::size_t at = static_cast<std::size_t>(in) * p * per_feature;
         double* table = in >= 0 && !whole ? out.counts + at : nullptr;

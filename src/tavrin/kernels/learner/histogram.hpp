@@ -68,7 +68,7 @@ void lay_out(const HeldRows& held, const std::int32_t* order, const std::int32_t
 // (`hi`, -inf) and the number of rows (`rows`).
 void bin_ranges(const HeldRows& held, const OrderView& by_slot, double* lo, double* hi, double* rows);
 
-// Per slot in [first, first + slots), feature and bin (the last bin:
+// Per slot slot_of[0], ..., slot_of[slots - 1], feature and bin (the last bin:
 // missing values): the class weights and then the row count, n_classes + 1
 // numbers (`counts`, slots x cols x (n_bins + 1) x (n_classes + 1)), or,
 // where every row weighs 1, the rows of each class, n_classes whole
@@ -86,7 +86,7 @@ struct NodeSummary {
     std::vector<double> span, lo, hi;
 };
 
-void build_node_summary(const HeldRows& held, const OrderView& by_slot, std::int32_t first, std::size_t slots,
+void build_node_summary(const HeldRows& held, const OrderView& by_slot, const std::int64_t* slot_of, std::size_t slots,
                         const std::int64_t* need_lo, std::size_t n_lo, const std::int64_t* need_hi, std::size_t n_hi,
                         const std::uint8_t* counted, NodeSummary& out);
 
