@@ -22,10 +22,6 @@ import uuid
 import weakref
 from typing import Any, Dict, List, Sequence
 
-from dask.base import annotate, tokenize
-from dask.delayed import delayed
-from dask.utils import funcname
-
 # Seconds between two looks at the cluster while answers are awaited.
 _LOOK_EVERY = 1.0
 
@@ -79,6 +75,10 @@ class Watch:
         """client.submit, sent with the next batch (see send); a task
         pinned to workers (no other allowed) makes them holders, whose loss
         ends the fit."""
+        # Dask is imported where it is used: tavrin_tools imports this module without it.
+        from dask.base import annotate, tokenize
+        from dask.delayed import delayed
+        from dask.utils import funcname
         from distributed import Future
 
         if workers and allow_other_workers is False:
