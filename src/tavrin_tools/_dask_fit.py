@@ -381,10 +381,7 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
         for i in last:  # the previous level's summaries have served
             nodes[i].pop("summary", None)
         last = open_
-        words = max(f["categories"].shape[1] for f in found)
-        for f in found:  # each batch's category sets are as wide as its widest: all made as wide
-            f["categories"] = np.pad(f["categories"], ((0, 0), (0, words - f["categories"].shape[1])))
-        chosen = {name: np.concatenate([f[name] for f in found]) for name in found[0]}
+        chosen = rows.joined(found, list(found[0]))
         keys = _learner.child_keys(np.array([nodes[i]["key"] for i in open_], dtype=np.uint64))
         # The route's slots of the children: the split nodes in slot order,
         # the r-th's children in 2r and 2r + 1 (as rows.route_chosen places them).

@@ -721,10 +721,14 @@ def merge_lists(a: Lists, b: Lists) -> Lists:
     return _narrow_lists(_learner.merge_value_lists(a, b))
 
 
+# The arrays of a round's choices that route reads, in its order.
+_ROUTED = ("feature", "threshold", "missing_left", "categories", "bin", "bin_value")
+
+
 def splits_of(chosen: Dict[str, np.ndarray]) -> Tuple[np.ndarray, ...]:
     """A level's splits (the arrays of choose_splits, one entry per slot) as
     route takes them."""
-    return tuple(chosen[name] for name in ("feature", "threshold", "missing_left", "categories", "bin", "bin_value"))
+    return tuple(chosen[name] for name in _ROUTED)
 
 
 Edges = Tuple[np.ndarray, np.ndarray]
@@ -744,17 +748,23 @@ def route(held: Held, splits: Tuple[np.ndarray, ...], to_left: np.ndarray, to_ri
     return Held.laid_out(held.x, tuple(laid), held.n_bins, held.n_classes, held.edges + ((below, above),))
 
 
+def joined(found: Sequence[Dict[str, Any]], names: Sequence[str]) -> Dict[str, np.ndarray]:
+    """The arrays `names` of a round's batches' choices (choose's answers,
+    in their order) one after the other; each batch's category sets are
+    as wide as its widest, all made as wide."""
+    words = max(f["categories"].shape[1] for f in found)
+    return {name: np.concatenate([np.pad(f[name], ((0, 0), (0, words - f[name].shape[1])))
+                                  if name == "categories" else f[name] for f in found]) for name in names}
+
+
 def route_chosen(held: Held, bins: Bins, slots: np.ndarray, *found: Dict[str, Any]) -> Held:
     """route of a round's splits (choose's answers for its batches, whose
     nodes are in `slots` in that order): the r-th split node in slot order
     sends its rows to slots 2r (left) and 2r + 1 (right), whatever is done
     with its children next; the rows of every other slot leave."""
     k = len(held.starts) - 1  # the layout's slots
-    words = max(f["categories"].shape[1] for f in found)
-    every = {name: np.concatenate([f[name] for f in found])
-             for name in ("feature", "threshold", "missing_left", "bin", "bin_value")}
-    every["categories"] = np.concatenate([np.pad(f["categories"], ((0, 0), (0, words - f["categories"].shape[1])))
-                                          for f in found])
+    every = joined(found, _ROUTED)
+    words = every["categories"].shape[1]
     chosen: Dict[str, np.ndarray] = {
         "feature": np.full(k, -1, dtype=np.int64), "threshold": np.zeros(k), "missing_left": np.zeros(k, dtype=np.uint8),
         "categories": np.zeros((k, words), dtype=np.uint64), "bin": np.full(k, -1, dtype=np.int64),

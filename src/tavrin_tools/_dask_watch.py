@@ -58,7 +58,7 @@ class Watch:
     def run(self, fn: Any, *args: Any, workers: List[str]) -> None:
         """client.run of fn(*args) on `workers`, for what only tunes them: a
         worker that cannot run it (gone, say) is passed over."""
-        self.send()
+        self._send()
         present = self.client.scheduler_info()["workers"]
         try:
             self.client.run(fn, *args, workers=[w for w in workers if w in present])
@@ -72,7 +72,7 @@ class Watch:
 
     def submit(self, fn: Any, *args: Any, workers: Any = None, allow_other_workers: Any = None, priority: int = 0,
                pure: bool = True) -> Any:
-        """client.submit, sent with the next batch (see send); a task
+        """client.submit, sent with the next batch (see _send); a task
         pinned to workers (no other allowed) makes them holders, whose loss
         ends the fit."""
         # Dask is imported where it is used: tavrin_tools imports this module without it.
@@ -96,24 +96,23 @@ class Watch:
             self._pending.append(delayed(fn, pure=False)(*args, dask_key_name=key))
         return self._kept(future)
 
-    def send(self) -> None:
-        """Sends the tasks submitted since the last batch as one graph (the
-        scheduler then runs them as if submitted one by one): before a wait,
-        or where tasks should start before more are made."""
+    def _send(self) -> None:
+        """Sends the tasks submitted since the last batch as one graph, before
+        a wait: the scheduler runs them as if submitted one by one."""
         if self._pending:
             pending, self._pending = self._pending, []
             # Their futures are those submit returned: the graph's own are dropped.
             self.client.compute(pending, optimize_graph=False)
 
     def compute(self, collections: List[Any]) -> List[Any]:
-        self.send()
+        self._send()
         return self._kept(list(self.client.compute(collections)))  # type: ignore[no-any-return]
 
     def wait(self, futures: Sequence[Any]) -> None:
         """Returns once every future is finished (or failed)."""
         from distributed import wait
 
-        self.send()
+        self._send()
         while True:
             try:
                 wait(list(futures), timeout=_LOOK_EVERY)  # type: ignore[no-untyped-call]
@@ -125,7 +124,7 @@ class Watch:
         """client.gather. The gather runs on the client's loop while its
         answer is awaited here in short waits: results lost with their
         worker between being computed and fetched would be awaited forever."""
-        self.send()
+        self._send()
         pending = asyncio.run_coroutine_threadsafe(self.client._gather(futures), self.client.loop.asyncio_loop)
         while True:
             try:

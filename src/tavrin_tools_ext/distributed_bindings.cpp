@@ -51,11 +51,15 @@ py::array_t<T> to_numpy(const std::vector<T>& v, std::vector<py::ssize_t> shape)
     return out;
 }
 
-// The same without a copy: the array takes the vector over.
 template <class T>
-py::array_t<T> to_numpy(std::vector<T>&& v, std::vector<py::ssize_t> shape) {
+void free_vector(void* p) { delete static_cast<std::vector<T>*>(p); }
+
+// The same without a copy: the array takes the vector over, and `freed`
+// gets it when the array goes.
+template <class T>
+py::array_t<T> to_numpy(std::vector<T>&& v, std::vector<py::ssize_t> shape, void (*freed)(void*) = &free_vector<T>) {
     auto kept = std::make_unique<std::vector<T>>(std::move(v));
-    py::capsule owner(kept.get(), [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    py::capsule owner(kept.get(), freed);
     const T* data = kept.release()->data();  // the capsule owns it now
     return py::array_t<T>(shape, data, owner);
 }
@@ -93,10 +97,7 @@ struct Spare {
 // array is freed.
 template <class T>
 py::array_t<T> to_numpy_spared(std::vector<T>&& v, std::vector<py::ssize_t> shape) {
-    auto kept = std::make_unique<std::vector<T>>(std::move(v));
-    py::capsule owner(kept.get(), &Spare<T>::give);
-    const T* data = kept.release()->data();  // the capsule owns it now
-    return py::array_t<T>(shape, data, owner);
+    return to_numpy(std::move(v), std::move(shape), &Spare<T>::give);
 }
 
 void drop_spares() {
