@@ -128,7 +128,11 @@ def test_frames_and_arrays_grow_the_in_memory_tree(client, problem, as_array):
     assert np.array_equal(got.classes_, expected.classes_)
 
 
-def test_integer_weights_and_more_rows(client):
+@pytest.mark.parametrize("as_delayed", [False, True])
+def test_integer_weights_and_more_rows(client, monkeypatch, as_delayed):
+    if as_delayed:  # batches sent as delayed calls, as where Dask lacks its task graphs
+        from tavrin_tools import _dask_watch
+        monkeypatch.setattr(_dask_watch, "_task_graphs", lambda client: None)
     rng = np.random.default_rng(3)
     X = rng.normal(size=(3000, 4)).round(2)
     X[rng.random(3000) < 0.05, 1] = np.nan

@@ -632,9 +632,10 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
     # worker's rows run on that worker: Dask would otherwise move the rows
     # to balance the work of a busy worker.
     spans = params[7] >= 0 or bool(params[8])
-    parts = [client.submit(rows.summarize, h, slots, k, bins, None if derive is None else counted, spans, workers=w,
-                           pure=False)
-             for h, w in zip(held, homes)]
+    # The handler's own summary is merged where it is made: not deflated.
+    parts = [client.submit(rows.summarize, h, slots, k, bins, None if derive is None else counted, spans,
+                           x != handler, workers=w, pure=False)
+             for x, (h, w) in enumerate(zip(held, homes))]
     totals = np.array([node["totals"] for node in picked], dtype=np.float64).reshape(k, n_classes)
     n = np.array([node["n"] for node in picked], dtype=np.int64)
     weight = np.array([node["weight"] for node in picked], dtype=np.float64)
@@ -655,7 +656,8 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
     impurity = np.array([node["impurity"] for node in picked], dtype=np.float64)
     # The refined bins' values, or runs of them and then the values of the
     # runs that may hold the best split; each worker's kept until then.
-    sent = [client.submit(rows.list_runs, h, asked, slots, bins, workers=w, pure=False) for h, w in zip(held, homes)]
+    sent = [client.submit(rows.list_runs, h, asked, slots, bins, x != handler, workers=w, pure=False)
+            for x, (h, w) in enumerate(zip(held, homes))]
     runs = client.submit(rows.pick_runs, state, totals, n, weight, params, *sent, workers=here, pure=False)
     values = [client.submit(rows.run_values, h, int(slots[0]), runs, workers=w, pure=False)
               for h, w in zip(held, homes)]

@@ -414,17 +414,18 @@ def rebin(held: Held, bins: Bins) -> Held:
 
 
 def summarize(held: Held, first: Any, slots: int, bins: Bins, counted: Optional[np.ndarray] = None,
-              spans: bool = True) -> Summary:
+              spans: bool = True, travels: bool = True) -> Summary:
     """The slots' (first, first + 1, ..., or those of the array `first`)
     class weights and rows per feature and bin (only of the slots
     `counted`, where given), the smallest and largest values `bins` asks
     for, and with `spans` per feature the smallest and largest value (the
-    span: what drawn features and thresholds read; None without)."""
+    span: what drawn features and thresholds read; None without). Counts
+    that stay on this worker (not `travels`) are not deflated."""
     counts, lo, hi, span = _learner.node_summary(*held.kernel_args(), first, slots, held.n_bins, held.n_classes,
                                                  bins.need_lo, bins.need_hi, spans,
                                                  None if counted is None else counted.astype(np.uint8))
     # Rows of weight 1 come as whole numbers of rows per class: as _sent sends them.
-    return pack_counts(counts), narrow(lo), narrow(hi), None if span is None else narrow(span)
+    return pack_counts(counts, travels), narrow(lo), narrow(hi), None if span is None else narrow(span)
 
 
 def _sent(held: Held, counts: np.ndarray) -> np.ndarray:
@@ -605,7 +606,7 @@ def _requests(asked: Tuple[Any, ...], slots: np.ndarray) -> Tuple[np.ndarray, np
 Runs = Tuple[Any, np.ndarray, np.ndarray, Lists]
 
 
-def list_runs(held: Held, asked: Tuple[Any, ...], slots: np.ndarray, bins: Bins) -> Runs:
+def list_runs(held: Held, asked: Tuple[Any, ...], slots: np.ndarray, bins: Bins, travels: bool = True) -> Runs:
     """The values of the bins `asked` (asked_of; their nodes in `slots`,
     ascending): those of a bin of runs 0 as lists; those of the others
     cut into that many runs of
@@ -613,7 +614,8 @@ def list_runs(held: Held, asked: Tuple[Any, ...], slots: np.ndarray, bins: Bins)
     sent as each run's counts and its rows' smallest and largest value
     (empty: +inf and -inf). What stays here for run_values, kept with the
     rows under the first slot (held.listed): each listed value of a run,
-    with its run, class and weight."""
+    with its run, class and weight. Counts that stay on this worker (not
+    `travels`) are not deflated."""
     requests, runs = _requests(asked, slots)
     f, b = requests[:, 1], requests[:, 2]
     lists, run_counts, run_lo, run_hi, kept = _learner.list_runs(
@@ -621,7 +623,7 @@ def list_runs(held: Held, asked: Tuple[Any, ...], slots: np.ndarray, bins: Bins)
     whole = np.flatnonzero(runs == 0)
     offsets = lists[0]
     lists = (np.concatenate([[0], np.cumsum(np.diff(offsets)[whole])]).astype(np.int64), lists[1], lists[2])
-    sent = (pack_counts(_sent(held, run_counts)), narrow(run_lo), narrow(run_hi),
+    sent = (pack_counts(_sent(held, run_counts), travels), narrow(run_lo), narrow(run_hi),
             _narrow_lists((lists[0], lists[1], _sent(held, lists[2]))))
     held.listed[int(slots[0])] = (kept, held.n_classes, held.weight is None)
     return sent

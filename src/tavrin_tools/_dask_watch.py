@@ -12,12 +12,17 @@ every such worker is still there: when one is gone the fit raises
 Tasks are submitted in batches: those submitted between two waits reach
 the scheduler as one graph when the next wait begins. Each graph costs
 the scheduler an update of its own, which is most of what a task of the
-fit costs it.
+fit costs it. Where Dask takes graphs of its task objects (its task specs
+and expressions), a batch is sent as such a graph, one layer per set of
+worker restrictions and priority, with the tasks' order as their internal
+priority; otherwise as delayed calls, which cost the client several times
+as much to build.
 """
 from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import itertools
 import uuid
 import weakref
 from typing import Any, Dict, List, Sequence
@@ -40,7 +45,10 @@ class Watch:
         self._futures: "weakref.WeakValueDictionary[int, Any]" = weakref.WeakValueDictionary()
         self._holders: Dict[str, None] = {}  # pinned workers, in order of first use
         self._at_exit: List[Any] = []
-        self._pending: List[Any] = []  # tasks submitted, not sent yet (delayed)
+        self._pending: List[Any] = []  # tasks submitted, not sent yet
+        self._prefix = uuid.uuid4().hex  # of the keys of the fit's impure tasks, numbered
+        self._numbers = itertools.count()
+        self._graphs = _task_graphs(client)
 
     def __enter__(self) -> "Watch":
         return self
@@ -76,33 +84,52 @@ class Watch:
         pinned to workers (no other allowed) makes them holders, whose loss
         ends the fit."""
         # Dask is imported where it is used: tavrin_tools imports this module without it.
-        from dask.base import annotate, tokenize
-        from dask.delayed import delayed
+        from dask.base import tokenize
         from dask.utils import funcname
         from distributed import Future
 
         if workers and allow_other_workers is False:
             self._holders.update(dict.fromkeys(workers))
-        key = f"{funcname(fn)}-{tokenize(fn, *args) if pure else uuid.uuid4()}"
+        key = f"{funcname(fn)}-{tokenize(fn, *args) if pure else f'{self._prefix}-{next(self._numbers)}'}"
         if key in self.client.futures:  # the same pure task again
             return self._kept(Future(key, self.client))
         future: Any = Future(key, self.client)  # the client holds the key from now on, as submit does
-        where: Dict[str, Any] = {"workers": list(workers)} if workers else {}
+        where: Dict[str, Any] = {"workers": tuple(workers)} if workers else {}
         if workers and allow_other_workers:
             where["allow_other_workers"] = True
         if priority:
             where["priority"] = priority
-        with annotate(**where):
-            self._pending.append(delayed(fn, pure=False)(*args, dask_key_name=key))
+        self._pending.append((key, fn, args, tuple(where.items())))
         return self._kept(future)
 
     def _send(self) -> None:
         """Sends the tasks submitted since the last batch as one graph, before
-        a wait: the scheduler runs them as if submitted one by one."""
-        if self._pending:
-            pending, self._pending = self._pending, []
-            # Their futures are those submit returned: the graph's own are dropped.
-            self.client.compute(pending, optimize_graph=False)
+        a wait: the scheduler runs them as if submitted one by one. Their
+        futures are those submit returned: the graph's own are dropped."""
+        if not self._pending:
+            return
+        pending, self._pending = self._pending, []
+        if self._graphs is None:
+            from dask.base import annotate
+            from dask.delayed import delayed
+
+            calls = []
+            for key, fn, args, where in pending:
+                with annotate(**{name: list(v) if name == "workers" else v for name, v in where}):
+                    calls.append(delayed(fn, pure=False)(*args, dask_key_name=key))
+            self.client.compute(calls, optimize_graph=False)
+            return
+        task, parse, layer, graph, expr, spans = self._graphs
+        layers: Dict[Any, Dict[str, Any]] = {}
+        for key, fn, args, where in pending:
+            layers.setdefault(where, {})[key] = task(key, fn, *map(parse, args))
+        names = [f"{self._prefix}-layer-{next(self._numbers)}" for _ in layers]
+        hlg = graph({name: layer(tasks, annotations={n: list(v) if n == "workers" else v for n, v in where})
+                     for name, (where, tasks) in zip(names, layers.items())}, {name: set() for name in names})
+        keys = [key for key, *_ in pending]
+        self.client._graph_to_futures(expr(dsk=hlg, output_keys=keys), keys,
+                                      span_metadata=spans(collections=[{"type": "Future"}]),
+                                      internal_priority={key: i for i, key in enumerate(keys)})
 
     def compute(self, collections: List[Any]) -> List[Any]:
         self._send()
@@ -165,3 +192,24 @@ class Watch:
         for future in list(self._futures.values()):
             future.release()
         self._futures.clear()
+
+
+def _task_graphs(client: Any) -> Any:
+    """What a batch is built of as a graph of Dask's own task objects: the
+    task, the parser of its arguments (futures made references), the layer
+    and graph, the expression and the span's metadata; None where this Dask
+    or distributed lacks them (a batch then goes as delayed calls)."""
+    import inspect
+
+    try:
+        from dask._expr import HLGExpr
+        from dask._task_spec import Task, parse_input
+        from dask.highlevelgraph import HighLevelGraph, MaterializedLayer
+        from distributed.spans import SpanMetadata
+
+        parameters = inspect.signature(client._graph_to_futures).parameters
+    except (ImportError, AttributeError, TypeError, ValueError):
+        return None
+    if not {"expr", "span_metadata", "internal_priority"} <= set(parameters):
+        return None
+    return Task, parse_input, MaterializedLayer, HighLevelGraph, HLGExpr, SpanMetadata
