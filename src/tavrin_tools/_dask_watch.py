@@ -115,7 +115,7 @@ class Watch:
 
             calls = []
             for key, fn, args, where in pending:
-                with annotate(**{name: list(v) if name == "workers" else v for name, v in where}):
+                with annotate(**_annotations(where)):
                     calls.append(delayed(fn, pure=False)(*args, dask_key_name=key))
             self.client.compute(calls, optimize_graph=False)
             return
@@ -124,7 +124,7 @@ class Watch:
         for key, fn, args, where in pending:
             layers.setdefault(where, {})[key] = task(key, fn, *map(parse, args))
         names = [f"{self._prefix}-layer-{next(self._numbers)}" for _ in layers]
-        hlg = graph({name: layer(tasks, annotations={n: list(v) if n == "workers" else v for n, v in where})
+        hlg = graph({name: layer(tasks, annotations=_annotations(where))
                      for name, (where, tasks) in zip(names, layers.items())}, {name: set() for name in names})
         keys = [key for key, *_ in pending]
         self.client._graph_to_futures(expr(dsk=hlg, output_keys=keys), keys,
@@ -192,6 +192,12 @@ class Watch:
         for future in list(self._futures.values()):
             future.release()
         self._futures.clear()
+
+
+def _annotations(where: Any) -> Dict[str, Any]:
+    """A task's annotations as Dask takes them, from the hashable form a
+    batch groups its tasks by (submit's `where`)."""
+    return {name: list(value) if name == "workers" else value for name, value in where}
 
 
 def _task_graphs(client: Any) -> Any:
