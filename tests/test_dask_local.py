@@ -142,7 +142,7 @@ def test_a_larger_childs_counts_are_its_parents_less_the_smallers():
         direct = rows.summarize(held, 0, 2, edges)
         counted = np.array([False, True])
         got, searched = rows.merge_round(edges, 3, counted, np.array([1, -1]), np.zeros((2, 2), dtype=np.int64), 1,
-                                         rows.summarize(held, 0, 2, edges, counted), [parent])
+                                         rows.summarize(held, 0, 2, edges, counted), parent)
         assert np.array_equal(rows.wide(got[0]), rows.wide(direct[0]))
         assert np.array_equal(searched[0], rows._with_rows(direct[0], 3))
         assert np.array_equal(rows.wide(got[0]), rows.wide(direct[0]))

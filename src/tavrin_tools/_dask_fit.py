@@ -48,7 +48,6 @@ from __future__ import annotations
 
 import bisect
 import heapq
-import operator
 import uuid
 from typing import Any, Dict, List, Optional, Tuple
 
@@ -363,7 +362,7 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
         waves = _waves(nodes, open_, batches)
         for number, wave in enumerate(waves):
             futures = [_search(client, held, bins, nodes, open_[b:e], _slots(nodes, open_[b:e]), params, total_weight,
-                               n_classes, finish.homes, nodes[open_[b]].get("handler", 0))
+                               n_classes, finish.homes, nodes[open_[b]].get("handler", 0), len(waves[0]) > 1)
                        for b, e in (batches[j] for j in wave)]
             for j, f in zip(wave, futures):
                 chosen_futures[j] = f
@@ -608,34 +607,41 @@ def _best_first(nodes: List[Dict[str, Any]], max_leaf_nodes: int, fresh: List[in
 
 def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], which: List[int],
             slots: np.ndarray, params: Tuple[Any, ...], total_weight: float, n_classes: int,
-            homes: List[List[str]], handler: int) -> Any:
+            homes: List[List[str]], handler: int, fused: bool) -> Any:
     """The future of the splits of the open nodes `which` (in `slots`,
     ascending), with per node its children's bounds ("bounds": the
     left's lower and upper, then the right's) and what _constants reads;
     each worker's steps run on `homes`, its own, and the steps over the
     merged summary on the worker `handler`, where it stays (for the nodes'
-    children: see _siblings). Every step is submitted at once: the client
-    waits only for the splits."""
+    children: see _siblings); with `fused`, the handler's own steps over
+    its rows are made in its steps over the merged summary. Every step is
+    submitted at once: the client waits only for the splits."""
     picked = [nodes[i] for i in which]
     k = len(picked)
     here = homes[handler]
     counted, derive = _siblings(nodes, which)
     if derive is not None:  # a parent's summary kept on another worker: only its rows needed come
         sibling, parent, *parents = derive
-        for x, (future, home) in enumerate(parents):
+        for x, (first, home) in enumerate(parents):
             if home != handler:
                 needed = np.unique(parent[parent[:, 0] == x, 1])
-                parents[x] = (client.submit(rows.summary_rows, future, needed, workers=homes[home], pure=False), home)
+                parents[x] = (client.submit(rows.summary_rows, held[home], first, needed, workers=homes[home],
+                                            pure=False), home)
                 parent[parent[:, 0] == x, 1] = np.searchsorted(needed, parent[parent[:, 0] == x, 1])
-        derive = (sibling, parent, *(future for future, _ in parents))
+        derive = (sibling, parent, *(kept for kept, _ in parents))
     # Spans serve only drawn features and random thresholds. Steps over a
     # worker's rows run on that worker: Dask would otherwise move the rows
     # to balance the work of a busy worker.
     spans = params[7] >= 0 or bool(params[8])
-    # The handler's own summary is merged where it is made: not deflated.
+    # With `fused`, the handler's own steps over its rows are part of its
+    # steps over the merged summary (search_round, pick_runs, choose): a
+    # task less each, where other handlers keep the cores busy meanwhile.
+    # Counts merged where they are made are not deflated.
+    mine = handler if fused else None
+    others = [(x, h, w) for x, (h, w) in enumerate(zip(held, homes)) if x != mine]
     parts = [client.submit(rows.summarize, h, slots, k, bins, None if derive is None else counted, spans,
                            x != handler, workers=w, pure=False)
-             for x, (h, w) in enumerate(zip(held, homes))]
+             for x, h, w in others]
     totals = np.array([node["totals"] for node in picked], dtype=np.float64).reshape(k, n_classes)
     n = np.array([node["n"] for node in picked], dtype=np.int64)
     weight = np.array([node["weight"] for node in picked], dtype=np.float64)
@@ -644,25 +650,27 @@ def _search(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]]
     known = [node["constants"] for node in picked]
     sibling, parent, *parents = (None, None) if derive is None else derive
     # Merged, drawn and judged on one worker, next to the merged summary,
-    # which may be large; it stays there (the round's state).
+    # which may be large; it stays there, kept with the handler's rows
+    # under the round's first slot (the round's state), and outlives the
+    # round with its kept summary alone (for the nodes' children).
     search = (totals, n, weight, params, keys, known, None if params[10] is None else bounds)
-    state = client.submit(rows.search_round, bins, n_classes, counted, sibling, parent, len(parts), search, *parts,
-                          *parents, workers=here, pure=False)
+    first = int(slots[0])
+    asked = client.submit(rows.search_round, held[handler], first, bins, n_classes, counted, sibling, parent,
+                          tuple(parents), search, None if mine is None else (slots, spans, mine), *parts,
+                          workers=here, pure=False)
     del parts
-    # The state outlives the round with its kept summary alone (for the nodes' children).
     for j, node in enumerate(picked):
-        node["summary"] = (state, j, handler)
-    asked = client.submit(operator.getitem, state, 3, workers=here, pure=False)
+        node["summary"] = (first, j, handler)
     impurity = np.array([node["impurity"] for node in picked], dtype=np.float64)
     # The refined bins' values, or runs of them and then the values of the
     # runs that may hold the best split; each worker's kept until then.
     sent = [client.submit(rows.list_runs, h, asked, slots, bins, x != handler, workers=w, pure=False)
-            for x, (h, w) in enumerate(zip(held, homes))]
-    runs = client.submit(rows.pick_runs, state, totals, n, weight, params, *sent, workers=here, pure=False)
-    values = [client.submit(rows.run_values, h, int(slots[0]), runs, workers=w, pure=False)
-              for h, w in zip(held, homes)]
-    return client.submit(rows.choose, state, totals, n, weight, params, runs, impurity, total_weight,
-                         *values, workers=here, pure=False)
+            for x, h, w in others]
+    runs = client.submit(rows.pick_runs, held[handler], first, None if mine is None else (slots, bins, mine), totals, n,
+                         weight, params, *sent, workers=here, pure=False)
+    values = [client.submit(rows.run_values, h, first, runs, workers=w, pure=False) for _, h, w in others]
+    return client.submit(rows.choose, held[handler], first, mine, totals, n, weight, params, runs, impurity,
+                         total_weight, *values, workers=here, pure=False)
 
 
 def _constants(found: Dict[str, Any], known: List[np.ndarray]) -> np.ndarray:
@@ -682,7 +690,8 @@ def _siblings(nodes: List[Dict[str, Any]], which: List[int]) -> Tuple[np.ndarray
     """Of the nodes `which`, those whose counts are summed over the workers
     (`counted`), and how the others' are found (None: every node's are
     summed): (sibling, parent, *parents) as rows.merge_round takes them,
-    each of `parents` with its handler. Where both children of a node whose summary is kept are here, the
+    each of `parents` (the first slot of the round that kept the summary)
+    with its handler. Where both children of a node whose summary is kept are here, the
     larger's (of more rows; the right one on a tie) are its parent's less
     the smaller's."""
     k = len(which)
@@ -698,12 +707,12 @@ def _siblings(nodes: List[Dict[str, Any]], which: List[int]) -> Tuple[np.ndarray
         a, b = nodes[up]["split"]["pair"]
         if a not in slot or b not in slot or i != (b if nodes[b]["n"] >= nodes[a]["n"] else a):
             continue
-        future, row, home = nodes[up]["summary"]
-        if not any(future is f for f, _ in parents):
-            parents.append((future, home))
+        first, row, home = nodes[up]["summary"]
+        if not any(first == f for f, _ in parents):
+            parents.append((first, home))
         counted[j] = False
         sibling[j] = slot[a if i == b else b]
-        parent[j] = (next(x for x, (f, _) in enumerate(parents) if f is future), row)
+        parent[j] = (next(x for x, (f, _) in enumerate(parents) if f == first), row)
     return counted, (None if counted.all() else (sibling, parent, *parents))
 
 

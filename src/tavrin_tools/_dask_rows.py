@@ -149,6 +149,13 @@ class Held:
         # What list_runs keeps for run_values, by the first slot of its nodes:
         # it lives as long as these rows' layout (one round).
         self.listed: Dict[int, Any] = {}
+        # The state of the rounds searched here (search_round), and the kept
+        # summaries of those done (choose), by their first slot; the rows'
+        # next layout (route) takes the kept ones as `parents`, for the
+        # nodes' children.
+        self.rounds: Dict[int, List[Any]] = {}
+        self.kept: Dict[int, Any] = {}
+        self.parents: Dict[int, Any] = {}
         # The bins' ranges (bin_ranges), where found with the bins.
         self.ranges: Optional[Tuple[np.ndarray, np.ndarray, np.ndarray]] = None
         self.n_bins, self.n_classes, self.edges = n_bins, n_classes, edges
@@ -464,8 +471,8 @@ def merge_round(bins: Bins, n_classes: int, counted: Optional[np.ndarray], sibli
     and the arrays the search reads (_searched). With `counted`, the
     workers counted only those slots, and every other slot j's counts are
     its parent's (row parent[j, 1] of the summary kept by the round
-    parts[n_parts + parent[j, 0]], its state's first item: see
-    search_round) less its sibling's (slot sibling[j]). Exact, as weights
+    parts[n_parts + parent[j, 0]]: see search_round) less its sibling's
+    (slot sibling[j]). Exact, as weights
     are 1 or on the fit's grid (on_grid)."""
     own, parents = parts[:n_parts], parts[n_parts:]
 
@@ -489,7 +496,7 @@ def merge_round(bins: Bins, n_classes: int, counted: Optional[np.ndarray], sibli
     if counted is not None and sibling is not None and parent is not None:
         own_counts[counted] = sent
         del sent
-        whole = [wide(p[0][0]) for p in parents]
+        whole = [wide(p[0]) for p in parents]
         for j in np.flatnonzero(~counted):
             own_counts[j] = whole[parent[j, 0]][parent[j, 1]] - own_counts[sibling[j]]
         del whole
@@ -504,26 +511,38 @@ def merge_round(bins: Bins, n_classes: int, counted: Optional[np.ndarray], sibli
     return kept, _searched((counts, lo, hi, span), bins, n_classes)
 
 
-def summary_rows(state: List[Any], needed: np.ndarray) -> List[Any]:
-    """Of a round's kept summary (see search_round), the counts of the
-    nodes `needed`, as a round's state: what merge_round reads of a
-    parent's summary kept on another worker."""
-    return [(pack_counts(wide(state[0][0])[needed]),)]
+def summary_rows(held: Held, first: int, needed: np.ndarray) -> Tuple[Any]:
+    """Of the summary kept by the last round searched here whose first slot
+    was `first` (held.parents), the counts of the nodes `needed`: what
+    merge_round reads of a parent's summary kept on another worker."""
+    return (pack_counts(wide(held.parents[first][0])[needed]),)
 
 
-def search_round(bins: Bins, n_classes: int, counted: Optional[np.ndarray], sibling: Optional[np.ndarray],
-                 parent: Optional[np.ndarray], n_parts: int, search: Tuple[Any, ...],
-                 *parts: Any) -> List[Any]:
-    """A round's state on the worker that searches it: merge_round's kept
-    summary (for the nodes' children) and search arrays, refine's answer
-    (given `search`, the rest of its arguments), what the workers are asked
-    to list (asked_of) and, once pick_runs has merged them, the runs.
-    choose lets go of the search arrays and runs."""
-    if len(search[0]) * bins.lo.size * (n_classes + 1) * 8 >= _LARGE_ROUND:
+def search_round(held: Held, first: int, bins: Bins, n_classes: int, counted: Optional[np.ndarray],
+                 sibling: Optional[np.ndarray], parent: Optional[np.ndarray], parents: Tuple[Any, ...],
+                 search: Tuple[Any, ...], own: Optional[Tuple[Any, ...]], *parts: Summary) -> Tuple[Any, ...]:
+    """Merges, searches and keeps, with these rows (held.rounds, under the
+    round's first slot `first`), the state of a round searched here:
+    merge_round's kept summary (for the nodes' children) and search arrays,
+    refine's answer (given `search`, the rest of its arguments), what the
+    workers are asked to list (asked_of, also the answer) and, once
+    pick_runs has merged them, the runs. The summaries of the nodes'
+    parents: the last round's kept summaries here (by their first slot) or
+    summary_rows' of another worker. With `own` (the round's slots, spans,
+    its place among `parts`), this worker's own summary is made here."""
+    k = len(search[0])
+    if k * bins.lo.size * (n_classes + 1) * 8 >= _LARGE_ROUND:
         _learner.drop_spares()  # the spare layout gives way to a large round's summaries
-    kept, searched = merge_round(bins, n_classes, counted, sibling, parent, n_parts, *parts)
+    if own is not None:
+        slots, spans, at = own
+        mine = summarize(held, slots, k, bins, None if sibling is None else counted, spans, travels=False)
+        parts = parts[:at] + (mine,) + parts[at:]
+    above = [held.parents[p] if isinstance(p, int) else p for p in parents]
+    kept, searched = merge_round(bins, n_classes, counted, sibling, parent, len(parts), *parts, *above)
     refined = refine(searched, *search)
-    return [kept, searched, refined, asked_of(refined), None]
+    asked = asked_of(refined)
+    held.rounds[first] = [kept, searched, refined, asked, None]
+    return asked
 
 
 Searched = Tuple[np.ndarray, np.ndarray, np.ndarray, Optional[np.ndarray]]
@@ -668,14 +687,21 @@ def _entries(runs: np.ndarray, sent: Runs, n_classes: int, picked: Optional[np.n
     return (ends, low[order], c[order], high[order]), origin[order].astype(np.int64)
 
 
-def pick_runs(state: List[Any], totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
-              params: Tuple[Any, ...], *sent: Runs) -> np.ndarray:
-    """The workers' runs and lists of the round's refined bins (list_runs;
-    `state` as search_round gives it) added up, kept with the state, and of
-    the runs, those whose values may hold the best split (refine_entries),
-    ascending."""
+def pick_runs(held: Held, first: int, own: Optional[Tuple[Any, ...]], totals: np.ndarray, n: np.ndarray,
+              weight: np.ndarray, params: Tuple[Any, ...], *sent: Runs) -> np.ndarray:
+    """The workers' runs and lists of the refined bins of the round searched
+    here under `first` (list_runs; its state as search_round keeps it)
+    added up, kept with the state, and of the runs, those whose values may
+    hold the best split (refine_entries), ascending. With `own` (the
+    round's slots, the bins, its place among the others in `sent`), this
+    worker's own are listed here."""
+    state = held.rounds[first]
     summary, refined = state[1], state[2]
     requests, runs, growth = refined[:3]
+    if own is not None:
+        slots, bins, at = own
+        mine = list_runs(held, state[3], slots, bins, travels=False)
+        sent = sent[:at] + (mine,) + sent[at:]
     if not len(requests):
         return np.zeros(0, dtype=np.int64)
     merged = sent[0]
@@ -692,16 +718,21 @@ def pick_runs(state: List[Any], totals: np.ndarray, n: np.ndarray, weight: np.nd
     return np.sort(origin[(chosen != 0) & (origin >= 0)])
 
 
-def choose(state: List[Any], totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
+def choose(held: Held, first: int, own: Optional[int], totals: np.ndarray, n: np.ndarray, weight: np.ndarray,
            params: Tuple[Any, ...], picked: np.ndarray,
            impurity: np.ndarray, total_weight: float, *exact: Lists) -> Dict[str, np.ndarray]:
-    """The learner's splits from the round's merged summary (`state`, as
-    search_round gives it) and what its refined bins hold: values, runs
-    (kept by pick_runs, which `picked` those whose values came), and the
-    values of the runs picked, each worker's (`exact`). With refine's
-    draws of the children's known constant features ("ends", "drawn")."""
-    summary, refined, merged = state[1], state[2], state[4]
-    state[1] = state[4] = None  # the round's search is done: only its kept summary lives on
+    """The learner's splits from the merged summary of the round searched
+    here under `first` (its state as search_round keeps it) and what its
+    refined bins hold: values, runs (kept by pick_runs, which `picked`
+    those whose values came), and the values of the runs picked, each
+    worker's (`exact`; with `own`, its place among them, this worker's own
+    are read here). With refine's draws of the children's known constant
+    features ("ends", "drawn"). The round's search is done: only its kept
+    summary lives on (held.kept)."""
+    if own is not None:
+        exact = exact[:own] + (run_values(held, first, picked),) + exact[own:]
+    kept, summary, refined, _, merged = held.rounds.pop(first)
+    held.kept[first] = kept
     requests, runs, growth, ends, drawn = refined[:5]
     counts, lo, hi, span = summary
     mask = np.zeros(lo.shape, dtype=np.uint8)
@@ -744,10 +775,14 @@ def route(held: Held, splits: Tuple[np.ndarray, ...], to_left: np.ndarray, to_ri
     between bins, the largest value of its rows here sent left and the
     smallest sent right (-inf and +inf where none are): the split's
     threshold is their midpoint (see _learner.route). A row whose bin lies
-    wholly on one side of a threshold (`bins`' ranges) moves by its bin."""
+    wholly on one side of a threshold (`bins`' ranges) moves by its bin.
+    The summaries kept by the rounds searched here pass to the new layout
+    (its `parents`)."""
     *laid, below, above = _learner.route(*held.kernel_args(), held.n_bins, held.n_classes, splits, to_left, to_right,
                                          bins.lo, bins.hi)
-    return Held.laid_out(held.x, tuple(laid), held.n_bins, held.n_classes, held.edges + ((below, above),))
+    out = Held.laid_out(held.x, tuple(laid), held.n_bins, held.n_classes, held.edges + ((below, above),))
+    out.parents = held.kept
+    return out
 
 
 def joined(found: Sequence[Dict[str, Any]], names: Sequence[str]) -> Dict[str, np.ndarray]:
