@@ -66,7 +66,8 @@ def nothing_left(client):
     keeping its freed memory for a fit."""
     tasks = client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks))
     return tasks == 0 and not any(client.run(lambda dask_worker: len(dask_worker.data)).values()) and not any(
-        client.run(lambda: len(_worker_memory._fits)).values())
+        client.run(lambda: len(_worker_memory._fits) + len(_worker_memory._running) +
+                   _worker_memory._learner.spare_bytes()).values())
 
 
 class FakeLibc:
@@ -101,6 +102,8 @@ def test_fits_raise_a_fixed_mmap_threshold_and_the_last_sets_it_back(monkeypatch
     assert libc.calls[1:] == [(-3, 4096), ("trim", 0)]
     refusing = FakeLibc(answer=0)
     assert not _worker_memory.keep_freed("c", refusing) and not _worker_memory._fits
+    _worker_memory.hand_back("c", refusing)
+    assert not _worker_memory._running and refusing.calls == [(-3, _worker_memory._MAPPED)]
     monkeypatch.setenv("MALLOC_TRIM_THRESHOLD_", "lots")
     assert _worker_memory.fixed_mmap_threshold() is None
 

@@ -315,7 +315,9 @@ def test_routes_move_the_rows_their_values_say(seed):
     codes = rng.integers(0, 2, n)
     held = rows.Held(x, bins, codes, weight, slot, 5, 2, 4)
     kept = rows.Bins(*rows.bin_ranges(held))
-    # The layout of a route, once freed, is what the next route writes over.
+    # The layout of a route, once freed, is what the next route writes over,
+    # while a fit runs here.
+    rows._learner.keep_spares(True)
     whole = rows.Held(x, bins, codes, None, np.zeros(n, np.int32), 5, 2, 1)
     stay = (np.array([0]), np.array([10.0]), np.array([1], np.uint8), np.zeros((1, 1), np.uint64), np.array([-1]),
             np.array([0.0]))
@@ -355,6 +357,13 @@ def test_routes_move_the_rows_their_values_say(seed):
     canonical = rows.route(held, splits, np.array([0, 2, 4, -1], np.int32), np.array([1, 3, 5, -1], np.int32), kept)
     assert all(np.array_equal(a, b) for a, b in zip(again.kernel_args()[1:], canonical.kernel_args()[1:]))
     assert all(np.array_equal(a, b) for a, b in zip(again.edges[-1], canonical.edges[-1]))
+    # Once no fit runs here, what was kept goes, and a layout freed then is not kept.
+    del again
+    assert rows._learner.spare_bytes() > 0
+    rows._learner.keep_spares(False)
+    assert rows._learner.spare_bytes() == 0
+    del moved, canonical
+    assert rows._learner.spare_bytes() == 0
 
 
 def test_worker_kernels_refuse_broken_row_orders_and_entries():

@@ -258,7 +258,7 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
                           *group,
                           workers=[w], allow_other_workers=False, pure=False)
             for w, group in sorted(by_worker.items())]
-    del parts
+    del parts, by_worker  # the partitions as read go once held
     homes = [[w] for w in addresses]
     # Rebinning leaves the rows' classes and weights: counted meanwhile.
     counted = [client.submit(rows.root_counts, h, workers=w, pure=False) for h, w in zip(held, homes)]
@@ -283,7 +283,7 @@ def _fit(est: Any, client: Watch, X: Any, y: Any, sample_weight: Any, max_bins: 
     root = {"depth": 0, "n": n, "weight": float(sum(c[2] for c in counts)), "totals": sum(c[0] for c in counts),
             "key": _ROOT_KEY, "constants": np.zeros(0, dtype=np.int32), "bounds": (-np.inf, np.inf)}
     nodes = [root]
-    finish = Finisher(client, limit, params, total_weight, len(classes), n_categories, sorted(by_worker), n_bins,
+    finish = Finisher(client, limit, params, total_weight, len(classes), n_categories, addresses, n_bins,
                       sample_weight is not None or class_weight is not None)
     order = _grow(client, held, bins, nodes, params, total_weight, len(classes), p, n_bins, finish,
                   est.max_leaf_nodes)
@@ -330,7 +330,9 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
     """Grows the tree from the root, nodes[0]: dicts of the nodes' statistics
     and, at a split made, the split and the places of the children in the
     list (a node searched ahead keeps its split apart, "split").
-    Returns the tree's nodes in the in-memory learner's numbering.
+    Returns the tree's nodes in the in-memory learner's numbering. The
+    rows' layouts `held` are replaced in the list as the rows move: the
+    caller keeps none of the old ones alive.
 
     Depth first, every split found is made and the searched children of a
     level are the next. Best first, the learner's order is replayed
@@ -370,9 +372,9 @@ def _grow(client: Any, held: List[Any], bins: Any, nodes: List[Dict[str, Any]], 
                 # The rows move as soon as the splits are chosen, each split
                 # node's children to slots of their own (see rows.route_chosen),
                 # while the client reads the choices.
-                held = [client.submit(rows.route_chosen, h, bins, _slots(nodes, open_), *chosen_futures, workers=w,
-                                      pure=False)
-                        for h, w in zip(held, finish.homes)]
+                held[:] = [client.submit(rows.route_chosen, h, bins, _slots(nodes, open_), *chosen_futures, workers=w,
+                                         pure=False)
+                           for h, w in zip(held, finish.homes)]
             for j, f in zip(wave, client.gather(futures)):
                 found[j] = f
         for f, (b, e) in zip(found, batches):

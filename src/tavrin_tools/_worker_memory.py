@@ -14,6 +14,10 @@ it is); once the last fit there ends it is set back to the environment's
 value, and the free heap is handed back (malloc_trim). A worker with
 glibc's own sliding thresholds (none fixed) is left as it is: those
 already rise with the blocks freed.
+
+While a fit runs on a worker, its routes keep the layout freed last for
+the next (_learner.keep_spares); once the last fit there ends, those kept
+go, and so do the layouts Dask frees after that.
 """
 from __future__ import annotations
 
@@ -35,7 +39,8 @@ _MAPPED = 8 << 20
 _FIXING = {"MALLOC_TRIM_THRESHOLD_": "trim_threshold", "MALLOC_MMAP_THRESHOLD_": "mmap_threshold",
            "MALLOC_TOP_PAD_": "top_pad", "MALLOC_MMAP_MAX_": "mmap_max"}
 
-# The fits running on this worker that raised the threshold.
+# The fits running on this worker, and those of them that raised the threshold.
+_running: Set[str] = set()
 _fits: Set[str] = set()
 
 
@@ -65,6 +70,8 @@ def fixed_mmap_threshold(environ: Any = os.environ) -> Optional[int]:
 def keep_freed(fit: str, libc: Any = None) -> bool:
     """Raises this worker's mmap threshold for the fit `fit` (see the
     module); whether it is raised while the fit runs."""
+    _running.add(fit)
+    _learner.keep_spares(True)
     libc = libc or _libc()
     if libc is None or fixed_mmap_threshold() is None:
         return False
@@ -78,7 +85,9 @@ def hand_back(fit: str, libc: Any = None) -> None:
     """The fit `fit` has ended here: the freed layouts kept for the next
     route go (see _learner.route) and, once no other fit runs, the
     threshold is the environment's again and the free heap goes back."""
-    _learner.drop_spares()
+    _running.discard(fit)
+    if not _running:
+        _learner.keep_spares(False)
     if fit not in _fits:
         return
     _fits.discard(fit)

@@ -68,8 +68,14 @@ py::array_t<T> to_numpy(std::vector<T>&& v, std::vector<py::ssize_t> shape, void
 // route writes as many bytes as the rows it keeps, and fresh memory costs
 // a page fault per page on its first write. Rows only leave from one level
 // to the next, so the layout freed a level ago has room for the next. One
-// spare per kind of array; drop_spares lets them go. Given and taken with
-// the interpreter lock held (a capsule's destructor, the route's start).
+// spare per kind of array, and only while a fit runs here (keep_spares):
+// the layouts freed after it are let go. Given and taken with the
+// interpreter lock held (a capsule's destructor, the route's start).
+bool& spares_kept() {
+    static bool on = false;
+    return on;
+}
+
 template <class T>
 struct Spare {
     static std::unique_ptr<std::vector<T>>& kept() {
@@ -78,8 +84,9 @@ struct Spare {
     }
     static void give(void* freed) {
         std::unique_ptr<std::vector<T>> given(static_cast<std::vector<T>*>(freed));
-        if (!kept() || kept()->capacity() < given->capacity()) kept() = std::move(given);
+        if (spares_kept() && (!kept() || kept()->capacity() < given->capacity())) kept() = std::move(given);
     }
+    static std::size_t bytes() { return kept() ? kept()->capacity() * sizeof(T) : 0; }
     // A vector with room for `need` elements (its old contents, to be
     // overwritten), or an empty one.
     static std::vector<T> take(std::size_t need) {
@@ -105,6 +112,16 @@ void drop_spares() {
     Spare<std::int64_t>::drop();
     Spare<std::int32_t>::drop();
     Spare<double>::drop();
+}
+
+void keep_spares(bool on) {
+    spares_kept() = on;
+    if (!on) drop_spares();
+}
+
+std::size_t spare_bytes() {
+    return Spare<std::uint16_t>::bytes() + Spare<std::int64_t>::bytes() + Spare<std::int32_t>::bytes() +
+           Spare<double>::bytes();
 }
 
 py::ssize_t checked_size(std::initializer_list<std::size_t> dims) {
@@ -230,8 +247,9 @@ py::array_t<std::uint16_t> renumber_bins(const py::object& bins, const py::objec
     if (width < 2) refuse("table needs a bin and the missing one");
     for (py::ssize_t j = 0; j < p; ++j)
         if (t.data()[j * t.shape(1) + t.shape(1) - 1] != width - 1) refuse("the missing bin must stay");
-    py::array_t<std::uint16_t> out({m, p});
-    std::uint16_t* o = out.mutable_data();
+    // The rows' first layout: once freed, the spare of the route after next.
+    std::vector<std::uint16_t> out(static_cast<std::size_t>(m) * static_cast<std::size_t>(p));
+    std::uint16_t* o = out.data();
     bool bad = false;
     {
         py::gil_scoped_release unlocked;
@@ -244,7 +262,7 @@ py::array_t<std::uint16_t> renumber_bins(const py::object& bins, const py::objec
             }
     }
     if (bad) refuse("bin out of range");
-    return out;
+    return to_numpy_spared(std::move(out), {m, p});
 }
 
 // A layout's order from Python, checked to be whole: a row per position of
@@ -859,6 +877,9 @@ void bind_distributed(py::module_& m) {
           "rows laid out for the next level (bins, codes, weight, order, starts, as lay_out), and per split between "
           "bins the largest value sent left and the smallest sent right (below, above).");
     m.def("drop_spares", &drop_spares, "drop_spares(): lets go of the freed layouts kept for the next route.");
+    m.def("keep_spares", &keep_spares, py::arg("on"),
+          "keep_spares(on): whether freed layouts are kept for the next route (off: those kept go).");
+    m.def("spare_bytes", &spare_bytes, "spare_bytes(): the bytes of the freed layouts kept for the next route.");
     m.def("merge_value_lists", &merge_value_lists, "merge_value_lists(a, b): the lists of both, equal values merged.");
     m.def("node_stats", &node_stats_of, "node_stats(totals, n, weight, depth, params): (impurity, stops).");
     m.def("refine_mask", &refine_mask,
