@@ -693,9 +693,9 @@ def _siblings(nodes: List[Dict[str, Any]], which: List[int]) -> Tuple[np.ndarray
     (`counted`), and how the others' are found (None: every node's are
     summed): (sibling, parent, *parents) as rows.merge_round takes them,
     each of `parents` (the first slot of the round that kept the summary)
-    with its handler. Where both children of a node whose summary is kept are here, the
-    larger's (of more rows; the right one on a tie) are its parent's less
-    the smaller's."""
+    with its handler. Where both children of a node whose summary is kept
+    are here, the larger's (of more rows; the right one on a tie) are its
+    parent's less the smaller's."""
     k = len(which)
     counted = np.ones(k, dtype=bool)
     sibling = np.full(k, -1, dtype=np.int64)

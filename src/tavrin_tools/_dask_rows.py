@@ -472,8 +472,8 @@ def merge_round(bins: Bins, n_classes: int, counted: Optional[np.ndarray], sibli
     workers counted only those slots, and every other slot j's counts are
     its parent's (row parent[j, 1] of the summary kept by the round
     parts[n_parts + parent[j, 0]]: see search_round) less its sibling's
-    (slot sibling[j]). Exact, as weights
-    are 1 or on the fit's grid (on_grid)."""
+    (slot sibling[j]). Exact, as weights are 1 or on the fit's grid
+    (on_grid)."""
     own, parents = parts[:n_parts], parts[n_parts:]
 
     def fold(ufunc: Any, arrays: Any) -> np.ndarray:
